@@ -1,0 +1,23 @@
+#include "cli_commands.h"
+
+#include <iostream>
+
+namespace clavio::cli {
+
+namespace {
+int gExitStatus = 0;
+}
+
+void setExitStatus(int status) { gExitStatus = status; }
+int exitStatus() { return gExitStatus; }
+
+void registerVersionCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand("version", "Print the version");
+    cmd->callback([] { std::cout << "clavio-cli " << CLAVIO_VERSION << "\n"; });
+}
+
+void registerCommands(CLI::App& app) {
+    registerVersionCommand(app);
+}
+
+} // namespace clavio::cli

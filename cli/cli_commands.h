@@ -1,0 +1,16 @@
+// Each command lives in its own file and registers itself here. A command's
+// callback stores its exit status with setExitStatus().
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace clavio::cli {
+
+void registerCommands(CLI::App& app);
+void setExitStatus(int status);
+int exitStatus();
+
+// One registration function per command file.
+void registerVersionCommand(CLI::App& app);
+
+} // namespace clavio::cli

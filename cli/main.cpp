@@ -1,0 +1,20 @@
+// clavio-cli: headless commands. The composition root for the command line:
+// the only place that wires Linux implementations to the engine's ports.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "cli_commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"clavio-cli: Clavio's headless commands"};
+    app.set_version_flag("--version", std::string("clavio-cli ") + CLAVIO_VERSION);
+    app.require_subcommand(1);
+    clavio::cli::registerCommands(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    return clavio::cli::exitStatus();
+}

@@ -1,0 +1,15 @@
+// Per-user folders, resolved from the XDG environment on every call so tests
+// can point them at temporary folders.
+#pragma once
+
+#include <filesystem>
+
+namespace clavio {
+
+// $XDG_CONFIG_HOME, or $HOME/.config. Holds "Clavio/settings.json",
+// "Clavio/defaults.json" and "Tocca/Presets".
+std::filesystem::path xdgConfigHome();
+// $XDG_DATA_HOME, or $HOME/.local/share. Holds "Clavio/SoundPacks".
+std::filesystem::path xdgDataHome();
+
+} // namespace clavio
