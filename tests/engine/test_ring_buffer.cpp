@@ -130,11 +130,14 @@ TEST(RingBuffer, ConcurrentReadersNeverSeeTornSamples) {
             if (!tca_ring_latest(ring.get(), &latest)) {
                 continue;
             }
-            // Ask for the window around the newest sample and also for the
-            // oldest region, where the writer overwrites slots mid-copy.
-            const std::uint64_t centres[2] = {latest.timestamp,
-                                              latest.timestamp > 7990 ? latest.timestamp - 7990 : 0};
-            for (std::uint64_t centre : centres) {
+            // Ask for the window around the newest sample and, once the ring
+            // has wrapped, for the oldest region, where the writer overwrites
+            // slots mid-copy. (Before the wrap a window reaching back to tick
+            // 0 may legitimately include a never-written, all-zero slot.)
+            const std::uint64_t centres[2] = {latest.timestamp, latest.timestamp - 7990};
+            const int windows = latest.timestamp > 2 * kTCARingCapacity ? 2 : 1;
+            for (int w = 0; w < windows; ++w) {
+                const std::uint64_t centre = centres[w];
                 const auto n = queryAll(ring.get(), centre, 100, 100, out);
                 for (std::uint32_t i = 0; i < n; ++i) {
                     const auto& s = out[i];
