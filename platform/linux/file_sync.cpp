@@ -1,0 +1,24 @@
+#include "clavio_platform/file_sync.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "clavio/atomic_file.h"
+
+namespace clavio::platform {
+
+namespace {
+bool fsyncPath(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+} // namespace
+
+void installFileSync() noexcept { setFileSyncHook(&fsyncPath); }
+
+} // namespace clavio::platform

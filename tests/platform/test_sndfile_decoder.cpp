@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <cmath>
+
+#include "clavio_platform/sndfile_decoder.h"
+#include "test_support.h"
+
+using namespace clavio;
+using clavio::testing::TempDir;
+
+namespace {
+void writeWav(const std::filesystem::path& path, int channels, int rate, int frames, int format) {
+    SF_INFO info{};
+    info.channels = channels;
+    info.samplerate = rate;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    std::vector<float> data(size_t(frames) * channels);
+    for (int i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            data[size_t(i) * channels + c] = 0.5f * std::sin(0.01f * i) * (c == 0 ? 1.0f : -1.0f);
+        }
+    }
+    sf_writef_float(f, data.data(), frames);
+    sf_close(f);
+}
+} // namespace
+
+TEST(SndfileDecoder, DecodesRateChannelsAndFramesOfFloatAndPcmFiles) {
+    TempDir dir;
+    platform::SndfileDecoder decoder;
+    std::string error;
+    DecodedAudio audio;
+
+    writeWav(dir / "stereo.wav", 2, 44100, 1000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    ASSERT_TRUE(decoder.decode(dir / "stereo.wav", audio, error)) << error;
+    EXPECT_EQ(audio.channelCount, 2u);
+    EXPECT_EQ(audio.frameCount, 1000u);
+    EXPECT_EQ(audio.sampleRate, 44100.0);
+    EXPECT_FLOAT_EQ(audio.frames[2 * 100], 0.5f * std::sin(1.0f));
+    EXPECT_FLOAT_EQ(audio.frames[2 * 100 + 1], -0.5f * std::sin(1.0f));
+
+    writeWav(dir / "mono.flac", 1, 48000, 480, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    ASSERT_TRUE(decoder.decode(dir / "mono.flac", audio, error)) << error;
+    EXPECT_EQ(audio.channelCount, 1u);
+    EXPECT_EQ(audio.frameCount, 480u);
+    EXPECT_NEAR(audio.frames[100], 0.5f * std::sin(1.0f), 1e-4);
+}
+
+TEST(SndfileDecoder, RefusesMissingEmptyGarbageAndZeroFrameFiles) {
+    TempDir dir;
+    platform::SndfileDecoder decoder;
+    std::string error;
+    DecodedAudio audio;
+    EXPECT_FALSE(decoder.decode(dir / "missing.wav", audio, error));
+    EXPECT_NE(error.find("missing.wav"), std::string::npos);
+
+    clavio::testing::writeFile(dir / "empty.wav", "");
+    EXPECT_FALSE(decoder.decode(dir / "empty.wav", audio, error));
+
+    clavio::testing::writeFile(dir / "text.wav", "this is not audio at all, just some text\n");
+    EXPECT_FALSE(decoder.decode(dir / "text.wav", audio, error));
+
+    writeWav(dir / "silent.wav", 1, 48000, 0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_FALSE(decoder.decode(dir / "silent.wav", audio, error));
+}
+
+TEST(SndfileDecoder, TruncatedFileYieldsTheFramesItHolds) {
+    TempDir dir;
+    writeWav(dir / "full.wav", 1, 48000, 4800, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    std::string bytes = clavio::testing::readFile(dir / "full.wav");
+    clavio::testing::writeFile(dir / "cut.wav", bytes.substr(0, 44 + 2 * 1000));
+    platform::SndfileDecoder decoder;
+    std::string error;
+    DecodedAudio audio;
+    ASSERT_TRUE(decoder.decode(dir / "cut.wav", audio, error)) << error;
+    EXPECT_EQ(audio.frameCount, 1000u);
+    EXPECT_EQ(audio.frames.size(), 1000u);
+}
