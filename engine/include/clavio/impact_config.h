@@ -2,6 +2,12 @@
 // classifier, never shared by reference across threads.
 #pragma once
 
+#include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "clavio/decode_result.h"
+
 namespace clavio {
 
 struct ImpactConfig {
@@ -22,5 +28,17 @@ struct ImpactConfig {
 
     friend bool operator==(const ImpactConfig&, const ImpactConfig&) = default;
 };
+
+// The keyed form: a JSON object with exactly the 14 field names as keys,
+// numbers as JSON numbers and highpassEnabled as a boolean. A non-finite
+// value has no JSON form and is written as null, which decoding rejects.
+nlohmann::json encodeImpactConfig(const ImpactConfig& config);
+
+// All 14 keys are required; a missing key, a value of the wrong type or a
+// number that does not fit its field is an error naming the key. Unknown
+// keys are ignored.
+DecodeResult<ImpactConfig> decodeImpactConfig(const nlohmann::json& object);
+// The same from JSON text; text that is not JSON is an error too.
+DecodeResult<ImpactConfig> decodeImpactConfigText(std::string_view jsonText);
 
 } // namespace clavio
