@@ -65,12 +65,15 @@ void tca_ring_write(TCARingBuffer* ring, std::uint64_t timestamp, float x, float
     slot.timestamp.store(timestamp, std::memory_order_relaxed);
     slot.sequence.store(seq + 2, std::memory_order_release);
     ring->writeIndex.store((i + 1) % kTCARingCapacity, std::memory_order_release);
-    ring->totalCount.fetch_add(1, std::memory_order_relaxed);
+    // The only writer: a relaxed load and store add 1 without the locked
+    // read-modify-write a fetch_add costs (about three times the whole write).
+    ring->totalCount.store(ring->totalCount.load(std::memory_order_relaxed) + 1,
+                           std::memory_order_relaxed);
 }
 
 std::uint32_t tca_ring_query_window(const TCARingBuffer* ring, std::uint64_t centre,
-                                    std::uint64_t before, std::uint64_t after,
-                                    TCAMotionSample* out, std::uint32_t capacity) noexcept {
+                                    std::uint64_t before, std::uint64_t after, TCAMotionSample* out,
+                                    std::uint32_t capacity) noexcept {
     const std::uint32_t writeIndex = ring->writeIndex.load(std::memory_order_acquire);
     const std::uint64_t total = ring->totalCount.load(std::memory_order_acquire);
     if (total == 0) {
@@ -89,8 +92,15 @@ std::uint32_t tca_ring_query_window(const TCARingBuffer* ring, std::uint64_t cen
     std::uint32_t copied = 0;
     std::uint32_t slotIndex = start;
     for (std::uint32_t k = 0; k < n && copied < capacity; ++k) {
+        // Most slots lie outside the window: one atomic load of the timestamp
+        // rules them out without the sequence-checked copy. A slot being
+        // rewritten meanwhile is skipped on whichever timestamp was read, as
+        // if the scan had passed it just before or after the write; slots
+        // that may match are copied whole and checked again.
+        const TCARingSlot& slot = ring->samples[slotIndex];
+        const std::uint64_t t = slot.timestamp.load(std::memory_order_relaxed);
         TCAMotionSample s;
-        if (copySlot(ring->samples[slotIndex], &s) && s.timestamp >= lower &&
+        if (t >= lower && t <= upper && copySlot(slot, &s) && s.timestamp >= lower &&
             s.timestamp <= upper) {
             out[copied++] = s;
         }
