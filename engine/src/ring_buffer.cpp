@@ -20,13 +20,17 @@ bool copySlot(const TCARingSlot& slot, TCAMotionSample* out) noexcept {
         if (before & 1u) {
             continue;
         }
+        // Acquire loads pair with the writer's release stores of the fields:
+        // a field from a newer write brings the odd sequence number with it,
+        // so the second load below cannot still see `before`. (Fences would
+        // do the same, but ThreadSanitizer does not model them; on x86 these
+        // are plain loads either way.)
         TCAMotionSample s;
-        s.timestamp = slot.timestamp.load(std::memory_order_relaxed);
-        s.x = slot.x.load(std::memory_order_relaxed);
-        s.y = slot.y.load(std::memory_order_relaxed);
-        s.z = slot.z.load(std::memory_order_relaxed);
-        s.magnitude = slot.magnitude.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        s.timestamp = slot.timestamp.load(std::memory_order_acquire);
+        s.x = slot.x.load(std::memory_order_acquire);
+        s.y = slot.y.load(std::memory_order_acquire);
+        s.z = slot.z.load(std::memory_order_acquire);
+        s.magnitude = slot.magnitude.load(std::memory_order_acquire);
         if (slot.sequence.load(std::memory_order_relaxed) == before) {
             *out = s;
             return true;
@@ -56,13 +60,14 @@ void tca_ring_write(TCARingBuffer* ring, std::uint64_t timestamp, float x, float
     TCARingSlot& slot = ring->samples[i];
     const std::uint32_t seq = slot.sequence.load(std::memory_order_relaxed);
     slot.sequence.store(seq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    slot.x.store(x, std::memory_order_relaxed);
-    slot.y.store(y, std::memory_order_relaxed);
-    slot.z.store(z, std::memory_order_relaxed);
+    // Release stores: whoever reads one of these values also sees the odd
+    // sequence number stored before it (see copySlot).
+    slot.x.store(x, std::memory_order_release);
+    slot.y.store(y, std::memory_order_release);
+    slot.z.store(z, std::memory_order_release);
     const float sumXY = x * x + y * y;
-    slot.magnitude.store(std::sqrt(sumXY + z * z), std::memory_order_relaxed);
-    slot.timestamp.store(timestamp, std::memory_order_relaxed);
+    slot.magnitude.store(std::sqrt(sumXY + z * z), std::memory_order_release);
+    slot.timestamp.store(timestamp, std::memory_order_release);
     slot.sequence.store(seq + 2, std::memory_order_release);
     ring->writeIndex.store((i + 1) % kTCARingCapacity, std::memory_order_release);
     // The only writer: a relaxed load and store add 1 without the locked
