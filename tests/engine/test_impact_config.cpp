@@ -55,14 +55,10 @@ TEST(ImpactConfig, EncodesExactlyTheFourteenKeysAndRoundTrips) {
     const auto decoded = decodeImpactConfigText(encoded.dump());
     ASSERT_TRUE(decoded) << decoded.error();
     EXPECT_EQ(*decoded, unusualConfig());
-    ASSERT_TRUE(decodeImpactConfig(encodeImpactConfig(ImpactConfig())));
-    EXPECT_EQ(*decodeImpactConfig(encodeImpactConfig(ImpactConfig())), ImpactConfig());
-}
-
-TEST(ImpactConfig, FloatsAreWrittenAsTheirShortestDecimal) {
+    // Floats are written as their shortest decimal, which reads back exactly.
     const std::string text = encodeImpactConfig(ImpactConfig()).dump();
     EXPECT_NE(text.find("\"baselineAlpha\":0.01,"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"hardCap\":0.14,"), std::string::npos) << text;
+    EXPECT_EQ(*decodeImpactConfigText(text), ImpactConfig());
 }
 
 TEST(ImpactConfig, EveryKeyIsRequiredAndNamedWhenMissing) {
@@ -124,14 +120,9 @@ TEST(ImpactConfig, BrokenInputIsAnErrorNotAnException) {
     const auto decoded = decodeImpactConfig(infinite);
     ASSERT_FALSE(decoded);
     EXPECT_NE(decoded.error().find("searchPreMs"), std::string::npos) << decoded.error();
-}
-
-TEST(ImpactConfig, NonFiniteValuesEncodeAsNullAndAreRefusedOnDecoding) {
-    ImpactConfig c;
-    c.deadzone = std::numeric_limits<float>::quiet_NaN();
-    const json encoded = encodeImpactConfig(c);
-    EXPECT_TRUE(encoded["deadzone"].is_null());
-    const auto decoded = decodeImpactConfig(encoded);
-    ASSERT_FALSE(decoded);
-    EXPECT_NE(decoded.error().find("deadzone"), std::string::npos);
+    // A NaN field has no JSON form: it is written as null, which decoding refuses.
+    ImpactConfig nan;
+    nan.deadzone = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_TRUE(encodeImpactConfig(nan)["deadzone"].is_null());
+    EXPECT_FALSE(decodeImpactConfig(encodeImpactConfig(nan)));
 }

@@ -109,16 +109,11 @@ TEST(ImpactEngine, VelocityEqualToAThresholdBelongsToThatTier) {
         EXPECT_EQ(r.velocity, c.peak);
         EXPECT_EQ(r.tier, c.tier) << c.peak;
     }
-}
-
-TEST(ImpactEngine, ThresholdsAboveTheVelocityGiveSilentAndUnorderedThresholdsPickTheHighest) {
-    TCAImpactConfig c = linearConfig();
-    c.softThreshold = 0.3f; // raised by a calibration
-    TCAImpactState s = stateWithBaseline(0.0f, &c);
-    EXPECT_EQ(classifyOne(s, 0.2f).tier, 0u); // above the deadzone, below every threshold
-
-    c.slamThreshold = 0.1f; // below the others
-    s.config = c;
+    // Above the deadzone but below a raised soft threshold: silent.
+    s.config.softThreshold = 0.3f;
+    EXPECT_EQ(classifyOne(s, 0.2f).tier, 0u);
+    // Thresholds out of order: the highest tier whose threshold is met wins.
+    s.config.slamThreshold = 0.1f;
     EXPECT_EQ(classifyOne(s, 0.2f).tier, 4u);
 }
 
