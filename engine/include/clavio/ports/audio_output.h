@@ -1,0 +1,62 @@
+// Audio output: a stream that, once started, calls a render function on its
+// own thread with a frame count and a list of float buffers, and reports the
+// sample rate it runs at.
+//
+// Threading contract:
+// - start() and stop() are called from one control thread (the main thread),
+//   never concurrently with each other.
+// - Between a successful start() and the return of stop(), the output calls
+//   the render function from exactly one thread at a time (its own real-time
+//   thread, or the caller's thread for an offline output). stop() returns
+//   only once the render function has returned for the last time, so the
+//   context may be destroyed after stop().
+// - The render function must be real-time safe: no lock, no allocation, no
+//   log, no system call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace clavio {
+
+// One output buffer. `floatCount` is its full size in floats; the render
+// function zeroes all of it.
+struct AudioBuffer {
+    float* data = nullptr;
+    std::uint32_t floatCount = 0;
+};
+
+// More than one buffer: buffer 0 is the left channel, buffer 1 the right.
+// Exactly one buffer: interleaved stereo (frame n at 2n and 2n+1).
+// Returns 0 (success); the value exists for outputs that propagate it.
+using AudioRenderFunction = int (*)(void* context, std::uint32_t frames, AudioBuffer* buffers,
+                                    std::uint32_t bufferCount) noexcept;
+
+// What the mixer asks of an output. The output may run at another rate and
+// reports the one it got. `bufferFrames` is a request for the device period;
+// a longer period trades latency for fewer wake-ups, so an idle-saving mode
+// (a longer buffer, or pausing while nobody types) can be asked for through
+// this request or added as an optional call without changing the contract.
+struct AudioOutputRequest {
+    double sampleRate = 48000.0;
+    std::uint32_t bufferFrames = 256;
+};
+
+struct AudioOutputStart {
+    bool started = false;
+    double sampleRate = 0.0; // the rate the output runs (or would run) at; 0 when unknown
+    std::string error;       // one line when !started
+};
+
+class AudioOutput {
+public:
+    virtual ~AudioOutput() = default;
+    // Control thread. Opens the stream and starts calling `render(context, ...)`.
+    // On failure nothing stays open and render is never called.
+    virtual AudioOutputStart start(const AudioOutputRequest& request, AudioRenderFunction render,
+                                   void* context) = 0;
+    // Control thread. Stops and releases the stream; a no-op when not started.
+    virtual void stop() = 0;
+};
+
+} // namespace clavio
