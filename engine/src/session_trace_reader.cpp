@@ -190,7 +190,19 @@ std::string TraceError::text() const {
 }
 
 TraceReader::TraceReader(const std::filesystem::path& path)
-    : TraceReader(std::make_unique<std::ifstream>(path, std::ios::binary), path.string()) {}
+    : _source(path.string()), _buffer(kTraceMaxLineLength + 1) {
+    // A folder opens as a stream on Linux and only fails at the first read.
+    if (std::error_code ec; std::filesystem::is_directory(path, ec)) {
+        fail(0, "is a folder, not a trace");
+        return;
+    }
+    _in = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!*_in) {
+        fail(0, "cannot open the trace for reading");
+        return;
+    }
+    readHeader();
+}
 
 TraceReader::TraceReader(std::unique_ptr<std::istream> in, std::string source)
     : _in(std::move(in)), _source(std::move(source)), _buffer(kTraceMaxLineLength + 1) {
@@ -198,6 +210,7 @@ TraceReader::TraceReader(std::unique_ptr<std::istream> in, std::string source)
         fail(0, "cannot open the trace for reading");
         return;
     }
+
     readHeader();
 }
 
@@ -250,6 +263,9 @@ void TraceReader::readHeader() {
             fail(1, "empty file: no clavio trace header");
         }
         return;
+    }
+    if (line.substr(0, 3) == "\xEF\xBB\xBF") {
+        line.remove_prefix(3); // a byte-order mark some editors add
     }
     Json header;
     if (parseJson(line, header) || !header.is_object()) {

@@ -217,9 +217,10 @@ TEST(SessionTrace, ReaderStopsForGoodAtTheFirstError) {
     EXPECT_EQ(reader.error()->line, 3u);
 }
 
-TEST(SessionTrace, TolerantOfUnknownMembersCrlfUpperCaseHexAndTrailingBlankLines) {
+TEST(SessionTrace, TolerantOfUnknownMembersBomCrlfUpperCaseHexAndTrailingBlankLines) {
     const std::string text =
-        "{\"format\":\"clavio-trace\",\"version\":1,\"recorder\":\"x\",\"host\":{\"a\":1}}\r\n"
+        "\xEF\xBB\xBF{\"format\":\"clavio-trace\",\"version\":1,\"recorder\":\"x\",\"host\":{\"a\":"
+        "1}}\r\n"
         "{\"t\":10,\"accel\":\"ABcd\",\"device\":\"hidraw0\"}\r\n"
         "{\"note\":[1,2],\"t\":20,\"key\":\"flags\",\"code\":57,\"flags\":65536,\"repeat\":7}\n"
         "{\"t\":20,\"key\":\"up\",\"code\":3,\"flags\":0}\n"
@@ -302,11 +303,15 @@ TEST(AtomicFileStream, FailedCommitLeavesTheTargetAndNoTemporaryFile) {
               1);
 }
 
-TEST(SessionTrace, MissingFileIsAnErrorNamingIt) {
+TEST(SessionTrace, MissingFileOrAFolderIsAnErrorNamingIt) {
     TempDir dir;
     std::vector<TraceRecord> records;
     const auto error = readTrace(dir / "absent.jsonl", records);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->line, 0u);
     EXPECT_NE(error->text().find("absent.jsonl"), std::string::npos);
+
+    const auto folder = readTrace(dir.path(), records);
+    ASSERT_TRUE(folder);
+    EXPECT_NE(folder->message.find("folder"), std::string::npos);
 }

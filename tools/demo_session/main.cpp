@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <numbers>
 #include <sstream>
 #include <string>
 
@@ -35,6 +36,7 @@ namespace {
 using namespace clavio;
 using namespace clavio::demo;
 
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kStartSeconds = 1.0;
 constexpr double kDurationSeconds = 20.0;
 constexpr double kSampleRate = 1000.0;
@@ -51,11 +53,11 @@ double bumpShape(double since) {
         return 0.0;
     }
     static const double peak = [] {
-        const double w = 2.0 * M_PI * kBumpHz;
+        const double w = kTwoPi * kBumpHz;
         const double tPeak = std::atan(w * kBumpDecaySeconds) / w;
         return std::exp(-tPeak / kBumpDecaySeconds) * std::sin(w * tPeak);
     }();
-    return std::exp(-since / kBumpDecaySeconds) * std::sin(2.0 * M_PI * kBumpHz * since) / peak;
+    return std::exp(-since / kBumpDecaySeconds) * std::sin(kTwoPi * kBumpHz * since) / peak;
 }
 
 std::string truthLine(const Strike& s) {
@@ -97,10 +99,10 @@ int run(const std::filesystem::path& outDir, std::uint64_t seed) {
             ++nextKey;
         }
         double a[3] = {
-            restX + 0.0015 * std::sin(2 * M_PI * t / 7.3 + phaseX) + random.normal(0, kNoiseG),
-            restY + 0.0010 * std::sin(2 * M_PI * t / 11.1 + phaseY) + random.normal(0, kNoiseG),
-            restZ + 0.0020 * std::sin(2 * M_PI * t / 9.7 + phaseZ) +
-                0.0006 * std::sin(2 * M_PI * t / 2.9) + random.normal(0, kNoiseG),
+            restX + 0.0015 * std::sin(kTwoPi * t / 7.3 + phaseX) + random.normal(0, kNoiseG),
+            restY + 0.0010 * std::sin(kTwoPi * t / 11.1 + phaseY) + random.normal(0, kNoiseG),
+            restZ + 0.0020 * std::sin(kTwoPi * t / 9.7 + phaseZ) +
+                0.0006 * std::sin(kTwoPi * t / 2.9) + random.normal(0, kNoiseG),
         };
         while (firstStrike < typing.strikes.size() &&
                typing.strikes[firstStrike].onsetSeconds + kBumpSpanSeconds < t) {

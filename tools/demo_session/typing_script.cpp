@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <map>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,7 @@ namespace clavio::demo {
 
 namespace {
 
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr std::uint16_t kLeftShift = 56;
 constexpr std::uint16_t kBackspace = 51;
 constexpr std::uint16_t kEnter = 36;
@@ -176,7 +178,7 @@ double Random::normal(double mean, double sigma) {
     // Box-Muller; 1 - u keeps the logarithm finite.
     const double u = 1.0 - uniform();
     const double v = uniform();
-    return mean + sigma * std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * M_PI * v);
+    return mean + sigma * std::sqrt(-2.0 * std::log(u)) * std::cos(kTwoPi * v);
 }
 
 double strikeAmplitude(double force) {
