@@ -18,6 +18,7 @@ void registerVersionCommand(CLI::App& app) {
 
 void registerCommands(CLI::App& app) {
     registerVersionCommand(app);
+    registerTraceCheckCommand(app);
 }
 
 } // namespace clavio::cli

@@ -1,7 +1,6 @@
 #include "clavio/atomic_file.h"
 
 #include <atomic>
-#include <fstream>
 #include <random>
 
 namespace clavio {
@@ -22,40 +21,70 @@ std::string uniqueSuffix() {
 
 void setFileSyncHook(FileSyncHook hook) noexcept { gSyncHook.store(hook); }
 
-std::optional<std::string> writeFileAtomically(const std::filesystem::path& path,
-                                               std::string_view contents) {
-    const std::filesystem::path temp = path.string() + uniqueSuffix();
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            return "cannot create " + temp.string();
-        }
-        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        out.flush();
-        if (!out) {
-            std::error_code ec;
-            out.close();
-            std::filesystem::remove(temp, ec);
-            return "cannot write " + temp.string();
-        }
+AtomicFileStream::AtomicFileStream(std::filesystem::path target)
+    : _target(std::move(target)), _temp(_target.string() + uniqueSuffix()) {
+    _out.open(_temp, std::ios::binary | std::ios::trunc);
+    if (!_out) {
+        _openError = "cannot create " + _temp.string();
+        _done = true;
     }
-    const FileSyncHook sync = gSyncHook.load();
-    if (sync && !sync(temp)) {
-        std::error_code ec;
-        std::filesystem::remove(temp, ec);
-        return "cannot flush " + temp.string() + " to disk";
+}
+
+AtomicFileStream::~AtomicFileStream() {
+    discard();
+}
+
+void AtomicFileStream::discard() noexcept {
+    if (_done) {
+        return;
     }
+    _done = true;
+    _out.close();
     std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
+    std::filesystem::remove(_temp, ec);
+}
+
+std::optional<std::string> AtomicFileStream::commit() {
+    if (_openError) {
+        return _openError;
+    }
+    if (_done) {
+        return "already finished writing " + _target.string();
+    }
+    _out.flush();
+    const bool written = bool(_out);
+    _out.close();
+    if (!written || _out.fail()) {
+        discard();
+        return "cannot write " + _temp.string();
+    }
+    _done = true;
+    std::error_code ec;
+    const FileSyncHook sync = gSyncHook.load();
+    if (sync && !sync(_temp)) {
+        std::filesystem::remove(_temp, ec);
+        return "cannot flush " + _temp.string() + " to disk";
+    }
+    std::filesystem::rename(_temp, _target, ec);
     if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        return "cannot replace " + path.string() + ": " + ec.message();
+        const std::string message = "cannot replace " + _target.string() + ": " + ec.message();
+        std::filesystem::remove(_temp, ec);
+        return message;
     }
     if (sync) {
-        sync(path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path());
+        sync(_target.parent_path().empty() ? std::filesystem::path(".") : _target.parent_path());
     }
     return std::nullopt;
+}
+
+std::optional<std::string> writeFileAtomically(const std::filesystem::path& path,
+                                               std::string_view contents) {
+    AtomicFileStream file(path);
+    if (file.openError()) {
+        return file.openError();
+    }
+    file.stream().write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    return file.commit();
 }
 
 } // namespace clavio

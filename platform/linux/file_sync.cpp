@@ -7,7 +7,6 @@
 
 namespace clavio::platform {
 
-namespace {
 bool fsyncPath(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -17,7 +16,6 @@ bool fsyncPath(const std::filesystem::path& path) {
     ::close(fd);
     return ok;
 }
-} // namespace
 
 void installFileSync() noexcept { setFileSyncHook(&fsyncPath); }
 

@@ -1,0 +1,14 @@
+#include "trace_path.h"
+
+#include "clavio_platform/resource_dir.h"
+
+namespace clavio::cli {
+
+std::filesystem::path resolveTracePath(std::string_view argument) {
+    if (argument == kDemoTraceName) {
+        return platform::resourceDir() / "demo" / "demo.trace.jsonl";
+    }
+    return std::filesystem::path(argument);
+}
+
+} // namespace clavio::cli
