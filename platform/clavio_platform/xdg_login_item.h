@@ -44,4 +44,9 @@ private:
     std::optional<std::filesystem::path> _configHome;
 };
 
+// The settings window's login-item step: registers when `enabled`, else
+// unregisters; a failure is logged as "[Clavio] SMAppService error: <reason>"
+// and reported by the false return. Nothing else happens on failure.
+bool applyLoginItem(const XdgLoginItem& item, bool enabled);
+
 } // namespace clavio::platform

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "clavio/atomic_file.h"
+#include "clavio/log.h"
 #include "clavio/paths.h"
 
 namespace clavio::platform {
@@ -164,6 +165,16 @@ std::filesystem::path XdgLoginItem::currentExecutable() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::path() : exe;
+}
+
+bool applyLoginItem(const XdgLoginItem& item, bool enabled) {
+    const auto error = enabled ? item.registerLoginItem() : item.unregisterLoginItem();
+    if (error) {
+        // The wording is the one users and support scripts already grep for.
+        logLine("[Clavio] SMAppService error: " + *error);
+        return false;
+    }
+    return true;
 }
 
 } // namespace clavio::platform

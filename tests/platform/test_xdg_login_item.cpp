@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 using namespace clavio;
+using clavio::platform::applyLoginItem;
 using clavio::platform::LoginItemStatus;
 using clavio::platform::XdgLoginItem;
 using clavio::testing::readFile;
@@ -138,4 +139,22 @@ TEST(XdgLoginItem, CurrentExecutableIsThisTestProgram) {
     ASSERT_FALSE(exe.empty());
     EXPECT_TRUE(exe.is_absolute());
     EXPECT_TRUE(std::filesystem::exists(exe));
+}
+
+TEST(XdgLoginItem, ApplyLogsOneLineOnFailureAndNothingOnSuccess) {
+    ScopedXdgHome home;
+    clavio::testing::LogCapture log;
+    XdgLoginItem item("/usr/bin/clavio");
+    EXPECT_TRUE(applyLoginItem(item, true));
+    EXPECT_EQ(item.status(), LoginItemStatus::enabled);
+    EXPECT_TRUE(applyLoginItem(item, false));
+    EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
+    EXPECT_TRUE(log.lines().empty());
+
+    std::filesystem::remove_all(home.configHome() / "autostart");
+    writeFile(home.configHome() / "autostart", "in the way");
+    EXPECT_FALSE(applyLoginItem(item, true));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].rfind("[Clavio] SMAppService error: Could not create ", 0), 0u)
+        << log.lines()[0];
 }
