@@ -134,6 +134,22 @@ private Q_SLOTS:
         QVERIFY(shownDialog(sparkle));
     }
 
+    void feedTextIsShownAsTextNeverAsMarkup() {
+        UpdateCheckResult result;
+        result.outcome = UpdateCheckResult::Outcome::updateAvailable;
+        result.currentVersion = "1.0";
+        result.version = "<img src=x>2.0";
+        result.link = "https://example.org/get?a=1&b=2";
+        std::vector<std::string> opened;
+        UpdateDialog dialog(result, [&](std::string url) { opened.push_back(std::move(url)); });
+        QCOMPARE(dialog.headline(), QStringLiteral("Version <img src=x>2.0 is available"));
+        QVERIFY2(dialog.message().contains(QStringLiteral("Get version <img src=x>2.0")),
+                 qPrintable(dialog.message()));
+        auto* message = dialog.findChild<QLabel*>(QStringLiteral("message"));
+        Q_EMIT message->linkActivated(QString());
+        QCOMPARE(opened, std::vector<std::string>{result.link});
+    }
+
     void theSameReleaseIsUpToDate() {
         FeedServer feed;
         SparkleController sparkle(options(feed.url("/feed.xml"), "1.2"));
@@ -166,17 +182,9 @@ private Q_SLOTS:
         QVERIFY(log.contains("HTTP 404"));
     }
 
-    void anUnreachableOrSilentFeedFailsWithinTheTimeout() {
-        // Nothing listens on port 9 of the loopback (discard), so the
-        // connection is refused.
-        {
-            SparkleController sparkle(options("http://127.0.0.1:9/feed.xml"));
-            QSignalSpy finished(&sparkle, &SparkleController::checkFinished);
-            sparkle.checkForUpdates();
-            QVERIFY(finished.wait(10000));
-            QCOMPARE(sparkle.lastResult()->outcome, UpdateCheckResult::Outcome::failed);
-            QVERIFY(sparkle.lastResult()->error.find("Could not reach") != std::string::npos);
-        }
+    void aSilentFeedFailsWithinTheTimeout() {
+        // A refused connection is the fetch's own test; here the server
+        // accepts and never answers.
         FeedServer feed;
         auto o = options(feed.url("/slow.xml"));
         o.timeout = 400ms;
