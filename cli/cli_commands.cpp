@@ -18,6 +18,7 @@ void registerVersionCommand(CLI::App& app) {
 
 void registerCommands(CLI::App& app) {
     registerVersionCommand(app);
+    registerDevicesCommand(app);
 }
 
 } // namespace clavio::cli

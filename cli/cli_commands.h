@@ -12,5 +12,6 @@ int exitStatus();
 
 // One registration function per command file.
 void registerVersionCommand(CLI::App& app);
+void registerDevicesCommand(CLI::App& app);
 
 } // namespace clavio::cli
