@@ -12,6 +12,8 @@
 namespace clavio::platform {
 
 inline constexpr std::uint16_t kUnmappedKeyBase = 0x100;
+// Returned for codes beyond KEY_MAX, which no device sends.
+inline constexpr std::uint16_t kInvalidKeyCode = 0xFFFF;
 
 std::uint16_t evdevToVirtualKeyCode(std::uint16_t evdevCode) noexcept;
 

@@ -41,7 +41,7 @@ constexpr std::int32_t kRepeated = 2;
 
 std::optional<TCATapEvent> EvdevKeyTranslator::translate(HeldModifiers& device, std::uint16_t code,
                                                          std::int32_t value) noexcept {
-    if (isEvdevButton(code) || value < kReleased || value > kRepeated) {
+    if (code >= KEY_CNT || isEvdevButton(code) || value < kReleased || value > kRepeated) {
         return std::nullopt;
     }
     const std::uint16_t virtualKey = evdevToVirtualKeyCode(code);

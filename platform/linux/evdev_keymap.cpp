@@ -170,7 +170,7 @@ constexpr auto kTable = buildTable();
 
 std::uint16_t evdevToVirtualKeyCode(std::uint16_t evdevCode) noexcept {
     if (evdevCode >= kTable.size()) {
-        return static_cast<std::uint16_t>(kUnmappedKeyBase + evdevCode);
+        return kInvalidKeyCode;
     }
     return kTable[evdevCode];
 }

@@ -4,9 +4,10 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include <nlohmann/json.hpp>
+
+#include "clavio_platform/sysfs.h"
 
 namespace clavio::platform {
 
@@ -60,12 +61,15 @@ public:
     }
 };
 
+constexpr std::size_t kMaxDescriptionBytes = 1 << 20;
+
 std::optional<nlohmann::json> readSidecar(const std::filesystem::path& node) {
-    std::ifstream in(node.string() + ".json");
-    if (!in) {
+    const auto bytes = readBinaryAttribute(node.string() + ".json", kMaxDescriptionBytes);
+    if (!bytes) {
         return std::nullopt;
     }
-    auto json = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+    auto json = nlohmann::json::parse(bytes->begin(), bytes->end(), nullptr,
+                                      /*allow_exceptions=*/false);
     if (json.is_discarded() || !json.is_object()) {
         return std::nullopt;
     }

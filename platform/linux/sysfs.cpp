@@ -6,22 +6,18 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 
 #include "clavio_platform/fd_util.h"
 
 namespace clavio::platform {
 
 std::optional<std::string> readAttribute(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    if (!in) {
+    // Plain read(): a stream would throw on a folder or a failing device.
+    const auto bytes = readBinaryAttribute(path);
+    if (!bytes) {
         return std::nullopt;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
+    std::string text(bytes->begin(), bytes->end());
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' ||
                              text.back() == '\r' || text.back() == '\0')) {
         text.pop_back();
