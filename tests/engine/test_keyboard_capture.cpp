@@ -166,8 +166,8 @@ TEST(KeyboardCapture, HandlerMayDropTheLastReferenceOnTheCaptureThread) {
     std::shared_ptr<KeyboardCaptureManager> holder = manager;
     std::atomic<int> calls{0};
     manager->setOnKeyDown([&](const KeyEvent&) {
-        ++calls;
         holder.reset();
+        ++calls; // after the reset, so the test sees it done
     });
     ASSERT_TRUE(manager->start());
     auto* tap = source->current.load();
