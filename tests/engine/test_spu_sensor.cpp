@@ -35,7 +35,7 @@ public:
     bool runSlice(double seconds, SensorReportCallback callback, void* context) override {
         std::unique_lock lock(_m);
         _cv.wait_for(lock, std::chrono::duration<double>(seconds),
-                     [&] { return !_queue.empty() || _interrupted || _gone; });
+                     [&] { return !_queue.empty() || _interrupted; });
         if (_interrupted) {
             _interrupted = false;
             return true;
@@ -45,7 +45,7 @@ public:
             _queue.pop_front();
             callback(context, bytes.data(), bytes.size(), 42);
         }
-        return !_gone;
+        return true;
     }
     void interrupt() noexcept override {
         std::lock_guard lock(_m);
@@ -57,18 +57,12 @@ public:
         _queue.push_back(std::move(bytes));
         _cv.notify_all();
     }
-    void vanish() {
-        std::lock_guard lock(_m);
-        _gone = true;
-        _cv.notify_all();
-    }
 
 private:
     std::mutex _m;
     std::condition_variable _cv;
     std::deque<std::vector<std::uint8_t>> _queue;
     bool _interrupted = false;
-    bool _gone = false;
 };
 
 enum class Outcome { noDevice, openFails, opens };
@@ -308,24 +302,6 @@ TEST(SensorThread, RunsReportsIntoTheRingAndStopsWithinASliceOfTheRequest) {
     EXPECT_EQ(log.seen(),
               (std::vector<SensorStatus>{SensorStatus::running, SensorStatus::stopped}));
     EXPECT_EQ(sensor->totalSamples(), 2u) << "stopping keeps the ring";
-}
-
-TEST(SensorThread, AVanishingDeviceEndsTheRunWithAnError) {
-    auto registry = std::make_shared<MemoryRegistry>();
-    registry->services = {accelService("accel")};
-    auto sensor = SPUSensor::create(registry);
-    StatusLog log;
-    sensor->setOnStatusChange([&](SensorStatus s) { log.add(s); });
-    sensor->start();
-    ASSERT_TRUE(waitUntil([&] { return sensor->status() == SensorStatus::running; }));
-    {
-        std::lock_guard lock(registry->m);
-        registry->stream->vanish();
-    }
-    ASSERT_TRUE(waitUntil([&] { return log.seen().size() == 2; }));
-    EXPECT_EQ(log.seen().back(), SensorStatus::error);
-    sensor->stop();
-    EXPECT_EQ(sensor->status(), SensorStatus::error);
 }
 
 TEST(SensorFront, StatusListenerIsForwardedWeaklyAndMayBeCleared) {
