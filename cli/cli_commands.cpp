@@ -19,6 +19,7 @@ void registerVersionCommand(CLI::App& app) {
 void registerCommands(CLI::App& app) {
     registerVersionCommand(app);
     registerTraceCheckCommand(app);
+    registerDevicesCommand(app);
 }
 
 } // namespace clavio::cli

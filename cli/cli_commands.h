@@ -13,5 +13,6 @@ int exitStatus();
 // One registration function per command file.
 void registerVersionCommand(CLI::App& app);
 void registerTraceCheckCommand(CLI::App& app);
+void registerDevicesCommand(CLI::App& app);
 
 } // namespace clavio::cli

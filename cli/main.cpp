@@ -5,8 +5,10 @@
 #include <iostream>
 
 #include "cli_commands.h"
+#include "clavio_platform/thread_naming.h"
 
 int main(int argc, char** argv) {
+    clavio::platform::installThreadNaming();
     CLI::App app{"clavio-cli: Clavio's headless commands"};
     app.set_version_flag("--version", std::string("clavio-cli ") + CLAVIO_VERSION);
     app.require_subcommand(1);

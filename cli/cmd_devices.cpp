@@ -1,0 +1,117 @@
+// `clavio-cli devices`: the keyboards found and whether they can be read, the
+// accelerometer services with their properties and the one chosen, and the
+// sensor's status after a short start. Hidden options point it at a fake
+// device tree (tests).
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "clavio/spu_sensor.h"
+#include "clavio/tca_spu_sensor.h"
+#include "clavio_platform/evdev_key_source.h"
+#include "clavio_platform/linux_sensor_registry.h"
+#include "cli_commands.h"
+
+namespace clavio::cli {
+
+namespace {
+
+struct DevicesOptions {
+    std::string inputRoot = "/dev/input";
+    std::string sysRoot = "/sys";
+    std::string devRoot = "/dev";
+    bool describedDevices = false;
+    double waitSeconds = 0.5;
+};
+
+std::string formatValue(const SensorPropertyValue& value) {
+    if (const auto* n = std::get_if<std::int64_t>(&value)) {
+        return std::to_string(*n);
+    }
+    return "\"" + std::get<std::string>(value) + "\"";
+}
+
+void printKeyboards(platform::EvdevKeySource& source) {
+    std::cout << "Keyboards in " << source.deviceRoot().string() << ":\n";
+    const auto devices = source.listDevices();
+    if (devices.empty()) {
+        std::cout << "  (none)\n";
+    }
+    for (const auto& device : devices) {
+        std::cout << "  " << device.node.string() << "  ";
+        if (device.opened) {
+            std::cout << "\"" << device.name << "\"  readable\n";
+        } else {
+            std::cout << "cannot be opened: " << device.error << "\n";
+        }
+    }
+    if (source.hasAccess()) {
+        std::cout << "Keyboard access: granted\n";
+    } else {
+        std::cout << "Keyboard access: not granted. "
+                  << platform::EvdevKeySource::accessInstructions() << "\n";
+    }
+}
+
+void printSensor(platform::LinuxSensorRegistry& registry,
+                 const std::shared_ptr<SensorRegistry>& shared, double waitSeconds) {
+    std::cout << "Accelerometer services:\n";
+    const auto services = registry.matchingServices(kSensorDeviceClass);
+    const auto chosen = _findAccelService(registry);
+    if (!services || services->empty()) {
+        std::cout << "  (none)\n";
+    } else {
+        for (const auto& service : *services) {
+            const bool isChosen = chosen && chosen->id == service.id;
+            std::cout << (isChosen ? "* " : "  ") << service.id;
+            for (const auto& [name, value] : service.properties) {
+                std::cout << "  " << name << "=" << formatValue(value);
+            }
+            std::cout << "\n";
+        }
+    }
+    std::cout << "Chosen accelerometer: " << (chosen ? chosen->id : std::string("none")) << "\n";
+
+    auto sensor = SPUSensor::create(shared);
+    sensor->start();
+    std::this_thread::sleep_for(std::chrono::duration<double>(waitSeconds));
+    const SensorStatus status = sensor->status();
+    const auto samples = sensor->totalSamples();
+    sensor->stop();
+    std::cout << "Sensor status after " << waitSeconds << " s: " << name(status) << " (" << samples
+              << " samples)\n";
+}
+
+} // namespace
+
+void registerDevicesCommand(CLI::App& app) {
+    auto options = std::make_shared<DevicesOptions>();
+    auto* cmd = app.add_subcommand(
+        "devices", "List keyboards and accelerometer services, with access and sensor status");
+    cmd->add_option("--wait", options->waitSeconds,
+                    "Seconds to run the accelerometer before reporting its status")
+        ->check(CLI::Range(0.0, 60.0));
+    // A fake device tree: folders standing in for /dev/input, /sys and /dev,
+    // and evdev nodes described by "eventN.json" files.
+    cmd->add_option("--input-root", options->inputRoot)->group("");
+    cmd->add_option("--sys-root", options->sysRoot)->group("");
+    cmd->add_option("--dev-root", options->devRoot)->group("");
+    cmd->add_flag("--described-devices", options->describedDevices)->group("");
+
+    cmd->callback([options] {
+        std::shared_ptr<platform::EvdevProbe> probe = options->describedDevices
+                                                          ? platform::makeSidecarEvdevProbe()
+                                                          : platform::makeLibevdevProbe();
+        platform::EvdevKeySource keys({options->inputRoot, probe});
+        printKeyboards(keys);
+
+        auto registry = std::make_shared<platform::LinuxSensorRegistry>(platform::LinuxSensorRoots{
+            options->sysRoot, options->devRoot, options->inputRoot, probe});
+        printSensor(*registry, registry, options->waitSeconds);
+        setExitStatus(0);
+    });
+}
+
+} // namespace clavio::cli

@@ -1,0 +1,236 @@
+// Keyboard capture on Linux against a fake /dev/input: FIFOs carrying
+// struct input_event records, read by the real evdev tap.
+#include <gtest/gtest.h>
+
+#include <linux/input.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
+#include "clavio/keyboard_capture_manager.h"
+#include "clavio/ports/clock.h"
+#include "clavio_platform/evdev_key_source.h"
+#include "clavio_platform/thread_naming.h"
+#include "fake_device_tree.h"
+#include "test_support.h"
+
+using namespace clavio;
+using namespace clavio::platform;
+using namespace clavio::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Seen {
+    bool down;
+    KeyEvent event;
+};
+
+class EvdevKeyboard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        _previousClock = setClockSource(&clock);
+        tca_set_previous_flags(0);
+    }
+    void TearDown() override {
+        if (manager) {
+            manager->stop();
+        }
+        setClockSource(_previousClock);
+    }
+
+    void makeManager(double slice = TCAKeyboardCapture::kSliceSeconds) {
+        source = std::make_shared<EvdevKeySource>(
+            EvdevKeySourceOptions{tree.inputRoot(), makeSidecarEvdevProbe()});
+        manager = KeyboardCaptureManager::create(source, slice);
+        manager->setOnKeyDown([this](const KeyEvent& e) { record(true, e); });
+        manager->setOnKeyUp([this](const KeyEvent& e) { record(false, e); });
+    }
+
+    void record(bool down, const KeyEvent& e) {
+        std::lock_guard lock(_m);
+        _seen.push_back({down, e});
+    }
+    std::vector<Seen> seen() {
+        std::lock_guard lock(_m);
+        return _seen;
+    }
+    bool waitForCount(std::size_t n) {
+        return waitFor([&] { return seen().size() >= n; });
+    }
+
+    VirtualClock clock{123456};
+    FakeDeviceTree tree;
+    std::shared_ptr<EvdevKeySource> source;
+    std::shared_ptr<KeyboardCaptureManager> manager;
+
+private:
+    ClockSource* _previousClock = nullptr;
+    std::mutex _m;
+    std::vector<Seen> _seen;
+};
+
+void expectEvent(const Seen& s, bool down, std::uint16_t code, std::uint32_t modifiers, bool repeat,
+                 KeyGroup group) {
+    EXPECT_EQ(s.down, down) << "code " << s.event.keyCode;
+    EXPECT_EQ(s.event.keyCode, code);
+    EXPECT_EQ(s.event.modifiers, modifiers) << "code " << code;
+    EXPECT_EQ(s.event.isRepeat, repeat) << "code " << code;
+    EXPECT_EQ(s.event.keyGroup, group) << "code " << code;
+    EXPECT_EQ(s.event.timestamp, 123456u) << "stamped with the process clock";
+}
+
+} // namespace
+
+TEST_F(EvdevKeyboard, RecordsFromAFifoArriveAsTranslatedKeyEvents) {
+    tree.addKeyboard(0);
+    makeManager();
+    LogCapture log;
+    ASSERT_TRUE(manager->start());
+    EXPECT_TRUE(manager->isRunning());
+    EXPECT_TRUE(log.contains("[Clavio:Keyboard] Event tap created and running"));
+
+    FifoWriter w(tree.inputRoot() / "event0");
+    ASSERT_TRUE(w.isOpen());
+    w.event(EV_MSC, MSC_SCAN, 0x1e); // scan codes come with key events and are ignored
+    w.key(KEY_A, 1);
+    w.key(KEY_A, 2);
+    w.key(KEY_A, 0);
+    w.key(KEY_LEFTSHIFT, 1);
+    w.key(KEY_LEFTSHIFT, 2); // held modifiers do not repeat
+    w.key(KEY_S, 1);
+    w.key(KEY_S, 0);
+    w.key(KEY_LEFTSHIFT, 0);
+    w.key(BTN_LEFT, 1); // touchpad button of the same device: not a key
+    w.key(KEY_KPENTER, 1);
+    w.key(KEY_VOLUMEUP, 1);
+    w.key(KEY_PLAYPAUSE, 1);
+    w.key(KEY_F5, 1);
+    ASSERT_TRUE(waitForCount(11));
+    std::this_thread::sleep_for(20ms);
+    const auto s = seen();
+    ASSERT_EQ(s.size(), 11u);
+    expectEvent(s[0], true, 0, 0, false, KeyGroup::alpha);
+    expectEvent(s[1], true, 0, 0, true, KeyGroup::alpha);
+    expectEvent(s[2], false, 0, 0, false, KeyGroup::alpha);
+    expectEvent(s[3], true, 56, kFlagShift, false, KeyGroup::modifier);
+    expectEvent(s[4], true, 1, kFlagShift, false, KeyGroup::alpha);
+    expectEvent(s[5], false, 1, kFlagShift, false, KeyGroup::alpha);
+    expectEvent(s[6], false, 56, 0, false, KeyGroup::modifier);
+    expectEvent(s[7], true, 76, 0, false, KeyGroup::enter);
+    expectEvent(s[8], true, 72, 0, false, KeyGroup::alpha);
+    expectEvent(s[9], true, 0x100 + KEY_PLAYPAUSE, 0, false, KeyGroup::other);
+    expectEvent(s[10], true, 96, 0, false, KeyGroup::function);
+}
+
+TEST_F(EvdevKeyboard, SynDroppedDiscardsTheFrameAndResynchronisesModifiers) {
+    // After the drop the device reports left control held and shift released.
+    tree.addKeyboard(0, "Fake Keyboard", {KEY_LEFTCTRL});
+    makeManager();
+    ASSERT_TRUE(manager->start());
+    FifoWriter w(tree.inputRoot() / "event0");
+    w.key(KEY_LEFTSHIFT, 1);
+    w.event(EV_SYN, SYN_DROPPED, 0);
+    w.key(KEY_B, 1); // part of the dropped frame
+    w.key(KEY_A, 1);
+    ASSERT_TRUE(waitForCount(2));
+    std::this_thread::sleep_for(20ms);
+    const auto s = seen();
+    ASSERT_EQ(s.size(), 2u);
+    expectEvent(s[0], true, 56, kFlagShift, false, KeyGroup::modifier);
+    expectEvent(s[1], true, 0, kFlagControl, false, KeyGroup::alpha);
+}
+
+TEST_F(EvdevKeyboard, WithoutAReadableKeyboardTheTapFailsAndAccessIsExplained) {
+    tree.addMouse(0);
+    tree.addKeyboard(1, "Locked Keyboard", {}, FakeNode::unopenable);
+    makeManager();
+    EXPECT_FALSE(manager->hasPermission());
+    LogCapture log;
+    EXPECT_FALSE(manager->start());
+    EXPECT_FALSE(manager->isRunning());
+    EXPECT_TRUE(log.contains("[Clavio:Keyboard] Failed to create event tap"));
+    EXPECT_FALSE(log.contains("Event tap created"));
+
+    const auto devices = source->listDevices();
+    ASSERT_EQ(devices.size(), 1u) << "the mouse is no keyboard";
+    EXPECT_EQ(devices[0].node, tree.inputRoot() / "event1");
+    EXPECT_FALSE(devices[0].opened);
+    EXPECT_FALSE(devices[0].error.empty());
+
+    std::string shown;
+    source->setAccessRequestHandler([&](std::string_view text) { shown = text; });
+    manager->requestPermission();
+    EXPECT_NE(shown.find("usermod -aG input"), std::string::npos);
+    EXPECT_TRUE(log.contains("[Clavio:Keyboard] " + shown));
+
+    // Once a keyboard can be read, access is granted and capture starts.
+    tree.addKeyboard(2);
+    EXPECT_TRUE(manager->hasPermission());
+    EXPECT_TRUE(manager->start());
+}
+
+TEST_F(EvdevKeyboard, AVanishedKeyboardIsDroppedWithoutSpinningAndOthersGoOn) {
+    tree.addKeyboard(0);
+    tree.addKeyboard(1);
+    makeManager();
+    ASSERT_TRUE(manager->start());
+    FifoWriter first(tree.inputRoot() / "event0");
+    FifoWriter second(tree.inputRoot() / "event1");
+    first.key(KEY_LEFTSHIFT, 1); // held while the keyboard goes away
+    ASSERT_TRUE(waitForCount(1));
+    first.close();
+    std::this_thread::sleep_for(50ms);
+
+    const double cpuBefore = processCpuSeconds();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.1) << "the capture thread spins";
+
+    second.key(KEY_Q, 1);
+    ASSERT_TRUE(waitForCount(2));
+    EXPECT_TRUE(manager->isRunning());
+    const auto s = seen();
+    // The vanished keyboard's shift no longer counts.
+    expectEvent(s[1], true, 12, 0, false, KeyGroup::alpha);
+}
+
+TEST_F(EvdevKeyboard, KeyboardsPluggedInLaterArePickedUp) {
+    tree.addKeyboard(0);
+    makeManager();
+    ASSERT_TRUE(manager->start());
+    tree.addKeyboard(7, "Hot-plugged");
+    FifoWriter w(tree.inputRoot() / "event7");
+    ASSERT_TRUE(w.isOpen()) << "the tap never opened the new keyboard";
+    w.key(KEY_SPACE, 1);
+    ASSERT_TRUE(waitForCount(1));
+    expectEvent(seen()[0], true, 49, 0, false, KeyGroup::space);
+}
+
+TEST_F(EvdevKeyboard, StartAndStopKeepTheirBoundsAndNameTheThread) {
+    installThreadNaming();
+    tree.addKeyboard(0);
+    // With a 30-second slice only the eventfd wake-up lets stop return soon.
+    makeManager(30.0);
+    manager->stop(); // without start
+    ASSERT_TRUE(manager->start());
+    EXPECT_TRUE(manager->start()) << "start while running";
+    const auto names = threadNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "keyboard-captur"), names.end());
+
+    auto before = std::chrono::steady_clock::now();
+    manager->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_FALSE(manager->isRunning());
+    manager->stop();
+
+    // A stopped capture starts again with a new thread and tap.
+    ASSERT_TRUE(manager->start());
+    FifoWriter w(tree.inputRoot() / "event0");
+    w.key(KEY_ESC, 1);
+    ASSERT_TRUE(waitForCount(1));
+    expectEvent(seen()[0], true, 53, 0, false, KeyGroup::other);
+    before = std::chrono::steady_clock::now();
+    manager->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+}
