@@ -18,6 +18,8 @@ void registerVersionCommand(CLI::App& app) {
 
 void registerCommands(CLI::App& app) {
     registerVersionCommand(app);
+    registerPacksCommand(app);
+    registerPackCheckCommand(app);
 }
 
 } // namespace clavio::cli

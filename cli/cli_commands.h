@@ -12,5 +12,7 @@ int exitStatus();
 
 // One registration function per command file.
 void registerVersionCommand(CLI::App& app);
+void registerPacksCommand(CLI::App& app);
+void registerPackCheckCommand(CLI::App& app);
 
 } // namespace clavio::cli

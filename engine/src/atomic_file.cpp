@@ -20,7 +20,9 @@ std::string uniqueSuffix() {
 }
 } // namespace
 
-void setFileSyncHook(FileSyncHook hook) noexcept { gSyncHook.store(hook); }
+void setFileSyncHook(FileSyncHook hook) noexcept {
+    gSyncHook.store(hook);
+}
 
 std::optional<std::string> writeFileAtomically(const std::filesystem::path& path,
                                                std::string_view contents) {

@@ -69,8 +69,8 @@ void tca_ring_write(TCARingBuffer* ring, std::uint64_t timestamp, float x, float
 }
 
 std::uint32_t tca_ring_query_window(const TCARingBuffer* ring, std::uint64_t centre,
-                                    std::uint64_t before, std::uint64_t after,
-                                    TCAMotionSample* out, std::uint32_t capacity) noexcept {
+                                    std::uint64_t before, std::uint64_t after, TCAMotionSample* out,
+                                    std::uint32_t capacity) noexcept {
     const std::uint32_t writeIndex = ring->writeIndex.load(std::memory_order_acquire);
     const std::uint64_t total = ring->totalCount.load(std::memory_order_acquire);
     if (total == 0) {

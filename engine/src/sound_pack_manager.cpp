@@ -17,11 +17,6 @@ bool isDirectory(const fs::path& p) {
     return fs::is_directory(p, ec);
 }
 
-bool isRegularFile(const fs::path& p) {
-    std::error_code ec;
-    return fs::is_regular_file(p, ec);
-}
-
 SoundPackManager::RandomIndex systemRandom() {
     auto engine = std::make_shared<std::mt19937_64>(std::random_device{}());
     return [engine](std::size_t count) {
@@ -149,31 +144,47 @@ std::optional<SoundPackManifest> SoundPackManager::loadPack(const std::string& f
     return std::nullopt;
 }
 
-std::optional<fs::path> SoundPackManager::resolveSamplePath(const std::string& entry) const {
-    if (!_currentPackPath || !isSafeSampleEntry(entry)) {
-        return std::nullopt;
+ResolvedSample resolveSampleIn(const fs::path& packFolder, const std::string& entry) {
+    using Status = ResolvedSample::Status;
+    if (!isSafeSampleEntry(entry)) {
+        return {Status::unsafe, {}};
     }
-    const fs::path file = *_currentPackPath / fs::path(entry).lexically_normal();
-    if (!isRegularFile(file)) {
-        return std::nullopt;
+    const fs::path file = packFolder / fs::path(entry).lexically_normal();
+    std::error_code ec;
+    const auto type = fs::status(file, ec).type();
+    if (type == fs::file_type::not_found || type == fs::file_type::none) {
+        return {Status::missing, file};
+    }
+    if (type != fs::file_type::regular) {
+        return {Status::notAFile, file};
     }
     // Follow every symbolic link, in the pack folder's path too (a pack may
     // itself be a link into another folder), and require the file to stay
     // inside the folder.
-    std::error_code ec;
-    const fs::path realFolder = fs::canonical(*_currentPackPath, ec);
+    const fs::path realFolder = fs::canonical(packFolder, ec);
     if (ec) {
-        return std::nullopt;
+        return {Status::missing, file};
     }
     const fs::path realFile = fs::canonical(file, ec);
     if (ec) {
-        return std::nullopt;
+        return {Status::missing, file};
     }
     const auto relative = realFile.lexically_relative(realFolder);
-    if (relative.empty() || *relative.begin() == ".." || relative == ".") {
+    if (relative.empty() || relative == "." || *relative.begin() == "..") {
+        return {Status::outside, file};
+    }
+    return {Status::ok, file};
+}
+
+std::optional<fs::path> SoundPackManager::resolveSamplePath(const std::string& entry) const {
+    if (!_currentPackPath) {
         return std::nullopt;
     }
-    return file;
+    auto resolved = resolveSampleIn(*_currentPackPath, entry);
+    if (resolved.status != ResolvedSample::Status::ok) {
+        return std::nullopt;
+    }
+    return std::move(resolved.path);
 }
 
 std::optional<fs::path> SoundPackManager::pickSample(KeyGroup group, VelocityTier tier) {

@@ -29,15 +29,30 @@ TEST(AudioAnalysis, LevelsOfASine) {
 }
 
 TEST(AudioAnalysis, CentroidFollowsTheFrequencyContent) {
-    EXPECT_NEAR(spectralCentroidHz(sine(1000, 0.5, 4800), 48000), 1000, 30);
-    EXPECT_NEAR(spectralCentroidHz(sine(5000, 0.1, 3000), 48000), 5000, 100);
+    // A whole tone burst that fades in and out, like a sound file.
+    auto burst = sine(1000, 0.5, 4800);
+    for (std::size_t i = 0; i < burst.size(); ++i) {
+        burst[i] *= float(std::sin(std::numbers::pi * double(i) / double(burst.size())));
+    }
+    EXPECT_NEAR(spectralCentroidHz(burst, 48000), 1000, 40);
+    EXPECT_NEAR(spectralCentroidHz(sine(5000, 0.1, 3001), 48000, Window::hann), 5000, 60);
+    // Cut mid-cycle, a tone leaks; the window keeps the estimate close.
+    EXPECT_NEAR(spectralCentroidHz(sine(300, 0.5, 1000), 48000, Window::hann), 300, 60);
+    // An attack followed by a long low tone: the rectangular window keeps the
+    // attack's brightness, the Hann window all but hides it.
+    auto struck = sine(200, 0.3, 9600);
+    for (std::size_t i = 0; i < 48; ++i) {
+        struck[i] += (i % 2 ? 0.9f : -0.9f); // a burst at the Nyquist rate
+    }
+    EXPECT_GT(spectralCentroidHz(struck, 48000),
+              spectralCentroidHz(struck, 48000, Window::hann) + 500);
     // Two equal tones: the centroid lies between them.
     auto mix = sine(500, 0.3, 9600);
     const auto high = sine(4500, 0.3, 9600);
     for (std::size_t i = 0; i < mix.size(); ++i) {
         mix[i] += high[i];
     }
-    EXPECT_NEAR(spectralCentroidHz(mix, 48000), 2500, 150);
+    EXPECT_NEAR(spectralCentroidHz(mix, 48000, Window::hann), 2500, 150);
     // White noise centres near a quarter of the rate.
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1, 1);
@@ -46,6 +61,7 @@ TEST(AudioAnalysis, CentroidFollowsTheFrequencyContent) {
         x = u(rng);
     }
     EXPECT_NEAR(spectralCentroidHz(noise, 48000), 12000, 600);
+    EXPECT_NEAR(spectralCentroidHz(noise, 48000, Window::hann), 12000, 600);
     EXPECT_EQ(spectralCentroidHz(std::vector<float>(64, 0.0f), 48000), 0.0);
 }
 

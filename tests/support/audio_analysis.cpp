@@ -108,7 +108,7 @@ void fft(std::vector<std::complex<double>>& a) {
 }
 } // namespace
 
-double spectralCentroidHz(std::span<const float> samples, double sampleRate) {
+double spectralCentroidHz(std::span<const float> samples, double sampleRate, Window window) {
     if (samples.empty()) {
         return 0;
     }
@@ -119,9 +119,11 @@ double spectralCentroidHz(std::span<const float> samples, double sampleRate) {
     std::vector<std::complex<double>> bins(n);
     const std::size_t m = samples.size();
     for (std::size_t i = 0; i < m; ++i) {
-        const double window =
-            m > 1 ? 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / double(m - 1)) : 1.0;
-        bins[i] = samples[i] * window;
+        const double weight =
+            window == Window::hann && m > 1
+                ? 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / double(m - 1))
+                : 1.0;
+        bins[i] = samples[i] * weight;
     }
     fft(bins);
     double weighted = 0;

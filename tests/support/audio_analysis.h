@@ -31,8 +31,17 @@ std::optional<std::size_t> onsetIndex(std::span<const float> samples, float thre
 // Index of the last sample whose magnitude reaches `threshold`, or nothing.
 std::optional<std::size_t> lastIndexAbove(std::span<const float> samples, float threshold);
 
+enum class Window {
+    // For a whole sound that starts and ends in silence (a key sound): every
+    // part, the attack included, counts fully.
+    rectangular,
+    // For a cut from a longer signal, whose ends would otherwise leak.
+    hann,
+};
+
 // Magnitude-weighted mean frequency in Hz of the whole span (zero-padded to a
-// power of two, Hann window, DC excluded); 0 for silence.
-double spectralCentroidHz(std::span<const float> samples, double sampleRate);
+// power of two, DC excluded); 0 for silence.
+double spectralCentroidHz(std::span<const float> samples, double sampleRate,
+                          Window window = Window::rectangular);
 
 } // namespace clavio::testing

@@ -91,6 +91,20 @@ private:
 // A pack folder name that stays inside a search path.
 bool isValidPackName(const std::string& folderName);
 
+// Where a manifest entry leads inside a pack folder.
+struct ResolvedSample {
+    enum class Status {
+        ok,       // `path` is an existing regular file inside the folder
+        unsafe,   // absolute, climbs out with "..", empty or holds NUL
+        missing,  // nothing there
+        notAFile, // a folder or a device, not a regular file
+        outside,  // a symbolic link on the way leads out of the folder
+    };
+    Status status = Status::missing;
+    std::filesystem::path path;
+};
+ResolvedSample resolveSampleIn(const std::filesystem::path& packFolder, const std::string& entry);
+
 // Reads and decodes "<folder>/pack.json" (size limited), refusing manifests
 // with unsafe entries. Used by the catalogue and by pack checks.
 DecodeResult<SoundPackManifest> readSoundPackManifest(const std::filesystem::path& packFolder);
