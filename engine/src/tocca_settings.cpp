@@ -53,15 +53,21 @@ ToccaSettings ToccaSettings::load() {
 
 namespace {
 // "settings.json.unreadable", or ".unreadable.2" and upwards when an earlier
-// one is still there, so no kept file is ever replaced.
-fs::path asideName(const fs::path& file) {
+// one is still there, so no kept file is ever replaced. Should the folder not
+// even be readable, the first name is returned and the rename reports it;
+// when every name is taken there is none.
+std::optional<fs::path> asideName(const fs::path& file) {
     const std::string base = file.string() + ".unreadable";
-    fs::path candidate = base;
-    std::error_code ec;
-    for (int n = 2; fs::symlink_status(candidate, ec).type() != fs::file_type::not_found; ++n) {
-        candidate = base + "." + std::to_string(n);
+    for (int n = 1; n < 1000; ++n) {
+        const fs::path candidate =
+            n == 1 ? fs::path(base) : fs::path(base + "." + std::to_string(n));
+        std::error_code ec;
+        const auto type = fs::symlink_status(candidate, ec).type();
+        if (type == fs::file_type::not_found || (ec && type == fs::file_type::none)) {
+            return candidate;
+        }
     }
-    return candidate;
+    return std::nullopt;
 }
 } // namespace
 
@@ -76,14 +82,16 @@ bool ToccaSettings::save() {
     if (_unreadableFile) {
         std::error_code ec;
         if (fs::symlink_status(file, ec).type() != fs::file_type::not_found) {
-            const fs::path aside = asideName(file);
-            fs::rename(file, aside, ec);
-            if (ec) {
+            const auto aside = asideName(file);
+            if (aside) {
+                fs::rename(file, *aside, ec);
+            }
+            if (!aside || ec) {
                 logLine("[Clavio] Failed to save settings: cannot keep the unreadable " +
-                        file.string() + " as " + aside.string() + ": " + ec.message());
+                        file.string() + " aside" + (ec ? ": " + ec.message() : std::string()));
                 return false;
             }
-            logLine("[Clavio] Settings file could not be read; kept it as " + aside.string());
+            logLine("[Clavio] Settings file could not be read; kept it as " + aside->string());
         }
         _unreadableFile = false;
     }

@@ -12,7 +12,10 @@ TEST(AccelReport, DecodesOnlyExactly22Bytes) {
     // x = 65536, y = -65536, z = 0
     report[8] = 0x01;
     std::memset(report + 10, 0x00, 4);
-    report[10] = 0x00; report[11] = 0x00; report[12] = 0xFF; report[13] = 0xFF;
+    report[10] = 0x00;
+    report[11] = 0x00;
+    report[12] = 0xFF;
+    report[13] = 0xFF;
     AccelAxes axes{9, 9, 9};
     EXPECT_FALSE(decodeAccelReport(report, 21, &axes));
     EXPECT_FALSE(decodeAccelReport(report, 23, &axes));

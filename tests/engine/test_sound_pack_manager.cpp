@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include <sys/stat.h>
+
 #include "clavio/localized_compare.h"
 #include "clavio/sound_pack_manager.h"
 #include "test_support.h"
@@ -88,6 +90,24 @@ TEST(SoundPackManager, SkipsFilesFoldersWithoutManifestAndListsUndecodableByFold
     EXPECT_FALSE(m.loadPack("WrongType"));
     EXPECT_FALSE(m.currentManifest());
     EXPECT_FALSE(m.currentPackPath());
+}
+
+TEST(SoundPackManager, HugeOrSpecialManifestsAreListedButNeverLoaded) {
+    Catalogue c;
+    const std::string big = manifest("Big");
+    c.pack(c.user(), "Huge",
+           big.substr(0, big.size() - 1) + std::string(kMaxManifestBytes, ' ') + "}");
+    fs::create_directories(c.user() / "Fifo");
+    ASSERT_EQ(mkfifo((c.user() / "Fifo" / "pack.json").c_str(), 0600), 0);
+    fs::create_directories(c.user() / "Folder" / "pack.json");
+    SoundPackManager m(std::nullopt); // must not block on the FIFO
+    auto packs = m.availablePacks();
+    std::sort(packs.begin(), packs.end());
+    EXPECT_EQ(packs, (std::vector<std::string>{"Fifo", "Folder", "Huge"}));
+    EXPECT_EQ(m.displayName("Huge"), "Huge");
+    for (const auto& name : packs) {
+        EXPECT_FALSE(m.loadPack(name)) << name;
+    }
 }
 
 TEST(SoundPackManager, FailedLoadKeepsThePreviousPack) {
