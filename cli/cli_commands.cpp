@@ -20,6 +20,8 @@ void registerCommands(CLI::App& app) {
     registerVersionCommand(app);
     registerTraceCheckCommand(app);
     registerDevicesCommand(app);
+    registerPacksCommand(app);
+    registerPackCheckCommand(app);
 }
 
 } // namespace clavio::cli

@@ -14,5 +14,7 @@ int exitStatus();
 void registerVersionCommand(CLI::App& app);
 void registerTraceCheckCommand(CLI::App& app);
 void registerDevicesCommand(CLI::App& app);
+void registerPacksCommand(CLI::App& app);
+void registerPackCheckCommand(CLI::App& app);
 
 } // namespace clavio::cli

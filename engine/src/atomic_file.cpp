@@ -19,7 +19,9 @@ std::string uniqueSuffix() {
 }
 } // namespace
 
-void setFileSyncHook(FileSyncHook hook) noexcept { gSyncHook.store(hook); }
+void setFileSyncHook(FileSyncHook hook) noexcept {
+    gSyncHook.store(hook);
+}
 
 AtomicFileStream::AtomicFileStream(std::filesystem::path target)
     : _target(std::move(target)), _temp(_target.string() + uniqueSuffix()) {

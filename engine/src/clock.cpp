@@ -15,12 +15,16 @@ std::uint64_t SteadyClock::nowTicks() const noexcept {
     return static_cast<std::uint64_t>(ns.count());
 }
 
-std::uint64_t hostTicks() noexcept { return gClock.load(std::memory_order_acquire)->nowTicks(); }
+std::uint64_t hostTicks() noexcept {
+    return gClock.load(std::memory_order_acquire)->nowTicks();
+}
 
 ClockSource* setClockSource(ClockSource* clock) noexcept {
     return gClock.exchange(clock ? clock : &gSteadyClock, std::memory_order_acq_rel);
 }
 
-ClockSource& clockSource() noexcept { return *gClock.load(std::memory_order_acquire); }
+ClockSource& clockSource() noexcept {
+    return *gClock.load(std::memory_order_acquire);
+}
 
 } // namespace clavio

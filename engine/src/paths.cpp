@@ -20,7 +20,9 @@ std::filesystem::path fromEnv(const char* name, const std::filesystem::path& fal
 }
 } // namespace
 
-std::filesystem::path xdgConfigHome() { return fromEnv("XDG_CONFIG_HOME", homeFolder() / ".config"); }
+std::filesystem::path xdgConfigHome() {
+    return fromEnv("XDG_CONFIG_HOME", homeFolder() / ".config");
+}
 
 std::filesystem::path xdgDataHome() {
     return fromEnv("XDG_DATA_HOME", homeFolder() / ".local" / "share");

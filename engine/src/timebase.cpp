@@ -33,8 +33,10 @@ void _tca_timebase_init() noexcept {
     // CLOCK_MONOTONIC), so the ratio is 1/1.
     _timebase.numer = 1;
     _timebase.denom = 1;
-    _mach_to_ns_factor = static_cast<double>(_timebase.numer) / static_cast<double>(_timebase.denom);
-    _ns_to_mach_factor = static_cast<double>(_timebase.denom) / static_cast<double>(_timebase.numer);
+    _mach_to_ns_factor =
+        static_cast<double>(_timebase.numer) / static_cast<double>(_timebase.denom);
+    _ns_to_mach_factor =
+        static_cast<double>(_timebase.denom) / static_cast<double>(_timebase.numer);
 }
 
 std::uint64_t tca_mach_to_ns(std::uint64_t ticks) noexcept {
@@ -49,6 +51,8 @@ std::uint64_t tca_ms_to_mach(double ms) noexcept {
     return saturatingToU64((ms * 1e6) * _ns_to_mach_factor);
 }
 
-const TCATimebaseInfo& tca_timebase_info() noexcept { return _timebase; }
+const TCATimebaseInfo& tca_timebase_info() noexcept {
+    return _timebase;
+}
 
 } // namespace clavio

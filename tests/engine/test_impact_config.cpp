@@ -53,7 +53,7 @@ TEST(ImpactConfig, EncodesExactlyTheFourteenKeysAndRoundTrips) {
     }
     EXPECT_TRUE(encoded["highpassEnabled"].is_boolean());
     const auto decoded = decodeImpactConfigText(encoded.dump());
-    ASSERT_TRUE(decoded) << decoded.error();
+    ASSERT_TRUE(decoded) << decoded.error().text();
     EXPECT_EQ(*decoded, unusualConfig());
     // Floats are written as their shortest decimal, which reads back exactly.
     const std::string text = encodeImpactConfig(ImpactConfig()).dump();
@@ -68,9 +68,9 @@ TEST(ImpactConfig, EveryKeyIsRequiredAndNamedWhenMissing) {
         partial.erase(key);
         const auto decoded = decodeImpactConfig(partial);
         ASSERT_FALSE(decoded) << key;
-        EXPECT_NE(decoded.error().find(std::string("\"") + key + "\""), std::string::npos)
-            << decoded.error();
-        EXPECT_NE(decoded.error().find("missing"), std::string::npos) << decoded.error();
+        EXPECT_NE(decoded.error().text().find(std::string("\"") + key + "\""), std::string::npos)
+            << decoded.error().text();
+        EXPECT_NE(decoded.error().text().find("missing"), std::string::npos) << decoded.error().text();
     }
 }
 
@@ -94,14 +94,14 @@ TEST(ImpactConfig, WrongTypesAndOutOfRangeValuesFailNamingTheKey) {
         bad[c.key] = c.value;
         const auto decoded = decodeImpactConfig(bad);
         ASSERT_FALSE(decoded) << c.key << " = " << c.value.dump();
-        EXPECT_NE(decoded.error().find(c.key), std::string::npos) << decoded.error();
+        EXPECT_NE(decoded.error().text().find(c.key), std::string::npos) << decoded.error().text();
     }
     // Integral JSON numbers are numbers; unknown keys are ignored.
     json integral = full;
     integral["searchPreMs"] = 15;
     integral["somethingElse"] = "ignored";
     const auto decoded = decodeImpactConfig(integral);
-    ASSERT_TRUE(decoded) << decoded.error();
+    ASSERT_TRUE(decoded) << decoded.error().text();
     EXPECT_EQ(decoded->searchPreMs, 15.0);
 }
 
@@ -119,7 +119,7 @@ TEST(ImpactConfig, BrokenInputIsAnErrorNotAnException) {
     infinite["searchPreMs"] = std::numeric_limits<double>::infinity();
     const auto decoded = decodeImpactConfig(infinite);
     ASSERT_FALSE(decoded);
-    EXPECT_NE(decoded.error().find("searchPreMs"), std::string::npos) << decoded.error();
+    EXPECT_NE(decoded.error().text().find("searchPreMs"), std::string::npos) << decoded.error().text();
     // A NaN field has no JSON form: it is written as null, which decoding refuses.
     ImpactConfig nan;
     nan.deadzone = std::numeric_limits<float>::quiet_NaN();

@@ -30,7 +30,9 @@ inline constexpr std::array<KeyGroup, 8> kAllKeyGroups = {
     KeyGroup::deleteKey, KeyGroup::arrow,    KeyGroup::function, KeyGroup::other};
 
 std::optional<KeyGroup> keyGroupFromRaw(long long raw) noexcept;
-constexpr int rawValue(KeyGroup g) noexcept { return static_cast<int>(g); }
+constexpr int rawValue(KeyGroup g) noexcept {
+    return static_cast<int>(g);
+}
 // Display name: "Alpha" ... "Other".
 std::string_view label(KeyGroup g) noexcept;
 // Lower-case name used in pack manifests and sample keys: "alpha" ... "other".
@@ -71,7 +73,9 @@ inline constexpr std::array<VelocityTier, 5> kAllVelocityTiers = {
     VelocityTier::slam};
 
 std::optional<VelocityTier> velocityTierFromRaw(long long raw) noexcept;
-constexpr int rawValue(VelocityTier t) noexcept { return static_cast<int>(t); }
+constexpr int rawValue(VelocityTier t) noexcept {
+    return static_cast<int>(t);
+}
 // Display label: "Silent" ... "Slam".
 std::string_view label(VelocityTier t) noexcept;
 // Lower-case name used in sample keys, events files and manifests: "silent" ... "slam".

@@ -1,6 +1,7 @@
-// The outcome of decoding a stored or transmitted format: the value, or a
-// one-line error naming what was wrong and where (the JSON key, the line).
-// Decoders never throw; callers turn an error into a default or no value.
+// The result of decoding one of the system's JSON formats: the value, or an
+// error that says where (a JSON path such as `$.groups.alpha.soft[2]`) and
+// what was wrong. Decoders never throw; their callers turn an error into the
+// documented fallback (defaults, no manifest, no action).
 #pragma once
 
 #include <string>
@@ -9,29 +10,38 @@
 
 namespace clavio {
 
+struct DecodeError {
+    std::string path;    // "$" for the whole document
+    std::string message; // what was wrong, e.g. "expected a string, found a number"
+
+    // One line: "<path>: <message>", or the message alone when no path applies.
+    std::string text() const { return path.empty() ? message : path + ": " + message; }
+};
+
 template <class T> class DecodeResult {
 public:
-    DecodeResult(T value) : _v(std::in_place_index<0>, std::move(value)) {}
+    DecodeResult(T value) : _result(std::move(value)) {}
+    DecodeResult(DecodeError error) : _result(std::move(error)) {}
+    // An error that is not about one place in the document.
     static DecodeResult failure(std::string message) {
-        return DecodeResult(std::in_place_index<1>, std::move(message));
+        return DecodeResult(DecodeError{"", std::move(message)});
     }
 
-    bool ok() const noexcept { return _v.index() == 0; }
+    bool ok() const noexcept { return _result.index() == 0; }
     explicit operator bool() const noexcept { return ok(); }
 
     // Only when ok().
-    const T& value() const& { return std::get<0>(_v); }
-    T&& value() && { return std::get<0>(std::move(_v)); }
+    const T& value() const& { return std::get<0>(_result); }
+    T& value() & { return std::get<0>(_result); }
+    T&& value() && { return std::get<0>(std::move(_result)); }
     const T& operator*() const& { return value(); }
     const T* operator->() const { return &value(); }
 
     // Only when !ok().
-    const std::string& error() const { return std::get<1>(_v); }
+    const DecodeError& error() const { return std::get<1>(_result); }
 
 private:
-    template <std::size_t I, class A>
-    DecodeResult(std::in_place_index_t<I> tag, A&& a) : _v(tag, std::forward<A>(a)) {}
-    std::variant<T, std::string> _v;
+    std::variant<T, DecodeError> _result;
 };
 
 } // namespace clavio

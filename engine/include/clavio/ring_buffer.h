@@ -66,8 +66,8 @@ void tca_ring_write(TCARingBuffer* ring, std::uint64_t timestamp, float x, float
 // upper bound saturating), stopping when `capacity` samples are copied.
 // Returns the number copied.
 std::uint32_t tca_ring_query_window(const TCARingBuffer* ring, std::uint64_t centre,
-                                    std::uint64_t before, std::uint64_t after,
-                                    TCAMotionSample* out, std::uint32_t capacity) noexcept;
+                                    std::uint64_t before, std::uint64_t after, TCAMotionSample* out,
+                                    std::uint32_t capacity) noexcept;
 
 // Any thread. The newest sample, or false (out untouched) on an empty ring.
 bool tca_ring_latest(const TCARingBuffer* ring, TCAMotionSample* out) noexcept;

@@ -1,0 +1,52 @@
+// `clavio-cli packs`: the installed sound packs, as the application lists
+// them (display-name order), with the search path each one comes from.
+#include <iostream>
+
+#include "clavio/sound_pack_manager.h"
+#include "clavio_platform/resource_dir.h"
+#include "cli_commands.h"
+
+namespace clavio::cli {
+
+namespace {
+
+void listPacks() {
+    SoundPackManager manager(platform::resourceDir() / "SoundPacks");
+    const auto& packs = manager.availablePacks();
+    if (packs.empty()) {
+        std::cout << "No sound packs found. Searched:\n";
+        for (const auto& path : manager.searchPaths()) {
+            std::cout << "  " << path.string() << "\n";
+        }
+        return;
+    }
+    std::size_t folderWidth = 6; // "FOLDER"
+    std::size_t nameWidth = 4;   // "NAME"
+    for (const auto& pack : packs) {
+        folderWidth = std::max(folderWidth, pack.size());
+        nameWidth = std::max(nameWidth, manager.displayName(pack).size());
+    }
+    auto row = [&](const std::string& folder, const std::string& name, const std::string& path) {
+        std::cout << folder << std::string(folderWidth - folder.size() + 2, ' ') << name
+                  << std::string(nameWidth - name.size() + 2, ' ') << path << "\n";
+    };
+    row("FOLDER", "NAME", "SEARCH PATH");
+    for (const auto& pack : packs) {
+        const auto folder = manager.packFolder(pack);
+        row(pack, manager.displayName(pack),
+            folder ? folder->parent_path().string() : std::string("?"));
+    }
+}
+
+} // namespace
+
+void registerPacksCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand(
+        "packs", "List the installed sound packs: folder name, display name, search path");
+    cmd->callback([] {
+        listPacks();
+        setExitStatus(0);
+    });
+}
+
+} // namespace clavio::cli
