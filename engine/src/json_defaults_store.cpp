@@ -35,11 +35,16 @@ JsonDefaultsStore::JsonDefaultsStore(std::filesystem::path file) : _file(std::mo
     if (!std::filesystem::exists(_file, ec)) {
         return;
     }
-    std::ifstream in(_file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    nlohmann::json parsed = nlohmann::json::parse(text.str(), nullptr, false);
-    if (!in || parsed.is_discarded() || !parsed.is_object()) {
+    // Anything but a regular file (a folder, a FIFO that would block) is
+    // unreadable too, and is set aside the same way.
+    nlohmann::json parsed;
+    if (std::filesystem::is_regular_file(_file, ec)) {
+        std::ifstream in(_file, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        parsed = nlohmann::json::parse(text.str(), nullptr, false);
+    }
+    if (!parsed.is_object()) {
         _unreadableBackup = unusedBackupPath(_file);
         logLine("[Clavio] Defaults file " + _file.string() +
                 " is unreadable; starting with empty defaults (the file is kept as " +

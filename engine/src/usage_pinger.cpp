@@ -105,6 +105,10 @@ std::string UsagePinger::anonID() {
     return id;
 }
 
+std::chrono::system_clock::time_point UsagePinger::wallNow() const {
+    return _options.wallClock ? _options.wallClock() : std::chrono::system_clock::now();
+}
+
 std::int64_t UsagePinger::countLaunch() {
     const std::int64_t previous = _defaults.integerForKey(launchCountKey);
     const std::int64_t count =
@@ -115,7 +119,7 @@ std::int64_t UsagePinger::countLaunch() {
 
 nlohmann::json UsagePinger::makeBody(std::string_view event, const nlohmann::json& extra,
                                      const PingContext& context) {
-    const auto now = _options.wallClock ? _options.wallClock() : std::chrono::system_clock::now();
+    const auto now = wallNow();
     nlohmann::json body = {
         {"aid", anonID()},
         {"event", std::string(event)},

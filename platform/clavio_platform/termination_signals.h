@@ -7,6 +7,9 @@
 // (signalfd was rejected: it needs the signals blocked in every thread, and
 // threads started before the mask was set would still take them.)
 //
+// Install it only where a main queue turns (the tray application, a command
+// that runs its RunLoop): the observers are delivered through it.
+//
 // Threading: construct and destroy on the main thread. One instance at a
 // time; while it lives it owns the two signals' dispositions, and its
 // destructor restores the previous ones.

@@ -32,19 +32,32 @@ public:
             _release.get_future().wait();
         };
     }
-    void waitEntered() { _entered.get_future().wait(); }
-    void open() { _release.set_value(); }
+    // Bounded, so that a queue that never runs the gate fails instead of hanging.
+    bool entered() {
+        return _entered.get_future().wait_for(std::chrono::seconds(5)) ==
+               std::future_status::ready;
+    }
+    void open() {
+        if (!_opened) {
+            _opened = true;
+            _release.set_value();
+        }
+    }
+    // A failed assertion must not leave the worker (and the queue's
+    // destructor) waiting for ever.
+    ~Gate() { open(); }
 
 private:
     std::promise<void> _entered;
     std::promise<void> _release;
+    bool _opened = false;
 };
 
 TEST(SerialDeadlineQueue, RunsDueTasksByDeadlineThenSubmissionOrder) {
     SerialDeadlineQueue queue;
     Gate gate;
     ASSERT_TRUE(queue.submit(gate.task()));
-    gate.waitEntered();
+    ASSERT_TRUE(gate.entered());
 
     std::mutex mutex;
     std::vector<int> order;
@@ -119,7 +132,7 @@ TEST(SerialDeadlineQueue, ShutdownDiscardsPendingTasksAndFinishesTheRunningOne) 
         ASSERT_TRUE(queue.submitAt(hostTicks() + msToTicks(60'000),
                                    [&, token] { pendingRan = *token == 7; }));
         ASSERT_TRUE(queue.submitAt(hostTicks() + msToTicks(30'000), [token] {}));
-        entered.get_future().wait();
+        ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
         EXPECT_EQ(token.use_count(), 3);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s)
@@ -134,7 +147,7 @@ TEST(SerialDeadlineQueue, FullQueueRefusesTheNewestTask) {
     SerialDeadlineQueue queue("test.full", 3);
     Gate gate;
     ASSERT_TRUE(queue.submit(gate.task()));
-    gate.waitEntered();
+    ASSERT_TRUE(gate.entered());
     std::atomic<int> ran{0};
     const std::uint64_t due = hostTicks();
     for (int i = 0; i < 3; ++i) {

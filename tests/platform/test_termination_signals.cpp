@@ -41,6 +41,7 @@ TEST(TerminationSignals, SigtermDeliversTheQuitObserversOnTheMainQueueOnce) {
 }
 
 TEST(TerminationSignals, OneInstanceAtATimeAndThePreviousHandlerComesBack) {
+    gPreviousHandlerCalls = 0;
     struct sigaction previous {};
     previous.sa_handler = &previousHandler;
     sigemptyset(&previous.sa_mask);

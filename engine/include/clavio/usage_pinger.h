@@ -73,6 +73,10 @@ public:
     const std::string& hwModel() const noexcept { return _hwModel; }
     const std::string& chipModel() const noexcept { return _chipModel; }
 
+    // The wall clock the pings use ("ts"); the coordinator takes its
+    // sessionStart from it too, so tests can move both together.
+    std::chrono::system_clock::time_point wallNow() const;
+
     // Reads "clavio_launch_count", adds 1, stores and returns the sum.
     std::int64_t countLaunch();
 
