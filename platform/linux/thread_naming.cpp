@@ -1,6 +1,8 @@
 #include "clavio_platform/thread_naming.h"
 
 #include <pthread.h>
+
+#include <algorithm>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -23,9 +25,20 @@ void nameLinuxThread(std::string_view label) {
 } // namespace
 
 std::string shortThreadName(std::string_view label) {
-    const auto dot = label.rfind('.');
-    std::string_view last = dot == std::string_view::npos ? label : label.substr(dot + 1);
-    return std::string(last.substr(0, kKernelNameLength));
+    std::string_view name = label;
+    if (const auto dot = label.rfind('.');
+        dot != std::string_view::npos && dot + 1 < label.size()) {
+        name = label.substr(dot + 1);
+    }
+    std::size_t end = std::min(name.size(), kKernelNameLength);
+    // A cut before a continuation byte splits a character: drop all of it.
+    while (end > 0 && end < name.size() &&
+           (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    const std::string result(name.substr(0, end));
+    // An embedded NUL would cut the name anyway; keep what precedes it.
+    return result.substr(0, result.find('\0'));
 }
 
 void installThreadNaming() {

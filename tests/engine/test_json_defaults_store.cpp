@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "clavio/json_defaults_store.h"
+#include "test_support.h"
+
+namespace clavio {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(JsonDefaultsStore, ValuesPersistAcrossInstancesInTheXdgConfigFolder) {
+    testing::ScopedXdgHome home;
+    {
+        JsonDefaultsStore store;
+        EXPECT_EQ(store.path(), home.configHome() / "Clavio" / "defaults.json");
+        EXPECT_EQ(store.integerForKey("clavio_launch_count"), 0);
+        EXPECT_EQ(store.stringForKey("clavio_anon_id"), std::nullopt);
+        store.setInteger("clavio_launch_count", 41);
+        store.setString("clavio_anon_id", "6F1C2A8E-0000-4000-8000-00000000ABCD");
+        store.setInteger("big", 9'000'000'000'000);
+    }
+    JsonDefaultsStore again;
+    EXPECT_EQ(again.integerForKey("clavio_launch_count"), 41);
+    EXPECT_EQ(again.integerForKey("big"), 9'000'000'000'000);
+    EXPECT_EQ(again.stringForKey("clavio_anon_id"), "6F1C2A8E-0000-4000-8000-00000000ABCD");
+}
+
+TEST(JsonDefaultsStore, ValuesOfAnotherTypeReadAsAbsent) {
+    testing::TempDir dir;
+    testing::writeFile(dir / "defaults.json", R"({"n":"12","s":5,"f":2.5,"neg":-3,"obj":{"a":1}})");
+    JsonDefaultsStore store(dir / "defaults.json");
+    EXPECT_EQ(store.integerForKey("n"), 0);
+    EXPECT_EQ(store.integerForKey("f"), 0);
+    EXPECT_EQ(store.integerForKey("obj"), 0);
+    EXPECT_EQ(store.integerForKey("neg"), -3);
+    EXPECT_EQ(store.stringForKey("s"), std::nullopt);
+}
+
+TEST(JsonDefaultsStore, UnreadableFileIsKeptAsideOnTheFirstWriteWithOneLogLine) {
+    testing::TempDir dir;
+    const fs::path file = dir / "defaults.json";
+    const std::string garbage = "{\"clavio_launch_count\": 12,,, oops";
+    testing::writeFile(file, garbage);
+    testing::writeFile(dir / "defaults.json.unreadable", "an older casualty");
+    testing::LogCapture log;
+
+    JsonDefaultsStore store(file);
+    EXPECT_EQ(store.integerForKey("clavio_launch_count"), 0);
+    EXPECT_EQ(testing::readFile(file), garbage) << "reading must not touch the file";
+    EXPECT_EQ(log.count("[Clavio] Defaults file"), 1u);
+    EXPECT_EQ(log.count("defaults.json.unreadable-2"), 1u);
+
+    store.setInteger("clavio_launch_count", 1);
+    store.setInteger("clavio_launch_count", 2);
+    EXPECT_EQ(testing::readFile(dir / "defaults.json.unreadable-2"), garbage);
+    EXPECT_EQ(testing::readFile(dir / "defaults.json.unreadable"), "an older casualty");
+    EXPECT_FALSE(fs::exists(dir / "defaults.json.unreadable-3")) << "one copy, not one per write";
+    EXPECT_EQ(JsonDefaultsStore(file).integerForKey("clavio_launch_count"), 2);
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+
+TEST(JsonDefaultsStore, NonObjectJsonCountsAsUnreadable) {
+    testing::TempDir dir;
+    testing::writeFile(dir / "defaults.json", "[1,2,3]");
+    testing::LogCapture log;
+    JsonDefaultsStore store(dir / "defaults.json");
+    store.setString("k", "v");
+    EXPECT_EQ(testing::readFile(dir / "defaults.json.unreadable"), "[1,2,3]");
+    EXPECT_EQ(JsonDefaultsStore(dir / "defaults.json").stringForKey("k"), "v");
+}
+
+TEST(JsonDefaultsStore, FailedWriteIsLoggedAndTheValueStaysInMemory) {
+    testing::TempDir dir;
+    // A regular file where the folder should be: fails even for root.
+    testing::writeFile(dir / "Clavio", "not a folder");
+    testing::LogCapture log;
+    JsonDefaultsStore store(dir / "Clavio" / "defaults.json");
+    store.setInteger("clavio_launch_count", 3);
+    EXPECT_EQ(store.integerForKey("clavio_launch_count"), 3);
+    EXPECT_EQ(log.count("[Clavio] Cannot save defaults"), 1u);
+    EXPECT_EQ(testing::readFile(dir / "Clavio"), "not a folder");
+}
+
+} // namespace
+} // namespace clavio
