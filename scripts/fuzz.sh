@@ -75,7 +75,8 @@ for t in "${targets[@]}"; do
 
     # Generated seed files, copied so libFuzzer never writes into a build tree.
     n=0
-    for pattern in $(setting "$t" seeds); do
+    read -ra patterns <<<"$(setting "$t" seeds)" # split, but not globbed against the cwd
+    for pattern in "${patterns[@]}"; do
         for tree in "$build" "$root/build/default"; do
             for f in "$tree"/$pattern; do
                 [ -f "$f" ] || continue
@@ -116,7 +117,7 @@ for t in "${targets[@]}"; do
 done
 
 if [ ${#failed[@]} -ne 0 ]; then
-    echo "fuzz.sh: findings in: ${failed[*]} (inputs under $build/artifacts/)" >&2
+    echo "fuzz.sh: failed: ${failed[*]} (crash inputs under $build/artifacts/, logs under $build/logs/)" >&2
     exit 1
 fi
 echo "fuzz.sh: ${#targets[@]} targets, ${seconds}s each, no findings"
