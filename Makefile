@@ -2,8 +2,9 @@
 # `make test` sets everything up and runs every test in the default,
 # AddressSanitizer and ThreadSanitizer builds.
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-default test-asan test-tsan bench format-check
+.PHONY: setup build test test-default test-asan test-tsan bench format-check fuzz benchmarks
 
 setup:
 	./scripts/setup.sh
@@ -31,3 +32,11 @@ test: test-default test-asan test-tsan
 
 bench: build
 	for b in build/default/bin/bench_*; do $$b; done
+
+# Every fuzz target for FUZZ_SECONDS each (make fuzz FUZZ_SECONDS=600).
+fuzz: setup
+	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Runs the benchmarks and the idle-cost comparison; writes BENCHMARKS.md.
+benchmarks: setup
+	./scripts/benchmarks.sh

@@ -5,6 +5,13 @@
 // - classification and baseline update against the bare window query they
 //   start with (what the peak search, powf and the moving average add);
 // - the crossfader against building a one-layer vector (its allocation floor).
+//
+// The pairs, as scripts/benchmarks.sh reads them:
+// ratio: BM_tca_ring_write / BM_reference_naive_ring_write
+// ratio: BM_tca_ring_query_window / BM_reference_naive_query_window
+// ratio: BM_tca_impact_classify / BM_tca_ring_query_window
+// ratio: BM_tca_impact_update_baseline / BM_reference_baseline_window_query
+// ratio: BM_VelocityCrossfader_layers / BM_reference_one_layer_vector
 #include <benchmark/benchmark.h>
 
 #include <cmath>

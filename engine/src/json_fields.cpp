@@ -68,10 +68,22 @@ std::optional<std::string> readRequiredFloat(const nlohmann::json& object, std::
     if (auto error = readRequiredDouble(object, key, d)) {
         return error;
     }
-    if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+    // The float range reaches up to where rounding to nearest would give
+    // infinity: halfway between the largest float and 2^128. The shortest
+    // decimal of the largest float (3.4028235e38, what jsonFromFloat writes)
+    // lies above the largest float itself, so a plain comparison with it
+    // would refuse the decoder's own output.
+    constexpr double kLargest = std::numeric_limits<float>::max();
+    constexpr double kHalfUlpAtLargest = 0x1p103; // the largest float's ulp is 2^104
+    const double magnitude = std::fabs(d);
+    if (magnitude >= kLargest + kHalfUlpAtLargest) {
         return "key " + quoted(key) + " is out of range for a 32-bit float";
     }
-    out = static_cast<float>(d);
+    if (magnitude > kLargest) {
+        out = d < 0.0 ? -std::numeric_limits<float>::max() : std::numeric_limits<float>::max();
+    } else {
+        out = static_cast<float>(d);
+    }
     return std::nullopt;
 }
 

@@ -1,0 +1,36 @@
+// The impact configuration's JSON form (decodeImpactConfigText).
+// Properties: no crash or sanitizer report on any text; a refusal is one line
+// that says which format failed; whatever decodes survives encode -> decode
+// unchanged, as an object and as text.
+//
+// fuzz-max-len: 4096
+// fuzz-dict: json.dict
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "clavio/impact_config.h"
+#include "fuzz_support.h"
+
+using namespace clavio;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const auto decoded = decodeImpactConfigText(text);
+    if (!decoded) {
+        CLAVIO_FUZZ_CHECK(fuzz::isOneLine(decoded.error()));
+        CLAVIO_FUZZ_CHECK(decoded.error().rfind("impact configuration: ", 0) == 0);
+        return 0;
+    }
+    const nlohmann::json encoded = encodeImpactConfig(*decoded);
+    const auto again = decodeImpactConfig(encoded);
+    CLAVIO_FUZZ_CHECK(again.ok());
+    CLAVIO_FUZZ_CHECK(*again == *decoded);
+    const auto fromText = decodeImpactConfigText(encoded.dump());
+    CLAVIO_FUZZ_CHECK(fromText.ok());
+    CLAVIO_FUZZ_CHECK(*fromText == *decoded);
+    return 0;
+}
