@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto decoded = decodeImpactConfigText(text);
     if (!decoded) {
-        CLAVIO_FUZZ_CHECK(fuzz::isOneLine(decoded.error()));
-        CLAVIO_FUZZ_CHECK(decoded.error().rfind("impact configuration: ", 0) == 0);
+        CLAVIO_FUZZ_CHECK(fuzz::isOneLine(decoded.error().text()));
+        CLAVIO_FUZZ_CHECK(decoded.error().text().rfind("impact configuration: ", 0) == 0);
         return 0;
     }
     const nlohmann::json encoded = encodeImpactConfig(*decoded);

@@ -4,6 +4,7 @@
 // documented fallback (defaults, no manifest, no action).
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <variant>
@@ -17,6 +18,10 @@ struct DecodeError {
     // One line: "<path>: <message>", or the message alone when no path applies.
     std::string text() const { return path.empty() ? message : path + ": " + message; }
 };
+
+inline std::ostream& operator<<(std::ostream& os, const DecodeError& error) {
+    return os << error.text();
+}
 
 template <class T> class DecodeResult {
 public:
