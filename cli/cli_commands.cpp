@@ -20,6 +20,7 @@ void registerCommands(CLI::App& app) {
     registerVersionCommand(app);
     registerTraceCheckCommand(app);
     registerDevicesCommand(app);
+    registerRecordCommand(app);
 }
 
 } // namespace clavio::cli

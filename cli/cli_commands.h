@@ -14,5 +14,6 @@ int exitStatus();
 void registerVersionCommand(CLI::App& app);
 void registerTraceCheckCommand(CLI::App& app);
 void registerDevicesCommand(CLI::App& app);
+void registerRecordCommand(CLI::App& app);
 
 } // namespace clavio::cli
