@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <sstream>
 #include <thread>
 
@@ -107,6 +108,11 @@ TEST(TraceRecorder, ConcurrentLanesMergeIntoOneOrderedTrace) {
             recorder.beginSlice(lane, clock.load());
             for (int i = 0; i < 7 && pushed < kPerLane; ++i) {
                 const std::uint64_t t = clock.fetch_add(1);
+                if (t % 97 == 0) {
+                    // A source that stamped its record and is slow to push it:
+                    // the other lane's later records must wait for it.
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                }
                 const bool ok = lane == Lane::keys
                                     ? recorder.pushKey(t, {TraceKeyKind::down, 2, 0, false})
                                     : recorder.pushReport(t, kReport, sizeof kReport);
