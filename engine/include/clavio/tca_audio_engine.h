@@ -53,9 +53,16 @@ struct TCAVoice {
     double pitchShift = 0.0; // playhead advance per output frame
 };
 
-// One decoded file. `data` holds frameCount x channelCount interleaved floats;
-// its heap block never moves while the sample is in the list, so voices may
-// borrow data.data().
+// One decoded file. `data` holds frameCount x channelCount interleaved floats
+// followed by kTCASamplePaddingFloats zeros (the render function's vector
+// loops load a little past the last frame they use); its heap block never
+// moves while the sample is in the list, so voices may borrow data.data().
+inline constexpr std::uint32_t kTCASamplePaddingFloats = 64;
+
+// The loops the render function mixes with. Every one gives the same output,
+// bit for bit; they differ in speed and in the processors that run them.
+enum class TCAMixKernel : std::uint8_t { Portable, Avx2, Avx512 };
+
 struct TCALoadedSample {
     std::vector<float> data;
     std::uint32_t frameCount = 0;
@@ -90,7 +97,8 @@ public:
     // thread has left them, frees every sample and empties the list.
     void unloadAllSamples();
     // Control thread. Starts one voice; false when the index is out of range,
-    // the pitch factor is not positive (0, negative, NaN), the gain is not
+    // the pitch factor is not positive (0, negative, NaN), the step it gives
+    // is too small for the playhead ever to reach the end, the gain is not
     // finite, or all voices are busy. A playing voice is never stolen.
     bool playSample(std::int32_t index, float gain, float pitchShift);
 
@@ -105,6 +113,20 @@ public:
     std::size_t loadedSampleCount() const;
     // Voices claimed or playing (diagnostic).
     std::size_t busyVoiceCount() const noexcept;
+    // The playhead of voice `index` (diagnostic, for tests): only while no
+    // render runs concurrently, e.g. with an offline output pulled on the
+    // calling thread. 0 for an index out of range.
+    double voicePlayhead(std::size_t index) const noexcept {
+        return index < _voices.size() ? _voices[index].playhead : 0.0;
+    }
+
+    // Any thread. The mixing loops of the next render cycles; the fastest
+    // this processor runs after construction. False (and no change) when the
+    // processor cannot run `kernel`. For tests and benchmarks.
+    bool setMixKernel(TCAMixKernel kernel) noexcept;
+    TCAMixKernel mixKernel() const noexcept {
+        return TCAMixKernel(_mixKernel.load(std::memory_order_relaxed));
+    }
 
     // Process-wide diagnostics, incremented only by the render function.
     static std::uint64_t renderCallCount() noexcept { return _renderCallCount.load(); }
@@ -134,7 +156,11 @@ private:
     std::atomic<bool> _running{false};
     std::atomic<float> _masterVolume{1.0f};
     std::atomic<std::uint64_t> _renderEpoch{0};
+    std::atomic<std::uint8_t> _mixKernel{0};
     mutable std::mutex _mutex;
+    // Render thread only: the two channel sums of one chunk of frames.
+    alignas(64) std::array<float, 256> _mixLeft{};
+    alignas(64) std::array<float, 256> _mixRight{};
 
     static std::atomic<std::uint64_t> _renderCallCount;
     static std::atomic<std::uint64_t> _activeVoiceHits;
