@@ -74,6 +74,7 @@ bool TCAAudioEngine::start() {
     char line[512];
     if (result.started) {
         _running.store(true, std::memory_order_release);
+        _idle.begin();
         std::snprintf(line, sizeof line, "[Clavio:Audio] AVAudioEngine started, sr=%.0f",
                       _outputSampleRate.load(std::memory_order_relaxed));
         logLine(line);
@@ -87,6 +88,7 @@ void TCAAudioEngine::stop() {
     if (!_running.load(std::memory_order_acquire)) {
         return;
     }
+    _idle.end();
     _output.stop();
     _running.store(false, std::memory_order_release);
 }
@@ -188,6 +190,15 @@ bool TCAAudioEngine::playSample(std::int32_t index, float gain, float pitchShift
     if (!(pitchShift > 0.0f) || !std::isfinite(gain)) {
         return false;
     }
+    if (!claimVoice(index, gain, pitchShift)) {
+        return false;
+    }
+    // Outside the sample-list lock: each lock guards its own data.
+    _idle.notePlay();
+    return true;
+}
+
+bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float pitchShift) {
     std::lock_guard lock(_mutex);
     if (index < 0 || std::size_t(index) >= _loadedSamples.size()) {
         return false;

@@ -22,6 +22,10 @@
 //   sees the cycle in progress and waits for it to end before freeing.
 // - `_masterVolume` and `_outputSampleRate` are atomics without ordering
 //   needs; the two counters are process-wide sequentially consistent adds.
+// - Idle saving (`_idle`, see tca_idle_control.h): after a quiet spell the
+//   output is suspended by the idle thread and resumed on activity;
+//   noteActivity() is lock-free and makes no system call. isRunning() stays
+//   true while the output is suspended.
 #pragma once
 
 #include <array>
@@ -33,6 +37,7 @@
 
 #include "clavio/ports/audio_decoder.h"
 #include "clavio/ports/audio_output.h"
+#include "clavio/tca_idle_control.h"
 
 namespace clavio {
 
@@ -82,7 +87,8 @@ public:
     // Main thread. Starts the output; true when running (at once, silently,
     // when already running). Logs the outcome.
     bool start();
-    // Main thread. Stops the output if running; voices and samples stay.
+    // Main thread. Stops the output if running (suspended or not); voices and
+    // samples stay.
     void stop();
     // Any thread.
     bool isRunning() const noexcept { return _running.load(std::memory_order_acquire); }
@@ -101,6 +107,21 @@ public:
     // is too small for the playhead ever to reach the end, the gain is not
     // finite, or all voices are busy. A playing voice is never stolen.
     bool playSample(std::int32_t index, float gain, float pitchShift);
+
+    // Any thread, the keyboard thread included: lock-free, allocation-free, no
+    // system call. Notes that a sound is about to be played, so that an
+    // output suspended while idle is resumed before it is mixed.
+    void noteActivity() noexcept { _idle.noteActivity(); }
+    // Main thread, before start(). The quiet spell after which the output is
+    // suspended (0: never) and how often a suspended output looks for
+    // activity. The delay defaults to CLAVIO_AUDIO_IDLE_MS or 3 s.
+    void setIdleSuspend(std::chrono::milliseconds delay,
+                        std::chrono::milliseconds wakePoll = TCAIdleControl::kDefaultWakePoll) {
+        _idle.configure(delay, wakePoll);
+    }
+    std::chrono::milliseconds idleSuspendDelay() const { return _idle.delay(); }
+    // Any thread. Whether the output is suspended for idleness now.
+    bool outputSuspended() const noexcept { return _idle.suspended(); }
 
     // Any thread.
     float masterVolume() const noexcept { return _masterVolume.load(std::memory_order_relaxed); }
@@ -138,6 +159,7 @@ public:
                       std::uint32_t bufferCount) noexcept;
 
 private:
+    bool claimVoice(std::int32_t index, float gain, float pitchShift);
     void renderCycle(std::uint32_t frames, AudioBuffer* buffers,
                      std::uint32_t bufferCount) noexcept;
     // Called with _mutex held. Waits until no render cycle that began before
@@ -158,6 +180,7 @@ private:
     std::atomic<std::uint64_t> _renderEpoch{0};
     std::atomic<std::uint8_t> _mixKernel{0};
     mutable std::mutex _mutex;
+    TCAIdleControl _idle{*this, _output};
     // Render thread only: the two channel sums of one chunk of frames.
     alignas(64) std::array<float, 256> _mixLeft{};
     alignas(64) std::array<float, 256> _mixRight{};
