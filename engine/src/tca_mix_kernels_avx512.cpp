@@ -29,9 +29,8 @@ CLAVIO_AVX512 inline void accumulate16(float* __restrict left, float* __restrict
     _mm512_storeu_ps(right, _mm512_add_ps(_mm512_loadu_ps(right), r));
 }
 
-// Mono: a window of 32 source frames. Stereo: 16 (Vectors 2) or 32 (Vectors
-// 4) source frames.
-template <int Channels, int Vectors>
+// Mono: a window of 32 source frames; stereo: 16 (a step up to 1).
+template <int Channels>
 CLAVIO_AVX512 std::uint32_t windowed16(const Run& run, float* __restrict left,
                                        float* __restrict right) noexcept {
     const float* const data = run.data;
@@ -49,7 +48,6 @@ CLAVIO_AVX512 std::uint32_t windowed16(const Run& run, float* __restrict left,
     const __m512i narrow =
         _mm512_set_epi32(30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
     const __m512i one = _mm512_set1_epi32(1);
-    const __m512i thirtyOne = _mm512_set1_epi32(31);
     std::uint64_t q = run.q;
     std::uint32_t j = 0;
     for (; j + 16 <= frames; j += 16, q += 16 * s) {
@@ -69,18 +67,8 @@ CLAVIO_AVX512 std::uint32_t windowed16(const Run& run, float* __restrict left,
             const __m512 v1 = _mm512_loadu_ps(w + 16);
             const __m512i il = _mm512_add_epi32(rel, rel);
             const __m512i ir = _mm512_add_epi32(il, one);
-            __m512 l = _mm512_permutex2var_ps(v0, il, v1);
-            __m512 r = _mm512_permutex2var_ps(v0, ir, v1);
-            if constexpr (Vectors == 4) {
-                // The permutation reads the low five bits of each index; the
-                // mask takes indices 32..63 from the upper pair. 2r + 1
-                // passes 31 exactly when 2r does.
-                const __m512 v2 = _mm512_loadu_ps(w + 32);
-                const __m512 v3 = _mm512_loadu_ps(w + 48);
-                const __mmask16 upper = _mm512_cmpgt_epi32_mask(il, thirtyOne);
-                l = _mm512_mask_blend_ps(upper, l, _mm512_permutex2var_ps(v2, il, v3));
-                r = _mm512_mask_blend_ps(upper, r, _mm512_permutex2var_ps(v2, ir, v3));
-            }
+            const __m512 l = _mm512_permutex2var_ps(v0, il, v1);
+            const __m512 r = _mm512_permutex2var_ps(v0, ir, v1);
             accumulate16(left + j, right + j, _mm512_mul_ps(g, l), _mm512_mul_ps(g, r));
         }
     }
@@ -93,7 +81,7 @@ CLAVIO_AVX512 std::uint32_t windowed16(const Run& run, float* __restrict left,
 // sixteen frames into left and right.
 CLAVIO_AVX512 std::uint32_t stereoPairs16(const Run& run, float* __restrict left,
                                           float* __restrict right) noexcept {
-    const double* const frames64 = reinterpret_cast<const double*>(run.data);
+    const float* const data = run.data;
     const std::uint32_t frames = run.frames;
     const unsigned shiftBits = run.shift;
     const std::uint64_t s = run.step;
@@ -114,8 +102,8 @@ CLAVIO_AVX512 std::uint32_t stereoPairs16(const Run& run, float* __restrict left
             const __m512i rel = _mm512_srlv_epi64(
                 _mm512_add_epi64(_mm512_set1_epi64(std::int64_t(qh & fractionMask)), offsets),
                 shift);
-            const double* w = frames64 + (qh >> shiftBits);
-            half[h] = _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 8));
+            const float* w = data + 2 * (qh >> shiftBits);
+            half[h] = _mm512_permutex2var_pd(_mm512_loadu_pd(w), rel, _mm512_loadu_pd(w + 16));
         }
         const __m512 a = _mm512_castpd_ps(half[0]);
         const __m512 b = _mm512_castpd_ps(half[1]);
@@ -134,11 +122,11 @@ bool avx512Supported() noexcept {
 
 std::uint32_t addWindowedAvx512(const Run& run, float* left, float* right) noexcept {
     if (run.channels == 1) {
-        return covers16(run, 31) ? windowed16<1, 2>(run, left, right) : 0;
+        return covers16(run, 31) ? windowed16<1>(run, left, right) : 0;
     }
     if (run.channels == 2) {
         if (covers16(run, 15)) {
-            return windowed16<2, 2>(run, left, right);
+            return windowed16<2>(run, left, right);
         }
         if (run.step <= (std::uint64_t(15) << run.shift) / 7) {
             return stereoPairs16(run, left, right);

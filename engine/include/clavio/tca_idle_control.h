@@ -15,7 +15,7 @@
 //   included: one relaxed atomic add, no lock, no allocation, no system call.
 //   Waking a sleeping thread takes a system call, so nothing is woken: while
 //   the output is suspended, the idle thread looks at the activity count
-//   every `wakePoll` (25 ms by default: 40 short wake-ups a second instead of
+//   every `wakePoll` (20 ms by default: 50 short wake-ups a second instead of
 //   190 periods plus the sound server's work). A resume begun at the next
 //   look still ends before a press sound played 30 ms after the key.
 // - notePlay() is called by the mixer after it started a voice (a control
@@ -51,7 +51,7 @@ public:
     // milliseconds (0 turns suspension off; anything that is not a whole
     // number from 0 to 86400000 keeps the default).
     static constexpr std::chrono::milliseconds kDefaultDelay{3000};
-    static constexpr std::chrono::milliseconds kDefaultWakePoll{25};
+    static constexpr std::chrono::milliseconds kDefaultWakePoll{20};
 
     TCAIdleControl(const TCAAudioEngine& engine, AudioOutput& output);
     ~TCAIdleControl();
