@@ -13,8 +13,9 @@
 // device at the rate of the first. Pausing an SDL2 device would not do: a
 // paused device's thread keeps waking every period and writing silence
 // (measured: the same CPU as playing, in the process and in PulseAudio).
-// Reopening reaches the first callback in about 1 ms (PulseAudio, 4 ms at
-// worst in 20 tries; well under a millisecond with the dummy driver).
+// Reopening reaches the first callback in about 1 ms on a quiet machine
+// (PulseAudio on a null sink; 4 ms at worst in 20 tries, 20 ms under heavy
+// load), well under a millisecond with the dummy driver.
 //
 // Threading contract: start() and stop() on the control (main) thread,
 // suspend() and resume() on the mixer's idle thread, never concurrently (see

@@ -14,8 +14,9 @@
 //   silenced; so no voice can point into a list that is being freed.
 // - Voice states: 0 free, 1 playing, 2 claimed. A claimer swaps 0 -> 2,
 //   writes the fields, then release-stores 1; the render thread mixes only
-//   voices it reads as 1, so it never sees half-written fields. The render
-//   thread ends a voice with a release store of 0 after its last access.
+//   voices it reads as 1, so it never sees half-written fields. It reads
+//   every voice's state once at the start of a cycle, and ends a voice with
+//   a release store of 0 after its last access.
 // - `_renderEpoch` is odd while a render cycle runs. Unload silences voices
 //   (1 -> 0) and then reads the epoch; both sides use sequentially consistent
 //   operations, so either the next cycle sees the silenced voices or unload
