@@ -1,6 +1,7 @@
 // Idle saving through the real SDL2 backend: the dummy driver calls the
 // callback at real-time cadence, the disk driver also writes what was played.
-// Delays are short here (150 ms) so that the tests run quickly.
+// Delays are short here (400 ms) so that the tests run quickly, yet long
+// enough that the output does not suspend again between two checks.
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
@@ -50,7 +51,7 @@ int threadsNamed(const std::string& prefix) {
 }
 
 struct IdleRig {
-    explicit IdleRig(std::chrono::milliseconds delay = 150ms) {
+    explicit IdleRig(std::chrono::milliseconds delay = 400ms) {
         engine.native.setIdleSuspend(delay, 10ms);
     }
     platform::SndfileDecoder decoder;
@@ -114,7 +115,7 @@ TEST(SdlAudioIdle, SoundPlayedWhileSuspendedIsMixedWholeAfterTheResume) {
     ScopedEnv driver("SDL_AUDIODRIVER", "disk");
     ScopedEnv file("SDL_DISKAUDIOFILE", (dir / "out.raw").string());
     LogCapture log;
-    IdleRig rig(400ms);
+    IdleRig rig;
     AudioEngine& engine = rig.engine;
     const auto click = engine.loadSample((dir / "click.wav").string());
     ASSERT_EQ(click, 0);
