@@ -1,5 +1,6 @@
 #include "clavio/tca_audio_engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "clavio/log.h"
+#include "tca_mix_kernels.h"
 
 namespace clavio {
 
@@ -19,10 +21,37 @@ namespace {
 // long means the output thread is stalled (debugger, suspended process). The
 // unload then keeps the samples alive rather than block the caller for good.
 constexpr auto kRenderLeaveTimeout = std::chrono::seconds(2);
+
+// The smallest step a voice may take. Below it the playhead of a long sample
+// stops advancing before the end (a double absorbs an add smaller than half
+// its unit), so the voice would sound for good and hold its slot; a factor
+// that small is no pitch anyone plays (about 20 octaves down).
+constexpr double kMinStep = 1.0 / (1 << 20);
+
+mix::Kernel fastestKernel() {
+    static const mix::Kernel fastest = mix::fastestKernel();
+    return fastest;
+}
 } // namespace
 
+static_assert(kTCASamplePaddingFloats == mix::kSamplePaddingFloats);
+
 TCAAudioEngine::TCAAudioEngine(const AudioDecoder& decoder, AudioOutput& output)
-    : _decoder(decoder), _output(output) {}
+    : _decoder(decoder), _output(output) {
+    _mixKernel.store(std::uint8_t(fastestKernel()), std::memory_order_relaxed);
+}
+
+static_assert(std::uint8_t(TCAMixKernel::Portable) == std::uint8_t(mix::Kernel::Portable) &&
+              std::uint8_t(TCAMixKernel::Avx2) == std::uint8_t(mix::Kernel::Avx2) &&
+              std::uint8_t(TCAMixKernel::Avx512) == std::uint8_t(mix::Kernel::Avx512));
+
+bool TCAAudioEngine::setMixKernel(TCAMixKernel kernel) noexcept {
+    if (std::uint8_t(kernel) > std::uint8_t(fastestKernel())) {
+        return false;
+    }
+    _mixKernel.store(std::uint8_t(kernel), std::memory_order_relaxed);
+    return true;
+}
 
 TCAAudioEngine::~TCAAudioEngine() {
     stop();
@@ -45,6 +74,7 @@ bool TCAAudioEngine::start() {
     char line[512];
     if (result.started) {
         _running.store(true, std::memory_order_release);
+        _idle.begin();
         std::snprintf(line, sizeof line, "[Clavio:Audio] AVAudioEngine started, sr=%.0f",
                       _outputSampleRate.load(std::memory_order_relaxed));
         logLine(line);
@@ -58,6 +88,7 @@ void TCAAudioEngine::stop() {
     if (!_running.load(std::memory_order_acquire)) {
         return;
     }
+    _idle.end();
     _output.stop();
     _running.store(false, std::memory_order_release);
 }
@@ -80,6 +111,12 @@ std::int32_t TCAAudioEngine::addDecodedSample(DecodedAudio&& audio) {
     }
     TCALoadedSample sample;
     sample.data = std::move(audio.frames);
+    try {
+        sample.data.resize(std::size_t(samples) + kTCASamplePaddingFloats, 0.0f);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    std::fill(sample.data.begin() + std::ptrdiff_t(samples), sample.data.end(), 0.0f);
     sample.frameCount = audio.frameCount;
     sample.channelCount = audio.channelCount;
     sample.sampleRate = audio.sampleRate;
@@ -153,6 +190,15 @@ bool TCAAudioEngine::playSample(std::int32_t index, float gain, float pitchShift
     if (!(pitchShift > 0.0f) || !std::isfinite(gain)) {
         return false;
     }
+    if (!claimVoice(index, gain, pitchShift)) {
+        return false;
+    }
+    // Outside the sample-list lock: each lock guards its own data.
+    _idle.notePlay();
+    return true;
+}
+
+bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float pitchShift) {
     std::lock_guard lock(_mutex);
     if (index < 0 || std::size_t(index) >= _loadedSamples.size()) {
         return false;
@@ -160,6 +206,9 @@ bool TCAAudioEngine::playSample(std::int32_t index, float gain, float pitchShift
     const TCALoadedSample& sample = _loadedSamples[std::size_t(index)];
     const double step =
         sample.sampleRate / _outputSampleRate.load(std::memory_order_relaxed) * double(pitchShift);
+    if (!(step >= kMinStep) || !std::isfinite(step)) {
+        return false;
+    }
     for (TCAVoice& voice : _voices) {
         std::int32_t expected = kTCAVoiceFree;
         if (!voice.active.compare_exchange_strong(

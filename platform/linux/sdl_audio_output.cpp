@@ -17,7 +17,7 @@ SdlAudioOutput::~SdlAudioOutput() {
 AudioOutputStart SdlAudioOutput::start(const AudioOutputRequest& request,
                                        AudioRenderFunction render, void* context) {
     AudioOutputStart result;
-    if (_device != 0) {
+    if (_started) {
         result.error = "audio output already started";
         return result;
     }
@@ -47,6 +47,9 @@ AudioOutputStart SdlAudioOutput::start(const AudioOutputRequest& request,
         _context = nullptr;
         return result;
     }
+    _started = true;
+    _rate = int(result.sampleRate);
+    _bufferFrames = request.bufferFrames;
     SDL_PauseAudioDevice(_device, 0);
     result.started = true;
     result.error.clear();
@@ -66,37 +69,80 @@ bool SdlAudioOutput::openWith(const char* driver, const AudioOutputRequest& requ
         error = SDL_GetError();
         return false;
     }
-    SDL_AudioSpec want{};
-    want.freq = int(request.sampleRate);
-    want.format = AUDIO_F32SYS;
-    want.channels = 2;
-    want.samples = Uint16(request.bufferFrames);
-    want.callback = &SdlAudioOutput::callback;
-    want.userdata = this;
-    SDL_AudioSpec got{};
-    // Only the rate may differ from the request; SDL converts anything else,
-    // so the callback always sees float32 interleaved stereo.
-    const SDL_AudioDeviceID device =
-        SDL_OpenAudioDevice(nullptr, 0, &want, &got, SDL_AUDIO_ALLOW_FREQUENCY_CHANGE);
+    const std::uint32_t device =
+        openDevice(int(request.sampleRate), request.bufferFrames, true, rate);
     if (device == 0) {
         error = SDL_GetError();
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return false;
     }
     _device = device;
-    rate = double(got.freq);
     return true;
 }
 
+std::uint32_t SdlAudioOutput::openDevice(int rate, std::uint32_t frames, bool allowRateChange,
+                                         double& obtained) {
+    SDL_AudioSpec want{};
+    want.freq = rate;
+    want.format = AUDIO_F32SYS;
+    want.channels = 2;
+    want.samples = Uint16(frames);
+    want.callback = &SdlAudioOutput::callback;
+    want.userdata = this;
+    SDL_AudioSpec got{};
+    // At most the rate may differ from the request; SDL converts anything
+    // else, so the callback always sees float32 interleaved stereo.
+    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(
+        nullptr, 0, &want, &got, allowRateChange ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
+    if (device != 0) {
+        obtained = double(got.freq);
+    }
+    return device;
+}
+
 void SdlAudioOutput::stop() {
-    if (_device == 0) {
+    if (!_started) {
         return;
+    }
+    if (_device != 0) {
+        SDL_CloseAudioDevice(_device); // returns once the callback has finished
+        _device = 0;
+    }
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    _started = false;
+    _render = nullptr;
+    _context = nullptr;
+}
+
+bool SdlAudioOutput::suspend() {
+    if (!_started || _device == 0) {
+        return false;
     }
     SDL_CloseAudioDevice(_device); // returns once the callback has finished
     _device = 0;
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    _render = nullptr;
-    _context = nullptr;
+    return true;
+}
+
+AudioOutputStart SdlAudioOutput::resume() {
+    AudioOutputStart result;
+    result.sampleRate = double(_rate);
+    if (!_started) {
+        result.error = "audio output not started";
+        return result;
+    }
+    if (_device == 0) {
+        // The stream's own rate, converted by SDL if the device now differs:
+        // the mixer's voices were stepped for it.
+        double obtained = 0.0;
+        _device = openDevice(_rate, _bufferFrames, false, obtained);
+        if (_device == 0) {
+            result.error = SDL_GetError();
+            return result;
+        }
+        SDL_PauseAudioDevice(_device, 0);
+    }
+    result.started = true;
+    return result;
 }
 
 void SdlAudioOutput::callback(void* userdata, std::uint8_t* stream, int len) noexcept {

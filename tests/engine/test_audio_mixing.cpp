@@ -239,10 +239,18 @@ TEST(AudioMixing, PlayRefusesBadIndicesPitchesAndGainsWithoutClaimingAVoice) {
     EXPECT_FALSE(rig.engine.playSample(s, 1.0f, 0.0f));
     EXPECT_FALSE(rig.engine.playSample(s, 1.0f, -1.0f));
     EXPECT_FALSE(rig.engine.playSample(s, 1.0f, nan));
+    // Positive but so small that the playhead would stop short of the end.
+    EXPECT_FALSE(rig.engine.playSample(s, 1.0f, 1e-30f));
+    EXPECT_FALSE(rig.engine.playSample(s, 1.0f, 5e-7f));
     EXPECT_FALSE(rig.engine.playSample(s, nan, 1.0f));
     EXPECT_FALSE(rig.engine.playSample(s, inf, 1.0f));
     EXPECT_EQ(rig.engine.busyVoiceCount(), 0u);
     EXPECT_EQ(rig.pull(64), std::vector<float>(128, 0.0f));
+    // A slow voice is still a voice: 64 frames at 1/100000 of a frame each.
+    EXPECT_TRUE(rig.engine.playSample(s, 1.0f, 1e-5f));
+    EXPECT_EQ(rig.engine.busyVoiceCount(), 1u);
+    rig.engine.unloadAllSamples();
+    ASSERT_EQ(rig.add(std::vector<float>(64, 1.0f), 1), 0);
     // A negative gain is a phase flip, not an error.
     EXPECT_TRUE(rig.engine.playSample(s, -1.0f, 1.0f));
     EXPECT_EQ(rig.pull(1)[0], -1.0f);

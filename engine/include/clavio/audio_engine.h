@@ -31,6 +31,12 @@ public:
     bool play(std::int32_t sampleIndex, float gain, float pitchShift) {
         return native.playSample(sampleIndex, gain, pitchShift);
     }
+    // Any thread, the keyboard thread included: lock-free, allocation-free, no
+    // system call. The coordinator calls it from its key-down handler, about
+    // searchPostMs + 10 ms before the press sound is played, so that an
+    // output suspended while nobody typed is running again by then (see
+    // tca_idle_control.h). play() counts as activity too.
+    void noteActivity() noexcept { native.noteActivity(); }
     bool start() { return native.start(); }
     void stop() { native.stop(); }
     bool isRunning() const noexcept { return native.isRunning(); }

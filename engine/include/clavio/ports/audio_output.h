@@ -3,8 +3,10 @@
 // sample rate it runs at.
 //
 // Threading contract:
-// - start() and stop() are called from one control thread (the main thread),
-//   never concurrently with each other.
+// - start() and stop() are called from one control thread (the main thread).
+//   suspend() and resume() are called by the mixer's idle control thread,
+//   which runs only between a successful start() and the next stop(). No two
+//   of the four ever run concurrently.
 // - Between a successful start() and the return of stop(), the output calls
 //   the render function from exactly one thread at a time (its own real-time
 //   thread, or the caller's thread for an offline output). stop() returns
@@ -33,10 +35,7 @@ using AudioRenderFunction = int (*)(void* context, std::uint32_t frames, AudioBu
                                     std::uint32_t bufferCount) noexcept;
 
 // What the mixer asks of an output. The output may run at another rate and
-// reports the one it got. `bufferFrames` is a request for the device period;
-// a longer period trades latency for fewer wake-ups, so an idle-saving mode
-// (a longer buffer, or pausing while nobody types) can be asked for through
-// this request or added as an optional call without changing the contract.
+// reports the one it got. `bufferFrames` is a request for the device period.
 struct AudioOutputRequest {
     double sampleRate = 48000.0;
     std::uint32_t bufferFrames = 256;
@@ -55,8 +54,23 @@ public:
     // On failure nothing stays open and render is never called.
     virtual AudioOutputStart start(const AudioOutputRequest& request, AudioRenderFunction render,
                                    void* context) = 0;
-    // Control thread. Stops and releases the stream; a no-op when not started.
+    // Control thread. Stops and releases the stream, suspended or not; a
+    // no-op when not started.
     virtual void stop() = 0;
+
+    // Idle saving, optional. A running stream wakes every period and keeps
+    // the sound server busy even when it plays silence; an output that can
+    // release its device while nothing sounds says so here.
+    virtual bool canSuspend() const { return false; }
+    // Idle thread, while started and not suspended. Stops calling render and
+    // releases the device; returns once render has returned for the last
+    // time. False when not possible (nothing changed).
+    virtual bool suspend() { return false; }
+    // Idle thread, while suspended. Reopens the device at the rate the stream
+    // had, so the mixer's steps stay right, and render calls restart. On
+    // failure the output stays suspended (and may be resumed later or
+    // stopped); `error` says why.
+    virtual AudioOutputStart resume() { return AudioOutputStart{false, 0.0, "cannot resume"}; }
 };
 
 } // namespace clavio
