@@ -59,11 +59,11 @@ QColor blend(const QColor& top, const QColor& bottom, double amount) {
 } // namespace
 
 QColor secondaryText(const QPalette& palette) {
-    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.6);
+    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.5);
 }
 
 QColor tertiaryText(const QPalette& palette) {
-    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.38);
+    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.3);
 }
 
 } // namespace clavio::style

@@ -312,6 +312,9 @@ void MenuBarDropdown::rebuildPacks() {
             refreshPackMarks();
         });
         _packRows->addWidget(row);
+        // A layout shows the widgets added to a visible parent only on a
+        // later turn; shown now, they count in the height fitted below.
+        row->show();
         _packMarks.emplace_back(name, mark);
     }
     refreshPackMarks();

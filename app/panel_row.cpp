@@ -11,6 +11,11 @@ PanelRow::PanelRow(QWidget* parent) : QAbstractButton(parent) {
     _content->setContentsMargins(10, 5, 10, 5);
     _content->setSpacing(8);
     setFocusPolicy(Qt::TabFocus);
+    // A button's role is Button, which its children would inherit and then
+    // draw their text in ButtonText, ignoring the colours the panel gives
+    // them. The row is part of the panel's surface instead.
+    setBackgroundRole(QPalette::Window);
+    setForegroundRole(QPalette::WindowText);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
