@@ -9,8 +9,7 @@
 // once per turn at most).
 //
 // Threading: GUI thread. The records notify on the main thread, which is
-// the GUI thread (QtMainQueue); a notification arriving from another thread
-// is still only posted, never emitted there.
+// the GUI thread (QtMainQueue), and the signals are emitted there too.
 #pragma once
 
 #include <QObject>
