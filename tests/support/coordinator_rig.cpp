@@ -223,7 +223,7 @@ std::filesystem::path CoordinatorRig::userPacks() const {
     return home->dataHome() / "Clavio" / "SoundPacks";
 }
 
-ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values) {
+ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runFirstTurn) {
     _settings = std::make_shared<ToccaSettings>(values);
     CoordinatorServices services;
     services.mainQueue = &scheduler;
@@ -258,7 +258,9 @@ ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values) {
     _launchTicks = scheduler.nowTicks();
     _audio.clear();
     tca_set_previous_flags(0); // process-wide modifier state: start from none
-    scheduler.runUntil(_launchTicks);
+    if (runFirstTurn) {
+        scheduler.runUntil(_launchTicks);
+    }
     return *_coordinator;
 }
 

@@ -174,9 +174,10 @@ public:
     std::filesystem::path userPacks() const;
 
     // Creates the coordinator with these settings, installs the reporters and
-    // runs the main queue's first turn (start() when the sensor exists and
-    // sound is on).
-    ToccaCoordinator& launch(const SettingsValues& values = SettingsValues{});
+    // (unless told not to) runs the main queue's first turn: start() when the
+    // sensor exists and sound is on.
+    ToccaCoordinator& launch(const SettingsValues& values = SettingsValues{},
+                             bool runFirstTurn = true);
     ToccaCoordinator& coordinator() const { return *_coordinator; }
     std::shared_ptr<ToccaCoordinator> coordinatorPtr() const { return _coordinator; }
     ToccaSettings& settings() const { return *_settings; }
