@@ -139,6 +139,30 @@ void MemoryKeySource::push(const TCATapEvent& event) {
     _state->wake.notify_all();
 }
 
+// ---- pings ----
+
+void RecordingHttpSender::post(std::string url, std::string jsonBody) {
+    std::lock_guard lock(_mutex);
+    _urls.push_back(std::move(url));
+    _bodies.push_back(nlohmann::json::parse(jsonBody));
+}
+
+std::vector<nlohmann::json> RecordingHttpSender::events(const std::string& name) const {
+    std::lock_guard lock(_mutex);
+    std::vector<nlohmann::json> found;
+    for (const auto& body : _bodies) {
+        if (body.value("event", "") == name) {
+            found.push_back(body);
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> RecordingHttpSender::urls() const {
+    std::lock_guard lock(_mutex);
+    return _urls;
+}
+
 // ---- counting queue ----
 
 bool CountingClassifyQueue::submitAt(std::uint64_t deadlineTicks, ClassifyTask task) noexcept {

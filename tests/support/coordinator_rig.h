@@ -26,7 +26,9 @@
 
 #include "clavio/offline_audio_output.h"
 #include "clavio/ports/classify_queue.h"
+#include "clavio/ports/http_sender.h"
 #include "clavio/ports/key_source.h"
+#include "clavio/ports/machine_description.h"
 #include "clavio/ports/sensor_registry.h"
 #include "clavio/settings_values.h"
 #include "clavio/tocca_coordinator.h"
@@ -92,6 +94,29 @@ public:
 
 private:
     std::shared_ptr<State> _state = std::make_shared<State>();
+};
+
+// ---- pings ----
+
+// Keeps every ping that would have gone out: the address and the body's JSON.
+class RecordingHttpSender final : public HttpSender {
+public:
+    void post(std::string url, std::string jsonBody) override;
+    std::vector<nlohmann::json> events(const std::string& name) const;
+    std::vector<std::string> urls() const;
+
+private:
+    mutable std::mutex _mutex;
+    std::vector<std::string> _urls;
+    std::vector<nlohmann::json> _bodies;
+};
+
+class FixedMachineDescription final : public MachineDescription {
+public:
+    std::string hardwareModel() const override { return "Test Book 13"; }
+    std::string processorName() const override { return ""; }
+    std::string osVersion() const override { return "Debian GNU/Linux 12 (bookworm)"; }
+    std::string localeIdentifier() const override { return "de_CH"; }
 };
 
 // ---- classify queue that counts ----
@@ -172,6 +197,9 @@ public:
     ~CoordinatorRig();
 
     std::filesystem::path userPacks() const;
+    // The options the next launch() uses (for services made after the rig,
+    // such as a termination center on its scheduler).
+    RigOptions& options() { return _options; }
 
     // Creates the coordinator with these settings, installs the reporters and
     // (unless told not to) runs the main queue's first turn: start() when the
