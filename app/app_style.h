@@ -7,6 +7,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QPalette>
 
 namespace clavio::style {
 
@@ -14,6 +15,22 @@ QFont titleFont();   // large, bold
 QFont bodyFont();    // the desktop's font
 QFont calloutFont(); // a little smaller than body
 QFont captionFont(); // small print
+
+// The panel's and the settings window's sizes are given for a 13 px system
+// font; this scales `pixels` by the desktop font's pixel size over 13 and
+// applies the weight (QFont::Medium, QFont::DemiBold, ...).
+QFont scaledFont(double pixels, QFont::Weight weight = QFont::Normal);
+// A length given for the 13 px system font, scaled the same way.
+int scaledPixels(double pixels);
+
+// Label colours of lesser rank, derived from the palette so they follow
+// light and dark themes: text blended into the window background.
+QColor secondaryText(const QPalette& palette);
+QColor tertiaryText(const QPalette& palette);
+// The grey of the "disabled" dot.
+inline QColor grey() {
+    return QColor(142, 142, 147);
+}
 
 inline QColor orange() {
     return QColor(255, 149, 0);

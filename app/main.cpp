@@ -1,20 +1,55 @@
-// The tray application's composition root: it builds the real services and
-// hands them to the views. It runs as a background accessory: a tray icon and
-// no main window, and closing a window never ends it.
+// The tray application's composition root (ToccaApp): it loads the settings,
+// builds the real Linux services, creates the one coordinator and the update
+// checker, and hands them to the views. It runs as a background accessory: a
+// tray icon and no main window, and closing a window never ends it.
+//
+//   clavio                 the keyboard and accelerometer of this machine
+//   clavio --replay FILE   a recorded session trace played in real time
+//                          through the same threads, for machines without an
+//                          accelerometer; "demo" plays the bundled session
 #include <QAction>
 #include <QApplication>
-#include <QDesktopServices>
+#include <QCommandLineParser>
+#include <QCursor>
 #include <QMenu>
-#include <QPushButton>
-#include <QShortcut>
-#include <QUrl>
-#include <QVBoxLayout>
-#include <QWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QSystemTrayIcon>
 
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "clavio/json_defaults_store.h"
+#include "clavio/log.h"
+#include "clavio/replay_key_source.h"
+#include "clavio/replay_sensor_registry.h"
+#include "clavio/replay_timeline.h"
+#include "clavio/serial_deadline_queue.h"
+#include "clavio/termination_center.h"
+#include "clavio/tocca_coordinator.h"
+#include "clavio/tocca_settings.h"
+#include "clavio/usage_pinger.h"
 #include "clavio_logo.h"
+#include "clavio_platform/curl_http_sender.h"
+#include "clavio_platform/evdev_key_source.h"
 #include "clavio_platform/file_sync.h"
+#include "clavio_platform/linux_machine_description.h"
+#include "clavio_platform/linux_sensor_registry.h"
+#include "clavio_platform/resource_dir.h"
+#include "clavio_platform/sdl_audio_output.h"
+#include "clavio_platform/sndfile_decoder.h"
+#include "clavio_platform/termination_signals.h"
+#include "clavio_platform/thread_naming.h"
+#include "clavio_platform/xdg_login_item.h"
+#include "clavio_platform/xdg_url_opener.h"
+#include "clavio_settings_view.h"
+#include "coordinator_bridge.h"
 #include "incompatible_view.h"
-#include "open_url_hook.h"
+#include "menu_bar_dropdown.h"
+#include "qt_main_queue.h"
 #include "sparkle_controller.h"
 #include "tray_controller.h"
 #include "window_registry.h"
@@ -33,31 +68,212 @@ QIcon applicationIcon() {
     return icon;
 }
 
-// Without a tray the application still needs a face: a small window with
-// the same entries as the tray menu.
-QWidget* makeFallbackPanel(SparkleController& sparkle) {
-    auto* panel = new QWidget;
-    panel->setWindowTitle(QStringLiteral("Clavio"));
-    auto* column = new QVBoxLayout(panel);
-    column->addWidget(new ClavioLogo(48), 0, Qt::AlignHCenter);
-    auto* check = new QPushButton(QStringLiteral("Check for Updates..."));
-    check->setEnabled(sparkle.canCheckForUpdates());
-    QObject::connect(&sparkle, &SparkleController::canCheckForUpdatesChanged, check,
-                     &QPushButton::setEnabled);
-    QObject::connect(check, &QPushButton::clicked, &sparkle, &SparkleController::checkForUpdates);
-    column->addWidget(check);
-    auto* quit = new QPushButton(QStringLiteral("Quit"));
-    QObject::connect(quit, &QPushButton::clicked, qApp, &QApplication::quit);
-    column->addWidget(quit);
-    auto* shortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Q")), panel);
-    QObject::connect(shortcut, &QShortcut::activated, qApp, &QApplication::quit);
-    return panel;
+class ToccaApp {
+public:
+    // `replay` null: the devices of this machine.
+    explicit ToccaApp(std::shared_ptr<ReplayTimeline> replay);
+    ~ToccaApp();
+    ToccaApp(const ToccaApp&) = delete;
+    ToccaApp& operator=(const ToccaApp&) = delete;
+
+    bool valid() const { return _coordinator != nullptr; }
+    void show();
+
+private:
+    CoordinatorServices services(std::shared_ptr<ReplayTimeline> replay);
+    void declareWindows();
+    void buildTrayMenu();
+    void togglePanel();
+    void showAccessHelp(const std::string& text);
+
+    // Services first: members are destroyed in reverse order, so everything
+    // that refers to a service goes before it.
+    QtMainQueue _mainQueue;
+    SerialDeadlineQueue _classifyQueue;
+    platform::SdlAudioOutput _audioOutput;
+    platform::SndfileDecoder _decoder;
+    platform::CurlHttpSender _httpSender;
+    JsonDefaultsStore _defaults;
+    platform::LinuxMachineDescription _machine;
+    TerminationCenter _termination{_mainQueue};
+    platform::XdgUrlOpener _urlOpener;
+    platform::XdgLoginItem _loginItem{platform::XdgLoginItem::currentExecutable()};
+    std::shared_ptr<platform::EvdevKeySource> _evdev; // null when replaying
+
+    std::shared_ptr<ToccaCoordinator> _coordinator;
+    std::unique_ptr<CoordinatorBridge> _bridge;
+    SparkleController _sparkle;
+    WindowRegistry _windows;
+    std::unique_ptr<MenuBarDropdown> _panel;
+    QMenu _menu;
+    TrayController _tray;
+    QPointer<QMessageBox> _accessHelp;
+    std::unique_ptr<platform::TerminationSignals> _signals;
+};
+
+ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
+    auto settings = std::make_shared<ToccaSettings>(ToccaSettings::load());
+    _coordinator = ToccaCoordinator::create(settings, services(std::move(replay)));
+    if (!_coordinator) {
+        return;
+    }
+    _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
+
+    const OpenUrlHook openUrl = [this](std::string url) { _urlOpener.open(url); };
+    _sparkle.setUrlOpener(openUrl);
+    declareWindows();
+
+    MenuBarDropdown::Hooks hooks;
+    hooks.openWindow = [this](const std::string& id) { _windows.open(id); };
+    hooks.quit = [] { QCoreApplication::quit(); };
+    _panel = std::make_unique<MenuBarDropdown>(*_bridge, &_sparkle, std::move(hooks));
+
+    if (_evdev) {
+        // The request is made on the main thread by the panel, but the key
+        // source allows any thread: hop to the main queue for the dialog.
+        _evdev->setAccessRequestHandler([this](std::string_view text) {
+            _mainQueue.post([this, text = std::string(text)] { showAccessHelp(text); });
+        });
+    }
+
+    // The "quit" ping goes out through the coordinator's quit observer, which
+    // it registered first; ours then ends the event loop (for SIGTERM and
+    // SIGINT, which arrive as a termination notice). Quitting from the user
+    // interface announces termination on the way out.
+    _termination.addQuitObserver([] { QCoreApplication::quit(); });
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit,
+                     [this] { _termination.notifyTermination(); });
+    _signals = std::make_unique<platform::TerminationSignals>(_termination);
+
+    buildTrayMenu();
+    _tray.setSoundEnabled(settings->soundEnabled());
+    QObject::connect(_bridge.get(), &CoordinatorBridge::settingsChanged, &_tray,
+                     [this](SettingsKey key) {
+                         if (key == SettingsKey::soundEnabled) {
+                             _tray.setSoundEnabled(_coordinator->settings().soundEnabled());
+                         }
+                     });
+    _tray.setPanelOpener([this] {
+        if (_tray.usesTray()) {
+            togglePanel();
+        } else {
+            _panel->showAsWindow();
+        }
+    });
+}
+
+ToccaApp::~ToccaApp() {
+    if (_evdev) {
+        _evdev->setAccessRequestHandler({});
+    }
+    // The capture and sensor threads and the audio output stop here, while
+    // every service they use still exists.
+    if (_coordinator) {
+        _coordinator->stop();
+    }
+}
+
+CoordinatorServices ToccaApp::services(std::shared_ptr<ReplayTimeline> replay) {
+    CoordinatorServices s;
+    s.mainQueue = &_mainQueue;
+    s.classifyQueue = &_classifyQueue;
+    if (replay) {
+        s.sensorRegistry = std::make_shared<ReplaySensorRegistry>(replay);
+        s.keySource = std::make_shared<ReplayKeySource>(replay);
+        logLine("[Clavio] Replaying " + replay->sourceName());
+    } else {
+        s.sensorRegistry = std::make_shared<platform::LinuxSensorRegistry>();
+        _evdev = std::make_shared<platform::EvdevKeySource>();
+        s.keySource = _evdev;
+    }
+    s.audioDecoder = &_decoder;
+    s.audioOutput = &_audioOutput;
+    s.httpSender = &_httpSender;
+    s.defaultsStore = &_defaults;
+    s.machine = &_machine;
+    s.termination = &_termination;
+    s.urlOpener = &_urlOpener;
+    s.bundledPacksFolder = platform::resourceDir() / "SoundPacks";
+    s.pingBaseUrl = UsagePinger::optionsFromEnvironment().baseUrl.value_or(std::string());
+    s.appVersion = CLAVIO_VERSION;
+    return s;
+}
+
+void ToccaApp::declareWindows() {
+    const OpenUrlHook openUrl = [this](std::string url) { _urlOpener.open(url); };
+    _windows.declare("settings", [this, openUrl] {
+        const LoginItemAction loginItem = [this](bool enabled) {
+            return platform::applyLoginItem(_loginItem, enabled);
+        };
+        return new ClavioSettingsView(*_bridge, loginItem, openUrl);
+    });
+    _windows.declare("incompatible", [openUrl] {
+        auto* view = new IncompatibleView;
+        view->setUrlOpener(openUrl);
+        QObject::connect(view, &IncompatibleView::quitRequested, qApp, &QCoreApplication::quit);
+        return view;
+    });
+}
+
+void ToccaApp::buildTrayMenu() {
+    // The right-click menu repeats the panel's footer, for trays (some
+    // AppIndicator hosts) that only ever show the menu.
+    QAction* open = _menu.addAction(QStringLiteral("Open Clavio"));
+    QObject::connect(open, &QAction::triggered, [this] { togglePanel(); });
+    QAction* settings = _menu.addAction(QStringLiteral("Settings..."));
+    QObject::connect(settings, &QAction::triggered, [this] { _windows.open("settings"); });
+    QAction* check = _menu.addAction(QStringLiteral("Check for Updates..."));
+    check->setEnabled(_sparkle.canCheckForUpdates());
+    QObject::connect(&_sparkle, &SparkleController::canCheckForUpdatesChanged, check,
+                     &QAction::setEnabled);
+    QObject::connect(check, &QAction::triggered, &_sparkle, &SparkleController::checkForUpdates);
+    _menu.addSeparator();
+    QAction* quit = _menu.addAction(QStringLiteral("Quit"));
+    quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
+    _tray.setContextMenu(&_menu);
+}
+
+void ToccaApp::togglePanel() {
+    if (_panel->isVisible()) {
+        _panel->hide();
+        return;
+    }
+    // Next to the icon where the tray tells where it is (XEmbed); at the
+    // pointer otherwise (StatusNotifierItem hosts keep that to themselves).
+    QRect anchor;
+    if (QSystemTrayIcon* icon = _tray.trayIcon()) {
+        anchor = icon->geometry();
+    }
+    if (!anchor.isValid() || anchor.isEmpty()) {
+        anchor = QRect(QCursor::pos(), QSize(1, 1));
+    }
+    _panel->popup(anchor);
+}
+
+void ToccaApp::showAccessHelp(const std::string& text) {
+    if (!_accessHelp) {
+        _accessHelp = new QMessageBox(
+            QMessageBox::Information, QStringLiteral("Keyboard access required"),
+            QStringLiteral("Clavio cannot read the keyboard yet."), QMessageBox::Ok);
+        _accessHelp->setAttribute(Qt::WA_DeleteOnClose);
+        _accessHelp->setWindowModality(Qt::NonModal);
+    }
+    _accessHelp->setInformativeText(QString::fromStdString(text));
+    _accessHelp->show();
+    _accessHelp->raise();
+    _accessHelp->activateWindow();
+}
+
+void ToccaApp::show() {
+    _tray.start();
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     platform::installFileSync();
+    platform::installThreadNaming();
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Clavio"));
@@ -66,40 +282,38 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(applicationIcon());
 
-    const OpenUrlHook openUrl = [](std::string url) {
-        if (isWebAddress(url)) {
-            QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Mechanical-keyboard sounds that follow how hard each key is struck."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption replayOption(
+        QStringLiteral("replay"),
+        QStringLiteral("Play a recorded session trace in real time instead of reading the "
+                       "keyboard and accelerometer (\"demo\": the bundled session)."),
+        QStringLiteral("FILE"));
+    parser.addOption(replayOption);
+    parser.process(app); // --help, --version and unknown options end here
+
+    std::shared_ptr<ReplayTimeline> replay;
+    if (parser.isSet(replayOption)) {
+        std::filesystem::path trace = parser.value(replayOption).toStdString();
+        if (trace == "demo") {
+            trace = platform::resourceDir() / "demo" / "demo.trace.jsonl";
         }
-    };
+        std::optional<TraceError> error;
+        replay = ReplayTimeline::open(trace, error);
+        if (!replay) {
+            std::fprintf(stderr, "clavio: %s\n",
+                         error ? error->text().c_str() : "the trace cannot be read");
+            return 2;
+        }
+    }
 
-    SparkleController sparkle;
-    sparkle.setUrlOpener(openUrl);
-
-    WindowRegistry windows;
-    windows.declare("incompatible", [&] {
-        auto* view = new IncompatibleView;
-        view->setUrlOpener(openUrl);
-        QObject::connect(view, &IncompatibleView::quitRequested, qApp, &QApplication::quit);
-        return view;
-    });
-    windows.declare("panel", [&] { return makeFallbackPanel(sparkle); });
-
-    QMenu menu;
-    QAction* check = menu.addAction(QStringLiteral("Check for Updates..."));
-    check->setEnabled(sparkle.canCheckForUpdates());
-    QObject::connect(&sparkle, &SparkleController::canCheckForUpdatesChanged, check,
-                     &QAction::setEnabled);
-    QObject::connect(check, &QAction::triggered, &sparkle, &SparkleController::checkForUpdates);
-    menu.addSeparator();
-    QAction* quit = menu.addAction(QStringLiteral("Quit"));
-    quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
-    QObject::connect(quit, &QAction::triggered, qApp, &QApplication::quit);
-
-    TrayController tray;
-    tray.setSoundEnabled(true);
-    tray.setContextMenu(&menu);
-    tray.setPanelOpener([&] { windows.open("panel"); });
-    tray.start();
-
+    ToccaApp tocca(std::move(replay));
+    if (!tocca.valid()) {
+        return 1;
+    }
+    tocca.show();
     return app.exec();
 }

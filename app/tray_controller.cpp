@@ -12,14 +12,14 @@ TrayController::TrayController(QObject* parent)
     : QObject(parent), _tray(std::make_unique<QSystemTrayIcon>()) {
     _tray->setIcon(MenuBarIcon::icon(_soundEnabled));
     _tray->setToolTip(QStringLiteral("Clavio"));
-    connect(
-        _tray.get(), &QSystemTrayIcon::activated, this,
-        [this](QSystemTrayIcon::ActivationReason reason) {
-            if ((reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) &&
-                _openPanel) {
-                _openPanel();
-            }
-        });
+    connect(_tray.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                // A double click arrives as Trigger then DoubleClick; answering
+                // both would open the panel and close it again at once.
+                if (reason == QSystemTrayIcon::Trigger && _openPanel) {
+                    _openPanel();
+                }
+            });
 }
 
 TrayController::~TrayController() = default;

@@ -10,13 +10,20 @@
 #include <cstdio>
 #include <functional>
 
+#include <QTabWidget>
+
+#include "clavio/tocca_settings.h"
 #include "clavio_logo.h"
+#include "clavio_settings_view.h"
+#include "coordinator_fixture.h"
 #include "incompatible_view.h"
+#include "menu_bar_dropdown.h"
 #include "menu_bar_icon.h"
 #include "sparkle_controller.h"
 #include "update_dialog.h"
 
 using namespace clavio;
+using namespace clavio::testing;
 
 namespace {
 
@@ -109,6 +116,43 @@ int main(int argc, char** argv) {
 
     IncompatibleView incompatible;
     saveWidget(dir, QStringLiteral("incompatible"), incompatible);
+
+    // The panel as it pops up from the tray, before and after keyboard
+    // access, on a real coordinator with the built-in packs and one user pack.
+    for (const bool access : {false, true}) {
+        FixtureOptions options;
+        options.keyboardAccess = access;
+        CoordinatorFixture fixture(options);
+        fixture.addUserPack("midnight", R"({"name": "Midnight Blue", "author": "Clavio",
+            "license": "CC0-1.0", "groups": {"alpha": {"soft": ["alpha/soft_1.wav"]}}})");
+        fixture.settings().setMasterVolume(0.7f);
+        SparkleController::Options updates;
+        updates.feedUrl = "http://127.0.0.1:9/appcast.xml"; // never fetched
+        SparkleController sparkle(updates);
+        MenuBarDropdown panel(fixture.bridge(), &sparkle, {});
+        panel.popup(QRect(300, 0, 1, 1));
+        QApplication::processEvents();
+        save(dir, access ? QStringLiteral("panel") : QStringLiteral("panel-keyboard-access"),
+             panel.grab().toImage());
+        panel.hide();
+    }
+
+    {
+        FixtureOptions options;
+        options.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}};
+        CoordinatorFixture fixture(options);
+        ClavioSettingsView view(fixture.bridge(), [](bool) { return true; }, {});
+        const QString names[] = {QStringLiteral("settings-general"),
+                                 QStringLiteral("settings-sound"),
+                                 QStringLiteral("settings-about")};
+        view.show();
+        for (int tab = 0; tab < 3; ++tab) {
+            view.tabs()->setCurrentIndex(tab);
+            QApplication::processEvents();
+            save(dir, names[tab], view.grab().toImage());
+        }
+        view.hide();
+    }
 
     UpdateCheckResult result;
     result.currentVersion = "0.1.0";

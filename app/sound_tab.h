@@ -1,0 +1,45 @@
+// The settings window's Sound tab: the volume with its percentage readout,
+// "Disable modifier key sounds", and the "Variation" section with the Pitch
+// (0..0.15) and Gain (0..0.2) sliders and their "±" readouts.
+//
+// Every value a control produces is stored and saved at once (sliders while
+// dragging); the volume also goes to the mixer at once. The controls follow
+// the settings whoever changes them (the panel's volume slider moves this
+// one). A value beyond a slider's end read from the settings file is kept:
+// the knob sits at the end and the readout shows the stored value.
+//
+// Threading: main thread.
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+namespace clavio {
+
+class CoordinatorBridge;
+class ToccaCoordinator;
+class ToggleSwitch;
+class ValueSlider;
+
+class SoundTab : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kReadoutWidth = 44;
+
+    explicit SoundTab(CoordinatorBridge& bridge, QWidget* parent = nullptr);
+
+private:
+    void refresh();
+
+    ToccaCoordinator& _coordinator;
+    ValueSlider* _volume;
+    QLabel* _volumeReadout;
+    ToggleSwitch* _modifierSwitch;
+    ValueSlider* _pitch;
+    QLabel* _pitchReadout;
+    ValueSlider* _gain;
+    QLabel* _gainReadout;
+};
+
+} // namespace clavio

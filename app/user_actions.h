@@ -1,0 +1,33 @@
+// What the panel's and the settings window's controls do to the settings
+// record and the coordinator. Every change is saved at once, one save per
+// change, so nothing needs saving at quit.
+//
+// Threading: main thread.
+#pragma once
+
+#include <string>
+
+namespace clavio {
+
+class ToccaCoordinator;
+
+// The enable row: inverts soundEnabled, saves, sends one "sound_toggle"
+// usage event with {"enabled": new value}, and starts the coordinator when
+// sound is now on and it is not running. Turning sound off never stops the
+// coordinator (playback is silenced instead). Returns the new value.
+bool toggleSound(ToccaCoordinator& coordinator);
+
+// A volume slider's new value: stored, handed to the mixer at once (heard
+// while dragging), saved.
+void applyVolume(ToccaCoordinator& coordinator, float volume);
+
+// A pack row: stores the name, saves, and has the coordinator load the pack
+// now named by the settings (clicking the selected pack reloads it).
+void selectPack(ToccaCoordinator& coordinator, const std::string& packName);
+
+// The Sound tab's other controls: stored and saved.
+void applyDisableModifierSounds(ToccaCoordinator& coordinator, bool disabled);
+void applyPitchVariation(ToccaCoordinator& coordinator, float variation);
+void applyGainVariation(ToccaCoordinator& coordinator, float variation);
+
+} // namespace clavio
