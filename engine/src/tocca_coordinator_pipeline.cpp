@@ -154,7 +154,11 @@ void ToccaCoordinator::Impl::keyDown(const std::shared_ptr<const PipelineContext
         self->_impl->settings->disableModifierSounds()) {
         return;
     }
-    // The mixer's idle-cost wake-up goes here: if (self) self->_impl->audioEngine->noteActivity();
+    // The press sounds searchPostMs + 10 ms from now: wake an output that went
+    // quiet while nobody typed, so the stream is back before the voice starts.
+    if (self) {
+        self->_impl->audioEngine->noteActivity();
+    }
     const std::uint64_t now = hostTicks();
     const std::uint64_t delay = context->delayTicks;
     const std::uint64_t deadline = now > std::numeric_limits<std::uint64_t>::max() - delay
