@@ -22,6 +22,7 @@ void registerCommands(CLI::App& app) {
     registerDevicesCommand(app);
     registerPacksCommand(app);
     registerPackCheckCommand(app);
+    registerRecordCommand(app);
 }
 
 } // namespace clavio::cli

@@ -16,5 +16,6 @@ void registerTraceCheckCommand(CLI::App& app);
 void registerDevicesCommand(CLI::App& app);
 void registerPacksCommand(CLI::App& app);
 void registerPackCheckCommand(CLI::App& app);
+void registerRecordCommand(CLI::App& app);
 
 } // namespace clavio::cli

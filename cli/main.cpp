@@ -4,11 +4,13 @@
 
 #include <iostream>
 
-#include "cli_commands.h"
+#include "clavio_platform/file_sync.h"
 #include "clavio_platform/thread_naming.h"
+#include "cli_commands.h"
 
 int main(int argc, char** argv) {
     clavio::platform::installThreadNaming();
+    clavio::platform::installFileSync();
     CLI::App app{"clavio-cli: Clavio's headless commands"};
     app.set_version_flag("--version", std::string("clavio-cli ") + CLAVIO_VERSION);
     app.require_subcommand(1);

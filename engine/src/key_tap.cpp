@@ -12,13 +12,14 @@ namespace {
 // only keeps a replay driver and a later capture thread from racing formally.
 std::atomic<std::uint32_t> _previousFlags{0};
 
-void callHandler(const TCAKeyHandler& slot, std::uint16_t keyCode, std::uint32_t masked,
+void callHandler(const TCAKeyHandler& slot, const TCATapEvent& tapEvent, std::uint32_t masked,
                  bool isRepeat) noexcept {
     const auto* handler = slot.current();
     if (handler == nullptr) {
         return;
     }
-    const TCAKeyEvent event{keyCode, masked, hostTicks(), isRepeat};
+    const std::uint64_t timestamp = tapEvent.timestamp ? *tapEvent.timestamp : hostTicks();
+    const TCAKeyEvent event{tapEvent.keyCode, masked, timestamp, isRepeat};
     (*handler)(event);
 }
 } // namespace
@@ -27,11 +28,11 @@ void tca_key_tap_callback(const TCAKeyHandlers& handlers, const TCATapEvent& eve
     const auto masked = static_cast<std::uint32_t>(event.flags & kModifierMask);
     switch (event.type) {
     case TCATapEventType::keyDown:
-        callHandler(handlers.keyDown, event.keyCode, masked, event.autorepeat);
+        callHandler(handlers.keyDown, event, masked, event.autorepeat);
         return;
     case TCATapEventType::keyUp:
         // A key-up is never a repeat, whatever the source put in the record.
-        callHandler(handlers.keyUp, event.keyCode, masked, false);
+        callHandler(handlers.keyUp, event, masked, false);
         return;
     case TCATapEventType::flagsChanged: {
         const std::uint32_t previous = _previousFlags.load(std::memory_order_relaxed);
@@ -39,7 +40,7 @@ void tca_key_tap_callback(const TCAKeyHandlers& handlers, const TCATapEvent& eve
         const bool capsLockPress =
             (event.flags & kFlagCapsLock) != 0 && event.keyCode == kVirtualKeyCapsLock;
         const bool press = masked > previous || capsLockPress;
-        callHandler(press ? handlers.keyDown : handlers.keyUp, event.keyCode, masked, false);
+        callHandler(press ? handlers.keyDown : handlers.keyUp, event, masked, false);
         return;
     }
     default:

@@ -9,7 +9,8 @@
 
 namespace clavio {
 
-ReplaySource::ReplaySource(TraceReader reader) : _reader(std::move(reader)) {
+ReplaySource::ReplaySource(TraceReader reader, std::optional<TraceRecord::Type> only)
+    : _reader(std::move(reader)), _only(only) {
     advance();
     if (_current) {
         _first = _current->t;
@@ -30,7 +31,13 @@ const std::optional<TraceError>& ReplaySource::error() const {
 
 void ReplaySource::advance() {
     if (_reader) {
-        _current = _reader->next(_pending) ? &_pending : nullptr;
+        while (_reader->next(_pending)) {
+            if (!_only || _pending.type == *_only) {
+                _current = &_pending;
+                return;
+            }
+        }
+        _current = nullptr;
         return;
     }
     ++_index;
@@ -38,14 +45,16 @@ void ReplaySource::advance() {
 }
 
 std::uint64_t ReplaySource::deliveryTime(std::uint64_t t) const {
-    if (!_rebase || !_first) {
+    const std::optional<std::uint64_t> origin = _origin ? _origin : _first;
+    if (!_rebase || !origin) {
         return t;
     }
-    if (t >= *_first) {
-        return *_rebase + (t - *_first);
+    if (t >= *origin) {
+        return *_rebase + (t - *origin);
     }
-    // Only records given out of order in memory can lie before the first.
-    const std::uint64_t early = *_first - t;
+    // Only records given out of order in memory, or an origin later than the
+    // trace's first record, can lie before the origin.
+    const std::uint64_t early = *origin - t;
     return early < *_rebase ? *_rebase - early : 0;
 }
 
@@ -78,6 +87,14 @@ std::size_t ReplaySource::deliverUntil(std::uint64_t ticks) {
         advance();
     }
     return delivered;
+}
+
+std::size_t ReplaySource::skip(std::size_t count) {
+    std::size_t skipped = 0;
+    for (; skipped < count && _current; ++skipped) {
+        advance();
+    }
+    return skipped;
 }
 
 ReplayEnd replayInRealTime(ReplaySource& source, std::uint64_t startTicks, std::stop_token stop) {

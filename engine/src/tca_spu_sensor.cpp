@@ -54,6 +54,16 @@ std::optional<SensorService> _findAccelService(SensorRegistry& registry) {
     return std::nullopt;
 }
 
+void _switchSensorDriversOn(SensorRegistry& registry) {
+    if (auto drivers = registry.matchingServices(kSensorDriverClass)) {
+        for (const auto& driver : *drivers) {
+            registry.setProperty(driver, "SensorPropertyReportingState", 1);
+            registry.setProperty(driver, "SensorPropertyPowerState", 1);
+            registry.setProperty(driver, "ReportInterval", 1000);
+        }
+    }
+}
+
 void _hidReportCallback(void* context, const std::uint8_t* report, std::size_t length,
                         std::uint64_t timestamp) noexcept {
     AccelAxes axes;
@@ -141,15 +151,7 @@ void TCASPUSensor::_sensorMain(std::shared_ptr<Shared> shared, std::shared_ptr<R
 
 std::int64_t TCASPUSensor::_runDevice(Shared& shared, Run& run) {
     SensorRegistry& registry = *shared.registry;
-    // Failures to set the driver properties are ignored: a driver without
-    // them may still deliver reports.
-    if (auto drivers = registry.matchingServices(kSensorDriverClass)) {
-        for (const auto& driver : *drivers) {
-            registry.setProperty(driver, "SensorPropertyReportingState", 1);
-            registry.setProperty(driver, "SensorPropertyPowerState", 1);
-            registry.setProperty(driver, "ReportInterval", 1000);
-        }
-    }
+    _switchSensorDriversOn(registry);
 
     const auto service = _findAccelService(registry);
     if (!service) {

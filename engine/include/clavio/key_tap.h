@@ -7,7 +7,8 @@
 // Threading contract:
 // - tca_key_tap_callback runs on one tap thread at a time (the keyboard
 //   capture thread, or the replay driver while no capture runs). It takes no
-//   lock, allocates nothing, logs nothing and reads the process clock once.
+//   lock, allocates nothing, logs nothing and reads the process clock at most
+//   once.
 // - _previousFlags is process-wide; only the tap callback touches it (and
 //   tca_set_previous_flags, called by tests and replay before events flow).
 // - Handlers are AtomicHandler slots: replaced from any thread, the change
@@ -15,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 
 #include "clavio/atomic_handler.h"
@@ -45,10 +47,24 @@ enum class TCATapEventType : std::uint32_t {
 
 // One observed event as a tap delivers it: raw (unmasked) modifier flags.
 struct TCATapEvent {
+    constexpr TCATapEvent() noexcept = default;
+    // The time is optional, and stays so for brace initialisation by taps
+    // that leave it out.
+    constexpr TCATapEvent(TCATapEventType type_, std::uint16_t keyCode_, std::uint64_t flags_,
+                          bool autorepeat_,
+                          std::optional<std::uint64_t> timestamp_ = std::nullopt) noexcept
+        : type(type_), keyCode(keyCode_), flags(flags_), autorepeat(autorepeat_),
+          timestamp(timestamp_) {}
+
     TCATapEventType type = TCATapEventType::keyDown;
     std::uint16_t keyCode = 0;
     std::uint64_t flags = 0;
     bool autorepeat = false;
+    // When the event happened, for a tap that knows it better than the clock
+    // does when the callback runs: a trace replay stamps each key with its due
+    // time, not the moment its thread woke up. None for live capture, whose
+    // events are stamped with the host clock read inside the callback.
+    std::optional<std::uint64_t> timestamp;
 };
 static_assert(std::is_trivially_copyable_v<TCATapEvent>);
 
@@ -62,7 +78,8 @@ struct TCAKeyHandlers {
 };
 
 // Tap thread. Chooses the handler and calls it synchronously with
-// {key code, flags & 0xFF0000, hostTicks() read now, repeat}. Modifier
+// {key code, flags & 0xFF0000, event.timestamp or else hostTicks() read now,
+// repeat}. Modifier
 // changes are presses when a flag bit was added since the previous change,
 // releases otherwise, except caps lock (code 57) with the caps-lock bit set,
 // which is always a press.

@@ -35,8 +35,10 @@ class ReplaySource {
 public:
     // Streams from a reader. A malformed line met on the way ends the replay
     // there (error() tells); callers that must not act on a broken trace
-    // check it whole first (summarizeTrace).
-    explicit ReplaySource(TraceReader reader);
+    // check it whole first (summarizeTrace). With `only` set, records of the
+    // other type are read past and never delivered (a key tap and a report
+    // stream each play their own part of one trace).
+    explicit ReplaySource(TraceReader reader, std::optional<TraceRecord::Type> only = std::nullopt);
     // Replays records held in memory, in the order given (readTrace's order).
     explicit ReplaySource(std::vector<TraceRecord> records);
     // Holds a pointer into itself (the next record).
@@ -48,7 +50,15 @@ public:
 
     // Delivered timestamps become startTicks + (t − first record's t).
     void rebaseTo(std::uint64_t startTicks) { _rebase = startTicks; }
-    // Trace time of the first record; none for an empty trace.
+    // Delivered timestamps become startTicks + (t − traceOrigin). Sources
+    // that play different parts of one trace re-base on the same origin (the
+    // whole trace's first record) so that they stay aligned.
+    void rebaseTo(std::uint64_t startTicks, std::uint64_t traceOrigin) {
+        _rebase = startTicks;
+        _origin = traceOrigin;
+    }
+    // Trace time of the first record delivered by this source; none when it
+    // has none.
     std::optional<std::uint64_t> firstTicks() const { return _first; }
     // Delivery time (re-based) of the next record; none when finished.
     std::optional<std::uint64_t> nextTime() const;
@@ -56,6 +66,9 @@ public:
     // Delivers, in order, every remaining record whose delivery time is at
     // most `ticks`. Returns the number delivered.
     std::size_t deliverUntil(std::uint64_t ticks);
+    // Passes over the next `count` records without delivering them (a player
+    // resuming where an earlier one stopped). Returns the number passed over.
+    std::size_t skip(std::size_t count);
 
     bool finished() const { return !_current; }
     const std::optional<TraceError>& error() const;
@@ -71,7 +84,9 @@ private:
     std::size_t _index = 0;
     TraceRecord _pending;                  // the reader's look-ahead record
     const TraceRecord* _current = nullptr; // next record, or null when finished
+    std::optional<TraceRecord::Type> _only;
     std::optional<std::uint64_t> _first;
+    std::optional<std::uint64_t> _origin;
     std::optional<std::uint64_t> _rebase;
     AccelReportSink _accelSink;
     TraceKeySink _keySink;

@@ -45,6 +45,11 @@ std::optional<std::int64_t> _registryInt(const SensorService& service, std::stri
 // "PrimaryUsage" 3 (both numbers), or none.
 std::optional<SensorService> _findAccelService(SensorRegistry& registry);
 
+// Switches every kSensorDriverClass driver on: "SensorPropertyReportingState"
+// 1, "SensorPropertyPowerState" 1 and "ReportInterval" 1000, in this order.
+// Failures are ignored: a driver without them may still deliver reports.
+void _switchSensorDriversOn(SensorRegistry& registry);
+
 // Report handler. `context` is the TCARingBuffer to write. Reports of any
 // length but 22 are skipped.
 void _hidReportCallback(void* context, const std::uint8_t* report, std::size_t length,

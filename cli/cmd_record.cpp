@@ -1,0 +1,286 @@
+// `clavio-cli record --out FILE [--seconds N]`: records a live session from
+// the keyboards and the accelerometer into a session trace.
+//
+// The keyboard's tap events are recorded as the tap delivers them, before
+// the event logic tells modifier presses from releases (that is what a trace
+// holds, and replay runs the logic again); the accelerometer's reports are
+// recorded raw, 22 bytes as they come. One thread waits on each source; the
+// main thread merges both in time order into the trace (TraceRecorder) and
+// ends on --seconds, Ctrl-C (SIGINT) or SIGTERM. The trace appears under its
+// name only when it is complete; a failure leaves no file.
+//
+// Hidden options point it at a fake device tree (tests), as for `devices`.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "clavio/ports/clock.h"
+#include "clavio/replay_delivery.h"
+#include "clavio/tca_spu_sensor.h"
+#include "clavio/trace_recorder.h"
+#include "clavio_platform/evdev_key_source.h"
+#include "clavio_platform/linux_sensor_registry.h"
+#include "cli_commands.h"
+
+namespace clavio::cli {
+
+namespace {
+
+// Slices are short so that each lane's watermark moves often and the merge
+// holds little back; a stop interrupts them anyway.
+constexpr double kSliceSeconds = 0.1;
+constexpr auto kDrainInterval = std::chrono::milliseconds(50);
+
+struct RecordOptions {
+    std::string out;
+    double seconds = 0.0; // 0: until Ctrl-C
+    bool force = false;
+    std::string inputRoot = "/dev/input";
+    std::string sysRoot = "/sys";
+    std::string devRoot = "/dev";
+    bool describedDevices = false;
+};
+
+std::atomic<bool> gStopSignal{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void onStopSignal(int) {
+    gStopSignal.store(true, std::memory_order_relaxed);
+}
+
+// Routes SIGINT and SIGTERM to the stop flag while recording.
+class StopSignals {
+public:
+    StopSignals() {
+        gStopSignal.store(false);
+        struct sigaction action {};
+        action.sa_handler = &onStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &_previousInt);
+        sigaction(SIGTERM, &action, &_previousTerm);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &_previousInt, nullptr);
+        sigaction(SIGTERM, &_previousTerm, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct sigaction _previousInt {};
+    struct sigaction _previousTerm {};
+};
+
+void onKey(void* context, const TCATapEvent& event) noexcept {
+    if (const auto key = traceKeyFromTapEvent(event)) {
+        // Stamped as the event logic stamps live keys: the clock read now.
+        static_cast<TraceRecorder*>(context)->pushKey(event.timestamp.value_or(hostTicks()), *key);
+    }
+}
+
+void onReport(void* context, const std::uint8_t* report, std::size_t length,
+              std::uint64_t timestamp) noexcept {
+    static_cast<TraceRecorder*>(context)->pushReport(timestamp, report, length);
+}
+
+// The accelerometer's open report stream, or null with a note of why not.
+std::unique_ptr<SensorReportStream> openAccelerometer(SensorRegistry& registry,
+                                                      std::string& chosen) {
+    _switchSensorDriversOn(registry);
+    const auto service = _findAccelService(registry);
+    if (!service) {
+        std::cerr << "clavio-cli: no accelerometer found; recording without accelerometer "
+                     "reports\n";
+        return nullptr;
+    }
+    auto device = registry.createDevice(*service);
+    auto stream = device ? device->open() : nullptr;
+    if (!stream) {
+        std::cerr << "clavio-cli: the accelerometer " << service->id << " cannot be "
+                  << (device ? "opened (access denied)" : "set up")
+                  << "; recording without accelerometer reports\n";
+        return nullptr;
+    }
+    chosen = service->id;
+    return stream;
+}
+
+bool fail(const std::string& message) {
+    std::cerr << "clavio-cli: " << message << "\n";
+    setExitStatus(1);
+    return false;
+}
+
+bool record(const RecordOptions& options) {
+    const std::filesystem::path out = options.out;
+    std::error_code ec;
+    if (!options.force && std::filesystem::exists(out, ec)) {
+        return fail(out.string() + " already exists; choose another name or pass --force");
+    }
+    // The output is checked before any device is touched: a path that cannot
+    // be written is an error before any work is done.
+    TraceFileWriter file(out);
+    if (file.openError()) {
+        return fail("cannot write " + out.string() + ": " + *file.openError());
+    }
+
+    std::shared_ptr<platform::EvdevProbe> probe = options.describedDevices
+                                                      ? platform::makeSidecarEvdevProbe()
+                                                      : platform::makeLibevdevProbe();
+    platform::EvdevKeySource keys({options.inputRoot, probe});
+    // Tap and stream are made here, so that what is missing is known before
+    // recording starts, and then handed to their threads.
+    std::unique_ptr<KeyEventTap> tap = keys.createTap();
+    if (!tap) {
+        std::cerr << "clavio-cli: no keyboard can be read; recording without keys. "
+                  << platform::EvdevKeySource::accessInstructions() << "\n";
+    }
+    platform::LinuxSensorRegistry registry(
+        {options.sysRoot, options.devRoot, options.inputRoot, probe});
+    std::string accelerometer;
+    std::unique_ptr<SensorReportStream> stream = openAccelerometer(registry, accelerometer);
+    if (!tap && !stream) {
+        return fail("nothing to record: no keyboard and no accelerometer can be opened");
+    }
+
+    TraceRecorder recorder;
+    if (!tap) {
+        recorder.closeLane(TraceRecorder::Lane::keys);
+    }
+    if (!stream) {
+        recorder.closeLane(TraceRecorder::Lane::reports);
+    }
+
+    StopSignals signals;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> keyboardGone{false};
+    std::atomic<bool> accelerometerGone{false};
+    std::thread keyThread;
+    std::thread sensorThread;
+    if (tap) {
+        keyThread = std::thread([&] {
+            while (!stop.load(std::memory_order_acquire)) {
+                recorder.beginSlice(TraceRecorder::Lane::keys, hostTicks());
+                if (!tap->runSlice(kSliceSeconds, &onKey, &recorder)) {
+                    keyboardGone.store(true, std::memory_order_release);
+                    break;
+                }
+            }
+            recorder.closeLane(TraceRecorder::Lane::keys);
+        });
+    }
+    if (stream) {
+        sensorThread = std::thread([&] {
+            while (!stop.load(std::memory_order_acquire)) {
+                recorder.beginSlice(TraceRecorder::Lane::reports, hostTicks());
+                if (!stream->runSlice(kSliceSeconds, &onReport, &recorder)) {
+                    accelerometerGone.store(true, std::memory_order_release);
+                    break;
+                }
+            }
+            recorder.closeLane(TraceRecorder::Lane::reports);
+        });
+    }
+
+    std::cerr << "Recording " << (tap ? "keys" : "no keys") << " and "
+              << (stream ? "the accelerometer " + accelerometer : std::string("no accelerometer"))
+              << " to " << out.string() << "; ";
+    if (options.seconds > 0.0) {
+        std::cerr << "stopping after " << options.seconds << " s or on Ctrl-C\n";
+    } else {
+        std::cerr << "press Ctrl-C to stop\n";
+    }
+
+    const auto began = std::chrono::steady_clock::now();
+    const auto deadline = began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(options.seconds));
+    bool writeOk = true;
+    bool keyboardNoted = false;
+    bool accelerometerNoted = false;
+    for (;;) {
+        std::this_thread::sleep_for(kDrainInterval);
+        writeOk = recorder.drain(file.writer());
+        if (!keyboardNoted && keyboardGone.load(std::memory_order_acquire)) {
+            std::cerr << "clavio-cli: the keyboards went away; recording goes on without them\n";
+            keyboardNoted = true;
+        }
+        if (!accelerometerNoted && accelerometerGone.load(std::memory_order_acquire)) {
+            std::cerr << "clavio-cli: the accelerometer went away; recording goes on without it\n";
+            accelerometerNoted = true;
+        }
+        const bool nothingLeft = (!tap || keyboardNoted) && (!stream || accelerometerNoted);
+        if (!writeOk || nothingLeft || gStopSignal.load(std::memory_order_relaxed) ||
+            (options.seconds > 0.0 && std::chrono::steady_clock::now() >= deadline)) {
+            break;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+
+    stop.store(true, std::memory_order_release);
+    if (tap) {
+        tap->interrupt();
+    }
+    if (stream) {
+        stream->interrupt();
+    }
+    if (keyThread.joinable()) {
+        keyThread.join();
+    }
+    if (sensorThread.joinable()) {
+        sensorThread.join();
+    }
+
+    if (!writeOk || !recorder.flush(file.writer())) {
+        return fail("writing " + out.string() + " failed; no trace was written");
+    }
+    if (auto error = file.finish()) {
+        return fail(*error);
+    }
+    if (recorder.dropped() > 0) {
+        std::cerr << "clavio-cli: " << recorder.dropped()
+                  << " records were lost because the writer fell behind\n";
+    }
+    if (recorder.oversized() > 0) {
+        std::cerr << "clavio-cli: " << recorder.oversized() << " reports longer than "
+                  << TraceRecorder::kMaxReportLength
+                  << " bytes (not accelerometer reports) were left out\n";
+    }
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "Recorded %llu key events and %llu accelerometer reports in %.1f s to ",
+                  static_cast<unsigned long long>(recorder.keysWritten()),
+                  static_cast<unsigned long long>(recorder.reportsWritten()), seconds);
+    std::cout << line << out.string() << "\n";
+    setExitStatus(0);
+    return true;
+}
+
+} // namespace
+
+void registerRecordCommand(CLI::App& app) {
+    auto options = std::make_shared<RecordOptions>();
+    auto* cmd = app.add_subcommand(
+        "record", "Record a live session from the keyboard and the accelerometer into a trace");
+    cmd->add_option("--out", options->out, "Trace file to write (JSON Lines)")->required();
+    cmd->add_option("--seconds", options->seconds,
+                    "Stop after this many seconds (default: on Ctrl-C)")
+        ->check(CLI::PositiveNumber);
+    cmd->add_flag("--force", options->force, "Replace the file if it exists");
+    // A fake device tree: folders standing in for /dev/input, /sys and /dev,
+    // and evdev nodes described by "eventN.json" files.
+    cmd->add_option("--input-root", options->inputRoot)->group("");
+    cmd->add_option("--sys-root", options->sysRoot)->group("");
+    cmd->add_option("--dev-root", options->devRoot)->group("");
+    cmd->add_flag("--described-devices", options->describedDevices)->group("");
+    cmd->callback([options] { record(*options); });
+}
+
+} // namespace clavio::cli
