@@ -64,20 +64,32 @@ struct CoordinatorServices {
     std::shared_ptr<KeySource> keySource;
     const AudioDecoder* audioDecoder = nullptr;
     AudioOutput* audioOutput = nullptr;
-    HttpSender* httpSender = nullptr;          // null: no pings
-    DefaultsStore* defaultsStore = nullptr;    // null: no pings
+    HttpSender* httpSender = nullptr;       // null: no pings
+    DefaultsStore* defaultsStore = nullptr; // null: no pings
     const MachineDescription* machine = nullptr;
     TerminationNotifier* termination = nullptr; // null: no quit ping observer
-    UrlOpener* urlOpener = nullptr;            // for macro openURL actions
-    std::filesystem::path bundledPacksFolder;  // <resources>/SoundPacks
-    std::string pingBaseUrl;                   // empty: no pings
+    UrlOpener* urlOpener = nullptr;             // for macro openURL actions
+    std::filesystem::path bundledPacksFolder;   // <resources>/SoundPacks
+    std::string pingBaseUrl;                    // empty: no pings
     std::string appVersion;
     // Uniform integer in [0, n) and uniform float in [-m, m]; seeded for
     // rendering. Called on the classify queue and the keyboard thread, never
     // at once from two threads for the same draw (the source locks if needed).
+    // Empty: a generator seeded from std::random_device, lock-free and safe
+    // to call from both threads at once (seedCoordinatorRandom gives the same
+    // generator with a fixed seed).
     std::function<std::uint32_t(std::uint32_t n)> randomIndex;
     std::function<float(float magnitude)> randomJitter;
+    // The wall clock for the pings' "ts" and sessionStart; empty: the system
+    // clock. Tests move it to see a heartbeat four hours on.
+    std::function<std::chrono::system_clock::time_point()> wallClock;
 };
+
+// Fills services.randomIndex and services.randomJitter with one generator
+// seeded with `seed`: the same seed gives the same draws in the same order.
+// Both functions are lock-free and allocation-free and may be called from
+// two threads at once.
+void seedCoordinatorRandom(CoordinatorServices& services, std::uint64_t seed);
 
 // The observable properties, for observers.
 enum class CoordinatorProperty {
@@ -97,7 +109,11 @@ public:
     // Main thread. Builds every part in the documented order, counts the
     // launch, sends the "launch" ping, starts the heartbeat timer, registers
     // the quit observer and posts start()/permission polling when the
-    // sensor exists.
+    // sensor exists. Null (with one log line) when the settings, the main
+    // queue or the classify queue is missing. Missing optional services get
+    // stand-ins: no sensor registry means no accelerometer, no key source
+    // means no keyboard access, no decoder means no sample decodes, no audio
+    // output means an offline output nobody pulls.
     static std::shared_ptr<ToccaCoordinator> create(std::shared_ptr<ToccaSettings> settings,
                                                     CoordinatorServices services);
     ~ToccaCoordinator();
@@ -128,7 +144,12 @@ public:
     ObserverToken subscribe(ObserverList<CoordinatorProperty>::Callback callback);
     void unsubscribe(ObserverToken token);
 
-    // Session counters (written on the classify queue).
+    // Any thread. Copies of the current pack's sample maps: press samples by
+    // sample key ("alpha_soft"), release samples by key group name.
+    std::map<std::string, std::vector<std::int32_t>> loadedSampleMap() const;
+    std::map<std::string, std::vector<std::int32_t>> loadedReleaseSampleMap() const;
+
+    // Session counters (written on the classify queue; any thread reads).
     std::int64_t sessionKeystrokes() const noexcept;
     std::map<std::string, std::int64_t> sessionTierCounts() const;
 
@@ -142,11 +163,15 @@ public:
     CalibrationCollector& calibration() const noexcept;
 
     // Usage pings; the user interface sends "sound_toggle" through it.
-    void sendEvent(const std::string& event, const nlohmann::json& extra = nlohmann::json::object());
+    void sendEvent(const std::string& event,
+                   const nlohmann::json& extra = nlohmann::json::object());
 
     // Press/release decisions, for offline rendering's events file and for
     // tests. Called on the classify queue (press) or keyboard thread
     // (release) after the play call; must not block. Null: nothing reported.
+    // A layer whose sample key and "alpha_soft" have no samples is skipped:
+    // it is reported with sampleIndex -1, gain 0 and pitchShift 0, and draws
+    // no random numbers.
     struct LayerDecision {
         VelocityTier tier;
         float layerGain;
@@ -161,6 +186,9 @@ public:
         bool sounded;               // false when sound was off
         std::vector<LayerDecision> layers;
     };
+    // Every key-up that reaches the coordinator is reported; when no release
+    // sound played (sound off, a silenced modifier, no sample) sampleIndex is
+    // -1 and gain and pitchShift are 0.
     struct ReleaseReport {
         KeyEvent keyEvent;
         std::int32_t sampleIndex; // -1 when no release sound played
