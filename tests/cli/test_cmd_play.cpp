@@ -81,12 +81,12 @@ TEST(CliPlay, DiskDriverOutputHoldsThePressesAtTheirTimes) {
     const auto mono = toMono(readRawStereo(dir / "out.raw"), 2);
     const auto found = onsets(mono, 1e-3f, 4800);
     ASSERT_EQ(found.size(), 3u) << "the three presses, and nothing else";
-    // The disk driver writes a little faster than real time (up to about
-    // 2.7 % when its sleeps are punctual), and a voice starts at the next
-    // 256-frame period.
+    // The disk driver writes a little faster than real time (SDL sleeps a
+    // whole 5 ms per 5.33 ms period, so up to 6.7 % when its sleeps are
+    // punctual), and a voice starts at the next 256-frame period.
     for (int i = 1; i < 3; ++i) {
         const double spacing = double(found[i] - found[i - 1]) / 48000.0;
         EXPECT_GT(spacing, 0.6 - 0.012) << "between press " << i - 1 << " and " << i;
-        EXPECT_LT(spacing, 0.6 * 1.03 + 0.012) << "between press " << i - 1 << " and " << i;
+        EXPECT_LT(spacing, 0.6 * 1.067 + 0.012) << "between press " << i - 1 << " and " << i;
     }
 }
