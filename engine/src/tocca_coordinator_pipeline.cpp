@@ -49,8 +49,8 @@ const std::vector<std::int32_t>* find(const SampleMaps::Map& map, std::string_vi
     return it == map.end() || it->second.empty() ? nullptr : &it->second;
 }
 
-std::string formatNumber(double value) {
-    char text[32];
+template <class T> std::string formatNumber(T value) {
+    char text[48];
     const auto written = std::to_chars(text, text + sizeof text, value);
     return std::string(text, written.ptr);
 }
