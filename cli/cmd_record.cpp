@@ -119,6 +119,9 @@ bool fail(const std::string& message) {
 }
 
 bool record(const RecordOptions& options) {
+    // From here on Ctrl-C ends the recording with a complete trace; a signal
+    // taking the default action could leave the temporary file behind.
+    StopSignals signals;
     const std::filesystem::path out = options.out;
     std::error_code ec;
     if (!options.force && std::filesystem::exists(out, ec)) {
@@ -158,7 +161,6 @@ bool record(const RecordOptions& options) {
         recorder.closeLane(TraceRecorder::Lane::reports);
     }
 
-    StopSignals signals;
     std::atomic<bool> stop{false};
     std::atomic<bool> keyboardGone{false};
     std::atomic<bool> accelerometerGone{false};

@@ -124,30 +124,37 @@ std::unique_ptr<ReplaySource> ReplayTimeline::openSource() const {
 
 ReplayPlayer::ReplayPlayer(std::shared_ptr<ReplayTimeline> timeline, ReplayTimeline::Kind kind)
     : _timeline(std::move(timeline)), _kind(kind) {
-    const std::uint64_t origin = _timeline->start(hostTicks());
-    const std::uint64_t already = _timeline->delivered(kind);
-    _startsAtBeginning = already == 0;
-    if (already >= _timeline->recordCount(kind)) {
-        return; // nothing (more) of this kind: no pass over the file at all
-    }
-    _source = std::make_unique<ReplaySource>(_timeline->openReader(), kind);
-    _source->rebaseTo(origin, _timeline->summary().firstTicks.value_or(0));
-    _source->skip(static_cast<std::size_t>(already));
+    _origin = _timeline->start(hostTicks());
+    _resumeAfter = _timeline->delivered(kind);
+    _startsAtBeginning = _resumeAfter == 0;
+    // Nothing (more) of this kind: no pass over the file at all.
+    _opened = _resumeAfter >= _timeline->recordCount(kind);
+}
+
+void ReplayPlayer::open() {
+    // Done in the first slice rather than at construction: finding the first
+    // record of this kind may mean reading past many of the other, and a
+    // capture waits for its tap to be created only so long.
+    _opened = true;
+    _source = std::make_unique<ReplaySource>(_timeline->openReader(), _kind);
+    _source->setKeySink(std::move(_keySink));
+    _source->setAccelSink(std::move(_accelSink));
+    _source->rebaseTo(_origin, _timeline->summary().firstTicks.value_or(0));
+    _source->skip(static_cast<std::size_t>(_resumeAfter));
 }
 
 void ReplayPlayer::setKeySink(TraceKeySink sink) {
-    if (_source) {
-        _source->setKeySink(std::move(sink));
-    }
+    _keySink = std::move(sink);
 }
 
 void ReplayPlayer::setAccelSink(AccelReportSink sink) {
-    if (_source) {
-        _source->setAccelSink(std::move(sink));
-    }
+    _accelSink = std::move(sink);
 }
 
 std::size_t ReplayPlayer::deliverDue(std::uint64_t now) {
+    if (!_opened) {
+        open();
+    }
     if (!_source) {
         return 0;
     }

@@ -37,7 +37,9 @@ std::vector<std::string> recordArgs(const FakeDeviceTree& tree, const std::files
     return args;
 }
 
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(25)); }
+void settle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+}
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -51,11 +51,10 @@ private:
 // Shifted letters with an autorepeat, caps lock on and off, a right-hand
 // modifier chord, an arrow and a function key.
 const std::pair<std::uint16_t, std::int32_t> kTyping[] = {
-    {KEY_LEFTSHIFT, 1}, {KEY_H, 1},        {KEY_H, 2},         {KEY_H, 0},
-    {KEY_LEFTSHIFT, 0}, {KEY_CAPSLOCK, 1}, {KEY_CAPSLOCK, 0},  {KEY_I, 1},
-    {KEY_I, 0},         {KEY_CAPSLOCK, 1}, {KEY_CAPSLOCK, 0},  {KEY_RIGHTCTRL, 1},
-    {KEY_RIGHTALT, 1},  {KEY_LEFT, 1},     {KEY_LEFT, 0},      {KEY_RIGHTCTRL, 0},
-    {KEY_RIGHTALT, 0},  {KEY_F5, 1},       {KEY_F5, 0},        {KEY_ENTER, 1},
+    {KEY_LEFTSHIFT, 1}, {KEY_H, 1},         {KEY_H, 2},        {KEY_H, 0},    {KEY_LEFTSHIFT, 0},
+    {KEY_CAPSLOCK, 1},  {KEY_CAPSLOCK, 0},  {KEY_I, 1},        {KEY_I, 0},    {KEY_CAPSLOCK, 1},
+    {KEY_CAPSLOCK, 0},  {KEY_RIGHTCTRL, 1}, {KEY_RIGHTALT, 1}, {KEY_LEFT, 1}, {KEY_LEFT, 0},
+    {KEY_RIGHTCTRL, 0}, {KEY_RIGHTALT, 0},  {KEY_F5, 1},       {KEY_F5, 0},   {KEY_ENTER, 1},
     {KEY_ENTER, 0},
 };
 constexpr std::size_t kEvents = 19; // caps lock releases send nothing

@@ -271,14 +271,13 @@ TEST(ReplaySensing, ABrokenTraceIsRefusedBeforeAnythingPlays) {
     EXPECT_EQ(error->line, 58u); // header, 51 reports, 5 keys, then the bad line
     EXPECT_NE(error->text().find("broken.jsonl: line 58"), std::string::npos) << error->text();
 
+    // A file is checked the same way, and named in the error.
     clavio::testing::TempDir dir;
-    EXPECT_FALSE(ReplayTimeline::open(dir.path() / "missing.jsonl", error));
-    ASSERT_TRUE(error);
     clavio::testing::writeFile(dir.path() / "newer.jsonl",
                                "{\"format\":\"clavio-trace\",\"version\":2}\n");
     EXPECT_FALSE(ReplayTimeline::open(dir.path() / "newer.jsonl", error));
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->line, 1u);
+    EXPECT_NE(error->text().find("newer.jsonl: line 1"), std::string::npos) << error->text();
 }
 
 TEST(ReplaySensing, TheEndOfTheTraceLeavesBothThreadsIdle) {
@@ -327,26 +326,4 @@ TEST(ReplaySensing, VirtualTimeDeliveryUsesTheSameEntryPoints) {
 
     expectSessionKeys(seen, 1'000'000);
     expectSessionSamples(ringSamples(ring.get()), 1'000'000);
-}
-
-TEST(ReplaySensing, TraceKeysAndTapEventsConvertBothWays) {
-    const TraceKey keys[] = {
-        {TraceKeyKind::down, 12, 0x20102, true},
-        {TraceKeyKind::up, 12, 0x20102, false},
-        {TraceKeyKind::flags, 57, kFlagCapsLock, false},
-    };
-    const TCATapEventType types[] = {TCATapEventType::keyDown, TCATapEventType::keyUp,
-                                     TCATapEventType::flagsChanged};
-    for (std::size_t i = 0; i < std::size(keys); ++i) {
-        const TCATapEvent e = tapEventFromTraceKey(keys[i], 77);
-        EXPECT_EQ(e.type, types[i]);
-        EXPECT_EQ(e.keyCode, keys[i].code);
-        EXPECT_EQ(e.flags, keys[i].flags) << "raw flags: the event logic masks them";
-        EXPECT_EQ(e.autorepeat, keys[i].repeat);
-        EXPECT_EQ(e.timestamp, 77u);
-        EXPECT_EQ(traceKeyFromTapEvent(e), keys[i]);
-    }
-    // "repeat" only means something on a key down.
-    EXPECT_FALSE(tapEventFromTraceKey({TraceKeyKind::up, 1, 0, true}, 0).autorepeat);
-    EXPECT_FALSE(traceKeyFromTapEvent({TCATapEventType::tapDisabledByTimeout, 0, 0, false}));
 }

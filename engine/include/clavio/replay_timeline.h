@@ -118,6 +118,7 @@ public:
     ReplayPlayer& operator=(const ReplayPlayer&) = delete;
 
     // Set before the first slice; called with each record and its due time.
+    // The pass over the trace begins with the first slice.
     void setKeySink(TraceKeySink sink);
     void setAccelSink(AccelReportSink sink);
 
@@ -135,15 +136,21 @@ public:
     // (not resuming after an earlier player).
     bool startsAtBeginning() const noexcept { return _startsAtBeginning; }
     // Owning thread. Whether every record of this kind was delivered.
-    bool done() const noexcept { return !_source; }
+    bool done() const noexcept { return _opened && !_source; }
 
 private:
+    void open();
     std::size_t deliverDue(std::uint64_t now);
 
     std::shared_ptr<ReplayTimeline> _timeline;
     ReplayTimeline::Kind _kind;
-    std::unique_ptr<ReplaySource> _source; // null once this kind is played out
+    std::uint64_t _origin = 0;
+    std::uint64_t _resumeAfter = 0; // records of this kind delivered by earlier players
     bool _startsAtBeginning = true;
+    bool _opened = false;
+    TraceKeySink _keySink;
+    AccelReportSink _accelSink;
+    std::unique_ptr<ReplaySource> _source; // null until opened and once played out
 
     std::mutex _wakeLock;
     std::condition_variable _wake;
