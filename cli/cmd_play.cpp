@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -48,6 +49,7 @@ namespace {
 struct PlayOptions {
     TraceRunOptions run;
     double tailSeconds = 1.0;
+    bool listDelays = false;
 };
 
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
@@ -63,27 +65,68 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
-void printLatency(std::vector<LatencyProbeOutput::Measurement> measured, std::uint64_t dropped,
-                  double designedMs) {
+struct Spread {
+    double median, p99, worst;
+};
+
+Spread spreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return {percentile(values, 50), percentile(values, 99), values.back()};
+}
+
+// The delays, and where they arise: from the key event to the
+// classification step (the designed delay plus any lateness of the replay
+// and classify threads) and from there to the first render cycle.
+void printLatency(const std::vector<LatencyProbeOutput::Measurement>& measured,
+                  const std::vector<ToccaCoordinator::PressReport>& presses, std::uint64_t dropped,
+                  double designedMs, bool list, std::uint64_t originTicks) {
     if (measured.empty()) {
         std::cout << "\nNo press sounded, so no delay was measured.\n";
         return;
     }
-    std::vector<double> ms;
-    for (const auto& m : measured) {
-        ms.push_back(double(m.delayTicks()) * 1e-6);
+    std::map<std::uint64_t, std::uint64_t> classifiedAt;
+    for (const auto& press : presses) {
+        classifiedAt.emplace(press.keyEvent.timestamp, press.classifiedAt);
     }
-    std::sort(ms.begin(), ms.end());
-    char line[256];
+    char line[320];
+    if (list) {
+        std::cout << "\n    TIME   FIRST FRAME   DELAY      CLASSIFIED\n";
+    }
+    std::vector<double> total, toClassify, toFrame;
+    for (const auto& m : measured) {
+        total.push_back(double(m.delayTicks()) * 1e-6);
+        const auto it = classifiedAt.find(m.keyTicks);
+        if (it != classifiedAt.end()) {
+            toClassify.push_back(double(std::int64_t(it->second - m.keyTicks)) * 1e-6);
+            toFrame.push_back(double(std::int64_t(m.firstFrameTicks - it->second)) * 1e-6);
+        }
+        if (list) {
+            std::snprintf(line, sizeof line, "%8.3f  %12llu  %6.2f ms  %6.2f ms\n",
+                          double(m.keyTicks - originTicks) * 1e-9, (unsigned long long)m.firstFrame,
+                          total.back(), it != classifiedAt.end() ? toClassify.back() : 0.0);
+            std::cout << line;
+        }
+    }
+    const Spread all = spreadOf(total);
     std::snprintf(line, sizeof line,
                   "\nKey event to first rendered frame, %zu presses%s:\n"
                   "  median %.2f ms, p99 %.2f ms, worst %.2f ms\n"
                   "  beyond the designed %.0f ms classification delay: median %.2f ms, p99 %.2f "
                   "ms, worst %.2f ms\n",
-                  ms.size(), dropped ? " (some not measured)" : "", percentile(ms, 50),
-                  percentile(ms, 99), ms.back(), designedMs, percentile(ms, 50) - designedMs,
-                  percentile(ms, 99) - designedMs, ms.back() - designedMs);
+                  total.size(), dropped ? " (some not measured)" : "", all.median, all.p99,
+                  all.worst, designedMs, all.median - designedMs, all.p99 - designedMs,
+                  all.worst - designedMs);
     std::cout << line;
+    if (!toClassify.empty()) {
+        const Spread a = spreadOf(toClassify), b = spreadOf(toFrame);
+        std::snprintf(line, sizeof line,
+                      "  of which key event to classification: median %.2f ms, p99 %.2f ms, "
+                      "worst %.2f ms\n"
+                      "           classification to first frame: median %.2f ms, p99 %.2f ms, "
+                      "worst %.2f ms\n",
+                      a.median, a.p99, a.worst, b.median, b.p99, b.worst);
+        std::cout << line;
+    }
 }
 
 int play(const PlayOptions& options) {
@@ -187,7 +230,8 @@ int play(const PlayOptions& options) {
     if (interrupted) {
         std::cout << "\nStopped before the end of the trace.\n";
     }
-    printLatency(std::move(measured), probe.dropped(), designedMs);
+    printLatency(measured, presses, probe.dropped(), designedMs, options.listDelays,
+                 timeline->startTicks().value_or(0));
     return 0;
 }
 
@@ -200,6 +244,8 @@ void registerPlayCommand(CLI::App& app) {
     addTraceRunOptions(*cmd, options->run);
     cmd->add_option("--tail", options->tailSeconds,
                     "Seconds to keep playing after the last record (default 1)");
+    cmd->add_flag("--delays", options->listDelays,
+                  "List each press's delay and the output frame its sound starts at");
     cmd->callback([options] { setExitStatus(play(*options)); });
 }
 

@@ -8,6 +8,7 @@ AudioOutputStart LatencyProbeOutput::start(const AudioOutputRequest& request,
                                            AudioRenderFunction render, void* context) {
     _render = render;
     _context = context;
+    _framesRendered = 0;
     return _inner.start(request, &LatencyProbeOutput::render, this);
 }
 
@@ -31,10 +32,13 @@ int LatencyProbeOutput::render(void* context, std::uint32_t frames, AudioBuffer*
     // Before the mixer reads any voice; see the header.
     const std::uint64_t noted = self->_noted.load(std::memory_order_acquire);
     const std::uint64_t rendered = self->_rendered.load(std::memory_order_relaxed);
+    const std::uint64_t position = self->_framesRendered;
+    self->_framesRendered += frames;
     if (noted != rendered) {
         const std::uint64_t now = hostTicks();
         for (std::uint64_t id = rendered; id != noted; ++id) {
             self->_frameTicks[id % kCapacity] = now;
+            self->_frameIndex[id % kCapacity] = position;
         }
         self->_rendered.store(noted, std::memory_order_release);
     }
@@ -45,7 +49,8 @@ std::size_t LatencyProbeOutput::drain(std::vector<Measurement>& out) {
     const std::uint64_t from = _drained.load(std::memory_order_relaxed);
     const std::uint64_t to = _rendered.load(std::memory_order_acquire);
     for (std::uint64_t id = from; id != to; ++id) {
-        out.push_back({_keyTicks[id % kCapacity], _frameTicks[id % kCapacity]});
+        const std::size_t slot = id % kCapacity;
+        out.push_back({_keyTicks[slot], _frameTicks[slot], _frameIndex[slot]});
     }
     _drained.store(to, std::memory_order_release);
     return std::size_t(to - from);

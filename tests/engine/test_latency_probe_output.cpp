@@ -54,8 +54,10 @@ TEST(LatencyProbeOutput, EachPressGetsTheStartOfTheFirstCycleAfterIt) {
     EXPECT_EQ(got[0].keyTicks, 900u);
     EXPECT_EQ(got[0].firstFrameTicks, 2000u);
     EXPECT_EQ(got[1].delayTicks(), 1050);
+    EXPECT_EQ(got[0].firstFrame, 64u); // after the first cycle's 64 frames
     EXPECT_EQ(got[2].keyTicks, 1990u);
     EXPECT_EQ(got[2].firstFrameTicks, 3333u);
+    EXPECT_EQ(got[2].firstFrame, 128u);
     EXPECT_EQ(mixer.calls.load(), 4);
     probe.stop();
     EXPECT_FALSE(inner.isStarted());

@@ -18,8 +18,8 @@
 // - notePress(): one thread, the classify queue (single producer); no lock,
 //   no allocation.
 // - The render trampoline: the wrapped output's render thread; it writes
-//   only the first-frame slots and one counter, reads the clock once per
-//   cycle at most, and takes no lock.
+//   only the first-frame slots, its frame count and one counter, reads the
+//   clock once per cycle at most, and takes no lock.
 // - drain(): one consumer thread (the main thread), not real-time.
 // - Full-queue policy: at most kCapacity presses wait between notePress()
 //   and drain(); a press beyond that is not measured (counted in dropped()),
@@ -44,6 +44,7 @@ public:
     struct Measurement {
         std::uint64_t keyTicks = 0;        // the key event's timestamp
         std::uint64_t firstFrameTicks = 0; // start of the first cycle that mixed its voices
+        std::uint64_t firstFrame = 0;      // that cycle's first frame, counted from start()
         std::int64_t delayTicks() const { return std::int64_t(firstFrameTicks - keyTicks); }
     };
 
@@ -75,6 +76,8 @@ private:
     // Slot i % kCapacity belongs to press i.
     std::array<std::uint64_t, kCapacity> _keyTicks{};   // written before _noted is published
     std::array<std::uint64_t, kCapacity> _frameTicks{}; // written before _rendered is published
+    std::array<std::uint64_t, kCapacity> _frameIndex{}; // likewise
+    std::uint64_t _framesRendered = 0;                  // render thread only (reset by start())
     std::atomic<std::uint64_t> _noted{0};               // producer: presses noted
     std::atomic<std::uint64_t> _rendered{0}; // render thread: presses given a first cycle
     std::atomic<std::uint64_t> _drained{0};  // consumer: presses read out
