@@ -53,6 +53,7 @@ struct PlayOptions {
 };
 
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
+constexpr std::uint64_t kStartLeadTicks = 500'000'000;
 
 int fail(const std::string& message) {
     std::cerr << "clavio-cli: " << message << "\n";
@@ -170,7 +171,14 @@ int play(const PlayOptions& options) {
     services.randomJitter = SeededRandom::jitterFunction(random);
 
     const double designedMs = std::trunc(setup.settings->searchPostMs()) + 10.0;
+    if (!setup.settings->soundEnabled()) {
+        std::cerr << "clavio-cli: sound is switched off in the settings: nothing will sound\n";
+    }
     auto coordinator = ToccaCoordinator::create(setup.settings, services);
+    // The trace's clock starts a moment from now, once start() (posted by
+    // construction: pack loading, audio, sensor and keyboard threads) has
+    // run, so that its first records are not already overdue.
+    timeline->start(hostTicks() + kStartLeadTicks);
     // Classify queue: note the press for the probe first, then keep the
     // report for the table (read once the queue is idle).
     std::mutex pressesLock;
@@ -183,7 +191,7 @@ int play(const PlayOptions& options) {
         std::lock_guard lock(pressesLock);
         presses.push_back(press);
     });
-    if (!coordinator->sensorAvailable()) {
+    if (!coordinator->sensorAvailable() && setup.settings->soundEnabled()) {
         // Construction starts nothing without an accelerometer; play the
         // keys anyway, every press as medium.
         loop.post([&] { coordinator->start(); });
@@ -208,7 +216,9 @@ int play(const PlayOptions& options) {
             }
         }
         const auto end = timeline->endTicks();
-        if (timeline->finished() && end && hostTicks() >= *end + tailTicks) {
+        // With sound off nothing plays the trace: the time alone ends the run.
+        if (end && hostTicks() >= *end + tailTicks &&
+            (timeline->finished() || !coordinator->isRunning())) {
             loop.quit();
         }
     });

@@ -115,6 +115,10 @@ int render(const RenderOptions& options) {
     const fs::path out = options.out.empty() ? defaultOutput(trace) : fs::path(options.out);
     const std::optional<fs::path> events =
         options.events.empty() ? std::nullopt : std::optional<fs::path>(options.events);
+    if (events &&
+        fs::absolute(out).lexically_normal() == fs::absolute(*events).lexically_normal()) {
+        return fail("--out and --events name the same file");
+    }
     for (const auto& target : {std::optional<fs::path>(out), events}) {
         if (!target) {
             continue;
@@ -171,7 +175,12 @@ int render(const RenderOptions& options) {
     }
 
     printPressTable(std::cout, result.presses, result.originTicks);
-    warnIfSilent(result.packLoaded, result.loadedSamples, *setup.settings);
+    if (!setup.settings->soundEnabled()) {
+        std::cerr << "clavio-cli: warning: sound is switched off in the settings: the presses "
+                     "are classified but the render is silent\n";
+    } else {
+        warnIfSilent(result.packLoaded, result.loadedSamples, *setup.settings);
+    }
     if (!result.sensorAvailable) {
         std::cerr << "clavio-cli: the trace holds no accelerometer reports: every press "
                      "sounds as medium at velocity 0.5\n";

@@ -114,9 +114,11 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
         result.releases.push_back(release);
     });
 
-    // Construction posted start() when the trace has an accelerometer. A
-    // machine without one is started anyway, as a user interface may do:
-    // every press then sounds as medium at velocity 0.5.
+    // Construction posted start() when the trace has an accelerometer and
+    // sound is on. The render starts the coordinator in any case, as a user
+    // interface may: without an accelerometer every press sounds as medium
+    // at velocity 0.5; with sound off presses are classified and reported
+    // (the calibration collects their scores) but nothing sounds.
     scheduler.runUntil(origin);
     if (!coordinator->isRunning()) {
         coordinator->start();

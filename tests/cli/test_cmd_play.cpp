@@ -1,15 +1,19 @@
-// `play` in real time through SDL's disk driver: each press sounds the
+// `play` in real time. Through SDL's disk driver: each press sounds the
 // designed delay after its key, by the program's own measurement on the
 // process clock, and the audio written holds each sound at the frame that
-// measurement names.
+// measurement names. Through the dummy driver: Ctrl-C ends a play early.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <regex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "audio_analysis.h"
+#include "child_process.h"
 #include "cli_runner.h"
 #include "strike_trace.h"
 #include "test_support.h"
@@ -105,4 +109,27 @@ TEST(CliPlay, DiskDriverOutputHoldsThePressesAtTheirTimes) {
         EXPECT_GE(found[i], delays[i].frame) << "press " << i;
         EXPECT_LT(found[i], delays[i].frame + 256) << "press " << i;
     }
+}
+
+TEST(CliPlay, CtrlCEndsThePlayWithWhatWasMeasured) {
+    ScopedXdgHome home;
+    ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
+    ChildProcess play(clavioCli(), {"play", "--trace", "demo"});
+    ASSERT_TRUE(play.started());
+    // The demo's first key comes about a second in; wait for a few presses.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (play.output().find("Event tap created") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    play.signal(SIGINT);
+    ASSERT_EQ(play.wait(5.0), 0) << play.output();
+    const std::string out = play.output();
+    EXPECT_NE(out.find("Stopped before the end of the trace."), std::string::npos) << out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(first rendered frame, ([0-9]+) presses)")))
+        << out;
+    EXPECT_GT(std::stoi(m[1]), 0);
+    EXPECT_LT(std::stoi(m[1]), 95);
 }

@@ -360,39 +360,3 @@ TEST(OfflineRenderer, TraceWithoutAccelerometerSoundsEveryPressAsMedium) {
     }
     EXPECT_GT(*std::max_element(r.frames.begin(), r.frames.end()), 0.05f);
 }
-
-TEST(OfflineRenderer, MalformedTraceRendersNothing) {
-    ScopedXdgHome home;
-    TestPack pack;
-    TempDir dir;
-    writeFile(dir / "t.jsonl", "{\"format\":\"clavio-trace\",\"version\":1}\n"
-                               "{\"t\":1000,\"key\":\"down\",\"code\":0,\"flags\":0,"
-                               "\"repeat\":false}\n"
-                               "{\"t\":2000,\"key\":\"sideways\",\"code\":0,\"flags\":0}\n");
-    const Render r = render(dir / "t.jsonl", pack);
-    ASSERT_TRUE(r.result.traceError);
-    EXPECT_EQ(r.result.traceError->line, 3u);
-    EXPECT_EQ(r.sinkCalls, 0u);
-    EXPECT_TRUE(r.result.presses.empty());
-}
-
-TEST(OfflineRenderer, PackThatFailsToLoadRendersSilenceAndSaysSo) {
-    ScopedXdgHome home;
-    TestPack pack;
-    TempDir dir;
-    StrikeTrace trace;
-    trace.seconds = 2.0;
-    trace.strikes = {{1.0, 0, 0.05}};
-    ASSERT_TRUE(trace.write(dir / "t.jsonl"));
-    SettingsValues values = quietValues();
-    values.selectedPackName = "Nowhere";
-    LogCapture log;
-    const Render r = render(dir / "t.jsonl", pack, values);
-    ASSERT_TRUE(r.result.ok());
-    EXPECT_FALSE(r.result.packLoaded);
-    EXPECT_EQ(r.result.loadedSamples, 0u);
-    EXPECT_TRUE(log.contains("[Clavio] Could not load sound pack 'Nowhere'"));
-    ASSERT_EQ(r.result.presses.size(), 1u); // still classified
-    EXPECT_GT(r.frames.size(), 0u);
-    EXPECT_TRUE(std::all_of(r.frames.begin(), r.frames.end(), [](float f) { return f == 0.0f; }));
-}
