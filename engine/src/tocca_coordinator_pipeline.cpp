@@ -5,12 +5,12 @@
 // release sound directly on the keyboard thread.
 //
 // What the keyboard thread does per key: one weak-reference lock (an atomic
-// compare-and-swap), a few relaxed atomic settings loads, a shared_ptr copy
-// (an atomic increment) into an inline task, one queue submission (the
-// queue's own short lock, no allocation), and for a release a snapshot read
-// (two atomic read-modify-writes) plus the mixer's play call (the mixer's
-// sample-list lock, held for the index check and the voice claim). It never
-// allocates, logs or frees.
+// compare-and-swap; if the coordinator's last owner lets go meanwhile, the
+// release of that reference is where it is destroyed), a few relaxed atomic settings loads, a
+// shared_ptr copy (an atomic increment) into an inline task, one queue submission (the queue's own
+// short lock, no allocation), and for a release a snapshot read (two atomic read-modify-writes)
+// plus the mixer's play call (the mixer's sample-list lock, held for the index check and the voice
+// claim). It never allocates, logs or frees.
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -148,13 +148,13 @@ void ToccaCoordinator::Impl::keyDown(const std::shared_ptr<const PipelineContext
     if (event.isRepeat) {
         return;
     }
-    if (event.keyGroup == KeyGroup::modifier) {
-        // A coordinator that is gone lets the press through; its step ends it.
-        if (const auto self = context->coordinator.lock();
-            self && self->_impl->settings->disableModifierSounds()) {
-            return;
-        }
+    // A coordinator that is gone lets the press through; its step ends it.
+    const auto self = context->coordinator.lock();
+    if (event.keyGroup == KeyGroup::modifier && self &&
+        self->_impl->settings->disableModifierSounds()) {
+        return;
     }
+    // The mixer's idle-cost wake-up goes here: if (self) self->_impl->audioEngine->noteActivity();
     const std::uint64_t now = hostTicks();
     const std::uint64_t delay = context->delayTicks;
     const std::uint64_t deadline = now > std::numeric_limits<std::uint64_t>::max() - delay

@@ -2,30 +2,35 @@
 // without the readers ever locking, allocating or freeing.
 //
 // Threading contract:
-// - read() from any thread, including the keyboard callback: two atomic
-//   read-modify-writes on a reader counter and one atomic load; no lock, no
+// - read() from any thread, including the keyboard callback: a few atomic
+//   loads and two atomic read-modify-writes on a reader counter; no lock, no
 //   allocation, no system call. The guard must be short-lived (a lookup and
 //   a copy of what is needed, never a wait for the writer's thread), and one
 //   thread must not hold two guards of the same cell at once.
 // - publish() from one writer at a time (the main thread; a mutex keeps
-//   concurrent writers correct). It swaps the new snapshot in, then waits
-//   until no reader is inside a guard, then frees the old snapshot on its own
-//   thread. Every reader that entered after the swap holds the new snapshot,
-//   so the wait ends as soon as the readers that might still hold the old one
-//   have left.
+//   concurrent writers correct). It swaps the new snapshot in, moves new
+//   readers to the other of two reader counters, waits until the counter the
+//   earlier readers used drops to zero, then frees the old snapshot on its
+//   own thread. Readers that keep arriving count on the other counter, so a
+//   steady stream of readers never holds a replacement up.
 // - The destructor must not run while a guard is held.
 //
-// Ordering: a reader increments the counter, then loads the pointer; the
-// writer exchanges the pointer, then reads the counter; all four are
-// sequentially consistent. So either the writer sees the reader's increment
-// (and waits for it), or the reader's load comes after the exchange (and sees
-// the new snapshot).
+// Ordering (every operation sequentially consistent): a reader loads the
+// epoch, increments that epoch's counter, loads the epoch again (if a writer
+// advanced it meanwhile, the reader undoes its increment and starts over),
+// then loads the pointer. The writer exchanges the pointer, advances the
+// epoch, then waits on the counter of the epoch it left. A reader that got
+// the old pointer confirmed its epoch before the writer advanced it, so it
+// counts on the counter the writer waits for; a reader counted on the other
+// counter loaded the pointer after an earlier writer's exchange, and that
+// writer waited for it before this one could start.
 //
 // Rejected: std::atomic<std::shared_ptr> (libstdc++ 12 spins on a lock bit in
 // every load, and the reader that drops the last reference frees the old
 // snapshot on its own thread, which may be the keyboard callback); keeping
 // every retired snapshot until the cell dies (memory grows with every
-// replacement).
+// replacement); one reader counter (a writer waits until no reader at all is
+// inside, which continuous readers can put off indefinitely).
 #pragma once
 
 #include <atomic>
@@ -48,18 +53,27 @@ public:
     public:
         ReadGuard(const ReadGuard&) = delete;
         ReadGuard& operator=(const ReadGuard&) = delete;
-        ~ReadGuard() { _cell._readers.fetch_sub(1, std::memory_order_seq_cst); }
+        ~ReadGuard() { _counter->fetch_sub(1, std::memory_order_seq_cst); }
         const T& operator*() const noexcept { return *_snapshot; }
         const T* operator->() const noexcept { return _snapshot; }
         const T* get() const noexcept { return _snapshot; }
 
     private:
         friend class SnapshotCell;
-        explicit ReadGuard(const SnapshotCell& cell) noexcept : _cell(cell) {
-            _cell._readers.fetch_add(1, std::memory_order_seq_cst);
-            _snapshot = _cell._current.load(std::memory_order_seq_cst);
+        explicit ReadGuard(const SnapshotCell& cell) noexcept {
+            for (;;) {
+                const std::uint64_t epoch = cell._epoch.load(std::memory_order_seq_cst);
+                std::atomic<std::uint32_t>& counter = cell._readers[epoch & 1u];
+                counter.fetch_add(1, std::memory_order_seq_cst);
+                if (cell._epoch.load(std::memory_order_seq_cst) == epoch) {
+                    _counter = &counter;
+                    break;
+                }
+                counter.fetch_sub(1, std::memory_order_seq_cst);
+            }
+            _snapshot = cell._current.load(std::memory_order_seq_cst);
         }
-        const SnapshotCell& _cell;
+        std::atomic<std::uint32_t>* _counter = nullptr;
         const T* _snapshot = nullptr;
     };
 
@@ -71,18 +85,19 @@ public:
     void publish(std::unique_ptr<const T> next) {
         std::lock_guard lock(_writer);
         const T* old = _current.exchange(next.release(), std::memory_order_seq_cst);
-        waitForReaders();
+        const std::uint64_t epoch = _epoch.fetch_add(1, std::memory_order_seq_cst);
+        waitForReaders(_readers[epoch & 1u]);
         delete old;
     }
 
-    // Writer thread (tests). Readers inside a guard right now.
-    std::uint32_t readersInside() const noexcept { return _readers.load(); }
+    // Any thread (tests). Readers inside a guard right now.
+    std::uint32_t readersInside() const noexcept { return _readers[0].load() + _readers[1].load(); }
 
 private:
-    void waitForReaders() const {
+    static void waitForReaders(const std::atomic<std::uint32_t>& counter) {
         // Readers stay a few hundred nanoseconds; a reader preempted inside
         // its guard is waited for with short sleeps rather than a hot spin.
-        for (int spin = 0; _readers.load(std::memory_order_seq_cst) != 0; ++spin) {
+        for (int spin = 0; counter.load(std::memory_order_seq_cst) != 0; ++spin) {
             if (spin < 64) {
                 std::this_thread::yield();
             } else {
@@ -92,7 +107,8 @@ private:
     }
 
     std::atomic<const T*> _current;
-    mutable std::atomic<std::uint32_t> _readers{0};
+    std::atomic<std::uint64_t> _epoch{0};
+    mutable std::atomic<std::uint32_t> _readers[2] = {0, 0};
     std::mutex _writer;
 };
 
