@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-default test-asan test-tsan bench format-check fuzz benchmarks
+.PHONY: setup build demo test test-default test-asan test-tsan bench format-check fuzz benchmarks
 
 setup:
 	./scripts/setup.sh
@@ -12,6 +12,13 @@ setup:
 build: setup
 	cmake --preset default
 	cmake --build --preset default -j$(JOBS)
+
+# The main job: the bundled demo session rendered with the default pack to
+# demo.wav in this folder, with its table of presses.
+demo: setup
+	cmake --preset default
+	cmake --build --preset default -j$(JOBS) --target clavio-cli clavio_demo_session clavio_sound_packs
+	./build/default/bin/clavio-cli render --trace demo --pack Biscuit --out demo.wav
 
 test-default: setup
 	cmake --preset default

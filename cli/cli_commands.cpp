@@ -23,6 +23,9 @@ void registerCommands(CLI::App& app) {
     registerPacksCommand(app);
     registerPackCheckCommand(app);
     registerRecordCommand(app);
+    registerRenderCommand(app);
+    registerPlayCommand(app);
+    registerCalibrateCommand(app);
 }
 
 } // namespace clavio::cli

@@ -17,5 +17,8 @@ void registerDevicesCommand(CLI::App& app);
 void registerPacksCommand(CLI::App& app);
 void registerPackCheckCommand(CLI::App& app);
 void registerRecordCommand(CLI::App& app);
+void registerRenderCommand(CLI::App& app);
+void registerPlayCommand(CLI::App& app);
+void registerCalibrateCommand(CLI::App& app);
 
 } // namespace clavio::cli

@@ -123,6 +123,9 @@ std::optional<std::string> WavWriter::open(const fs::path& path, int sampleRate,
         ::unlink(_temp.c_str());
         return path.string() + ": " + reason;
     }
+    // libsndfile adds a PEAK chunk to float files, stamped with the time of
+    // writing: two renders of the same session would differ in those bytes.
+    sf_command(_file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     _channels = channels;
     _maxFrames = kMaxWavDataBytes / (std::uint64_t(channels) * sizeof(float));
     return std::nullopt;

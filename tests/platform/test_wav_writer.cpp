@@ -121,3 +121,20 @@ TEST(WavWriter, WritingThroughASymlinkReplacesItsTarget) {
     EXPECT_EQ(audio.sampleRate, 44100.0);
     EXPECT_EQ(audio.frameCount, 4u);
 }
+
+// A float WAV would normally carry a PEAK chunk stamped with the time of
+// writing; renders of the same session must give the same bytes whenever
+// they run.
+TEST(WavWriter, SameFramesGiveTheSameBytesWithoutATimeStamp) {
+    TempDir dir;
+    const auto data = block(256, 0.5f);
+    for (const char* name : {"a.wav", "b.wav"}) {
+        WavWriter wav;
+        ASSERT_FALSE(wav.open(dir / name));
+        ASSERT_FALSE(wav.write(data.data(), 256));
+        ASSERT_FALSE(wav.finish());
+    }
+    const std::string a = readFile(dir / "a.wav");
+    EXPECT_EQ(a.find("PEAK"), std::string::npos);
+    EXPECT_EQ(a, readFile(dir / "b.wav"));
+}

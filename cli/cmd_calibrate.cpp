@@ -1,0 +1,59 @@
+// `clavio-cli calibrate --trace FILE|demo [--pack NAME|DIR] [--settings FILE]`:
+// classifies a trace's presses as the pipeline does (the offline render,
+// with its audio dropped) and prints the calibration result as JSON, or says
+// that too few presses were recorded (exit status 1).
+#include <iostream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "clavio/calibration.h"
+#include "clavio/offline_renderer.h"
+#include "clavio_platform/sndfile_decoder.h"
+#include "cli_commands.h"
+#include "trace_path.h"
+#include "trace_run_options.h"
+
+namespace clavio::cli {
+
+namespace {
+
+int calibrate(const TraceRunOptions& options) {
+    RunSetup setup;
+    if (auto error = prepareRun(options, setup)) {
+        std::cerr << "clavio-cli: " << *error << "\n";
+        return 1;
+    }
+    platform::SndfileDecoder decoder;
+    OfflineRenderConfig config;
+    config.settings = setup.settings;
+    config.audioDecoder = &decoder;
+    config.bundledPacksFolder = setup.bundledPacksFolder;
+    const OfflineRenderResult result =
+        OfflineRenderer(std::move(config)).render(resolveTracePath(options.trace));
+    if (result.traceError) {
+        std::cerr << "clavio-cli: " << result.traceError->text() << "\n";
+        return 1;
+    }
+    if (!result.calibration) {
+        std::cerr << "clavio-cli: " << result.calibrationScores
+                  << (result.calibrationScores == 1 ? " press was" : " presses were")
+                  << " recorded; calibration needs at least "
+                  << CalibrationCollector::kMinimumScores << "\n";
+        return 1;
+    }
+    std::cout << encodeCalibrationResult(*result.calibration).dump(2) << "\n";
+    return 0;
+}
+
+} // namespace
+
+void registerCalibrateCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand(
+        "calibrate", "Classify a trace's presses and print the recommended thresholds as JSON");
+    auto options = std::make_shared<TraceRunOptions>();
+    addTraceRunOptions(*cmd, *options);
+    cmd->callback([options] { setExitStatus(calibrate(*options)); });
+}
+
+} // namespace clavio::cli

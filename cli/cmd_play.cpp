@@ -1,0 +1,252 @@
+// `clavio-cli play --trace FILE|demo [--pack NAME|DIR] [--settings FILE]
+//  [--tail SECONDS]`: replays a session trace in real time through the real
+// threads (the coordinator on this thread's RunLoop, the classify queue's
+// worker, the keyboard and sensor threads playing the trace, SDL's audio
+// thread) and the audio device. Ends when the trace has played out and the
+// tail has passed, or on Ctrl-C.
+//
+// It measures itself how long each press waits for its sound: from the key
+// event to the start of the first render cycle that mixes its voice
+// (LatencyProbeOutput), and prints the median, 99th percentile and worst
+// case, also net of the designed classification delay (searchPostMs + 10 ms).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "clavio/audio_engine.h"
+#include "clavio/latency_probe_output.h"
+#include "clavio/ports/clock.h"
+#include "clavio/replay_key_source.h"
+#include "clavio/replay_sensor_registry.h"
+#include "clavio/replay_timeline.h"
+#include "clavio/run_loop.h"
+#include "clavio/seeded_random.h"
+#include "clavio/serial_deadline_queue.h"
+#include "clavio/sound_pack_manager.h"
+#include "clavio/termination_center.h"
+#include "clavio/tocca_coordinator.h"
+#include "clavio/tocca_settings.h"
+#include "clavio_platform/sdl_audio_output.h"
+#include "clavio_platform/sndfile_decoder.h"
+#include "clavio_platform/termination_signals.h"
+#include "cli_commands.h"
+#include "press_table.h"
+#include "trace_path.h"
+#include "trace_run_options.h"
+
+namespace clavio::cli {
+
+namespace {
+
+struct PlayOptions {
+    TraceRunOptions run;
+    double tailSeconds = 1.0;
+    bool listDelays = false;
+};
+
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+int fail(const std::string& message) {
+    std::cerr << "clavio-cli: " << message << "\n";
+    return 1;
+}
+
+// Nearest-rank percentile of sorted values.
+double percentile(const std::vector<double>& sorted, double p) {
+    const auto rank = std::size_t(std::ceil(p / 100.0 * double(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+struct Spread {
+    double median, p99, worst;
+};
+
+Spread spreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return {percentile(values, 50), percentile(values, 99), values.back()};
+}
+
+// The delays, and where they arise: from the key event to the
+// classification step (the designed delay plus any lateness of the replay
+// and classify threads) and from there to the first render cycle.
+void printLatency(const std::vector<LatencyProbeOutput::Measurement>& measured,
+                  const std::vector<ToccaCoordinator::PressReport>& presses, std::uint64_t dropped,
+                  double designedMs, bool list, std::uint64_t originTicks) {
+    if (measured.empty()) {
+        std::cout << "\nNo press sounded, so no delay was measured.\n";
+        return;
+    }
+    std::map<std::uint64_t, std::uint64_t> classifiedAt;
+    for (const auto& press : presses) {
+        classifiedAt.emplace(press.keyEvent.timestamp, press.classifiedAt);
+    }
+    char line[320];
+    if (list) {
+        std::cout << "\n    TIME   FIRST FRAME   DELAY      CLASSIFIED\n";
+    }
+    std::vector<double> total, toClassify, toFrame;
+    for (const auto& m : measured) {
+        total.push_back(double(m.delayTicks()) * 1e-6);
+        const auto it = classifiedAt.find(m.keyTicks);
+        if (it != classifiedAt.end()) {
+            toClassify.push_back(double(std::int64_t(it->second - m.keyTicks)) * 1e-6);
+            toFrame.push_back(double(std::int64_t(m.firstFrameTicks - it->second)) * 1e-6);
+        }
+        if (list) {
+            std::snprintf(line, sizeof line, "%8.3f  %12llu  %6.2f ms  %6.2f ms\n",
+                          double(m.keyTicks - originTicks) * 1e-9, (unsigned long long)m.firstFrame,
+                          total.back(), it != classifiedAt.end() ? toClassify.back() : 0.0);
+            std::cout << line;
+        }
+    }
+    const Spread all = spreadOf(total);
+    std::snprintf(line, sizeof line,
+                  "\nKey event to first rendered frame, %zu presses%s:\n"
+                  "  median %.2f ms, p99 %.2f ms, worst %.2f ms\n"
+                  "  beyond the designed %.0f ms classification delay: median %.2f ms, p99 %.2f "
+                  "ms, worst %.2f ms\n",
+                  total.size(), dropped ? " (some not measured)" : "", all.median, all.p99,
+                  all.worst, designedMs, all.median - designedMs, all.p99 - designedMs,
+                  all.worst - designedMs);
+    std::cout << line;
+    if (!toClassify.empty()) {
+        const Spread a = spreadOf(toClassify), b = spreadOf(toFrame);
+        std::snprintf(line, sizeof line,
+                      "  of which key event to classification: median %.2f ms, p99 %.2f ms, "
+                      "worst %.2f ms\n"
+                      "           classification to first frame: median %.2f ms, p99 %.2f ms, "
+                      "worst %.2f ms\n",
+                      a.median, a.p99, a.worst, b.median, b.p99, b.worst);
+        std::cout << line;
+    }
+}
+
+int play(const PlayOptions& options) {
+    std::optional<TraceError> traceError;
+    auto timeline = ReplayTimeline::open(resolveTracePath(options.run.trace), traceError);
+    if (!timeline) {
+        return fail(traceError ? traceError->text() : "the trace cannot be read");
+    }
+    RunSetup setup;
+    if (auto error = prepareRun(options.run, setup)) {
+        return fail(*error);
+    }
+    if (!(options.tailSeconds >= 0.0 && options.tailSeconds <= 60.0)) {
+        return fail("--tail must lie between 0 and 60 seconds");
+    }
+
+    RunLoop loop;
+    SerialDeadlineQueue classifyQueue;
+    platform::SdlAudioOutput device;
+    LatencyProbeOutput probe(device);
+    platform::SndfileDecoder decoder;
+    TerminationCenter termination(loop);
+    platform::TerminationSignals signals(termination);
+    std::atomic<bool> interrupted{false};
+    termination.addQuitObserver([&] {
+        interrupted = true;
+        loop.quit();
+    });
+    SeededRandom random(std::random_device{}());
+
+    CoordinatorServices services;
+    services.mainQueue = &loop;
+    services.classifyQueue = &classifyQueue;
+    services.sensorRegistry = std::make_shared<ReplaySensorRegistry>(timeline);
+    services.keySource = std::make_shared<ReplayKeySource>(timeline);
+    services.audioDecoder = &decoder;
+    services.audioOutput = &probe;
+    services.termination = &termination;
+    services.bundledPacksFolder = setup.bundledPacksFolder;
+    services.randomIndex = SeededRandom::indexFunction(random);
+    services.randomJitter = SeededRandom::jitterFunction(random);
+
+    const double designedMs = std::trunc(setup.settings->searchPostMs()) + 10.0;
+    auto coordinator = ToccaCoordinator::create(setup.settings, services);
+    // Classify queue: note the press for the probe first, then keep the
+    // report for the table (read once the queue is idle).
+    std::mutex pressesLock;
+    std::vector<ToccaCoordinator::PressReport> presses;
+    coordinator->setPressReporter([&](const ToccaCoordinator::PressReport& press) {
+        if (std::any_of(press.layers.begin(), press.layers.end(),
+                        [](const auto& l) { return l.sampleIndex >= 0; })) {
+            probe.notePress(press.keyEvent.timestamp);
+        }
+        std::lock_guard lock(pressesLock);
+        presses.push_back(press);
+    });
+    if (!coordinator->sensorAvailable()) {
+        // Construction starts nothing without an accelerometer; play the
+        // keys anyway, every press as medium.
+        loop.post([&] { coordinator->start(); });
+        std::cerr << "clavio-cli: the trace holds no accelerometer reports: every press "
+                     "sounds as medium at velocity 0.5\n";
+    }
+
+    std::vector<LatencyProbeOutput::Measurement> measured;
+    bool audioFailed = false;
+    bool checkedStart = false;
+    const std::uint64_t tailTicks = std::uint64_t((options.tailSeconds + designedMs * 1e-3) * 1e9);
+    TimerHandle poll = loop.scheduleRepeating(kPollInterval, [&] {
+        probe.drain(measured);
+        if (!checkedStart && coordinator->isRunning()) {
+            checkedStart = true;
+            warnIfSilent(coordinator->packManager().currentManifest().has_value(),
+                         coordinator->audioEngine().native.loadedSampleCount(), *setup.settings);
+            if (!coordinator->audioEngine().isRunning()) {
+                audioFailed = true;
+                loop.quit();
+                return;
+            }
+        }
+        const auto end = timeline->endTicks();
+        if (timeline->finished() && end && hostTicks() >= *end + tailTicks) {
+            loop.quit();
+        }
+    });
+    loop.run();
+    poll.invalidate();
+    coordinator->stop();
+    classifyQueue.waitUntilIdle(std::chrono::seconds(2));
+    coordinator->setPressReporter(nullptr);
+    probe.drain(measured);
+    std::lock_guard lock(pressesLock);
+
+    if (audioFailed) {
+        return fail("no audio output could be started (see the log line above)");
+    }
+    std::sort(presses.begin(), presses.end(), [](const auto& a, const auto& b) {
+        return a.keyEvent.timestamp < b.keyEvent.timestamp;
+    });
+    printPressTable(std::cout, presses, timeline->startTicks().value_or(0));
+    if (interrupted) {
+        std::cout << "\nStopped before the end of the trace.\n";
+    }
+    printLatency(measured, presses, probe.dropped(), designedMs, options.listDelays,
+                 timeline->startTicks().value_or(0));
+    return 0;
+}
+
+} // namespace
+
+void registerPlayCommand(CLI::App& app) {
+    auto* cmd =
+        app.add_subcommand("play", "Replay a session trace in real time through the audio device");
+    auto options = std::make_shared<PlayOptions>();
+    addTraceRunOptions(*cmd, options->run);
+    cmd->add_option("--tail", options->tailSeconds,
+                    "Seconds to keep playing after the last record (default 1)");
+    cmd->add_flag("--delays", options->listDelays,
+                  "List each press's delay and the output frame its sound starts at");
+    cmd->callback([options] { setExitStatus(play(*options)); });
+}
+
+} // namespace clavio::cli

@@ -1,0 +1,214 @@
+// `clavio-cli render --trace FILE|demo [--pack NAME|DIR] [--settings FILE]
+//  [--seed N] [--rate HZ] [--out FILE.wav] [--events FILE.jsonl]`: replays a
+// session trace through the real coordinator, keystroke pipeline and mixer
+// on virtual time (OfflineRenderer), writes the mixer's output as a 32-bit
+// float stereo WAV and prints the table of presses.
+//
+// Order of work, so that a mistake costs nothing: the trace is checked whole,
+// the settings file read, and the outputs checked writable before anything
+// is rendered; the WAV appears under its name only once complete, so a
+// failed render leaves none.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "clavio/atomic_file.h"
+#include "clavio/offline_renderer.h"
+#include "clavio/render_events.h"
+#include "clavio/session_trace.h"
+#include "clavio/tocca_settings.h"
+#include "clavio_platform/sndfile_decoder.h"
+#include "clavio_platform/wav_writer.h"
+#include "cli_commands.h"
+#include "press_table.h"
+#include "trace_path.h"
+#include "trace_run_options.h"
+
+namespace clavio::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RenderOptions {
+    TraceRunOptions run;
+    std::uint64_t seed = 0;
+    std::uint32_t rate = 48000;
+    std::string out;
+    std::string events;
+};
+
+int fail(const std::string& message) {
+    std::cerr << "clavio-cli: " << message << "\n";
+    return 1;
+}
+
+// "demo.trace.jsonl" -> "demo.wav", in the current folder.
+fs::path defaultOutput(const fs::path& trace) {
+    std::string stem = trace.filename().string();
+    for (const std::string suffix : {".jsonl", ".json", ".trace"}) {
+        if (stem.size() > suffix.size() && stem.ends_with(suffix)) {
+            stem.resize(stem.size() - suffix.size());
+        }
+    }
+    return fs::path(stem.empty() ? "render" : stem).concat(".wav");
+}
+
+bool sameFile(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+// "\r45% (9.6 of 21.3 s)" on a terminal, once a render has taken a moment.
+class Progress {
+public:
+    Progress() : _tty(::isatty(STDERR_FILENO) == 1), _start(std::chrono::steady_clock::now()) {}
+    ~Progress() { finish(); }
+    // Clears the line; nothing is shown afterwards.
+    void finish() {
+        if (_shown) {
+            std::cerr << "\r\033[K" << std::flush;
+        }
+        _shown = false;
+        _tty = false;
+    }
+    void operator()(const OfflineRenderProgress& p) {
+        if (!_tty || std::chrono::steady_clock::now() - _start < std::chrono::milliseconds(500)) {
+            return;
+        }
+        const double done = double(p.renderedTicks) * 1e-9;
+        const double total = double(std::max(p.expectedTicks, p.renderedTicks)) * 1e-9;
+        char line[96];
+        std::snprintf(line, sizeof line, "\rrendering %3.0f%% (%.1f of %.1f s)",
+                      total > 0 ? 100.0 * done / total : 100.0, done, total);
+        std::cerr << line << std::flush;
+        _shown = true;
+    }
+
+private:
+    bool _tty;
+    bool _shown = false;
+    std::chrono::steady_clock::time_point _start;
+};
+
+int render(const RenderOptions& options) {
+    const fs::path trace = resolveTracePath(options.run.trace);
+    {
+        TraceReader reader(trace);
+        TraceSummary summary;
+        if (auto error = summarizeTrace(reader, summary)) {
+            return fail(error->text());
+        }
+    }
+    RunSetup setup;
+    if (auto error = prepareRun(options.run, setup)) {
+        return fail(*error);
+    }
+    if (options.rate < 8000 || options.rate > 384000) {
+        return fail("--rate must lie between 8000 and 384000 Hz");
+    }
+    const fs::path out = options.out.empty() ? defaultOutput(trace) : fs::path(options.out);
+    const std::optional<fs::path> events =
+        options.events.empty() ? std::nullopt : std::optional<fs::path>(options.events);
+    for (const auto& target : {std::optional<fs::path>(out), events}) {
+        if (!target) {
+            continue;
+        }
+        if (sameFile(*target, trace)) {
+            return fail(target->string() + ": is the trace itself; choose another output");
+        }
+        if (auto error = platform::WavWriter::checkWritable(*target)) {
+            return fail(*error);
+        }
+    }
+
+    platform::WavWriter wav;
+    if (auto error = wav.open(out, int(options.rate), 2)) {
+        return fail(*error);
+    }
+    platform::SndfileDecoder decoder;
+    Progress progress;
+    std::optional<std::string> writeError;
+    OfflineRenderConfig config;
+    config.settings = setup.settings;
+    config.audioDecoder = &decoder;
+    config.bundledPacksFolder = setup.bundledPacksFolder;
+    config.seed = options.seed;
+    config.sampleRate = options.rate;
+    config.audioSink = [&](const float* frames, std::uint32_t count) {
+        writeError = wav.write(frames, count);
+        return !writeError;
+    };
+    config.progress = [&](const OfflineRenderProgress& p) { progress(p); };
+
+    const auto started = std::chrono::steady_clock::now();
+    const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(trace);
+    const double wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    progress.finish();
+
+    if (result.traceError) {
+        wav.discard();
+        return fail(result.traceError->text());
+    }
+    if (result.sinkError) {
+        wav.discard();
+        return fail(writeError.value_or(*result.sinkError));
+    }
+    if (auto error = wav.finish()) {
+        return fail(*error);
+    }
+    if (events) {
+        if (auto error =
+                writeFileAtomically(*events, encodeEventsFile(result.presses, result.releases))) {
+            return fail(*error);
+        }
+    }
+
+    printPressTable(std::cout, result.presses, result.originTicks);
+    warnIfSilent(result.packLoaded, result.loadedSamples, *setup.settings);
+    if (!result.sensorAvailable) {
+        std::cerr << "clavio-cli: the trace holds no accelerometer reports: every press "
+                     "sounds as medium at velocity 0.5\n";
+    }
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "\n%zu presses, %zu releases; %.2f s of audio at %u Hz rendered in %.2f s "
+                  "(pack %s, seed %llu)\n",
+                  result.presses.size(), result.releases.size(), result.seconds(), options.rate,
+                  wallSeconds, setup.settings->selectedPackName().c_str(),
+                  (unsigned long long)options.seed);
+    std::cout << line;
+    std::error_code ec;
+    std::cout << "Wrote " << fs::absolute(out, ec).lexically_normal().string() << "\n";
+    if (events) {
+        std::cout << "Events: " << fs::absolute(*events, ec).lexically_normal().string() << "\n";
+    }
+    return 0;
+}
+
+} // namespace
+
+void registerRenderCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand(
+        "render", "Render a session trace through the keystroke pipeline to a WAV file");
+    auto options = std::make_shared<RenderOptions>();
+    addTraceRunOptions(*cmd, options->run);
+    cmd->add_option("--seed", options->seed,
+                    "Seed of the random sample choice and variation (default 0); the same "
+                    "trace, pack, settings and seed give the same file");
+    cmd->add_option("--rate", options->rate, "Output sample rate in Hz (default 48000)");
+    cmd->add_option("--out", options->out,
+                    "WAV file to write (default: the trace's name with .wav, in the current "
+                    "folder); an existing file is replaced once the render is complete");
+    cmd->add_option("--events", options->events,
+                    "Also write one JSON object per press and release to this file");
+    cmd->callback([options] { setExitStatus(render(*options)); });
+}
+
+} // namespace clavio::cli

@@ -1,0 +1,83 @@
+#include "trace_run_options.h"
+
+#include <iostream>
+#include <system_error>
+
+#include "clavio/file_read.h"
+#include "clavio/settings_values.h"
+#include "clavio/tocca_settings.h"
+#include "clavio_platform/resource_dir.h"
+
+namespace clavio::cli {
+
+namespace fs = std::filesystem;
+
+void addTraceRunOptions(CLI::App& cmd, TraceRunOptions& options, bool withPack) {
+    cmd.add_option("--trace", options.trace,
+                   "Session trace (JSON Lines), or \"demo\" for the bundled demo session")
+        ->required();
+    if (withPack) {
+        cmd.add_option("--pack", options.pack,
+                       "Sound pack: a folder name from `clavio-cli packs`, or a path to a pack "
+                       "folder (./NAME for one in the current folder); default: the selected "
+                       "pack of the settings");
+    }
+    cmd.add_option("--settings", options.settingsFile,
+                   "Settings file (settings.json format) instead of the user's own; it is "
+                   "only read");
+}
+
+std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& out) {
+    if (options.settingsFile.empty()) {
+        out.settings = std::make_shared<ToccaSettings>(ToccaSettings::load());
+    } else {
+        const auto read = readFileLimited(options.settingsFile, kMaxSettingsBytes);
+        if (!read.ok()) {
+            return read.error;
+        }
+        auto decoded = decodeSettings(read.contents);
+        if (!decoded) {
+            return options.settingsFile + ": " + decoded.error().text();
+        }
+        out.settings = std::make_shared<ToccaSettings>(decoded.value());
+    }
+
+    out.bundledPacksFolder = platform::resourceDir() / "SoundPacks";
+    if (!options.pack.empty()) {
+        const bool isPath = options.pack.find('/') != std::string::npos || options.pack == "." ||
+                            options.pack == "..";
+        if (isPath) {
+            // The pack's own folder name inside its parent, which is searched
+            // first; canonical, so "." and "../x" have a real name.
+            std::error_code ec;
+            fs::path folder = fs::weakly_canonical(fs::absolute(options.pack), ec);
+            if (ec) {
+                folder = fs::absolute(options.pack).lexically_normal();
+            }
+            if (!folder.has_filename()) {
+                folder = folder.parent_path();
+            }
+            out.bundledPacksFolder = folder.parent_path();
+            out.settings->setSelectedPackName(folder.filename().string());
+        } else {
+            out.settings->setSelectedPackName(options.pack);
+        }
+    }
+    return std::nullopt;
+}
+
+bool warnIfSilent(bool packLoaded, std::size_t loadedSamples, const ToccaSettings& settings) {
+    if (!packLoaded) {
+        std::cerr << "clavio-cli: warning: the sound pack '" << settings.selectedPackName()
+                  << "' could not be loaded; every key is silent\n";
+        return true;
+    }
+    if (loadedSamples == 0) {
+        std::cerr << "clavio-cli: warning: no sample of the sound pack '"
+                  << settings.selectedPackName() << "' could be decoded; every key is silent\n";
+        return true;
+    }
+    return false;
+}
+
+} // namespace clavio::cli

@@ -1,0 +1,70 @@
+#include "strike_trace.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <tuple>
+
+#include "clavio/accel_report.h"
+#include "clavio/session_trace.h"
+
+namespace clavio::testing {
+
+namespace {
+constexpr std::uint64_t kMs = 1'000'000;
+
+std::uint64_t ticksAfterOrigin(double seconds) {
+    return kStrikeTraceOrigin + std::uint64_t(std::llround(seconds * 1e9));
+}
+} // namespace
+
+std::uint64_t StrikeTrace::keyTicks(const Strike& s) {
+    return ticksAfterOrigin(s.atSeconds);
+}
+
+bool StrikeTrace::write(const std::filesystem::path& path) const {
+    std::vector<TraceRecord> records;
+    if (withAccelerometer) {
+        const auto count = std::uint64_t(std::llround(seconds * 1000.0));
+        for (std::uint64_t i = 0; i <= count; ++i) {
+            const std::uint64_t t = kStrikeTraceOrigin + i * kMs;
+            double z = 1.0;
+            for (const auto& s : strikes) {
+                if (t == keyTicks(s) + 3 * kMs) {
+                    z += s.amplitudeG;
+                }
+            }
+            std::uint8_t report[kAccelReportLength];
+            encodeAccelReport(0.0, 0.0, z, report);
+            records.push_back(TraceRecord::makeAccel(t, report, sizeof report));
+        }
+    }
+    for (const auto& s : strikes) {
+        const std::uint64_t down = keyTicks(s);
+        const std::uint64_t up = down + std::uint64_t(std::llround(s.holdSeconds * 1e9));
+        records.push_back(TraceRecord::makeKey(down, {TraceKeyKind::down, s.code, 0, false}));
+        if (s.repeatEverySeconds > 0.0) {
+            const auto step = std::uint64_t(std::llround(s.repeatEverySeconds * 1e9));
+            for (std::uint64_t t = down + step; t < up; t += step) {
+                records.push_back(TraceRecord::makeKey(t, {TraceKeyKind::down, s.code, 0, true}));
+            }
+        }
+        records.push_back(TraceRecord::makeKey(up, {TraceKeyKind::up, s.code, 0, false}));
+    }
+    // Time order; at one tick, reports before keys.
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+        return std::make_tuple(a.t, a.type != TraceRecord::Type::accel) <
+               std::make_tuple(b.t, b.type != TraceRecord::Type::accel);
+    });
+    std::ofstream out(path, std::ios::binary);
+    TraceWriter writer(out);
+    for (const auto& r : records) {
+        if (!writer.write(r)) {
+            return false;
+        }
+    }
+    out.flush();
+    return writer.ok() && bool(out);
+}
+
+} // namespace clavio::testing
