@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -117,12 +118,55 @@ std::vector<std::string> forbiddenPieces() {
     return pieces;
 }
 
+// The whole numbers of a text in order: runs of digits not part of a longer
+// word or decimal (so "0.6", "6f" and "x6" are not 6).
+std::vector<std::string> wholeNumbers(const std::string& text) {
+    std::vector<std::string> numbers;
+    auto partOfWord = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_';
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        if (!partOfWord(text[i])) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && partOfWord(text[end])) {
+            ++end;
+        }
+        const std::string token = text.substr(i, end - i);
+        if (std::all_of(token.begin(), token.end(),
+                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+            numbers.push_back(token);
+        }
+        i = end;
+    }
+    return numbers;
+}
+
 void expectClean(const std::string& where, const std::string& text) {
     static const auto pieces = forbiddenPieces();
     for (const auto& piece : pieces) {
         EXPECT_EQ(text.find(piece), std::string::npos)
             << where << " holds \"" << piece << "\" of what was typed:\n"
             << text.substr(0, 2000);
+    }
+    // Key codes logged one per line or field, with at most one other number
+    // between them, also give the typing away.
+    std::vector<std::string> codes;
+    for (char c : kSecret) {
+        codes.push_back(std::to_string(codeOf(c)));
+    }
+    const auto numbers = wholeNumbers(text);
+    for (std::size_t stride = 1; stride <= 2; ++stride) {
+        for (std::size_t i = 0; i + 2 * stride < numbers.size(); ++i) {
+            for (std::size_t k = 0; k + 3 <= codes.size(); ++k) {
+                EXPECT_FALSE(numbers[i] == codes[k] && numbers[i + stride] == codes[k + 1] &&
+                             numbers[i + 2 * stride] == codes[k + 2])
+                    << where << " lists the key codes " << codes[k] << ", " << codes[k + 1] << ", "
+                    << codes[k + 2] << " in order";
+            }
+        }
     }
 }
 
@@ -218,4 +262,17 @@ TEST(Privacy, TypedTextAndItsKeyCodesReachNoLogPingOrWrittenFile) {
         }
     }
     EXPECT_GE(files, 2u) << "the settings and defaults files were written";
+
+    // The trace holds the typing, and the check finds it there.
+    const auto traceNumbers = wholeNumbers(readAll(trace));
+    const auto codeAt = [&](std::size_t k) { return std::to_string(codeOf(kSecret[k])); };
+    std::vector<std::string> codesInTrace;
+    for (std::size_t i = 0; i + 1 < traceNumbers.size(); ++i) {
+        if (traceNumbers[i].size() < 4 && traceNumbers[i + 1] == "0") {
+            codesInTrace.push_back(traceNumbers[i]); // "code":N,"flags":0
+        }
+    }
+    ASSERT_GE(codesInTrace.size(), 3u);
+    EXPECT_EQ(codesInTrace[0], codeAt(0));
+    EXPECT_EQ(codesInTrace[2], codeAt(1)) << "down and up of each key";
 }
