@@ -103,23 +103,23 @@ bench_args=(--benchmark_repetitions="$repetitions" --benchmark_report_aggregates
 declare -A bench_command
 for t in "${bench_targets[@]}"; do
     echo "benchmarks.sh: running $t" >&2
-    "$BIN/$t" "${bench_args[@]}" --benchmark_format=csv >"$work/$t.csv" 2>"$work/$t.err" || {
+    # JSON, not CSV: the CSV reporter aborts when benchmarks of one program
+    # carry different counters.
+    "$BIN/$t" "${bench_args[@]}" --benchmark_format=json >"$work/$t.json" 2>"$work/$t.err" || {
         echo "benchmarks.sh: $t failed:" >&2
         cat "$work/$t.err" >&2
         exit 1
     }
     bench_command[$t]="build/default/bin/$t ${bench_args[*]}"
-    # CSV: "name_stat",iterations,real_time,cpu_time,time_unit,...
-    awk -F, -v prog="$t" '
-        function ns(v, unit) {
-            return unit == "ns" ? v : unit == "us" ? v * 1e3 : unit == "ms" ? v * 1e6 : v * 1e9
-        }
-        NR > 1 && $1 ~ /^"/ {
-            name = $1; gsub(/"/, "", name)
-            stat = name; sub(/.*_/, "", stat); sub(/_[a-z]+$/, "", name)
-            if (stat == "mean" || stat == "median" || stat == "stddev")
-                printf "%s\t%s\t%s\t%.6g\t%.6g\n", prog, name, stat, ns($4, $5), ns($3, $5)
-        }' "$work/$t.csv" >>"$results"
+    jq -r --arg prog "$t" '
+        def ns(v; unit): if unit == "ns" then v elif unit == "us" then v * 1e3
+            elif unit == "ms" then v * 1e6 else v * 1e9 end;
+        .benchmarks[]
+        | select(.run_type == "aggregate" and
+                 (.aggregate_name == "mean" or .aggregate_name == "median" or .aggregate_name == "stddev"))
+        | [$prog, .run_name, .aggregate_name,
+           (ns(.cpu_time; .time_unit) | tostring), (ns(.real_time; .time_unit) | tostring)]
+        | @tsv' "$work/$t.json" >>"$results"
 done
 
 trim() {
