@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build demo test test-default test-asan test-tsan bench format-check fuzz benchmarks
+.PHONY: setup build demo test test-default test-asan test-tsan bench format-check fuzz benchmarks soak soak-realtime
 
 setup:
 	./scripts/setup.sh
@@ -43,6 +43,22 @@ bench: build
 # Every fuzz target for FUZZ_SECONDS each (make fuzz FUZZ_SECONDS=600).
 fuzz: setup
 	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# The long soak on virtual time: an hour under AddressSanitizer (its leak
+# check runs at exit), a shorter run under ThreadSanitizer.
+SOAK_SECONDS ?= 3600
+TSAN_SOAK_SECONDS ?= 600
+soak: setup
+	cmake --preset asan
+	cmake --build --preset asan -j$(JOBS) --target clavio_platform_tests
+	CLAVIO_SOAK_SECONDS=$(SOAK_SECONDS) ./build/asan/bin/clavio_platform_tests --gtest_filter='Soak.*'
+	cmake --preset tsan
+	cmake --build --preset tsan -j$(JOBS) --target clavio_platform_tests
+	CLAVIO_SOAK_SECONDS=$(TSAN_SOAK_SECONDS) ./build/tsan/bin/clavio_platform_tests --gtest_filter='Soak.*'
+
+# A few minutes of typing through the real threads and SDL's dummy driver.
+soak-realtime: build
+	./scripts/soak_realtime.sh
 
 # Runs the benchmarks and the idle-cost comparison; writes BENCHMARKS.md.
 benchmarks: setup

@@ -46,17 +46,17 @@ repetitions=${BENCH_REPETITIONS:-5}
 # Commands may use $BIN (build/default/bin).
 FIGURES=$(
     cat <<'EOF'
-Audio | render cost of a 256-frame cycle at 48 kHz with 32 voices | | - | <= 1.2 x a plain reference loop, about 0.2 % of real time
+Audio | render cost of a 256-frame cycle at 48 kHz with 32 voices (mono, AVX-512 mixing) | cmd:bench/counter.sh $BIN/bench_mixer renderCycle/voices:32/channels:1/kernel:2/unit:0 'rt_share_pct=% of real time' 'x_reference=x the plain reference loop (same run)' | - | <= 1.2 x a plain reference loop, about 0.2 % of real time
 Keystroke | window query per key press | bench:BM_tca_ring_query_window | bench:BM_reference_naive_query_window | -
 Keystroke | classification (window query + peak search) per key press | bench:BM_tca_impact_classify | bench:BM_reference_naive_query_window | <= 1.5 x a plain unsynchronised scan
 Keystroke | ring write per accelerometer report | bench:BM_tca_ring_write | bench:BM_reference_naive_ring_write | -
-Keystroke | key event to first rendered frame, real-time replay (median, p99, worst) minus searchPostMs + 10 ms | | - | p99 < 6 ms
-Idle | running app, 1 kHz replayed sensor, no typing, 60 s | | peer | < 0.3 % of one core and below the peer; peak RSS < 40 MB
-Idle | running app, 1 kHz replayed sensor, typing 10 keys/s, 60 s | | peer | -
-Packs | default pack load | | - | < 50 ms
-Packs | default pack switch | | - | -
-Packs | memory of the default pack's decoded samples | | - | -
-Offline | render speed of the demo session (audio seconds per CPU second) | | - | -
+Keystroke | key event to first rendered frame, real-time replay (median, p99, worst) minus searchPostMs + 10 ms | cmd:bench/play_delay.sh | - | p99 < 6 ms
+Idle | running app, 1 kHz replayed sensor, no typing, 60 s | idle:$APP_ENV $BIN/clavio --replay $TRACES/accel.trace | peer | < 0.3 % of one core and below the peer; peak RSS < 40 MB
+Idle | running app, 1 kHz replayed sensor, typing 10 keys/s, 60 s | idle:$APP_ENV $BIN/clavio --replay $TRACES/typing.trace | peer | -
+Packs | default pack load | bench:BM_default_pack_load | bench:BM_reference_decode_default_pack_files | < 50 ms
+Packs | default pack switch | bench:BM_default_pack_switch | bench:BM_reference_decode_default_pack_files | -
+Packs | memory of the default pack's decoded samples | cmd:bench/counter.sh $BIN/bench_packs BM_reference_decode_default_pack_files 'decoded_MB=MB' 'files=files' | - | -
+Offline | render speed of the demo session (audio seconds per CPU second) | cmd:bench/counter.sh $BIN/bench_render BM_RenderDemoSession/min_time:2.000 'audio_s_per_cpu_s=audio s per CPU s' | - | -
 EOF
 )
 
@@ -92,7 +92,7 @@ for src in bench/bench_*.cpp; do
     bench_targets+=("$(basename "$src" .cpp)")
 done
 if [ ${#bench_targets[@]} -gt 0 ]; then
-    cmake --build --preset default -j"$(nproc)" --target "${bench_targets[@]}"
+    cmake --build --preset default -j"$(nproc)" --target "${bench_targets[@]}" clavio clavio-cli clavio_sound_packs clavio_demo_session
 fi
 
 work=$(mktemp -d)
@@ -103,23 +103,23 @@ bench_args=(--benchmark_repetitions="$repetitions" --benchmark_report_aggregates
 declare -A bench_command
 for t in "${bench_targets[@]}"; do
     echo "benchmarks.sh: running $t" >&2
-    "$BIN/$t" "${bench_args[@]}" --benchmark_format=csv >"$work/$t.csv" 2>"$work/$t.err" || {
+    # JSON, not CSV: the CSV reporter aborts when benchmarks of one program
+    # carry different counters.
+    "$BIN/$t" "${bench_args[@]}" --benchmark_format=json >"$work/$t.json" 2>"$work/$t.err" || {
         echo "benchmarks.sh: $t failed:" >&2
         cat "$work/$t.err" >&2
         exit 1
     }
     bench_command[$t]="build/default/bin/$t ${bench_args[*]}"
-    # CSV: "name_stat",iterations,real_time,cpu_time,time_unit,...
-    awk -F, -v prog="$t" '
-        function ns(v, unit) {
-            return unit == "ns" ? v : unit == "us" ? v * 1e3 : unit == "ms" ? v * 1e6 : v * 1e9
-        }
-        NR > 1 && $1 ~ /^"/ {
-            name = $1; gsub(/"/, "", name)
-            stat = name; sub(/.*_/, "", stat); sub(/_[a-z]+$/, "", name)
-            if (stat == "mean" || stat == "median" || stat == "stddev")
-                printf "%s\t%s\t%s\t%.6g\t%.6g\n", prog, name, stat, ns($4, $5), ns($3, $5)
-        }' "$work/$t.csv" >>"$results"
+    jq -r --arg prog "$t" '
+        def ns(v; unit): if unit == "ns" then v elif unit == "us" then v * 1e3
+            elif unit == "ms" then v * 1e6 else v * 1e9 end;
+        .benchmarks[]
+        | select(.run_type == "aggregate" and
+                 (.aggregate_name == "mean" or .aggregate_name == "median" or .aggregate_name == "stddev"))
+        | [$prog, .run_name, .aggregate_name,
+           (ns(.cpu_time; .time_unit) | tostring), (ns(.real_time; .time_unit) | tostring)]
+        | @tsv' "$work/$t.json" >>"$results"
 done
 
 trim() {
@@ -163,6 +163,19 @@ idle_command_line() {
     if [ $peer_ok = 1 ]; then line="$line '$PEER_LABEL@$PEER_NAME=$PEER_CMD'"; fi
     echo "$line"
 }
+
+# --- the running application's idle windows ---------------------------------
+# Synthetic traces (bench/make_trace.sh), idle window plus settling and slack:
+# 1 kHz resting reports only, and the same with 10 keys a second. The
+# application replays them in real time with SDL's dummy audio driver, Qt's
+# offscreen platform, no pings, and its settings in a scratch folder.
+TRACES=$root/build/default/bench_traces
+mkdir -p "$TRACES"
+trace_seconds=$((idle_seconds + 20))
+bench/make_trace.sh "$TRACES/accel.trace" "$trace_seconds" 0
+bench/make_trace.sh "$TRACES/typing.trace" "$trace_seconds" 10
+APP_ENV="env -u CLAVIO_PING_URL SDL_AUDIODRIVER=dummy QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=$TRACES/config XDG_DATA_HOME=$TRACES/data"
+export TRACES APP_ENV
 
 # --- the report ------------------------------------------------------------
 cpu_model=$(lscpu | sed -n 's/^Model name: *//p' | head -n 1)

@@ -281,6 +281,7 @@ ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runF
     });
     _launchTicks = scheduler.nowTicks();
     _audio.clear();
+    _framesPulled = 0;
     tca_set_previous_flags(0); // process-wide modifier state: start from none
     if (runFirstTurn) {
         scheduler.runUntil(_launchTicks);
@@ -317,8 +318,7 @@ void CoordinatorRig::run(std::chrono::milliseconds duration, std::optional<float
         // Block k starts at launch + k ms: its report is written first, then
         // everything due by its start runs (and sees it), then its audio is
         // pulled, so a voice started at a block's start is its first frame.
-        const std::uint64_t t =
-            _launchTicks + std::uint64_t(_audio.size() / 2 / 48) * kTicksPerMilli;
+        const std::uint64_t t = _launchTicks + (_framesPulled / 48) * kTicksPerMilli;
         if (const auto it = _samples.find(t); it != _samples.end()) {
             accelAt(it->second, t);
             _samples.erase(it);
@@ -327,7 +327,12 @@ void CoordinatorRig::run(std::chrono::milliseconds duration, std::optional<float
         }
         scheduler.runUntil(t);
         output.pull(block.data(), 48);
-        _audio.insert(_audio.end(), block.begin(), block.end());
+        _framesPulled += 48;
+        if (audioSink) {
+            audioSink(block.data(), 48);
+        } else {
+            _audio.insert(_audio.end(), block.begin(), block.end());
+        }
     }
 }
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -231,8 +232,13 @@ public:
     // stays at the start of the last block pulled.
     void run(std::chrono::milliseconds duration, std::optional<float> resting = std::nullopt);
 
-    // Interleaved stereo frames pulled since launch.
+    // Interleaved stereo frames pulled since launch (kept only while no
+    // audioSink is set).
     const std::vector<float>& audio() const { return _audio; }
+    // When set, run() hands every pulled block (interleaved stereo, `frames`
+    // frames) here instead of keeping it, so hour-long runs stay small.
+    std::function<void(const float* block, std::size_t frames)> audioSink;
+    std::uint64_t framesPulled() const { return _framesPulled; }
     // First frame at or after `from` with a sample above `threshold`; -1 if none.
     long firstSoundingFrame(std::size_t from = 0, float threshold = 1e-6f) const;
     std::uint64_t launchTicks() const { return _launchTicks; }
@@ -254,6 +260,7 @@ private:
     std::shared_ptr<ToccaCoordinator> _coordinator;
     std::map<std::uint64_t, float> _samples;
     std::vector<float> _audio;
+    std::uint64_t _framesPulled = 0;
     std::uint64_t _launchTicks = 0;
     mutable std::mutex _reportsMutex;
     std::vector<ToccaCoordinator::PressReport> _presses;

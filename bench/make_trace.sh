@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Writes a synthetic session trace for the idle-cost runs: SECONDS of 1 kHz
+# accelerometer reports at rest (1 g on z) and, when KEYS_PER_SECOND is more
+# than 0, letters struck at that rate (a 1.12 g bump 3 ms after each key goes
+# down, released 60 ms later).
+#
+#   bench/make_trace.sh OUT SECONDS [KEYS_PER_SECOND]
+set -euo pipefail
+if [ $# -lt 2 ]; then
+    echo "usage: make_trace.sh OUT SECONDS [KEYS_PER_SECOND]" >&2
+    exit 2
+fi
+out=$1 seconds=$2 rate=${3:-0}
+tmp=$out.tmp.$$
+awk -v seconds="$seconds" -v rate="$rate" 'BEGIN {
+    # 22-byte reports, z as little-endian int32 in 1/65536 g at bytes 14..17.
+    rest = sprintf("%028d%s%08d", 0, "00000100", 0)   # 1.0 g
+    bump = sprintf("%028d%s%08d", 0, "b81e0100", 0)   # 1.12 g
+    split("0 1 2 3 4 5 6 7 8 9 11 12 13 14 15 16 17 31 32 34 35 37 38 40 45 46", codes, " ")
+    period = rate > 0 ? int(1000 / rate) : 0
+    print "{\"format\":\"clavio-trace\",\"version\":1}"
+    start = 1000000000
+    k = 0
+    for (ms = 0; ms < seconds * 1000; ms++) {
+        t = start + ms * 1000000
+        if (period > 0 && ms >= 500) {
+            phase = (ms - 500) % period
+            if (phase == 0) {
+                code = codes[k % 26 + 1]; k++
+                printf "{\"t\":%d,\"key\":\"down\",\"code\":%d,\"flags\":0,\"repeat\":false}\n", t, code
+                down[ms + 60] = code
+            }
+            if (ms in down) {
+                printf "{\"t\":%d,\"key\":\"up\",\"code\":%d,\"flags\":0}\n", t, down[ms]
+                delete down[ms]
+            }
+        }
+        report = (period > 0 && ms >= 500 && (ms - 500) % period == 3) ? bump : rest
+        printf "{\"t\":%d,\"accel\":\"%s\"}\n", t, report
+    }
+}' >"$tmp"
+mv "$tmp" "$out"
