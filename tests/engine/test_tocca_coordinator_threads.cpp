@@ -128,8 +128,9 @@ TEST(CoordinatorThreads, BaselineUpdatesAndClassificationsShareTheOneClassifyQue
     EXPECT_GE(presses, 10u);
     EXPECT_EQ(t.offQueue.load(), 0) << "every press was classified on the classify queue";
     EXPECT_EQ(t.counting.overlaps(), 0u);
-    // Presses, at least 14 baseline ticks in 1.5 s, and the calibration.
-    EXPECT_GE(t.counting.ran() - ranBefore, presses + 14 + 1);
+    // Presses, the calibration and the baseline ticks of 1.6 s (16 when the
+    // machine keeps up; a tick late by more than its interval is not repeated).
+    EXPECT_GE(t.counting.ran() - ranBefore, presses + 1 + 10);
     std::lock_guard lock(t.mutex);
     EXPECT_GT(t.presses.back().impact.baseline, 0.9f)
         << "the baseline ticks reached the classifier";
