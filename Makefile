@@ -1,10 +1,11 @@
 # Front door. `make demo` sets everything up and renders the demo session;
-# `make test` sets everything up and runs every test in the default,
-# AddressSanitizer and ThreadSanitizer builds.
+# `make test` sets everything up, runs every test in the default,
+# AddressSanitizer and ThreadSanitizer builds, then every fuzz target for
+# 30 seconds.
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build demo test test-default test-asan test-tsan bench format-check fuzz benchmarks soak soak-realtime
+.PHONY: setup build demo test test-default test-asan test-tsan fuzz-ci bench format-check fuzz benchmarks soak soak-realtime
 
 setup:
 	./scripts/setup.sh
@@ -35,7 +36,12 @@ test-tsan: setup
 	cmake --build --preset tsan -j$(JOBS)
 	ctest --preset tsan -j$(JOBS)
 
-test: test-default test-asan test-tsan
+test: test-default test-asan test-tsan fuzz-ci
+
+# The short fuzzing run of CI. After test-default, so the built-in packs it
+# generated seed the targets too.
+fuzz-ci: setup
+	./scripts/fuzz.sh 30
 
 bench: build
 	for b in build/default/bin/bench_*; do $$b; done

@@ -13,6 +13,8 @@ namespace clavio {
 
 namespace {
 
+constexpr int kMaxDefaultsDepth = 64;
+
 std::filesystem::path unusedBackupPath(const std::filesystem::path& file) {
     std::error_code ec;
     std::filesystem::path candidate = file.string() + ".unreadable";
@@ -42,7 +44,20 @@ JsonDefaultsStore::JsonDefaultsStore(std::filesystem::path file) : _file(std::mo
         std::ifstream in(_file, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
-        parsed = nlohmann::json::parse(text.str(), nullptr, false);
+        // Every member is written back at each change, and writing recurses
+        // once per nesting level: a file nested deeper than any defaults
+        // need would overflow the stack at the first write, on every launch.
+        bool tooDeep = false;
+        parsed = nlohmann::json::parse(
+            text.str(),
+            [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+                tooDeep = tooDeep || depth > kMaxDefaultsDepth;
+                return true;
+            },
+            false);
+        if (tooDeep) {
+            parsed = nlohmann::json(nlohmann::json::value_t::discarded);
+        }
     }
     if (!parsed.is_object()) {
         _unreadableBackup = unusedBackupPath(_file);

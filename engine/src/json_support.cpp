@@ -79,10 +79,56 @@ DecodeError typeMismatch(const std::string& path, std::string_view expected,
                                  std::string(typeName(found))};
 }
 
+namespace {
+constexpr std::size_t kShortDumpLength = 60;
+// Deeper than any message needs; bounds the recursion below whatever the
+// document's nesting (a few hundred thousand levels fit in a small file).
+constexpr int kShortDumpDepth = 16;
+
+// Appends the compact JSON text of `value` until `out` is longer than the
+// short length; from there on nothing more is written.
+void appendShort(const nlohmann::json& value, std::string& out, int depth) {
+    if (out.size() > kShortDumpLength) {
+        return;
+    }
+    if (!value.is_structured()) {
+        out += value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        return;
+    }
+    if (depth >= kShortDumpDepth) {
+        out += value.is_array() ? "[...]" : "{...}";
+        return;
+    }
+    out += value.is_array() ? '[' : '{';
+    bool first = true;
+    for (auto it = value.begin(); it != value.end() && out.size() <= kShortDumpLength; ++it) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        if (value.is_object()) {
+            out += nlohmann::json(it.key()).dump(-1, ' ', false,
+                                                 nlohmann::json::error_handler_t::replace);
+            out += ':';
+        }
+        appendShort(*it, out, depth + 1);
+    }
+    out += value.is_array() ? ']' : '}';
+}
+} // namespace
+
 std::string shortDump(const nlohmann::json& value) {
-    std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    if (text.size() > 60) {
-        text.resize(57);
+    // Not value.dump(): it recurses once per nesting level, and a deeply
+    // nested value in a bad document would overflow the stack.
+    std::string text;
+    appendShort(value, text, 0);
+    if (text.size() > kShortDumpLength) {
+        // Cut before a character, not inside one: the text stays UTF-8.
+        std::size_t cut = kShortDumpLength - 3;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        text.resize(cut);
         text += "...";
     }
     return text;

@@ -29,7 +29,8 @@ DecodeError typeMismatch(const std::string& path, std::string_view expected,
                          const nlohmann::json& found);
 
 // The value as JSON text for an error message, cut to about 60 characters;
-// never throws (bytes that are not UTF-8 are replaced).
+// never throws (bytes that are not UTF-8 are replaced), and safe for values
+// nested to any depth.
 std::string shortDump(const nlohmann::json& value);
 
 // Integer value of a JSON number that holds a whole number in [min, max];

@@ -59,8 +59,10 @@ DecodeResult<MacroAction> decodeMacroAction(const json& value, const std::string
         }
     }
     if (!known) {
-        return DecodeError{path, "unknown action \"" + key +
-                                     "\" (expected none, log, openURL or shellCommand)"};
+        // Quoted as JSON: a key may hold a line break or a NUL, which must
+        // not split or cut the one-line error.
+        return DecodeError{path, "unknown action " + js::shortDump(json(key)) +
+                                     " (expected none, log, openURL or shellCommand)"};
     }
     if (!payload.is_object()) {
         return js::typeMismatch(payloadPath, "an object", payload);

@@ -6,6 +6,7 @@
 
 #include "clavio/accel_report.h"
 #include "clavio/session_trace.h"
+#include "json_support.h"
 
 namespace clavio {
 
@@ -42,7 +43,27 @@ std::optional<std::string> parseJson(std::string_view line, Json& out) {
         const auto colon = what.find(": ", what.find("column"));
         std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
         return "bad JSON at column " + std::to_string(e.byte) + ": " + reason;
+    } catch (const Json::exception& e) {
+        // Valid syntax the library still refuses, such as a number beyond the
+        // range of a double ("1e400": out_of_range 406). Drop the
+        // "[json.exception...] " prefix.
+        std::string what = e.what();
+        if (const auto close = what.find("] "); close != std::string::npos) {
+            what.erase(0, close + 2);
+        }
+        return "bad JSON: " + what;
     }
+}
+
+// A character of a bad value for an error line: itself when printable
+// ASCII, else its byte value, so the line stays one line of plain text.
+std::string shownCharacter(char c) {
+    if (c >= 0x20 && c < 0x7f) {
+        return std::string("'") + c + "'";
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(c);
+    return std::string("byte 0x") + kHex[byte >> 4] + kHex[byte & 0xF];
 }
 
 // A member that must be an unsigned integer no larger than `max`.
@@ -56,7 +77,8 @@ std::optional<std::string> unsignedMember(const Json& object, const char* key, s
         const std::string range = max == std::numeric_limits<std::uint64_t>::max()
                                       ? "an unsigned 64-bit integer"
                                       : "an integer from 0 to " + std::to_string(max);
-        return std::string("\"") + key + "\" must be " + range + ", not " + it->dump();
+        return std::string("\"") + key + "\" must be " + range + ", not " +
+               json_support::shortDump(*it);
     }
     out = it->get<std::uint64_t>();
     return std::nullopt;
@@ -72,8 +94,8 @@ std::optional<std::string> decodeHex(const std::string& hex, std::vector<std::ui
         const int lo = hexValue(hex[i + 1]);
         if (hi < 0 || lo < 0) {
             const std::size_t bad = hi < 0 ? i : i + 1;
-            return "\"accel\" is not hex: character " + std::to_string(bad + 1) + " is '" +
-                   std::string(1, hex[bad]) + "'";
+            return "\"accel\" is not hex: character " + std::to_string(bad + 1) + " is " +
+                   shownCharacter(hex[bad]);
         }
         out[i / 2] = static_cast<std::uint8_t>(hi * 16 + lo);
     }
@@ -118,7 +140,8 @@ std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
     } else if (kind == "flags") {
         parsed.kind = TraceKeyKind::flags;
     } else {
-        return "unknown key kind " + key->dump() + " (expected \"down\", \"up\" or \"flags\")";
+        return "unknown key kind " + json_support::shortDump(*key) +
+               " (expected \"down\", \"up\" or \"flags\")";
     }
     std::uint64_t value = 0;
     if (auto error =
@@ -137,7 +160,7 @@ std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
             return "missing \"repeat\"";
         }
         if (!repeat->is_boolean()) {
-            return "\"repeat\" must be true or false, not " + repeat->dump();
+            return "\"repeat\" must be true or false, not " + json_support::shortDump(*repeat);
         }
         parsed.repeat = repeat->get<bool>();
     }
@@ -275,20 +298,23 @@ void TraceReader::readHeader() {
     const auto format = header.find("format");
     if (format == header.end() || !format->is_string() || *format != kTraceFormat) {
         fail(1, "not a clavio trace: the header's \"format\" is " +
-                    (format == header.end() ? std::string("missing") : format->dump()) +
+                    (format == header.end() ? std::string("missing")
+                                            : json_support::shortDump(*format)) +
                     ", expected \"" + std::string(kTraceFormat) + "\"");
         return;
     }
     const auto version = header.find("version");
     if (version == header.end() || !version->is_number_integer() ||
         version->get<std::int64_t>() < 1) {
-        fail(1, "bad trace version " +
-                    (version == header.end() ? std::string("(missing)") : version->dump()));
+        fail(1,
+             "bad trace version " + (version == header.end() ? std::string("(missing)")
+                                                             : json_support::shortDump(*version)));
         return;
     }
     if (version->get<std::int64_t>() > kTraceVersion) {
-        fail(1, "trace version " + version->dump() + " is newer than this build reads (version " +
-                    std::to_string(kTraceVersion) + ")");
+        fail(1, "trace version " + json_support::shortDump(*version) +
+                    " is newer than this build reads (version " + std::to_string(kTraceVersion) +
+                    ")");
     }
 }
 

@@ -1,5 +1,7 @@
 #include "clavio/sound_pack_manager.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <random>
 
@@ -40,8 +42,13 @@ DecodeResult<SoundPackManifest> readSoundPackManifest(const fs::path& packFolder
         return manifest;
     }
     if (auto unsafe = manifest.value().unsafeEntries(); !unsafe.empty()) {
+        // Quoted as JSON, so an entry holding a line break or a NUL cannot
+        // split or cut the one-line error.
+        const std::string quoted =
+            nlohmann::json(unsafe.front().file)
+                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         return DecodeError{unsafe.front().jsonPath,
-                           "\"" + unsafe.front().file + "\" is not a file inside the pack folder"};
+                           quoted + " is not a file inside the pack folder"};
     }
     return manifest;
 }

@@ -109,6 +109,13 @@ std::int32_t TCAAudioEngine::addDecodedSample(DecodedAudio&& audio) {
         !std::isfinite(audio.sampleRate)) {
         return -1;
     }
+    // The render thread sums voices without checks: a NaN or infinite sample
+    // would spoil every voice mixed in the same cycle.
+    for (std::uint64_t i = 0; i < samples; ++i) {
+        if (!std::isfinite(audio.frames[i])) {
+            return -1;
+        }
+    }
     TCALoadedSample sample;
     sample.data = std::move(audio.frames);
     try {

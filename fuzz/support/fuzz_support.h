@@ -1,5 +1,5 @@
 // Helpers shared by the fuzz targets: a property check that makes libFuzzer
-// keep the input, and a scratch file for decoders that read by path.
+// keep the input, and scratch folders and files for code that reads by path.
 //
 // Threading: libFuzzer calls a target from one thread; nothing here is
 // shared between threads.
@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -29,19 +31,20 @@ namespace clavio::fuzz {
 #define CLAVIO_FUZZ_CHECK(cond)                                                                    \
     ((cond) ? static_cast<void>(0) : ::clavio::fuzz::fail(#cond, __FILE__, __LINE__))
 
-// A decoder's error must be one non-empty line.
+// A decoder's error must be one non-empty line that a log shows whole: no
+// line break, and no NUL (which ends a C string).
 inline bool isOneLine(std::string_view error) {
-    return !error.empty() && error.find('\n') == std::string_view::npos &&
-           error.find('\r') == std::string_view::npos;
+    return !error.empty() &&
+           error.find_first_of(std::string_view("\n\r\0", 3)) == std::string_view::npos;
 }
 
-// A private folder under $TMPDIR (else /dev/shm, else /tmp) holding one file whose contents
-// each input replaces, plus hard links to it under other names: a decoder
-// that looks at the file name sees the same bytes under every name without a
-// second write. Removed at process exit; a crashing run leaves it behind.
-class ScratchFile {
+// A private folder under $TMPDIR (else /dev/shm, else /tmp), removed with
+// everything in it at process exit; a crashing run leaves it behind. Targets
+// that go through the real file paths (settings, presets, defaults) point the
+// XDG folders into one.
+class ScratchDir {
 public:
-    explicit ScratchFile(const std::vector<std::string>& names) {
+    ScratchDir() {
         // Memory-backed when possible: rewriting a file on ext4 for every
         // input costs more than the decoding.
         const char* tmp = std::getenv("TMPDIR");
@@ -54,9 +57,49 @@ public:
             std::perror("clavio fuzz: mkdtemp");
             std::abort();
         }
-        _dir = pattern;
+        _path = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(_path, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& path() const { return _path; }
+
+private:
+    std::filesystem::path _path;
+};
+
+// Writes `size` bytes as the whole contents of `path`; aborts on failure (the
+// scratch folder is the harness's, so a failure there is no finding).
+inline void writeWholeFile(const std::filesystem::path& path, const void* data, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out) {
+        std::fprintf(stderr, "clavio fuzz: cannot write %s\n", path.c_str());
+        std::abort();
+    }
+}
+
+// The whole contents of a file, or nothing when it cannot be opened.
+inline std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One file in a scratch folder whose contents each input replaces, plus hard
+// links to it under other names: a decoder that looks at the file name sees
+// the same bytes under every name without a second write.
+class ScratchFile {
+public:
+    explicit ScratchFile(const std::vector<std::string>& names) {
         for (const auto& name : names) {
-            _paths.push_back(_dir / name);
+            _paths.push_back(_dir.path() / name);
         }
         write(nullptr, 0);
         for (std::size_t i = 1; i < _paths.size(); ++i) {
@@ -69,26 +112,15 @@ public:
             }
         }
     }
-    ~ScratchFile() {
-        std::error_code ec;
-        std::filesystem::remove_all(_dir, ec);
-    }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
 
     // Replaces the contents in place (same inode, so every name sees them).
     void write(const std::uint8_t* data, std::size_t size) {
-        std::ofstream out(_paths[0], std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        if (!out) {
-            std::fprintf(stderr, "clavio fuzz: cannot write %s\n", _paths[0].c_str());
-            std::abort();
-        }
+        writeWholeFile(_paths[0], data, size);
     }
     const std::vector<std::filesystem::path>& paths() const { return _paths; }
 
 private:
-    std::filesystem::path _dir;
+    ScratchDir _dir;
     std::vector<std::filesystem::path> _paths;
 };
 

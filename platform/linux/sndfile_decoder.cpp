@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 namespace clavio::platform {
@@ -98,6 +99,18 @@ bool SndfileDecoder::decode(const std::filesystem::path& path, DecodedAudio& out
     }
     if (read == 0) {
         error = path.string() + ": no frames could be read";
+        return false;
+    }
+    // Float and double files carry their values as stored, so a damaged one
+    // can hold NaN or infinity; mixed into the output, one such value turns
+    // every voice of the cycle into noise.
+    const auto bad = std::find_if(out.frames.begin(), out.frames.end(),
+                                  [](float v) { return !std::isfinite(v); });
+    if (bad != out.frames.end()) {
+        const auto at = std::size_t(bad - out.frames.begin()) / channels;
+        error =
+            path.string() + ": sample at frame " + std::to_string(at) + " is not a finite number";
+        out.frames = {};
         return false;
     }
     out.frameCount = static_cast<std::uint32_t>(read);

@@ -56,6 +56,15 @@ TEST(AudioLoading, DecodedAudioThatDoesNotAddUpIsRefused) {
     EXPECT_EQ(rig.engine.addDecodedSample(make(10, 10, 1, std::nan(""))), -1);
     EXPECT_EQ(rig.engine.addDecodedSample(make(10, 10, 1, INFINITY)), -1);
     EXPECT_EQ(rig.engine.addDecodedSample(make(0, UINT32_MAX, 8, 48000)), -1);
+    // One sample that is not a finite number, anywhere, would turn the mix of
+    // every voice into noise.
+    for (float bad : {std::nanf(""), INFINITY, -INFINITY}) {
+        for (std::size_t at : {std::size_t(0), std::size_t(19)}) {
+            auto audio = make(20, 10, 2, 48000);
+            audio.frames[at] = bad;
+            EXPECT_EQ(rig.engine.addDecodedSample(std::move(audio)), -1) << bad << " at " << at;
+        }
+    }
     EXPECT_EQ(rig.engine.loadedSampleCount(), 0u);
     EXPECT_EQ(rig.engine.addDecodedSample(make(20, 10, 2, 48000)), 0);
 }

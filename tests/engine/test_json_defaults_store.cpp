@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "clavio/json_defaults_store.h"
 #include "test_support.h"
 
@@ -69,6 +71,39 @@ TEST(JsonDefaultsStore, NonObjectJsonCountsAsUnreadable) {
     store.setString("k", "v");
     EXPECT_EQ(testing::readFile(dir / "defaults.json.unreadable"), "[1,2,3]");
     EXPECT_EQ(JsonDefaultsStore(dir / "defaults.json").stringForKey("k"), "v");
+}
+
+TEST(JsonDefaultsStore, DeeplyNestedFileIsKeptAsideInsteadOfCrashingTheFirstWrite) {
+    // Writing the members back used to recurse once per level and overflow
+    // the stack at the launch counter's first write, on every launch.
+    testing::TempDir dir;
+    const fs::path file = dir / "defaults.json";
+    auto nested = [](int levels) {
+        return R"({"clavio_launch_count":3,"x":)" + std::string(levels, '[') +
+               std::string(levels, ']') + "}";
+    };
+    const std::string deep = nested(200000);
+    testing::writeFile(file, deep);
+    {
+        testing::LogCapture log;
+        JsonDefaultsStore store(file);
+        EXPECT_EQ(store.integerForKey("clavio_launch_count"), 0);
+        store.setInteger("clavio_launch_count", 1);
+        EXPECT_EQ(log.count("is unreadable"), 1u);
+    }
+    EXPECT_EQ(testing::readFile(dir / "defaults.json.unreadable"), deep);
+    EXPECT_EQ(JsonDefaultsStore(file).integerForKey("clavio_launch_count"), 1);
+
+    // 64 levels below the root object are kept and written back whole; 65 are not.
+    const std::string deepest = nested(64);
+    testing::writeFile(file, deepest);
+    JsonDefaultsStore store(file);
+    EXPECT_EQ(store.integerForKey("clavio_launch_count"), 3);
+    store.setInteger("clavio_launch_count", 4);
+    EXPECT_EQ(nlohmann::json::parse(testing::readFile(file))["x"],
+              nlohmann::json::parse(deepest)["x"]);
+    testing::writeFile(file, nested(65));
+    EXPECT_EQ(JsonDefaultsStore(file).integerForKey("clavio_launch_count"), 0);
 }
 
 TEST(JsonDefaultsStore, FailedWriteIsLoggedAndTheValueStaysInMemory) {

@@ -51,6 +51,10 @@ TEST(MacroAction, DecodingErrors) {
     EXPECT_EQ(actionError("{}"), "$: Invalid number of keys found, expected one.");
     EXPECT_NE(actionError(R"({"launch":{"_0":"a"}})").find("unknown action \"launch\""),
               std::string::npos);
+    // A key that escapes to a line break or a NUL stays quoted in one line.
+    EXPECT_EQ(actionError(R"({"a\nb\u0000":{}})"),
+              R"($: unknown action "a\nb\u0000" (expected none, log, openURL or )"
+              R"(shellCommand))");
     EXPECT_EQ(actionError(R"({"log":{}})"), "$.log._0: required member is missing");
     EXPECT_EQ(actionError(R"({"log":{"_0":5}})"), "$.log._0: expected a string, found a number");
     EXPECT_EQ(actionError(R"({"log":"a"})"), "$.log: expected an object, found a string");
@@ -74,6 +78,22 @@ TEST(MacroAction, DecodingErrors) {
     EXPECT_EQ(mappingError(R"({"keyCode":1})"),
               "$: expected an array of mappings, found an object");
     EXPECT_NE(mappingError("[{"), "decoded");
+    // A long value is cut for the message before a character, never inside
+    // one: the message stays valid UTF-8.
+    std::string accents;
+    for (int i = 0; i < 40; ++i) {
+        accents += "\xC3\xA9";
+    }
+    const std::string cut =
+        mappingError(R"([{"keyCode":"x)" + accents + R"(","tier":1,"action":{"none":{}}}])");
+    EXPECT_EQ(cut.rfind("$[0].keyCode: expected a key code 0..65535, found \"x\xC3\xA9", 0), 0u);
+    EXPECT_NO_THROW((void)json(cut).dump()) << "not UTF-8: " << cut;
+    // A value nested far deeper than any message shows is cut by depth too;
+    // quoting it whole used to recurse once per level and overflow the stack.
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    EXPECT_EQ(mappingError(R"([{"keyCode":)" + deep + R"(,"tier":1,"action":{"none":{}}}])"),
+              "$[0].keyCode: expected a key code 0..65535, found " + std::string(16, '[') +
+                  "[...]" + std::string(16, ']'));
 }
 
 TEST(MacroRouter, MappingKeysKeepKeyCodeAndTierApart) {

@@ -149,6 +149,29 @@ TEST(SessionTrace, EveryMalformedLineIsRefusedWithItsNumber) {
         {ok + R"({"t":2000,"accel":"abc"})"
               "\n",
          3, "whole bytes"},
+        // Escapes decode to characters that would break the error line.
+        {ok + R"({"t":2000,"accel":"0\n"})"
+              "\n",
+         3, "character 2 is byte 0x0a"},
+        {ok + R"({"t":2000,"accel":"\u00e90a"})"
+              "\n",
+         3, "character 1 is byte 0xc3"},
+        // Valid syntax, but beyond what a double holds: was an uncaught
+        // exception that ended the process.
+        {ok + R"({"t":1e400,"key":"up","code":0,"flags":0})"
+              "\n",
+         3, "bad JSON: number overflow parsing '1e400'"},
+        {ok + R"({"t":2000,"key":"up","code":0,"flags":0,"later":-1e999})"
+              "\n",
+         3, "number overflow"},
+        // A deeply nested value is quoted cut short, never dumped whole.
+        {ok + R"({"t":)" + std::string(30000, '[') + std::string(30000, ']') +
+             R"(,"key":"up","code":0,"flags":0})"
+             "\n",
+         3, "\"t\" must be an unsigned 64-bit integer, not [[[[[[[[[[[[[[[[[...]]]]"},
+        {R"({"format":"clavio-trace","version":1e400})"
+         "\n",
+         1, "not a clavio trace"},
         {ok + R"({"t":2000,"key":"press","code":0,"flags":0})"
               "\n",
          3, "unknown key kind"},
@@ -199,6 +222,8 @@ TEST(SessionTrace, EveryMalformedLineIsRefusedWithItsNumber) {
         EXPECT_NE(error->message.find(c.mentions), std::string::npos) << error->message;
         EXPECT_EQ(error->text().rfind("t.jsonl: line " + std::to_string(c.line) + ": ", 0), 0u)
             << error->text();
+        EXPECT_EQ(error->text().find_first_of(std::string("\n\r\0", 3)), std::string::npos)
+            << "one line: " << error->text();
         EXPECT_EQ(records.size(), c.line == 3 ? 1u : 0u);
     }
 }

@@ -198,6 +198,17 @@ TEST(SoundPackManager, RefusesToLoadAPackWithEntriesOutsideItsFolder) {
     auto read = readSoundPackManifest(c.user() / "Escape");
     ASSERT_FALSE(read.ok());
     EXPECT_EQ(read.error().path, "$.groups.alpha.soft[1]");
+    EXPECT_EQ(read.error().message,
+              R"("../../../../etc/passwd" is not a file inside the pack folder)");
+
+    // Entries holding a NUL or climbing out after a line break are named in
+    // one line, escaped as in the manifest.
+    c.pack(c.user(), "Nul", manifest("Nul", R"(["a\u0000.wav"])"));
+    c.pack(c.user(), "Break", manifest("Break", R"(["x\n/../../b.wav"])"));
+    EXPECT_EQ(readSoundPackManifest(c.user() / "Nul").error().text(),
+              R"($.groups.alpha.soft[0]: "a\u0000.wav" is not a file inside the pack folder)");
+    EXPECT_EQ(readSoundPackManifest(c.user() / "Break").error().text(),
+              R"($.groups.alpha.soft[0]: "x\n/../../b.wav" is not a file inside the pack folder)");
 }
 
 TEST(SoundPackManager, PickSampleUsesTheRandomSourceAndTriesNoOtherEntry) {

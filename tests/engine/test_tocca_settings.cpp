@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -350,6 +352,93 @@ TEST(ToccaSettings, FailedSaveLogsAndLeavesThePreviousFile) {
                             fs::directory_iterator()),
               1)
         << "no temporary file is left behind";
+}
+
+namespace {
+
+// The process may not grow any file beyond `bytes` for its lifetime: write(2)
+// then fails with EFBIG, also for root, as on a full disk or an exhausted
+// quota. SIGXFSZ, which would end the process, is ignored meanwhile.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &_previous);
+        _previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = _previous;
+        limit.rlim_cur = bytes;
+        _active = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~ScopedFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &_previous);
+        std::signal(SIGXFSZ, _previousHandler);
+    }
+    bool active() const { return _active; }
+
+private:
+    rlimit _previous{};
+    void (*_previousHandler)(int) = nullptr;
+    bool _active = false;
+};
+
+std::size_t entryCount(const fs::path& folder) {
+    return std::size_t(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+} // namespace
+
+TEST(ToccaSettings, FolderTurningUnwritableMidRunFailsSavesAndKeepsEverything) {
+    // Root ignores permissions, so the folder fails for real in two other
+    // ways: the disk refuses new bytes, and the folder is replaced by a file.
+    ScopedXdgHome home;
+    const fs::path file = settingsFile(home);
+    const fs::path folder = file.parent_path();
+    ToccaSettings settings;
+    settings.setMasterVolume(0.5f);
+    ASSERT_TRUE(settings.save());
+    const std::string saved = readFile(file);
+
+    {
+        settings.setMasterVolume(0.25f);
+        settings.setSelectedPackName("Bluebell");
+        LogCapture log;
+        bool result = true;
+        {
+            ScopedFileSizeLimit full(0);
+            ASSERT_TRUE(full.active());
+            result = settings.save();
+        }
+        EXPECT_FALSE(result);
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0].rfind("[Clavio] Failed to save settings: cannot write ", 0), 0u)
+            << log.lines()[0];
+        EXPECT_EQ(readFile(file), saved) << "the old file is intact";
+        EXPECT_EQ(entryCount(folder), 1u) << "no temporary file is left behind";
+        EXPECT_EQ(settings.masterVolume(), 0.25f) << "the values in memory stay";
+        EXPECT_EQ(settings.selectedPackName(), "Bluebell");
+    }
+
+    const fs::path movedAway = folder.string() + ".moved";
+    fs::rename(folder, movedAway);
+    writeFile(folder, "a file where the settings folder was");
+    {
+        settings.setSoundEnabled(false);
+        LogCapture log;
+        EXPECT_FALSE(settings.save());
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0].rfind("[Clavio] Failed to save settings: ", 0), 0u);
+        EXPECT_EQ(readFile(folder), "a file where the settings folder was");
+        EXPECT_EQ(readFile(movedAway / "settings.json"), saved);
+        EXPECT_FALSE(settings.soundEnabled());
+    }
+
+    // Once the folder is back, the next save writes everything kept in memory.
+    fs::remove(folder);
+    fs::rename(movedAway, folder);
+    ASSERT_TRUE(settings.save());
+    const SettingsValues reloaded = ToccaSettings::load().values();
+    EXPECT_EQ(reloaded.masterVolume, 0.25f);
+    EXPECT_EQ(reloaded.selectedPackName, "Bluebell");
+    EXPECT_FALSE(reloaded.soundEnabled);
 }
 
 TEST(ToccaSettings, ScalarsReadFromOtherThreadsAreNeverTorn) {

@@ -51,6 +51,31 @@ TEST(CurlHttpSender, HangingServerDelaysNeitherTheCallerNorShutdownBeyondTheGrac
     EXPECT_LT(shutdown, 3s) << "shutdown waited on the hung server";
 }
 
+TEST(CurlHttpSender, AHungRequestEndsAtTheFiveSecondTimeoutAndTheNextOneGoesOut) {
+    testing::LoopbackHttpServer server;
+    server.setHanging(true);
+    CurlHttpSender sender; // the ping settings: a 5 s time-out
+    ASSERT_EQ(CurlHttpSender::Options{}.timeout, 5000ms);
+    const std::string url = server.baseUrl() + "/api/ping";
+    const auto posted = Clock::now();
+    sender.post(url, R"({"event":"heartbeat"})");
+    EXPECT_LT(Clock::now() - posted, 100ms) << "post() waited for the network";
+    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    ASSERT_TRUE(sender.waitUntilIdle(10s));
+    const auto ended = Clock::now() - posted;
+    EXPECT_EQ(sender.finishedCount(), 1u);
+    EXPECT_GE(ended, 4900ms) << "the request was given up before its time-out";
+    EXPECT_LT(ended, 7s) << "the request outlived its time-out";
+
+    // The sender is not stuck: once the server answers again, pings arrive.
+    server.setHanging(false);
+    sender.post(url, R"({"event":"quit"})");
+    ASSERT_TRUE(server.waitForRequests(2, 10s));
+    ASSERT_TRUE(sender.waitUntilIdle(10s));
+    EXPECT_EQ(sender.finishedCount(), 2u);
+    EXPECT_EQ(server.received().back().body, R"({"event":"quit"})");
+}
+
 TEST(CurlHttpSender, FullQueueDropsTheOldestWaitingRequest) {
     testing::LoopbackHttpServer server;
     server.setHanging(true);

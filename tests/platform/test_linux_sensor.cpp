@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -268,27 +269,71 @@ TEST(LinuxSensor, AThousandIioScansASecondWhileReadersQueryTheRing) {
 }
 
 TEST(LinuxSensor, AVanishingDeviceEndsReadingWithAnErrorAndNoSpinning) {
-    FakeDeviceTree tree;
-    tree.addHidraw(0, kAccelDescriptor, kAccelUevent);
-    auto sensor = SPUSensor::create(registryFor(tree));
-    StatusLog log;
-    log.attach(*sensor);
-    sensor->start();
-    ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
-    {
-        FifoWriter w(tree.devRoot() / "hidraw0");
-        w.report(accelReport(0, 0, 65536));
-    } // the writer goes away: end of file for the reader
-    ASSERT_TRUE(waitFor([&] { return log.seen().size() == 2; }));
-    EXPECT_EQ(log.seen().back(), SensorStatus::error);
-    const double cpuBefore = processCpuSeconds();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.1);
-    EXPECT_EQ(sensor->totalSamples(), 1u);
-    const auto before = std::chrono::steady_clock::now();
-    sensor->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
-    EXPECT_EQ(sensor->status(), SensorStatus::error);
+    // Each kind of source: one whole record, then the device goes away, for
+    // iio and evdev in the middle of the next record.
+    struct Case {
+        const char* name;
+        std::function<std::filesystem::path(FakeDeviceTree&)> add;
+        std::function<void(FifoWriter&)> feed;
+    };
+    const std::vector<Case> cases = {
+        {"hidraw",
+         [](FakeDeviceTree& t) {
+             t.addHidraw(0, kAccelDescriptor, kAccelUevent);
+             return t.devRoot() / "hidraw0";
+         },
+         [](FifoWriter& w) { w.report(accelReport(0, 0, 65536)); }},
+        {"iio",
+         [](FakeDeviceTree& t) {
+             t.addIioAccelerometer(0, kScale);
+             return t.devRoot() / "iio:device0";
+         },
+         [](FifoWriter& w) {
+             const std::int16_t scan[3] = {0, 0, 1024};
+             w.write(scan, sizeof scan);
+             w.write(scan, 3); // half a scan
+             w.waitDrained();
+         }},
+        {"evdev",
+         [](FakeDeviceTree& t) {
+             t.addEvdevAccelerometer(0, 256);
+             return t.inputRoot() / "event0";
+         },
+         [](FifoWriter& w) {
+             w.event(EV_ABS, ABS_Z, 256);
+             w.event(EV_SYN, SYN_REPORT, 0);
+             input_event half{};
+             half.type = EV_ABS;
+             w.write(&half, sizeof half / 2);
+             w.waitDrained();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeDeviceTree tree;
+        const auto node = c.add(tree);
+        auto sensor = SPUSensor::create(registryFor(tree));
+        StatusLog log;
+        log.attach(*sensor);
+        sensor->start();
+        ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
+        {
+            FifoWriter w(node);
+            ASSERT_TRUE(w.isOpen());
+            c.feed(w);
+        } // the writer goes away: end of file for the reader
+        ASSERT_TRUE(waitFor([&] { return log.seen().size() == 2; }));
+        EXPECT_EQ(log.seen().back(), SensorStatus::error);
+        const double cpuBefore = processCpuSeconds();
+        std::this_thread::sleep_for(300ms);
+        EXPECT_LT(processCpuSeconds() - cpuBefore, 0.1) << "the sensor thread spins";
+        EXPECT_EQ(sensor->totalSamples(), 1u) << "only the whole record counts";
+        const auto before = std::chrono::steady_clock::now();
+        sensor->stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+        EXPECT_EQ(sensor->status(), SensorStatus::error);
+        EXPECT_EQ(log.seen().size(), 2u) << "stop after an error reports nothing more";
+    }
 }
 
 TEST(LinuxSensor, StopWakesTheSensorThreadAtOnce) {

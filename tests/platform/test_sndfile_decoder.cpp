@@ -68,6 +68,38 @@ TEST(SndfileDecoder, RefusesMissingEmptyGarbageAndZeroFrameFiles) {
     EXPECT_FALSE(decoder.decode(dir / "silent.wav", audio, error));
 }
 
+TEST(SndfileDecoder, FloatFilesHoldingNaNOrInfinityAreRefusedWithOneLine) {
+    TempDir dir;
+    platform::SndfileDecoder decoder;
+    auto write = [&](const std::string& name, int format, std::vector<double> data) {
+        SF_INFO info{};
+        info.channels = 2;
+        info.samplerate = 48000;
+        info.format = format;
+        SNDFILE* f = sf_open((dir / name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+        sf_writef_double(f, data.data(), sf_count_t(data.size() / 2));
+        sf_close(f);
+    };
+    std::vector<double> frames(40, 0.25);
+    frames[2 * 7 + 1] = std::nan("");
+    write("nan.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, frames);
+    frames[2 * 7 + 1] = 0.25;
+    frames[2 * 19] = 1e300; // fits a double, not a float
+    write("huge.wav", SF_FORMAT_WAV | SF_FORMAT_DOUBLE, frames);
+    frames[2 * 19] = 3.0; // loud, but a number
+    write("loud.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, frames);
+
+    DecodedAudio audio;
+    std::string error;
+    EXPECT_FALSE(decoder.decode(dir / "nan.wav", audio, error));
+    EXPECT_EQ(error, (dir / "nan.wav").string() + ": sample at frame 7 is not a finite number");
+    EXPECT_FALSE(decoder.decode(dir / "huge.wav", audio, error));
+    EXPECT_EQ(error, (dir / "huge.wav").string() + ": sample at frame 19 is not a finite number");
+    ASSERT_TRUE(decoder.decode(dir / "loud.wav", audio, error)) << error;
+    EXPECT_EQ(audio.frames[2 * 19], 3.0f);
+}
+
 TEST(SndfileDecoder, TruncatedFileYieldsTheFramesItHolds) {
     TempDir dir;
     writeWav(dir / "full.wav", 1, 48000, 4800, SF_FORMAT_WAV | SF_FORMAT_PCM_16);

@@ -1,9 +1,9 @@
 // The per-user defaults store as a JSON object in "defaults.json" under
 // $XDG_CONFIG_HOME/Clavio, rewritten atomically on every change.
 //
-// A file that does not parse (or is not a JSON object) reads as empty, with
-// one log line; it is kept, not overwritten: the first write renames it to
-// "defaults.json.unreadable" (or ".unreadable-2", ... if that exists) beside
+// A file that does not parse (or is not a JSON object, or nests values more
+// than 64 levels deep) reads as empty, with one log line; it is kept, not overwritten: the first
+// write renames it to "defaults.json.unreadable" (or ".unreadable-2", ... if that exists) beside
 // the new file. If it cannot be renamed, nothing is written over it. A write that fails keeps the
 // value in memory and logs once per failure.
 //

@@ -98,7 +98,8 @@ public:
     // (list unchanged) when the file cannot be decoded.
     std::int32_t loadSampleAtPath(const std::filesystem::path& path);
     // Control thread. Appends already decoded audio; -1 (list unchanged) when
-    // it is empty or inconsistent (sizes, channels, rate, length guard).
+    // it is empty or inconsistent (sizes, channels, rate, length guard) or
+    // holds a sample that is NaN or infinite.
     std::int32_t addDecodedSample(DecodedAudio&& audio);
     // Control thread. Silences every voice, waits (bounded) until the render
     // thread has left them, frees every sample and empties the list.

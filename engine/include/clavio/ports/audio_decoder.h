@@ -28,7 +28,8 @@ class AudioDecoder {
 public:
     virtual ~AudioDecoder() = default;
     // Decodes the file. On failure returns false and sets `error` to one line
-    // naming the file and what was wrong; `out` is then unspecified.
+    // naming the file and what was wrong; `out` is then unspecified. A file
+    // holding a NaN or infinite sample is a failure.
     virtual bool decode(const std::filesystem::path& path, DecodedAudio& out,
                         std::string& error) const = 0;
 };

@@ -1,0 +1,124 @@
+// Preset files through PresetManager, with the preset's name fuzzed too: the
+// input is a name (up to the first newline) and the file's contents (the
+// rest), written as $XDG_CONFIG_HOME/Tocca/Presets/<name>.json of a scratch
+// home when the name is one the folder can hold.
+// Properties: no crash or sanitizer report; load() gives a record exactly
+// when decodeSettings accepts the contents, with the same values; loading
+// never changes the file; a name that would leave the folder is refused by
+// save() with one log line and nothing is written anywhere; a saved preset
+// is listed and loads back bit for bit.
+//
+// fuzz-max-len: 4096
+// fuzz-dict: json.dict
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "clavio/log.h"
+#include "clavio/preset_manager.h"
+#include "fuzz_support.h"
+
+using namespace clavio;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> gLog;
+
+struct ScratchHome {
+    fuzz::ScratchDir dir;
+    fs::path folder = dir.path() / "Tocca" / "Presets";
+
+    ScratchHome() {
+        setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+        setenv("HOME", dir.path().c_str(), 1);
+        fs::create_directories(folder);
+        setLogSink([](std::string_view line) { gLog.emplace_back(line); });
+    }
+    void clear() {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            fs::remove_all(entry.path());
+        }
+    }
+    // Every file under the scratch home, folders included.
+    std::size_t entryCount() const {
+        std::size_t n = 0;
+        for (auto it = fs::recursive_directory_iterator(dir.path());
+             it != fs::recursive_directory_iterator(); ++it) {
+            ++n;
+        }
+        return n;
+    }
+};
+
+bool sameFloatBits(const SettingsValues& a, const SettingsValues& b) {
+    auto f = [](float x) { return std::bit_cast<std::uint32_t>(x); };
+    auto d = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+    return a == b && f(a.masterVolume) == f(b.masterVolume) && f(a.deadzone) == f(b.deadzone) &&
+           f(a.softThreshold) == f(b.softThreshold) && d(a.searchPreMs) == d(b.searchPreMs) &&
+           d(a.minInterKeyGapMs) == d(b.minInterKeyGapMs);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static ScratchHome home;
+    home.clear();
+    gLog.clear();
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const auto newline = input.find('\n');
+    const std::string name = input.substr(0, newline);
+    const std::string contents = newline == std::string::npos ? "" : input.substr(newline + 1);
+
+    const bool valid = PresetManager::isValidName(name);
+    CLAVIO_FUZZ_CHECK(valid == (!name.empty() && name != "." && name != ".." &&
+                                name.find('/') == std::string::npos &&
+                                name.find('\0') == std::string::npos));
+    const fs::path file = home.folder / (name + ".json");
+    // Names longer than a file name may be are valid but cannot be stored.
+    const bool storable = valid && name.size() + 5 <= 255;
+    if (storable) {
+        fuzz::writeWholeFile(file, contents.data(), contents.size());
+    }
+
+    const auto decoded = decodeSettings(contents);
+    const auto loaded = PresetManager::load(name);
+    CLAVIO_FUZZ_CHECK(loaded.has_value() == (storable && decoded.ok()));
+    if (loaded) {
+        CLAVIO_FUZZ_CHECK(loaded->values() == *decoded);
+    }
+    if (storable) {
+        CLAVIO_FUZZ_CHECK(fuzz::readWholeFile(file) == contents);
+    }
+    CLAVIO_FUZZ_CHECK(gLog.empty());
+
+    // Save what loaded (or the defaults) under the same name.
+    const std::size_t before = home.entryCount();
+    const ToccaSettings settings = loaded ? ToccaSettings(loaded->values()) : ToccaSettings();
+    const bool saved = PresetManager::save(settings, name);
+    if (!valid) {
+        CLAVIO_FUZZ_CHECK(!saved);
+        CLAVIO_FUZZ_CHECK(gLog.size() == 1);
+        CLAVIO_FUZZ_CHECK(gLog[0].rfind("[Clavio] Failed to save preset '", 0) == 0);
+        CLAVIO_FUZZ_CHECK(home.entryCount() == before);
+        return 0;
+    }
+    if (!saved) {
+        // The atomic write needs room for its temporary name beside the file.
+        CLAVIO_FUZZ_CHECK(name.size() + 5 + 17 > 255);
+        CLAVIO_FUZZ_CHECK(gLog.size() == 1);
+        CLAVIO_FUZZ_CHECK(home.entryCount() == before);
+        return 0;
+    }
+    CLAVIO_FUZZ_CHECK(gLog.empty());
+    const auto again = PresetManager::load(name);
+    CLAVIO_FUZZ_CHECK(again.has_value());
+    CLAVIO_FUZZ_CHECK(sameFloatBits(again->values(), settings.values()));
+    const auto listed = PresetManager::availablePresets();
+    CLAVIO_FUZZ_CHECK(std::count(listed.begin(), listed.end(), name) == 1);
+    return 0;
+}
