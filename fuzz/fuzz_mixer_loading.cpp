@@ -8,8 +8,7 @@
 // after unloading, no voice is busy and the output is silent.
 //
 // fuzz-max-len: 65536
-// fuzz-seeds: share/clavio/SoundPacks/Biscuit/alpha/soft_1.wav
-// share/clavio/SoundPacks/*/release/space_1.wav
+// fuzz-seeds: share/clavio/**/soft_1.wav share/clavio/**/space_1.wav
 #include <cmath>
 #include <cstdint>
 #include <string>

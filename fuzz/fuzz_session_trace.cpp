@@ -5,9 +5,12 @@
 // in time order; the records read before the end (or the error) survive
 // TraceWriter -> TraceReader unchanged; summarizeTrace counts the same
 // records and reports the same error.
+// Seeds: excerpts of the demo trace and hand-written edge cases, plus the
+// generated demo trace itself, of which libFuzzer keeps the first 8 KB.
 //
 // fuzz-max-len: 8192
 // fuzz-dict: trace.dict
+// fuzz-seeds: share/clavio/demo/demo.trace.jsonl
 #include <cstdint>
 #include <memory>
 #include <sstream>
