@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "clavio/guarded_task.h"
 #include "clavio/log.h"
 
 namespace clavio {
@@ -15,17 +16,7 @@ namespace clavio {
 namespace {
 
 // An exception must not unwind through Qt's event dispatch (Qt does not
-// support it and the application would end); a task that throws is logged
-// like the command line's RunLoop does.
-void runGuarded(const std::function<void()>& task) {
-    try {
-        task();
-    } catch (const std::exception& e) {
-        logLine(std::string("[Clavio] Main queue task failed: ") + e.what());
-    } catch (...) {
-        logLine("[Clavio] Main queue task failed with an unknown exception");
-    }
-}
+// support it and the application would end): tasks run through runGuardedTask.
 
 // The QTimer behind one handle. It checks the handle's flag before each
 // tick, so invalidation from inside a tick (or from anywhere on the GUI
@@ -48,7 +39,7 @@ private:
             deleteLater();
             return;
         }
-        runGuarded(_tick);
+        runGuardedTask(_tick, "Main queue");
         if (!valid()) {
             stop();
             deleteLater();
@@ -75,7 +66,8 @@ void QtMainQueue::post(std::function<void()> task) {
     // Queued calls to one receiver are delivered in the order they were
     // posted, from whichever threads, which is the order the port promises.
     QMetaObject::invokeMethod(
-        this, [task = std::move(task)] { runGuarded(task); }, Qt::QueuedConnection);
+        this, [task = std::move(task)] { runGuardedTask(task, "Main queue"); },
+        Qt::QueuedConnection);
 }
 
 int QtMainQueue::timerMilliseconds(std::chrono::nanoseconds interval) noexcept {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "clavio/guarded_task.h"
 #include "clavio/log.h"
 #include "clavio/ports/clock.h"
 
@@ -26,16 +27,6 @@ std::uint64_t nextOnCadence(std::uint64_t previous, std::uint64_t interval, std:
     }
     const std::uint64_t steps = (now - previous) / interval + 1;
     return steps > kNever / interval ? kNever : addSaturating(previous, steps * interval);
-}
-
-void runGuarded(const std::function<void()>& task) {
-    try {
-        task();
-    } catch (const std::exception& e) {
-        logLine(std::string("[Clavio] Main queue task failed: ") + e.what());
-    } catch (...) {
-        logLine("[Clavio] Main queue task failed with an unknown exception");
-    }
 }
 
 } // namespace
@@ -149,9 +140,9 @@ RunLoop::Exit RunLoop::loop(const std::function<bool()>* predicate,
             }
         }
         if (task) {
-            runGuarded(task);
+            runGuardedTask(task, "Main queue");
         } else if (tickControl->valid.load(std::memory_order_acquire)) {
-            runGuarded(*tick);
+            runGuardedTask(*tick, "Main queue");
         }
     }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "clavio/guarded_task.h"
 #include "clavio/log.h"
 #include "clavio/ports/main_queue.h"
 #include "clavio/thread_naming.h"
@@ -96,13 +97,7 @@ void SerialDeadlineQueue::work() {
         _heap.pop_back();
         _busy = true;
         lock.unlock();
-        try {
-            task();
-        } catch (const std::exception& e) {
-            logLine("[Clavio] " + _label + " task failed: " + e.what());
-        } catch (...) {
-            logLine("[Clavio] " + _label + " task failed with an unknown exception");
-        }
+        runGuardedTask(task, _label);
         task.reset(); // captures die on the worker, outside the lock
         lock.lock();
         _busy = false;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "clavio/guarded_task.h"
 #include "clavio/log.h"
 
 namespace clavio {
@@ -15,16 +16,6 @@ constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 
 template <typename E> bool runsLater(const E& a, const E& b) {
     return a.time != b.time ? a.time > b.time : a.sequence > b.sequence;
-}
-
-template <typename F> void runGuarded(F& task) {
-    try {
-        task();
-    } catch (const std::exception& e) {
-        logLine(std::string("[Clavio] Virtual-time task failed: ") + e.what());
-    } catch (...) {
-        logLine("[Clavio] Virtual-time task failed with an unknown exception");
-    }
 }
 
 } // namespace
@@ -118,17 +109,17 @@ std::size_t VirtualTimeScheduler::runUntil(std::uint64_t ticks) {
 bool VirtualTimeScheduler::runEntry(Entry& entry) {
     if (auto* task = std::get_if<std::function<void()>>(&entry.work)) {
         _running.store(Running::main, std::memory_order_relaxed);
-        runGuarded(*task);
+        runGuardedTask(*task, "Virtual-time");
     } else if (auto* classify = std::get_if<ClassifyTask>(&entry.work)) {
         _running.store(Running::classify, std::memory_order_relaxed);
-        runGuarded(*classify);
+        runGuardedTask(*classify, "Virtual-time");
     } else {
         const auto& timer = std::get<std::shared_ptr<Timer>>(entry.work);
         if (!timer->control->valid.load(std::memory_order_acquire)) {
             return false;
         }
         _running.store(Running::main, std::memory_order_relaxed);
-        runGuarded(timer->tick);
+        runGuardedTask(timer->tick, "Virtual-time");
         if (timer->control->valid.load(std::memory_order_acquire) &&
             entry.time <= kNever - timer->interval) {
             std::lock_guard lock(_mutex);
