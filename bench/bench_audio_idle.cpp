@@ -37,10 +37,10 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/audio_engine.h"
-#include "clavio/log.h"
-#include "clavio_platform/sdl_audio_output.h"
-#include "clavio_platform/sndfile_decoder.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/core/log.h"
+#include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 using namespace std::chrono_literals;

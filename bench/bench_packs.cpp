@@ -23,12 +23,12 @@
 #include <filesystem>
 #include <memory>
 
-#include "clavio/log.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio/tocca_settings.h"
-#include "clavio/virtual_time_scheduler.h"
-#include "clavio_platform/resource_dir.h"
-#include "clavio_platform/sndfile_decoder.h"
+#include "engine/core/log.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/settings/tocca_settings.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "platform/linux/desktop/resource_dir.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;

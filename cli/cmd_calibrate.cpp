@@ -7,12 +7,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/calibration.h"
-#include "clavio/offline_renderer.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "cli_commands.h"
-#include "trace_path.h"
-#include "trace_run_options.h"
+#include "engine/sensing/calibration.h"
+#include "engine/render/offline_renderer.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "cli/cli_commands.h"
+#include "cli/trace_path.h"
+#include "cli/trace_run_options.h"
 
 namespace clavio::cli {
 

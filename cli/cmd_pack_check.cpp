@@ -6,9 +6,9 @@
 #include <iostream>
 #include <map>
 
-#include "clavio/sound_pack_manager.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "cli_commands.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "cli/cli_commands.h"
 
 namespace clavio::cli {
 

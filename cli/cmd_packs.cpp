@@ -2,9 +2,9 @@
 // them (display-name order), with the search path each one comes from.
 #include <iostream>
 
-#include "clavio/sound_pack_manager.h"
-#include "clavio_platform/resource_dir.h"
-#include "cli_commands.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "platform/linux/desktop/resource_dir.h"
+#include "cli/cli_commands.h"
 
 namespace clavio::cli {
 

@@ -21,13 +21,13 @@
 #include <string>
 #include <thread>
 
-#include "clavio/ports/clock.h"
-#include "clavio/replay_delivery.h"
-#include "clavio/tca_spu_sensor.h"
-#include "clavio/trace_recorder.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "clavio_platform/linux_sensor_registry.h"
-#include "cli_commands.h"
+#include "engine/ports/clock.h"
+#include "engine/replay/replay_delivery.h"
+#include "engine/sensing/tca_spu_sensor.h"
+#include "engine/replay/trace_recorder.h"
+#include "platform/linux/input/evdev_key_source.h"
+#include "platform/linux/sensors/linux_sensor_registry.h"
+#include "cli/cli_commands.h"
 
 namespace clavio::cli {
 

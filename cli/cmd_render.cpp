@@ -17,17 +17,17 @@
 #include <memory>
 #include <string>
 
-#include "clavio/atomic_file.h"
-#include "clavio/offline_renderer.h"
-#include "clavio/render_events.h"
-#include "clavio/session_trace.h"
-#include "clavio/tocca_settings.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "clavio_platform/wav_writer.h"
-#include "cli_commands.h"
-#include "press_table.h"
-#include "trace_path.h"
-#include "trace_run_options.h"
+#include "engine/core/atomic_file.h"
+#include "engine/render/offline_renderer.h"
+#include "engine/render/render_events.h"
+#include "engine/replay/session_trace.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/audio/wav_writer.h"
+#include "cli/cli_commands.h"
+#include "cli/press_table.h"
+#include "cli/trace_path.h"
+#include "cli/trace_run_options.h"
 
 namespace clavio::cli {
 

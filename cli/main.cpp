@@ -4,9 +4,9 @@
 
 #include <iostream>
 
-#include "clavio_platform/file_sync.h"
-#include "clavio_platform/thread_naming.h"
-#include "cli_commands.h"
+#include "platform/linux/system/file_sync.h"
+#include "platform/linux/system/thread_naming.h"
+#include "cli/cli_commands.h"
 
 int main(int argc, char** argv) {
     clavio::platform::installThreadNaming();

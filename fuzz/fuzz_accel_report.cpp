@@ -15,10 +15,10 @@
 #include <memory>
 #include <vector>
 
-#include "clavio/accel_report.h"
-#include "clavio/impact_engine.h"
-#include "clavio/ring_buffer.h"
-#include "fuzz_support.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/sensing/impact_engine.h"
+#include "engine/sensing/ring_buffer.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 

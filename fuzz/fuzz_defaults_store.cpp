@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio/log.h"
-#include "fuzz_support.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/core/log.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/impact_config.h"
-#include "fuzz_support.h"
+#include "engine/sensing/impact_config.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 

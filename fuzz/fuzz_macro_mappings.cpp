@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/macro_action.h"
-#include "fuzz_support.h"
+#include "engine/settings/macro_action.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 

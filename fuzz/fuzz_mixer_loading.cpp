@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "clavio/audio_engine.h"
-#include "clavio/offline_audio_output.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "fuzz_support.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/audio/offline_audio_output.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 

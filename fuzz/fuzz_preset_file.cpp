@@ -18,9 +18,9 @@
 #include <string>
 #include <string_view>
 
-#include "clavio/log.h"
-#include "clavio/preset_manager.h"
-#include "fuzz_support.h"
+#include "engine/core/log.h"
+#include "engine/settings/preset_manager.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;

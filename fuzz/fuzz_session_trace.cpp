@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "clavio/session_trace.h"
-#include "fuzz_support.h"
+#include "engine/replay/session_trace.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 

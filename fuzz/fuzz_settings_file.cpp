@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "clavio/tocca_settings.h"
-#include "fuzz_support.h"
+#include "engine/settings/tocca_settings.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;

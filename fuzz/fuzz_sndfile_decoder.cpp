@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <string>
 
-#include "clavio_platform/sndfile_decoder.h"
-#include "fuzz_support.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 

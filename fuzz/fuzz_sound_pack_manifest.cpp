@@ -18,9 +18,9 @@
 #include <string>
 #include <string_view>
 
-#include "clavio/sound_pack_manager.h"
-#include "clavio/sound_pack_manifest.h"
-#include "fuzz_support.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/packs/sound_pack_manifest.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;

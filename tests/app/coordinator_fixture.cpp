@@ -1,11 +1,11 @@
-#include "coordinator_fixture.h"
+#include "tests/app/coordinator_fixture.h"
 
 #include <QCoreApplication>
 
 #include <chrono>
 
-#include "clavio/tocca_settings.h"
-#include "clavio_platform/evdev_probe.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/system/evdev_probe.h"
 
 namespace clavio::testing {
 

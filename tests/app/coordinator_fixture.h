@@ -21,20 +21,20 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio/offline_audio_output.h"
-#include "clavio/serial_deadline_queue.h"
-#include "clavio/termination_center.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio_platform/curl_http_sender.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "clavio_platform/linux_machine_description.h"
-#include "clavio_platform/linux_sensor_registry.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "coordinator_bridge.h"
-#include "fake_device_tree.h"
-#include "qt_main_queue.h"
-#include "test_support.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "engine/runtime/termination_center.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "platform/linux/net/curl_http_sender.h"
+#include "platform/linux/input/evdev_key_source.h"
+#include "platform/linux/desktop/linux_machine_description.h"
+#include "platform/linux/sensors/linux_sensor_registry.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "app/services/coordinator_bridge.h"
+#include "tests/support/fake_device_tree.h"
+#include "app/services/qt_main_queue.h"
+#include "tests/support/test_support.h"
 
 namespace clavio::testing {
 

@@ -12,15 +12,15 @@
 
 #include <QTabWidget>
 
-#include "clavio/tocca_settings.h"
-#include "clavio_logo.h"
-#include "clavio_settings_view.h"
-#include "coordinator_fixture.h"
-#include "incompatible_view.h"
-#include "menu_bar_dropdown.h"
-#include "menu_bar_icon.h"
-#include "sparkle_controller.h"
-#include "update_dialog.h"
+#include "engine/settings/tocca_settings.h"
+#include "app/widgets/clavio_logo.h"
+#include "app/views/clavio_settings_view.h"
+#include "tests/app/coordinator_fixture.h"
+#include "app/views/incompatible_view.h"
+#include "app/views/menu_bar_dropdown.h"
+#include "app/shell/menu_bar_icon.h"
+#include "app/updates/sparkle_controller.h"
+#include "app/updates/update_dialog.h"
 
 using namespace clavio;
 using namespace clavio::testing;

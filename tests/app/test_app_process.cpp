@@ -8,9 +8,9 @@
 
 #include <filesystem>
 
-#include "clavio/tocca_settings.h"
-#include "coordinator_fixture.h"
-#include "test_support.h"
+#include "engine/settings/tocca_settings.h"
+#include "tests/app/coordinator_fixture.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -2,8 +2,8 @@
 #include <QFile>
 #include <QtTest>
 
-#include "appcast.h"
-#include "sparkle_controller.h"
+#include "app/updates/appcast.h"
+#include "app/updates/sparkle_controller.h"
 
 using namespace clavio;
 

@@ -7,7 +7,7 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-#include "clavio_logo.h"
+#include "app/widgets/clavio_logo.h"
 
 using namespace clavio;
 

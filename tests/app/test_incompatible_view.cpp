@@ -6,10 +6,10 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "compatibility_check.h"
-#include "incompatible_view.h"
-#include "test_support.h"
-#include "window_registry.h"
+#include "app/services/compatibility_check.h"
+#include "app/views/incompatible_view.h"
+#include "tests/support/test_support.h"
+#include "app/shell/window_registry.h"
 
 using namespace clavio;
 

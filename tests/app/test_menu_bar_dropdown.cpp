@@ -11,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "app_style.h"
-#include "clavio/audio_engine.h"
-#include "clavio/sound_pack_manager.h"
-#include "clavio/tocca_settings.h"
-#include "coordinator_fixture.h"
-#include "incompatible_view.h"
-#include "menu_bar_dropdown.h"
-#include "panel_row.h"
-#include "symbol_glyph.h"
-#include "value_slider.h"
-#include "window_registry.h"
+#include "app/widgets/app_style.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/settings/tocca_settings.h"
+#include "tests/app/coordinator_fixture.h"
+#include "app/views/incompatible_view.h"
+#include "app/views/menu_bar_dropdown.h"
+#include "app/widgets/panel_row.h"
+#include "app/widgets/symbol_glyph.h"
+#include "app/widgets/value_slider.h"
+#include "app/shell/window_registry.h"
 
 using namespace clavio;
 using namespace clavio::testing;

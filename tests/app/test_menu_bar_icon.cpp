@@ -3,9 +3,9 @@
 #include <QSystemTrayIcon>
 #include <QtTest>
 
-#include "menu_bar_icon.h"
-#include "test_support.h"
-#include "tray_controller.h"
+#include "app/shell/menu_bar_icon.h"
+#include "tests/support/test_support.h"
+#include "app/shell/tray_controller.h"
 
 using namespace clavio;
 

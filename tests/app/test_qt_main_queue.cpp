@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/tocca_settings.h"
-#include "coordinator_bridge.h"
-#include "coordinator_fixture.h"
-#include "qt_main_queue.h"
-#include "test_support.h"
+#include "engine/settings/tocca_settings.h"
+#include "app/services/coordinator_bridge.h"
+#include "tests/app/coordinator_fixture.h"
+#include "app/services/qt_main_queue.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -10,16 +10,16 @@
 
 #include <filesystem>
 
-#include "about_tab.h"
-#include "clavio/audio_engine.h"
-#include "clavio/tocca_settings.h"
-#include "clavio_platform/xdg_login_item.h"
-#include "clavio_settings_view.h"
-#include "coordinator_fixture.h"
-#include "menu_bar_dropdown.h"
-#include "readouts.h"
-#include "toggle_switch.h"
-#include "value_slider.h"
+#include "app/views/about_tab.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/desktop/xdg_login_item.h"
+#include "app/views/clavio_settings_view.h"
+#include "tests/app/coordinator_fixture.h"
+#include "app/views/menu_bar_dropdown.h"
+#include "app/views/readouts.h"
+#include "app/widgets/toggle_switch.h"
+#include "app/widgets/value_slider.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -12,9 +12,9 @@
 #include <chrono>
 #include <thread>
 
-#include "sparkle_controller.h"
-#include "test_support.h"
-#include "update_dialog.h"
+#include "app/updates/sparkle_controller.h"
+#include "tests/support/test_support.h"
+#include "app/updates/update_dialog.h"
 
 using namespace clavio;
 using namespace std::chrono_literals;

@@ -8,7 +8,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-#include "tray_controller.h"
+#include "app/shell/tray_controller.h"
 
 using namespace clavio;
 

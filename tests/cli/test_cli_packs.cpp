@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "cli_runner.h"
-#include "test_support.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio::testing;
 namespace fs = std::filesystem;

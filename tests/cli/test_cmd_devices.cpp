@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "fake_device_tree.h"
+#include "tests/support/fake_device_tree.h"
 
 using namespace clavio::testing;
 

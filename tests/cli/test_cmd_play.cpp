@@ -12,11 +12,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audio_analysis.h"
-#include "child_process.h"
-#include "cli_runner.h"
-#include "strike_trace.h"
-#include "test_support.h"
+#include "tests/support/audio_analysis.h"
+#include "tests/support/child_process.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/strike_trace.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -8,11 +8,11 @@
 #include <chrono>
 #include <thread>
 
-#include "child_process.h"
-#include "clavio/core_types.h"
-#include "clavio/session_trace.h"
-#include "fake_device_tree.h"
-#include "test_support.h"
+#include "tests/support/child_process.h"
+#include "engine/core/core_types.h"
+#include "engine/replay/session_trace.h"
+#include "tests/support/fake_device_tree.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -11,12 +11,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audio_analysis.h"
-#include "clavio/ports/audio_decoder.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "cli_runner.h"
-#include "strike_trace.h"
-#include "test_support.h"
+#include "tests/support/audio_analysis.h"
+#include "engine/ports/audio_decoder.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/strike_trace.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

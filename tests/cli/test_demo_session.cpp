@@ -7,10 +7,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "clavio/accel_report.h"
-#include "clavio/core_types.h"
-#include "clavio/session_trace.h"
-#include "test_support.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/core/core_types.h"
+#include "engine/replay/session_trace.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::readFile;

@@ -10,13 +10,13 @@
 #include <mutex>
 #include <thread>
 
-#include "child_process.h"
-#include "clavio/keyboard_capture_manager.h"
-#include "clavio/ports/clock.h"
-#include "clavio/replay_key_source.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "fake_device_tree.h"
-#include "test_support.h"
+#include "tests/support/child_process.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/ports/clock.h"
+#include "engine/replay/replay_key_source.h"
+#include "platform/linux/input/evdev_key_source.h"
+#include "tests/support/fake_device_tree.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 using clavio::testing::readFile;
 using clavio::testing::TempDir;

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "clavio/offline_audio_output.h"
-#include "clavio/tca_audio_engine.h"
-#include "raw_audio_decoder.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/audio/tca_audio_engine.h"
+#include "tests/support/raw_audio_decoder.h"
 
 namespace clavio::testing {
 

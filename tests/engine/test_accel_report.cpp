@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "clavio/accel_report.h"
+#include "engine/sensing/accel_report.h"
 
 using namespace clavio;
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "clavio/atomic_file.h"
-#include "test_support.h"
+#include "engine/core/atomic_file.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::readFile;

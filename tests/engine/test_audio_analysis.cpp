@@ -4,7 +4,7 @@
 #include <numbers>
 #include <random>
 
-#include "audio_analysis.h"
+#include "tests/support/audio_analysis.h"
 
 using namespace clavio::testing;
 

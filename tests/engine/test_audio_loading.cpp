@@ -3,9 +3,9 @@
 #include <cmath>
 #include <thread>
 
-#include "clavio/audio_engine.h"
-#include "mixer_rig.h"
-#include "test_support.h"
+#include "engine/audio/audio_engine.h"
+#include "tests/engine/mixer_rig.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::MixerRig;

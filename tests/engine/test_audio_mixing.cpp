@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "mixer_rig.h"
-#include "test_support.h"
+#include "tests/engine/mixer_rig.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::MixerRig;

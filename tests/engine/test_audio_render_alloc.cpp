@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "mixer_rig.h"
+#include "tests/engine/mixer_rig.h"
 
 // The replacements below pair malloc with free by design; GCC cannot see that
 // and warns where it inlines them.

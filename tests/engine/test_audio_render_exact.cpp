@@ -12,8 +12,8 @@
 #include <cstring>
 #include <random>
 
-#include "mixer_rig.h"
-#include "test_support.h"
+#include "tests/engine/mixer_rig.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::MixerRig;

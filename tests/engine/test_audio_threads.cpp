@@ -9,7 +9,7 @@
 #include <functional>
 #include <thread>
 
-#include "mixer_rig.h"
+#include "tests/engine/mixer_rig.h"
 
 using namespace clavio;
 using clavio::testing::MixerRig;

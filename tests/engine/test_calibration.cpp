@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/calibration.h"
+#include "engine/sensing/calibration.h"
 
 using namespace clavio;
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "clavio/core_types.h"
+#include "engine/core/core_types.h"
 
 using namespace clavio;
 

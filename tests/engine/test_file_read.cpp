@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "clavio/file_read.h"
-#include "test_support.h"
+#include "engine/core/file_read.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::TempDir;

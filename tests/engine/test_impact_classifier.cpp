@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/impact_classifier.h"
-#include "motion_fixtures.h"
+#include "engine/sensing/impact_classifier.h"
+#include "tests/support/motion_fixtures.h"
 
 using namespace clavio;
 using namespace clavio::testing;

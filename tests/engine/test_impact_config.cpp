@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/impact_config.h"
-#include "clavio/impact_engine.h"
+#include "engine/sensing/impact_config.h"
+#include "engine/sensing/impact_engine.h"
 
 using namespace clavio;
 using nlohmann::json;

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "clavio/impact_engine.h"
-#include "motion_fixtures.h"
+#include "engine/sensing/impact_engine.h"
+#include "tests/support/motion_fixtures.h"
 
 using namespace clavio;
 using namespace clavio::testing;

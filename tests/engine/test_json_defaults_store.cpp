@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/json_defaults_store.h"
-#include "test_support.h"
+#include "engine/settings/json_defaults_store.h"
+#include "tests/support/test_support.h"
 
 namespace clavio {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <limits>
 
-#include "clavio/impact_config.h"
-#include "clavio/json_fields.h"
+#include "engine/sensing/impact_config.h"
+#include "engine/core/json_fields.h"
 
 using namespace clavio;
 using nlohmann::json;

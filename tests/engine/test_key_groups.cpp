@@ -4,7 +4,7 @@
 #include <map>
 #include <set>
 
-#include "clavio/key_groups.h"
+#include "engine/keyboard/key_groups.h"
 
 using namespace clavio;
 

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "clavio/core_types.h"
-#include "clavio/key_tap.h"
-#include "clavio/ports/clock.h"
+#include "engine/core/core_types.h"
+#include "engine/keyboard/key_tap.h"
+#include "engine/ports/clock.h"
 
 using namespace clavio;
 

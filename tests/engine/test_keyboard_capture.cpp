@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "clavio/keyboard_capture_manager.h"
-#include "test_support.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace std::chrono_literals;

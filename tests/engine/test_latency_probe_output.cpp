@@ -4,9 +4,9 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/latency_probe_output.h"
-#include "clavio/offline_audio_output.h"
-#include "motion_fixtures.h"
+#include "engine/audio/latency_probe_output.h"
+#include "engine/audio/offline_audio_output.h"
+#include "tests/support/motion_fixtures.h"
 
 using namespace clavio;
 using namespace clavio::testing;

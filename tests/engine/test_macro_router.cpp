@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "clavio/macro_router.h"
-#include "test_support.h"
+#include "engine/settings/macro_router.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::LogCapture;

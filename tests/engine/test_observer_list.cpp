@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "clavio/observer_list.h"
+#include "engine/runtime/observer_list.h"
 
 using namespace clavio;
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "clavio/offline_renderer.h"
-#include "clavio/render_events.h"
-#include "clavio/settings_values.h"
-#include "clavio/tocca_settings.h"
-#include "raw_audio_decoder.h"
-#include "strike_trace.h"
-#include "test_support.h"
+#include "engine/render/offline_renderer.h"
+#include "engine/render/render_events.h"
+#include "engine/settings/settings_values.h"
+#include "engine/settings/tocca_settings.h"
+#include "tests/support/raw_audio_decoder.h"
+#include "tests/support/strike_trace.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

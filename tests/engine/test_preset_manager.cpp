@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "clavio/atomic_file.h"
-#include "clavio/preset_manager.h"
-#include "test_support.h"
+#include "engine/core/atomic_file.h"
+#include "engine/settings/preset_manager.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::LogCapture;

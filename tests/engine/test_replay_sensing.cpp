@@ -8,14 +8,14 @@
 #include <sstream>
 #include <thread>
 
-#include "clavio/keyboard_capture_manager.h"
-#include "clavio/ports/clock.h"
-#include "clavio/replay_delivery.h"
-#include "clavio/replay_key_source.h"
-#include "clavio/replay_sensor_registry.h"
-#include "clavio/spu_sensor.h"
-#include "fake_device_tree.h"
-#include "test_support.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/ports/clock.h"
+#include "engine/replay/replay_delivery.h"
+#include "engine/replay/replay_key_source.h"
+#include "engine/replay/replay_sensor_registry.h"
+#include "engine/sensing/spu_sensor.h"
+#include "tests/support/fake_device_tree.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::waitFor;

@@ -4,9 +4,9 @@
 #include <sstream>
 #include <thread>
 
-#include "clavio/core_types.h"
-#include "clavio/ports/clock.h"
-#include "clavio/replay_source.h"
+#include "engine/core/core_types.h"
+#include "engine/ports/clock.h"
+#include "engine/replay/replay_source.h"
 
 using namespace clavio;
 

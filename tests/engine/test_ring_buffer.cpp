@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/ring_buffer.h"
+#include "engine/sensing/ring_buffer.h"
 
 using namespace clavio;
 

@@ -6,11 +6,11 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/ports/clock.h"
-#include "clavio/run_loop.h"
-#include "clavio/termination_center.h"
-#include "clavio/timebase.h"
-#include "test_support.h"
+#include "engine/ports/clock.h"
+#include "engine/runtime/run_loop.h"
+#include "engine/runtime/termination_center.h"
+#include "engine/core/timebase.h"
+#include "tests/support/test_support.h"
 
 namespace clavio {
 namespace {

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/ports/clock.h"
-#include "clavio/serial_deadline_queue.h"
-#include "clavio/timebase.h"
-#include "test_support.h"
+#include "engine/ports/clock.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "engine/core/timebase.h"
+#include "tests/support/test_support.h"
 
 namespace clavio {
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/snapshot_cell.h"
+#include "engine/runtime/snapshot_cell.h"
 
 using namespace clavio;
 using namespace std::chrono_literals;

@@ -5,9 +5,9 @@
 
 #include <sys/stat.h>
 
-#include "clavio/localized_compare.h"
-#include "clavio/sound_pack_manager.h"
-#include "test_support.h"
+#include "engine/packs/localized_compare.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::ScopedXdgHome;

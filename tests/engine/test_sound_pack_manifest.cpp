@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "clavio/sound_pack_manifest.h"
-#include "test_support.h"
+#include "engine/packs/sound_pack_manifest.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 

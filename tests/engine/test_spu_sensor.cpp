@@ -11,8 +11,8 @@
 #include <deque>
 #include <thread>
 
-#include "clavio/spu_sensor.h"
-#include "clavio/tca_spu_sensor.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/sensing/tca_spu_sensor.h"
 
 using namespace clavio;
 using namespace std::chrono_literals;

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "clavio/ports/clock.h"
-#include "clavio/timebase.h"
+#include "engine/ports/clock.h"
+#include "engine/core/timebase.h"
 
 using namespace clavio;
 

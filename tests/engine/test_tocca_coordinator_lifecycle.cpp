@@ -4,13 +4,13 @@
 
 #include <thread>
 
-#include "clavio/audio_engine.h"
-#include "clavio/calibration.h"
-#include "clavio/keyboard_capture_manager.h"
-#include "clavio/settings_values.h"
-#include "clavio/spu_sensor.h"
-#include "clavio/virtual_time_scheduler.h"
-#include "coordinator_rig.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/sensing/calibration.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/settings/settings_values.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "tests/support/coordinator_rig.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -3,12 +3,12 @@
 // voices are sounding.
 #include <gtest/gtest.h>
 
-#include "clavio/audio_engine.h"
-#include "clavio/json_defaults_store.h"
-#include "clavio/settings_values.h"
-#include "clavio/sound_pack_manager.h"
-#include "clavio/termination_center.h"
-#include "coordinator_rig.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/settings/settings_values.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/runtime/termination_center.h"
+#include "tests/support/coordinator_rig.h"
 
 using namespace clavio;
 using namespace clavio::testing;

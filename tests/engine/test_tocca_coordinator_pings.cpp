@@ -2,9 +2,9 @@
 // heartbeat four hours on, the quit observer, and no pings without an address.
 #include <gtest/gtest.h>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio/termination_center.h"
-#include "coordinator_rig.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/runtime/termination_center.h"
+#include "tests/support/coordinator_rig.h"
 
 using namespace clavio;
 using namespace clavio::testing;

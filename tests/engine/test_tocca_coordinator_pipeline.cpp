@@ -7,11 +7,11 @@
 #include <cmath>
 #include <set>
 
-#include "clavio/audio_engine.h"
-#include "clavio/calibration.h"
-#include "clavio/macro_router.h"
-#include "clavio/ports/url_opener.h"
-#include "coordinator_rig.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/sensing/calibration.h"
+#include "engine/settings/macro_router.h"
+#include "engine/ports/url_opener.h"
+#include "tests/support/coordinator_rig.h"
 
 using namespace clavio;
 using namespace clavio::testing;

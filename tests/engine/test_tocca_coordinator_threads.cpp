@@ -9,10 +9,10 @@
 #include <atomic>
 #include <thread>
 
-#include "clavio/accel_report.h"
-#include "clavio/run_loop.h"
-#include "clavio/serial_deadline_queue.h"
-#include "coordinator_rig.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/runtime/run_loop.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "tests/support/coordinator_rig.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/atomic_file.h"
-#include "clavio/tocca_settings.h"
-#include "test_support.h"
+#include "engine/core/atomic_file.h"
+#include "engine/settings/tocca_settings.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::LogCapture;

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "clavio/trace_recorder.h"
+#include "engine/replay/trace_recorder.h"
 
 using namespace clavio;
 using Lane = TraceRecorder::Lane;

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio/usage_pinger.h"
-#include "test_support.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/pipeline/usage_pinger.h"
+#include "tests/support/test_support.h"
 
 namespace clavio {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "clavio/velocity_crossfader.h"
+#include "engine/pipeline/velocity_crossfader.h"
 
 using namespace clavio;
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "clavio/ports/clock.h"
-#include "clavio/timebase.h"
-#include "clavio/virtual_time_scheduler.h"
-#include "test_support.h"
+#include "engine/ports/clock.h"
+#include "engine/core/timebase.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "tests/support/test_support.h"
 
 namespace clavio {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <map>
 
-#include "audio_analysis.h"
-#include "clavio/sound_pack_manager.h"
-#include "clavio_platform/sndfile_decoder.h"
+#include "tests/support/audio_analysis.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 using namespace clavio::testing;

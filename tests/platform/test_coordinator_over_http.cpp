@@ -4,12 +4,12 @@
 // report logic on virtual time.
 #include <gtest/gtest.h>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio_platform/curl_http_sender.h"
-#include "clavio_platform/linux_machine_description.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "coordinator_rig.h"
-#include "loopback_http_server.h"
+#include "engine/settings/json_defaults_store.h"
+#include "platform/linux/net/curl_http_sender.h"
+#include "platform/linux/desktop/linux_machine_description.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/coordinator_rig.h"
+#include "tests/platform/loopback_http_server.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "clavio_platform/curl_http_sender.h"
-#include "loopback_http_server.h"
+#include "platform/linux/net/curl_http_sender.h"
+#include "tests/platform/loopback_http_server.h"
 
 namespace clavio::platform {
 namespace {

@@ -8,12 +8,12 @@
 #include <chrono>
 #include <mutex>
 
-#include "clavio/keyboard_capture_manager.h"
-#include "clavio/ports/clock.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "clavio_platform/thread_naming.h"
-#include "fake_device_tree.h"
-#include "test_support.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/ports/clock.h"
+#include "platform/linux/input/evdev_key_source.h"
+#include "platform/linux/system/thread_naming.h"
+#include "tests/support/fake_device_tree.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::platform;

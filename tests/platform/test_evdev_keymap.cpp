@@ -4,10 +4,10 @@
 
 #include <set>
 
-#include "clavio/core_types.h"
-#include "clavio/key_groups.h"
-#include "clavio_platform/evdev_key_translator.h"
-#include "clavio_platform/evdev_keymap.h"
+#include "engine/core/core_types.h"
+#include "engine/keyboard/key_groups.h"
+#include "platform/linux/input/evdev_key_translator.h"
+#include "platform/linux/input/evdev_keymap.h"
 
 using namespace clavio;
 using namespace clavio::platform;

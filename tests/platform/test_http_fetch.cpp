@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "clavio_platform/http_fetch.h"
+#include "platform/linux/net/http_fetch.h"
 
 using namespace std::chrono_literals;
 using clavio::platform::FetchOptions;

@@ -2,8 +2,8 @@
 
 #include <linux/input-event-codes.h>
 
-#include "clavio_platform/evdev_keymap.h"
-#include "clavio_platform/key_names.h"
+#include "platform/linux/input/evdev_keymap.h"
+#include "platform/linux/input/key_names.h"
 
 using clavio::platform::virtualKeyName;
 

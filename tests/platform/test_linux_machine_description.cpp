@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "clavio_platform/linux_machine_description.h"
-#include "test_support.h"
+#include "platform/linux/desktop/linux_machine_description.h"
+#include "tests/support/test_support.h"
 
 namespace clavio::platform {
 namespace {

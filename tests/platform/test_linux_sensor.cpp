@@ -13,11 +13,11 @@
 #include <mutex>
 #include <thread>
 
-#include "clavio/ports/clock.h"
-#include "clavio/spu_sensor.h"
-#include "clavio_platform/linux_sensor_registry.h"
-#include "fake_device_tree.h"
-#include "test_support.h"
+#include "engine/ports/clock.h"
+#include "engine/sensing/spu_sensor.h"
+#include "platform/linux/sensors/linux_sensor_registry.h"
+#include "tests/support/fake_device_tree.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::platform;

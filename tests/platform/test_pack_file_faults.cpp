@@ -9,12 +9,12 @@
 #include <filesystem>
 #include <vector>
 
-#include "clavio/audio_engine.h"
-#include "clavio/offline_audio_output.h"
-#include "clavio/sound_pack_manager.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "clavio_platform/wav_writer.h"
-#include "test_support.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/audio/wav_writer.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

@@ -11,18 +11,18 @@
 #include <set>
 #include <sstream>
 
-#include "clavio/accel_report.h"
-#include "clavio/json_defaults_store.h"
-#include "clavio/keyboard_capture_manager.h"
-#include "clavio/replay_delivery.h"
-#include "clavio/session_trace.h"
-#include "clavio/spu_sensor.h"
-#include "clavio/tca_spu_sensor.h"
-#include "clavio_platform/curl_http_sender.h"
-#include "clavio_platform/linux_machine_description.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "coordinator_rig.h"
-#include "loopback_http_server.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/replay/replay_delivery.h"
+#include "engine/replay/session_trace.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/sensing/tca_spu_sensor.h"
+#include "platform/linux/net/curl_http_sender.h"
+#include "platform/linux/desktop/linux_machine_description.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/coordinator_rig.h"
+#include "tests/platform/loopback_http_server.h"
 
 using namespace clavio;
 using namespace clavio::testing;

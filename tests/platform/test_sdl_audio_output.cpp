@@ -9,10 +9,10 @@
 #include <cstring>
 #include <thread>
 
-#include "clavio/audio_engine.h"
-#include "clavio_platform/sdl_audio_output.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "test_support.h"
+#include "engine/audio/audio_engine.h"
+#include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::LogCapture;

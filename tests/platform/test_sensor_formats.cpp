@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "clavio_platform/hid_report_descriptor.h"
-#include "clavio_platform/sensor_sources.h"
+#include "platform/linux/sensors/hid_report_descriptor.h"
+#include "platform/linux/sensors/sensor_sources.h"
 
 using namespace clavio::platform;
 

@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "clavio_platform/sndfile_decoder.h"
-#include "test_support.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::TempDir;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "clavio_platform/sndfile_decoder.h"
-#include "test_support.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::readFile;

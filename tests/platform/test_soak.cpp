@@ -13,11 +13,11 @@
 #include <map>
 #include <random>
 
-#include "clavio/audio_engine.h"
-#include "clavio/calibration.h"
-#include "clavio/sound_pack_manager.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "coordinator_rig.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/sensing/calibration.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/coordinator_rig.h"
 
 using namespace clavio;
 using namespace clavio::testing;

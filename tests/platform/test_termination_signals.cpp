@@ -5,10 +5,10 @@
 #include <atomic>
 #include <chrono>
 
-#include "clavio/run_loop.h"
-#include "clavio/termination_center.h"
-#include "clavio_platform/termination_signals.h"
-#include "test_support.h"
+#include "engine/runtime/run_loop.h"
+#include "engine/runtime/termination_center.h"
+#include "platform/linux/desktop/termination_signals.h"
+#include "tests/support/test_support.h"
 
 namespace clavio::platform {
 namespace {

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <future>
 
-#include "clavio/serial_deadline_queue.h"
-#include "clavio/thread_naming.h"
-#include "clavio_platform/thread_naming.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "engine/runtime/thread_naming.h"
+#include "platform/linux/system/thread_naming.h"
 
 namespace clavio::platform {
 namespace {

@@ -2,12 +2,12 @@
 
 #include <chrono>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio/usage_pinger.h"
-#include "clavio_platform/curl_http_sender.h"
-#include "clavio_platform/linux_machine_description.h"
-#include "loopback_http_server.h"
-#include "test_support.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/pipeline/usage_pinger.h"
+#include "platform/linux/net/curl_http_sender.h"
+#include "platform/linux/desktop/linux_machine_description.h"
+#include "tests/platform/loopback_http_server.h"
+#include "tests/support/test_support.h"
 
 namespace clavio {
 namespace {

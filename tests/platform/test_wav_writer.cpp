@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "clavio_platform/sndfile_decoder.h"
-#include "clavio_platform/wav_writer.h"
-#include "test_support.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/audio/wav_writer.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::platform::WavWriter;

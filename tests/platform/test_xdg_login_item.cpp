@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "clavio_platform/xdg_login_item.h"
-#include "test_support.h"
+#include "platform/linux/desktop/xdg_login_item.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::platform::applyLoginItem;

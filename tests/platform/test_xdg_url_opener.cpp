@@ -3,8 +3,8 @@
 #include <chrono>
 #include <thread>
 
-#include "clavio_platform/xdg_url_opener.h"
-#include "test_support.h"
+#include "platform/linux/desktop/xdg_url_opener.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;

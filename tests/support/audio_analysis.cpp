@@ -1,4 +1,4 @@
-#include "audio_analysis.h"
+#include "tests/support/audio_analysis.h"
 
 #include <cmath>
 #include <complex>

@@ -1,4 +1,4 @@
-#include "child_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 extern char** environ;
 

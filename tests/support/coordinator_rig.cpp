@@ -1,12 +1,12 @@
-#include "coordinator_rig.h"
+#include "tests/support/coordinator_rig.h"
 
 #include <cmath>
 
-#include "clavio/accel_report.h"
-#include "clavio/key_tap.h"
-#include "clavio/keyboard_capture_manager.h"
-#include "clavio/spu_sensor.h"
-#include "clavio/tca_spu_sensor.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/keyboard/key_tap.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/sensing/tca_spu_sensor.h"
 
 namespace clavio::testing {
 

@@ -25,18 +25,18 @@
 #include <string>
 #include <vector>
 
-#include "clavio/offline_audio_output.h"
-#include "clavio/ports/classify_queue.h"
-#include "clavio/ports/http_sender.h"
-#include "clavio/ports/key_source.h"
-#include "clavio/ports/machine_description.h"
-#include "clavio/ports/sensor_registry.h"
-#include "clavio/settings_values.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio/tocca_settings.h"
-#include "clavio/virtual_time_scheduler.h"
-#include "raw_audio_decoder.h"
-#include "test_support.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/ports/classify_queue.h"
+#include "engine/ports/http_sender.h"
+#include "engine/ports/key_source.h"
+#include "engine/ports/machine_description.h"
+#include "engine/ports/sensor_registry.h"
+#include "engine/settings/settings_values.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/settings/tocca_settings.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "tests/support/raw_audio_decoder.h"
+#include "tests/support/test_support.h"
 
 namespace clavio::testing {
 

@@ -1,4 +1,4 @@
-#include "fake_device_tree.h"
+#include "tests/support/fake_device_tree.h"
 
 #include <fcntl.h>
 #include <linux/input.h>

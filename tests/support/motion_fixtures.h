@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "clavio/ports/clock.h"
-#include "clavio/ring_buffer.h"
+#include "engine/ports/clock.h"
+#include "engine/sensing/ring_buffer.h"
 
 namespace clavio::testing {
 

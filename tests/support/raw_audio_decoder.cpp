@@ -1,4 +1,4 @@
-#include "raw_audio_decoder.h"
+#include "tests/support/raw_audio_decoder.h"
 
 #include <algorithm>
 #include <cstring>

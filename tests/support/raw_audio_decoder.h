@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "clavio/ports/audio_decoder.h"
+#include "engine/ports/audio_decoder.h"
 
 namespace clavio::testing {
 

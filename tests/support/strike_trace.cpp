@@ -1,12 +1,12 @@
-#include "strike_trace.h"
+#include "tests/support/strike_trace.h"
 
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <tuple>
 
-#include "clavio/accel_report.h"
-#include "clavio/session_trace.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/replay/session_trace.h"
 
 namespace clavio::testing {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "clavio/log.h"
+#include "engine/core/log.h"
 
 namespace clavio::testing {
 
