@@ -175,27 +175,27 @@ ToccaApp::~ToccaApp() {
 
 CoordinatorServices ToccaApp::services(std::shared_ptr<ReplayTimeline> replay) {
     CoordinatorServices s;
-    s.mainQueue = &_mainQueue;
-    s.classifyQueue = &_classifyQueue;
+    s.queues = {&_mainQueue, &_classifyQueue};
     if (replay) {
-        s.sensorRegistry = std::make_shared<ReplaySensorRegistry>(replay);
-        s.keySource = std::make_shared<ReplayKeySource>(replay);
+        s.devices.sensors = std::make_shared<ReplaySensorRegistry>(replay);
+        s.devices.keys = std::make_shared<ReplayKeySource>(replay);
         logLine("[Clavio] Replaying " + replay->sourceName());
     } else {
-        s.sensorRegistry = std::make_shared<platform::LinuxSensorRegistry>();
+        s.devices.sensors = std::make_shared<platform::LinuxSensorRegistry>();
         _evdev = std::make_shared<platform::EvdevKeySource>();
-        s.keySource = _evdev;
+        s.devices.keys = _evdev;
     }
-    s.audioDecoder = &_decoder;
-    s.audioOutput = &_audioOutput;
-    s.httpSender = &_httpSender;
-    s.defaultsStore = &_defaults;
-    s.machine = &_machine;
+    s.devices.decoder = &_decoder;
+    s.devices.output = &_audioOutput;
+    // Pings only where CLAVIO_PING_URL names a service.
+    UsagePinger::Options pings = UsagePinger::optionsFromEnvironment();
+    if (pings.baseUrl) {
+        s.pinger =
+            std::make_unique<UsagePinger>(_defaults, _httpSender, _machine, std::move(pings));
+    }
     s.termination = &_termination;
     s.urlOpener = &_urlOpener;
     s.bundledPacksFolder = platform::resourceDir() / "SoundPacks";
-    s.pingBaseUrl = UsagePinger::optionsFromEnvironment().baseUrl.value_or(std::string());
-    s.appVersion = CLAVIO_VERSION;
     return s;
 }
 

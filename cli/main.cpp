@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     CLI::App app{"clavio-cli: Clavio's headless commands"};
     app.set_version_flag("--version", std::string("clavio-cli ") + CLAVIO_VERSION);
     app.require_subcommand(1);
-    clavio::cli::registerCommands(app);
+    const clavio::cli::CliServices services;
+    clavio::cli::registerCommands(app, services);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -10,7 +10,7 @@ std::int32_t AudioEngine::loadSample(const std::string& path) {
         return it->second;
     }
     // Loaded under the cache lock, so two callers never decode one file twice.
-    const std::int32_t index = native.loadSampleAtPath(path);
+    const std::int32_t index = _native.loadSampleAtPath(path);
     if (index < 0) {
         return index;
     }
@@ -27,7 +27,7 @@ void AudioEngine::unloadAll() {
         std::lock_guard lock(cacheLock);
         sampleCache.clear();
     }
-    native.unloadAllSamples();
+    _native.unloadAllSamples();
 }
 
 } // namespace clavio

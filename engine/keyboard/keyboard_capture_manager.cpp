@@ -11,14 +11,14 @@ KeyboardCaptureManager::create(std::shared_ptr<KeySource> source, double sliceSe
 
 KeyboardCaptureManager::KeyboardCaptureManager(Passkey, std::shared_ptr<KeySource> source,
                                                double sliceSeconds)
-    : native(std::make_unique<TCAKeyboardCapture>(std::move(source), sliceSeconds)) {}
+    : _native(std::make_unique<TCAKeyboardCapture>(std::move(source), sliceSeconds)) {}
 
 bool KeyboardCaptureManager::hasPermission() const {
-    return TCAKeyboardCapture::hasAccessibilityPermission(native->source());
+    return TCAKeyboardCapture::hasAccessibilityPermission(_native->source());
 }
 
 void KeyboardCaptureManager::requestPermission() const {
-    TCAKeyboardCapture::requestAccessibilityPermission(native->source());
+    TCAKeyboardCapture::requestAccessibilityPermission(_native->source());
 }
 
 TCAKeyHandler::Function KeyboardCaptureManager::_forwarder(
@@ -37,12 +37,12 @@ TCAKeyHandler::Function KeyboardCaptureManager::_forwarder(
 
 void KeyboardCaptureManager::setOnKeyDown(Handler handler) {
     _onKeyDown.set(std::move(handler));
-    native->setKeyDownCallback(_forwarder(weak_from_this(), &KeyboardCaptureManager::_onKeyDown));
+    _native->setKeyDownCallback(_forwarder(weak_from_this(), &KeyboardCaptureManager::_onKeyDown));
 }
 
 void KeyboardCaptureManager::setOnKeyUp(Handler handler) {
     _onKeyUp.set(std::move(handler));
-    native->setKeyUpCallback(_forwarder(weak_from_this(), &KeyboardCaptureManager::_onKeyUp));
+    _native->setKeyUpCallback(_forwarder(weak_from_this(), &KeyboardCaptureManager::_onKeyUp));
 }
 
 } // namespace clavio

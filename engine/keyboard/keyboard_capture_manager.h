@@ -1,6 +1,7 @@
 // The keyboard front used by the coordinator: owns the native capture,
 // forwards the permission check and request, and turns native records into
 // KeyEvent values (with their key group) for onKeyDown / onKeyUp.
+// A facade: callers never reach the native capture through it.
 //
 // Threading contract:
 // - start, stop, isRunning, hasPermission, requestPermission: the owner's
@@ -30,9 +31,13 @@ public:
 
     bool hasPermission() const;
     void requestPermission() const;
-    bool isRunning() const noexcept { return native->isRunning(); }
-    bool start() { return native->start(); }
-    void stop() { native->stop(); }
+    bool isRunning() const noexcept { return _native->isRunning(); }
+    bool start() { return _native->start(); }
+    void stop() { _native->stop(); }
+
+    // The tap thread, or a replay driver while no capture runs. Hands one
+    // observed event to the key logic exactly as the capture thread does.
+    void deliverTapEvent(const TCATapEvent& event) noexcept { _native->handleTapEvent(event); }
 
     // Installs a fresh native handler (also for an empty handler, which then
     // ignores every event).
@@ -41,8 +46,6 @@ public:
     Handler onKeyDown() const { return _onKeyDown.get(); }
     Handler onKeyUp() const { return _onKeyUp.get(); }
 
-    const std::unique_ptr<TCAKeyboardCapture> native;
-
 private:
     struct Passkey {};
 
@@ -50,6 +53,8 @@ public:
     KeyboardCaptureManager(Passkey, std::shared_ptr<KeySource> source, double sliceSeconds);
 
 private:
+    const std::unique_ptr<TCAKeyboardCapture> _native;
+
     static TCAKeyHandler::Function
     _forwarder(std::weak_ptr<KeyboardCaptureManager> weak,
                AtomicHandler<void(const KeyEvent&)> KeyboardCaptureManager::*slot);

@@ -28,43 +28,6 @@ constexpr auto kPermissionInterval = 2000ms;
 constexpr auto kBaselineInterval = 100ms;
 constexpr auto kDisplayInterval = 50ms;
 
-// A registry without services: the machine has no accelerometer.
-class NoSensorRegistry final : public SensorRegistry {
-public:
-    std::optional<std::vector<SensorService>> matchingServices(std::string_view) override {
-        return std::vector<SensorService>{};
-    }
-    bool setProperty(const SensorService&, std::string_view, std::int32_t) override {
-        return false;
-    }
-    std::unique_ptr<SensorDevice> createDevice(const SensorService&) override { return nullptr; }
-};
-
-// A key source without access: capture never starts.
-class NoKeySource final : public KeySource {
-public:
-    bool hasAccess() override { return false; }
-    void requestAccess() override {}
-    std::unique_ptr<KeyEventTap> createTap() override { return nullptr; }
-};
-
-// A decoder that decodes nothing: every sample load fails.
-class NoDecoder final : public AudioDecoder {
-public:
-    bool decode(const std::filesystem::path&, DecodedAudio&, std::string& error) const override {
-        error = "no audio decoder";
-        return false;
-    }
-};
-
-class UnknownMachine final : public MachineDescription {
-public:
-    std::string hardwareModel() const override { return {}; }
-    std::string processorName() const override { return {}; }
-    std::string osVersion() const override { return {}; }
-    std::string localeIdentifier() const override { return {}; }
-};
-
 // SplitMix64 over one atomic counter: each draw claims its own step with one
 // fetch_add, so two threads may draw at once without a lock, and one thread
 // drawing in a fixed order always sees the same numbers.
@@ -80,13 +43,16 @@ struct SplitMixRandom {
     std::atomic<std::uint64_t> state;
 };
 
-void useRandom(CoordinatorServices& services, std::uint64_t seed) {
+} // namespace
+
+CoordinatorRandom CoordinatorRandom::seeded(std::uint64_t seed) {
     auto random = std::make_shared<SplitMixRandom>(seed);
-    services.randomIndex = [random](std::uint32_t n) -> std::uint32_t {
+    CoordinatorRandom draws;
+    draws.index = [random](std::uint32_t n) -> std::uint32_t {
         // The high 32 bits scaled into [0, n): bias below 2^-32 per value.
         return std::uint32_t(((random->next() >> 32) * std::uint64_t(n)) >> 32);
     };
-    services.randomJitter = [random](float magnitude) -> float {
+    draws.jitter = [random](float magnitude) -> float {
         if (!(magnitude > 0.0f)) {
             return 0.0f;
         }
@@ -95,12 +61,12 @@ void useRandom(CoordinatorServices& services, std::uint64_t seed) {
         const float value = float(-double(magnitude) + 2.0 * double(magnitude) * unit);
         return value < -magnitude ? -magnitude : (value > magnitude ? magnitude : value);
     };
+    return draws;
 }
 
-} // namespace
-
-void seedCoordinatorRandom(CoordinatorServices& services, std::uint64_t seed) {
-    useRandom(services, seed);
+CoordinatorRandom CoordinatorRandom::fromDevice() {
+    std::random_device device;
+    return seeded((std::uint64_t(device()) << 32) ^ device());
 }
 
 // ---- construction ----
@@ -111,9 +77,11 @@ ToccaCoordinator::~ToccaCoordinator() = default;
 
 std::shared_ptr<ToccaCoordinator> ToccaCoordinator::create(std::shared_ptr<ToccaSettings> settings,
                                                            CoordinatorServices services) {
-    if (!settings || !services.mainQueue || !services.classifyQueue) {
-        logLine("[Clavio] Coordinator not created: it needs settings, a main queue and a "
-                "classify queue");
+    const CoordinatorDevices& devices = services.devices;
+    if (!settings || !services.queues.main || !services.queues.classify || !devices.sensors ||
+        !devices.keys || !devices.decoder || !devices.output) {
+        logLine("[Clavio] Coordinator not created: it needs settings, both queues, a sensor "
+                "registry, a key source, an audio decoder and an audio output");
         return nullptr;
     }
     std::shared_ptr<ToccaCoordinator> self(new ToccaCoordinator());
@@ -127,49 +95,23 @@ std::shared_ptr<ToccaCoordinator> ToccaCoordinator::create(std::shared_ptr<Tocca
 
 void ToccaCoordinator::Impl::construct() {
     CoordinatorServices& s = services;
-    mainQueue = s.mainQueue;
-    if (!s.sensorRegistry) {
-        s.sensorRegistry = std::make_shared<NoSensorRegistry>();
-    }
-    if (!s.keySource) {
-        s.keySource = std::make_shared<NoKeySource>();
-    }
-    if (!s.audioDecoder) {
-        ownDecoder = std::make_unique<NoDecoder>();
-        s.audioDecoder = ownDecoder.get();
-    }
-    if (!s.audioOutput) {
-        ownOutput = std::make_unique<OfflineAudioOutput>();
-        s.audioOutput = ownOutput.get();
-    }
-    if (!s.randomIndex || !s.randomJitter) {
-        std::random_device device;
-        useRandom(s, (std::uint64_t(device()) << 32) ^ device());
+    const CoordinatorDevices& devices = s.devices;
+    mainQueue = s.queues.main;
+    if (!s.random.index || !s.random.jitter) {
+        s.random = CoordinatorRandom::fromDevice();
     }
 
-    // 1. Fields with initial values. The pinger is made first because it
-    // owns the wall clock that sessionStart is read from.
-    if (s.httpSender && s.defaultsStore && !s.pingBaseUrl.empty()) {
-        if (!s.machine) {
-            ownMachine = std::make_unique<UnknownMachine>();
-            s.machine = ownMachine.get();
-        }
-        UsagePinger::Options options;
-        options.baseUrl = s.pingBaseUrl;
-        options.appVersion = s.appVersion;
-        options.wallClock = s.wallClock;
-        pinger = std::make_unique<UsagePinger>(*s.defaultsStore, *s.httpSender, *s.machine,
-                                               std::move(options));
-    }
-    sessionStart = pinger ? pinger->wallNow()
-                          : (s.wallClock ? s.wallClock() : std::chrono::system_clock::now());
-    classifyQueue = s.classifyQueue;
+    // 1. Fields with initial values. The pinger owns the wall clock that
+    // sessionStart is read from (tests move it to see a heartbeat on).
+    pinger = std::move(s.pinger);
+    sessionStart = pinger ? pinger->wallNow() : std::chrono::system_clock::now();
+    classifyQueue = s.queues.classify;
     calibrationCollector = std::make_unique<CalibrationCollector>();
 
     // 2.-4. Settings (stored by create), then the parts.
-    sensor = SPUSensor::create(s.sensorRegistry);
-    keyboard = KeyboardCaptureManager::create(s.keySource);
-    audioEngine = std::make_unique<AudioEngine>(*s.audioDecoder, *s.audioOutput);
+    sensor = SPUSensor::create(devices.sensors);
+    keyboard = KeyboardCaptureManager::create(devices.keys);
+    audioEngine = std::make_unique<AudioEngine>(*devices.decoder, *devices.output);
     std::optional<std::filesystem::path> bundled;
     if (!s.bundledPacksFolder.empty()) {
         bundled = s.bundledPacksFolder;
@@ -186,7 +128,7 @@ void ToccaCoordinator::Impl::construct() {
     }
 
     // 6. Availability (nobody observes yet).
-    sensorAvailable = SPUSensor::isAvailable(*s.sensorRegistry);
+    sensorAvailable = SPUSensor::isAvailable(*devices.sensors);
     hasAccessibilityPermission = keyboard->hasPermission();
 
     // 7. Launch count and "launch" ping. Without a ping service nothing is

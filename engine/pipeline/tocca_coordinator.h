@@ -29,6 +29,7 @@
 #include "engine/sensing/calibration.h"
 #include "engine/core/core_types.h"
 #include "engine/runtime/observer_list.h"
+#include "engine/pipeline/usage_pinger.h"
 
 #include <nlohmann/json.hpp>
 
@@ -54,42 +55,51 @@ class TerminationNotifier;
 class ToccaSettings;
 class UrlOpener;
 
-// Everything the coordinator needs from the platform, wired by main() (real
-// services) or by offline rendering and tests (virtual time, replay sources,
-// offline audio). Non-owning pointers must outlive the coordinator.
-struct CoordinatorServices {
-    MainQueue* mainQueue = nullptr;
-    ClassifyQueue* classifyQueue = nullptr;
-    std::shared_ptr<SensorRegistry> sensorRegistry;
-    std::shared_ptr<KeySource> keySource;
-    const AudioDecoder* audioDecoder = nullptr;
-    AudioOutput* audioOutput = nullptr;
-    HttpSender* httpSender = nullptr;       // null: no pings
-    DefaultsStore* defaultsStore = nullptr; // null: no pings
-    const MachineDescription* machine = nullptr;
-    TerminationNotifier* termination = nullptr; // null: no quit ping observer
-    UrlOpener* urlOpener = nullptr;             // for macro openURL actions
-    std::filesystem::path bundledPacksFolder;   // <resources>/SoundPacks
-    std::string pingBaseUrl;                    // empty: no pings
-    std::string appVersion;
-    // Uniform integer in [0, n) and uniform float in [-m, m]; seeded for
-    // rendering. Called on the classify queue and the keyboard thread, never
-    // at once from two threads for the same draw (the source locks if needed).
-    // Empty: a generator seeded from std::random_device, lock-free and safe
-    // to call from both threads at once (seedCoordinatorRandom gives the same
-    // generator with a fixed seed).
-    std::function<std::uint32_t(std::uint32_t n)> randomIndex;
-    std::function<float(float magnitude)> randomJitter;
-    // The wall clock for the pings' "ts" and sessionStart; empty: the system
-    // clock. Tests move it to see a heartbeat four hours on.
-    std::function<std::chrono::system_clock::time_point()> wallClock;
+// What the coordinator is given; it builds nothing of the platform itself.
+// The composition roots fill it: app/main.cpp with this machine's devices,
+// cli/cli_services.cpp for the commands, the offline renderer with virtual
+// time and replay sources, tests with their rigs. Non-owning pointers must
+// outlive the coordinator.
+
+// The two queues: the main thread's (timers, observable writes) and the
+// serial classify queue. Required.
+struct CoordinatorQueues {
+    MainQueue* main = nullptr;
+    ClassifyQueue* classify = nullptr;
 };
 
-// Fills services.randomIndex and services.randomJitter with one generator
-// seeded with `seed`: the same seed gives the same draws in the same order.
-// Both functions are lock-free and allocation-free and may be called from
-// two threads at once.
-void seedCoordinatorRandom(CoordinatorServices& services, std::uint64_t seed);
+// Where key events and accelerometer reports come from and where sound goes.
+// Required; a machine without a sensor passes a registry with no service.
+struct CoordinatorDevices {
+    std::shared_ptr<SensorRegistry> sensors;
+    std::shared_ptr<KeySource> keys;
+    const AudioDecoder* decoder = nullptr;
+    AudioOutput* output = nullptr;
+};
+
+// Uniform integer in [0, n) and uniform float in [-m, m], for the sample
+// choice and the gain and pitch jitter. Called on the classify queue and the
+// keyboard thread; both functions of one generator are lock-free and
+// allocation-free and may be called from two threads at once.
+struct CoordinatorRandom {
+    std::function<std::uint32_t(std::uint32_t n)> index;
+    std::function<float(float magnitude)> jitter;
+
+    // The same seed gives the same draws in the same order.
+    static CoordinatorRandom seeded(std::uint64_t seed);
+    // Seeded from std::random_device.
+    static CoordinatorRandom fromDevice();
+};
+
+struct CoordinatorServices {
+    CoordinatorQueues queues;
+    CoordinatorDevices devices;
+    CoordinatorRandom random;                   // empty: CoordinatorRandom::fromDevice()
+    std::unique_ptr<UsagePinger> pinger;        // null: no pings, no launch count
+    TerminationNotifier* termination = nullptr; // null: no quit observer
+    UrlOpener* urlOpener = nullptr;             // null: macro openURL actions do nothing
+    std::filesystem::path bundledPacksFolder;   // <resources>/SoundPacks; empty: none
+};
 
 // The observable properties, for observers.
 enum class CoordinatorProperty {
@@ -109,11 +119,8 @@ public:
     // Main thread. Builds every part in the documented order, counts the
     // launch, sends the "launch" ping, starts the heartbeat timer, registers
     // the quit observer and posts start()/permission polling when the
-    // sensor exists. Null (with one log line) when the settings, the main
-    // queue or the classify queue is missing. Missing optional services get
-    // stand-ins: no sensor registry means no accelerometer, no key source
-    // means no keyboard access, no decoder means no sample decodes, no audio
-    // output means an offline output nobody pulls.
+    // sensor exists. Null (with one log line) when the settings, a queue or
+    // a device service is missing.
     static std::shared_ptr<ToccaCoordinator> create(std::shared_ptr<ToccaSettings> settings,
                                                     CoordinatorServices services);
     ~ToccaCoordinator();

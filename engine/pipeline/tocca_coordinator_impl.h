@@ -27,10 +27,8 @@
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/settings/macro_router.h"
 #include "engine/runtime/observer_list.h"
-#include "engine/audio/offline_audio_output.h"
 #include "engine/ports/audio_decoder.h"
 #include "engine/ports/classify_queue.h"
-#include "engine/ports/machine_description.h"
 #include "engine/ports/main_queue.h"
 #include "engine/runtime/snapshot_cell.h"
 #include "engine/packs/sound_pack_manager.h"
@@ -73,12 +71,9 @@ struct PipelineContext {
 };
 
 struct ToccaCoordinator::Impl {
-    // The services and the stand-ins for services the caller did not give
-    // come first, so they are destroyed after the parts that use them.
+    // The services come first, so they are destroyed after the parts that
+    // use them.
     CoordinatorServices services;
-    std::unique_ptr<AudioDecoder> ownDecoder;
-    std::unique_ptr<AudioOutput> ownOutput;
-    std::unique_ptr<MachineDescription> ownMachine;
     std::unique_ptr<UsagePinger> pinger; // null: no pings
     MainQueue* mainQueue = nullptr;
     std::weak_ptr<ToccaCoordinator> weakSelf;

@@ -247,7 +247,7 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
                     list = find(maps->press, "alpha_soft");
                 }
                 if (list) {
-                    index = (*list)[d.services.randomIndex(std::uint32_t(list->size()))];
+                    index = (*list)[d.services.random.index(std::uint32_t(list->size()))];
                 }
             }
             if (index < 0) {
@@ -256,10 +256,10 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
                 }
                 continue;
             }
-            const float gainJitter = d.services.randomJitter(
+            const float gainJitter = d.services.random.jitter(
                 d.variation(settings.gainVariation(), defaults.gainVariation,
                             d.refusedGainVariationLogged, "gainVariation"));
-            const float pitchJitter = d.services.randomJitter(
+            const float pitchJitter = d.services.random.jitter(
                 d.variation(settings.pitchVariation(), defaults.pitchVariation,
                             d.refusedPitchVariationLogged, "pitchVariation"));
             const float gain = gainScale * layer.gain + gainJitter;
@@ -324,7 +324,7 @@ void ToccaCoordinator::Impl::keyUp(const KeyEvent& event) noexcept {
                 list = find(maps->release, "alpha");
             }
             if (list) {
-                report.sampleIndex = (*list)[services.randomIndex(std::uint32_t(list->size()))];
+                report.sampleIndex = (*list)[services.random.index(std::uint32_t(list->size()))];
             }
         }
         if (report.sampleIndex >= 0) {

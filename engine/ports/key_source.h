@@ -1,5 +1,5 @@
 // Port: a source of global keyboard events (the platform's event tap).
-// Linux implements it with evdev (platform/linux/evdev_key_source.cpp); a
+// Linux implements it with evdev (platform/linux/input/evdev_key_source.cpp); a
 // trace replay can implement it too.
 //
 // Threading contract:

@@ -1,6 +1,6 @@
 // Port: the registry of sensor services and the report streams they open
 // into. Linux implements it over hidraw, IIO and evdev
-// (platform/linux/linux_sensor_registry.cpp); a trace replay can implement it
+// (platform/linux/sensors/linux_sensor_registry.cpp); a trace replay can implement it
 // too. Every source delivers 22-byte accelerometer reports (accel_report.h).
 //
 // Threading contract:

@@ -95,17 +95,13 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
     SeededRandom random(_config.seed);
 
     CoordinatorServices services;
-    services.mainQueue = &scheduler;
-    services.classifyQueue = &scheduler;
-    services.sensorRegistry = std::make_shared<OfflineSensorRegistry>(summary.accelReports > 0);
-    services.keySource = std::make_shared<OfflineKeySource>();
-    services.audioDecoder = _config.audioDecoder;
-    services.audioOutput = &output;
+    services.queues = {&scheduler, &scheduler};
+    services.devices = {std::make_shared<OfflineSensorRegistry>(summary.accelReports > 0),
+                        std::make_shared<OfflineKeySource>(), _config.audioDecoder, &output};
+    services.random = {SeededRandom::indexFunction(random), SeededRandom::jitterFunction(random)};
     services.bundledPacksFolder = _config.bundledPacksFolder;
-    services.randomIndex = SeededRandom::indexFunction(random);
-    services.randomJitter = SeededRandom::jitterFunction(random);
 
-    auto coordinator = ToccaCoordinator::create(_config.settings, services);
+    auto coordinator = ToccaCoordinator::create(_config.settings, std::move(services));
     // Both reporters run on this thread: the classify queue is virtual, and
     // releases come from the event logic called below.
     coordinator->setPressReporter(
@@ -125,12 +121,12 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
     }
     result.sensorAvailable = coordinator->sensorAvailable();
     result.packLoaded = coordinator->packManager().currentManifest().has_value();
-    result.loadedSamples = coordinator->audioEngine().native.loadedSampleCount();
+    result.loadedSamples = coordinator->audioEngine().loadedSampleCount();
 
     ReplaySource source{TraceReader(trace)};
     // A trace's modifier changes are relative to nothing held when it began.
     tca_set_previous_flags(0);
-    connectReplaySinks(source, *coordinator->keyboard().native, coordinator->sensor().ringBuffer());
+    connectReplaySinks(source, coordinator->keyboard(), coordinator->sensor());
 
     const std::uint64_t delay = classificationDelayTicks(_config.settings->searchPostMs());
     const std::uint64_t minimumEnd =
@@ -159,7 +155,7 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
                 break;
             }
             if (now >= hardEnd ||
-                (now >= minimumEnd && coordinator->audioEngine().native.busyVoiceCount() == 0)) {
+                (now >= minimumEnd && coordinator->audioEngine().busyVoiceCount() == 0)) {
                 break;
             }
         }

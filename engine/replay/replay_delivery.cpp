@@ -1,6 +1,7 @@
 #include "engine/replay/replay_delivery.h"
 
-#include "engine/keyboard/tca_keyboard_capture.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
 
 namespace clavio {
@@ -33,10 +34,11 @@ std::optional<TraceKey> traceKeyFromTapEvent(const TCATapEvent& event) noexcept 
     }
 }
 
-void connectReplaySinks(ReplaySource& source, TCAKeyboardCapture& capture, TCARingBuffer* ring) {
-    source.setKeySink([&capture](const TraceKey& key, std::uint64_t timestamp) {
-        capture.handleTapEvent(tapEventFromTraceKey(key, timestamp));
+void connectReplaySinks(ReplaySource& source, KeyboardCaptureManager& keyboard, SPUSensor& sensor) {
+    source.setKeySink([&keyboard](const TraceKey& key, std::uint64_t timestamp) {
+        keyboard.deliverTapEvent(tapEventFromTraceKey(key, timestamp));
     });
+    TCARingBuffer* ring = sensor.ringBuffer();
     source.setAccelSink(
         [ring](const std::uint8_t* report, std::size_t length, std::uint64_t timestamp) {
             _hidReportCallback(ring, report, length, timestamp);

@@ -15,12 +15,12 @@
 
 #include "engine/keyboard/key_tap.h"
 #include "engine/replay/replay_source.h"
-#include "engine/sensing/ring_buffer.h"
 #include "engine/replay/session_trace.h"
 
 namespace clavio {
 
-class TCAKeyboardCapture;
+class KeyboardCaptureManager;
+class SPUSensor;
 
 // The tap event a trace's key record stands for, stamped with `timestamp`
 // (its due time) so that the event logic hands that time on.
@@ -31,10 +31,10 @@ TCATapEvent tapEventFromTraceKey(const TraceKey& key, std::uint64_t timestamp) n
 std::optional<TraceKey> traceKeyFromTapEvent(const TCATapEvent& event) noexcept;
 
 // Virtual-time delivery through the entry points the live threads use: key
-// records go to the capture's event logic (handleTapEvent, so masking, the
-// modifier press/release rule and autorepeat apply), reports to the report
-// decoder writing `ring` (_hidReportCallback). `capture` and `ring` must
-// outlive the source's deliveries.
-void connectReplaySinks(ReplaySource& source, TCAKeyboardCapture& capture, TCARingBuffer* ring);
+// records go to the keyboard front's event logic (deliverTapEvent, so masking,
+// the modifier press/release rule and autorepeat apply), reports to the report
+// decoder writing the sensor's ring (_hidReportCallback). `keyboard` and
+// `sensor` must outlive the source's deliveries.
+void connectReplaySinks(ReplaySource& source, KeyboardCaptureManager& keyboard, SPUSensor& sensor);
 
 } // namespace clavio

@@ -12,15 +12,15 @@ std::shared_ptr<SPUSensor> SPUSensor::create(std::shared_ptr<SensorRegistry> reg
 }
 
 SPUSensor::SPUSensor(Passkey, std::shared_ptr<SensorRegistry> registry, double sliceSeconds)
-    : ringBufferPtr(std::make_unique<TCARingBuffer>()) {
-    tca_ring_init(ringBufferPtr.get());
-    native = std::make_unique<TCASPUSensor>(ringBufferPtr.get(), std::move(registry), sliceSeconds);
+    : _ringBuffer(std::make_unique<TCARingBuffer>()) {
+    tca_ring_init(_ringBuffer.get());
+    _native = std::make_unique<TCASPUSensor>(_ringBuffer.get(), std::move(registry), sliceSeconds);
 }
 
 SPUSensor::~SPUSensor() {
-    native->stop();
-    ringBufferPtr.reset();
-    native.reset();
+    _native->stop();
+    _ringBuffer.reset();
+    _native.reset();
 }
 
 bool SPUSensor::isAvailable(SensorRegistry& registry) {
@@ -32,16 +32,16 @@ std::optional<SensorProperties> SPUSensor::deviceInfo(SensorRegistry& registry) 
 }
 
 SensorStatus SPUSensor::status() const noexcept {
-    return sensorStatusFromNative(native->status());
+    return sensorStatusFromNative(_native->status());
 }
 
 std::uint64_t SPUSensor::totalSamples() const noexcept {
-    return tca_ring_total(ringBufferPtr.get());
+    return tca_ring_total(_ringBuffer.get());
 }
 
 std::optional<TCAMotionSample> SPUSensor::latestSample() const noexcept {
     TCAMotionSample sample;
-    if (!tca_ring_latest(ringBufferPtr.get(), &sample)) {
+    if (!tca_ring_latest(_ringBuffer.get(), &sample)) {
         return std::nullopt;
     }
     return sample;
@@ -49,7 +49,7 @@ std::optional<TCAMotionSample> SPUSensor::latestSample() const noexcept {
 
 void SPUSensor::setOnStatusChange(StatusHandler handler) {
     _onStatusChange.set(std::move(handler));
-    native->setStatusCallback([weak = weak_from_this()](std::int64_t status) {
+    _native->setStatusCallback([weak = weak_from_this()](std::int64_t status) {
         if (const auto self = weak.lock()) {
             self->_onStatusChange.call(sensorStatusFromNative(status));
         }

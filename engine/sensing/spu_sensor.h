@@ -1,6 +1,7 @@
 // The accelerometer front used by the coordinator: owns the motion ring and
 // the native reader, exposes availability, device information, start/stop,
 // the status as SensorStatus and read-only views of the ring.
+// A facade: callers never reach the native reader through it.
 //
 // Threading contract:
 // - start, stop, the destructor: the owner's thread (main thread).
@@ -38,11 +39,11 @@ public:
     static bool isAvailable(SensorRegistry& registry);
     static std::optional<SensorProperties> deviceInfo(SensorRegistry& registry);
 
-    bool start() { return native->start(); }
-    void stop() { native->stop(); }
+    bool start() { return _native->start(); }
+    void stop() { _native->stop(); }
     // The native status; values outside 0..4 read as `error`.
     SensorStatus status() const noexcept;
-    TCARingBuffer* ringBuffer() const noexcept { return ringBufferPtr.get(); }
+    TCARingBuffer* ringBuffer() const noexcept { return _ringBuffer.get(); }
     std::uint64_t totalSamples() const noexcept;
     // The newest sample (x, y, z, magnitude, timestamp); none on an empty ring.
     std::optional<TCAMotionSample> latestSample() const noexcept;
@@ -58,10 +59,9 @@ private:
 public:
     SPUSensor(Passkey, std::shared_ptr<SensorRegistry> registry, double sliceSeconds);
 
-    std::unique_ptr<TCASPUSensor> native;
-    std::unique_ptr<TCARingBuffer> ringBufferPtr;
-
 private:
+    std::unique_ptr<TCARingBuffer> _ringBuffer;
+    std::unique_ptr<TCASPUSensor> _native;
     AtomicHandler<void(SensorStatus)> _onStatusChange;
 };
 
