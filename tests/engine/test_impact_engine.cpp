@@ -40,22 +40,6 @@ TCAImpactResult classifyOne(TCAImpactState& s, float magnitude) {
 
 } // namespace
 
-TEST(ImpactEngine, InitWithoutConfigEqualsInitWithTheDefaults) {
-    TCAImpactState a, b;
-    std::memset(&a, 0x5A, sizeof a);
-    std::memset(&b, 0x5A, sizeof b);
-    tca_impact_init(&a, nullptr);
-    const TCAImpactConfig defaults = toNative(ImpactConfig());
-    tca_impact_init(&b, &defaults);
-    EXPECT_EQ(fromNative(a.config), fromNative(b.config));
-    for (const auto* s : {&a, &b}) {
-        EXPECT_EQ(s->currentBaseline, 0.002f);
-        EXPECT_EQ(s->lastKeyTimestamp, 0u);
-        EXPECT_EQ(s->hpPrevIn, 0.0f);
-        EXPECT_EQ(s->hpPrevOut, 0.0f);
-    }
-}
-
 TEST(ImpactEngine, WorkedExampleWithTheDefaults) {
     auto ring = makeRing();
     // Resting samples around a strike whose largest deviation is 0.0715.

@@ -96,13 +96,6 @@ TEST(MacroAction, DecodingErrors) {
                   "[...]" + std::string(16, ']'));
 }
 
-TEST(MacroRouter, MappingKeysKeepKeyCodeAndTierApart) {
-    EXPECT_EQ(MacroRouter::mappingKey(36, VelocityTier::slam), 9220u);
-    EXPECT_EQ(MacroRouter::mappingKey(0x0100, VelocityTier::silent), 65536u);
-    EXPECT_EQ(MacroRouter::mappingKey(0x0001, VelocityTier::silent), 256u);
-    EXPECT_EQ(MacroRouter::mappingKey(0xFFFF, VelocityTier::slam), 0xFFFF04u);
-}
-
 TEST(MacroRouter, RoutesOnlyWhenEnabledAndForTheBoundTier) {
     MacroRouter router;
     router.setMapping(36, VelocityTier::hard, MacroAction::log("hard return"));
@@ -147,22 +140,3 @@ TEST(MacroRouter, ExecuteLogsOpensAndRefusesShellCommands) {
     noOpener.execute(MacroAction::openURL("https://example.org"));
 }
 
-TEST(MacroRouter, BindingsMayChangeWhileTheClassifyQueueRoutes) {
-    MacroRouter router;
-    router.setEnabled(true);
-    std::atomic<bool> stop{false};
-    std::thread queue([&] {
-        while (!stop.load()) {
-            if (auto a = router.route(5, VelocityTier::hard)) {
-                EXPECT_TRUE(a->argument == "a" || a->argument == "b");
-            }
-        }
-    });
-    for (int i = 0; i < 5000; ++i) {
-        router.setMapping(5, VelocityTier::hard, MacroAction::log(i % 2 ? "a" : "b"));
-        router.loadMappings({{5, VelocityTier::hard, MacroAction::log("a")}});
-        router.setEnabled(i % 3 != 0);
-    }
-    stop = true;
-    queue.join();
-}

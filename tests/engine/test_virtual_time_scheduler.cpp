@@ -89,19 +89,5 @@ TEST(VirtualTimeScheduler, TellsMainFromClassifyAndRefusesNestedRuns) {
     EXPECT_EQ(hostTicks(), ms(10));
 }
 
-TEST(VirtualTimeScheduler, InstallsItselfAsTheProcessClockAndRestoresThePrevious) {
-    ClockSource* before = &clockSource();
-    {
-        VirtualTimeScheduler outer(ms(5));
-        EXPECT_EQ(hostTicks(), ms(5));
-        {
-            VirtualTimeScheduler inner(ms(77));
-            EXPECT_EQ(hostTicks(), ms(77));
-        }
-        EXPECT_EQ(&clockSource(), &outer);
-    }
-    EXPECT_EQ(&clockSource(), before);
-}
-
 } // namespace
 } // namespace clavio
