@@ -43,7 +43,7 @@ private:
 };
 } // namespace
 
-TEST(AudioThreads, UnloadWhileRenderingThirtyTwoVoicesNeverFreesWhatAVoiceReads) {
+TEST(AudioThreads, UnloadWhileRenderingThirtyTwoVoicesNeverFreesWhatAVoiceReadsUnderAddressSanitizer) {
     MixerRig rig;
     ASSERT_TRUE(rig.engine.start());
     std::atomic<int> badFrames{0};

@@ -83,44 +83,6 @@ TEST(ReplaySource, DeliversRecordsInOrderWhenTheirTimeComes) {
     EXPECT_EQ(seen.back().key.kind, TraceKeyKind::up);
 }
 
-TEST(ReplaySource, RebasingKeepsEveryOffsetFromTheFirstRecord) {
-    ReplaySource source(records());
-    std::vector<Delivery> seen;
-    connect(source, seen);
-    source.rebaseTo(5'000'000'000);
-    EXPECT_EQ(source.nextTime(), 5'000'000'000u);
-    EXPECT_EQ(source.deliverUntil(5'000'000'100), 3u);
-    source.deliverUntil(~0ull);
-    ASSERT_EQ(seen.size(), 5u);
-    const std::uint64_t expected[] = {0, 100, 100, 150, 300};
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_EQ(seen[i].timestamp, 5'000'000'000u + expected[i]);
-    }
-}
-
-TEST(ReplaySource, RealTimeReplayIsNeverEarlyAndStampsDueTimes) {
-    // Offsets of 0, 3, 3, 15 and 40 ms (trace ticks are nanoseconds).
-    std::vector<TraceRecord> rs;
-    const std::uint64_t base = 7'000'000'000;
-    const std::uint64_t offsets[] = {0, 3'000'000, 3'000'000, 15'000'000, 40'000'000};
-    for (std::uint64_t off : offsets) {
-        rs.push_back(TraceRecord::makeKey(base + off, {TraceKeyKind::down, 1, 0, false}));
-    }
-    ReplaySource source(std::move(rs));
-    std::vector<Delivery> seen;
-    connect(source, seen);
-    const std::uint64_t start = hostTicks() + 5'000'000;
-    ReplayEnd end = ReplayEnd::failed;
-    std::jthread player([&](std::stop_token stop) { end = replayInRealTime(source, start, stop); });
-    player.join();
-    EXPECT_EQ(end, ReplayEnd::finished);
-    ASSERT_EQ(seen.size(), 5u);
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_EQ(seen[i].timestamp, start + offsets[i]);
-        EXPECT_GE(seen[i].clockAtDelivery, seen[i].timestamp) << "record " << i << " was early";
-    }
-}
-
 TEST(ReplaySource, RealTimeReplayEndsPromptlyOnStop) {
     std::vector<TraceRecord> rs = {
         TraceRecord::makeKey(0, {TraceKeyKind::down, 1, 0, false}),

@@ -178,39 +178,6 @@ TEST(SessionTrace, SummaryCountsEveryKindOfRecord) {
     EXPECT_EQ(summary.durationTicks(), std::numeric_limits<std::uint64_t>::max() - 1000000000u);
 }
 
-TEST(SessionTrace, FileWriterPublishesOnlyAFinishedTrace) {
-    TempDir dir;
-    const auto path = dir / "session.trace.jsonl";
-    {
-        TraceFileWriter file(path);
-        ASSERT_FALSE(file.openError());
-        file.writer().writeKey(5, {TraceKeyKind::down, 1, 0, false});
-        EXPECT_FALSE(std::filesystem::exists(path));
-    } // abandoned: nothing left, not even the temporary file
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-
-    writeFile(path, "an earlier trace");
-    {
-        TraceFileWriter file(path);
-        for (const auto& r : sampleRecords()) {
-            file.writer().write(r);
-        }
-        EXPECT_EQ(readFile(path), "an earlier trace");
-        ASSERT_FALSE(file.finish());
-    }
-    std::vector<TraceRecord> back;
-    const auto error = readTrace(path, back);
-    ASSERT_FALSE(error) << error->text();
-    EXPECT_EQ(back, sampleRecords());
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              1);
-
-    TraceFileWriter nowhere(dir / "missing" / "x.jsonl");
-    ASSERT_TRUE(nowhere.openError());
-    EXPECT_TRUE(nowhere.finish());
-}
-
 TEST(SessionTrace, MissingFileOrAFolderIsAnErrorNamingIt) {
     TempDir dir;
     std::vector<TraceRecord> records;

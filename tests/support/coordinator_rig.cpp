@@ -155,8 +155,6 @@ void CoordinatorRig::flagsChanged(std::uint16_t code, std::uint64_t flags) {
         {TCATapEventType::flagsChanged, code, flags, false});
 }
 
-void CoordinatorRig::accel(float magnitude) { accelAt(magnitude, scheduler.nowTicks()); }
-
 void CoordinatorRig::accelAt(float magnitude, std::uint64_t ticks) {
     std::uint8_t report[kAccelReportLength];
     encodeAccelReport(0.0, 0.0, magnitude, report);

@@ -158,7 +158,6 @@ public:
     ToccaCoordinator& launch(const SettingsValues& values = SettingsValues{},
                              bool runFirstTurn = true);
     ToccaCoordinator& coordinator() const { return *_coordinator; }
-    std::shared_ptr<ToccaCoordinator> coordinatorPtr() const { return _coordinator; }
     ToccaSettings& settings() const { return *_settings; }
     // Destroys the coordinator (the scheduler and ports stay).
     void dropCoordinator();
@@ -170,7 +169,6 @@ public:
     void keyUp(std::uint16_t code);
     void flagsChanged(std::uint16_t code, std::uint64_t flags);
     // One accelerometer report of this magnitude (z axis) into the ring.
-    void accel(float magnitude);
     void accelAt(float magnitude, std::uint64_t ticks);
     // A report of `magnitude` at `ticks` (a whole millisecond after launch)
     // instead of the resting one.
