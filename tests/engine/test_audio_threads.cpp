@@ -43,7 +43,7 @@ private:
 };
 } // namespace
 
-TEST(AudioThreads, UnloadWhileRenderingThirtyTwoVoicesNeverFreesWhatAVoiceReads) {
+TEST(AudioThreads, UnloadWhileRenderingThirtyTwoVoicesNeverFreesWhatAVoiceReadsUnderAddressSanitizer) {
     MixerRig rig;
     ASSERT_TRUE(rig.engine.start());
     std::atomic<int> badFrames{0};
@@ -85,46 +85,3 @@ TEST(AudioThreads, UnloadWhileRenderingThirtyTwoVoicesNeverFreesWhatAVoiceReads)
     EXPECT_EQ(rig.pull(256), std::vector<float>(512, 0.0f));
 }
 
-TEST(AudioThreads, ClaimsFromTwoThreadsWhileRenderingMixEveryVoiceWhole) {
-    MixerRig rig;
-    ASSERT_TRUE(rig.engine.start());
-    const auto a = rig.add(std::vector<float>(64, 1.0f), 1);      // 64 frames of 1.0
-    const auto b = rig.add(std::vector<float>(2 * 100, 0.5f), 2); // 100 frames of 0.5
-    double leftSum = 0.0;                                         // render thread only
-    RenderThread render(rig, [&](const float* out, std::uint32_t frames) {
-        for (std::uint32_t n = 0; n < frames; ++n) {
-            leftSum += out[2 * n];
-        }
-    });
-    std::atomic<int> playedA{0}, playedB{0};
-    auto player = [&](std::int32_t index, float gain, std::atomic<int>& played) {
-        for (int k = 0; k < 5000; ++k) {
-            if (rig.engine.playSample(index, gain, 1.0f)) {
-                played.fetch_add(1);
-            }
-            if (k % 4 == 0) {
-                std::this_thread::yield();
-            }
-        }
-    };
-    std::thread t1(player, a, 1.0f, std::ref(playedA));
-    std::thread t2(player, b, 0.5f, std::ref(playedB));
-    t1.join();
-    t2.join();
-    render.join();
-    // Let every voice finish on this thread.
-    double tail = 0.0;
-    for (int cycle = 0; cycle < 4; ++cycle) {
-        auto out = rig.pull(256);
-        for (int n = 0; n < 256; ++n) {
-            tail += out[2 * n];
-        }
-    }
-    EXPECT_EQ(rig.engine.busyVoiceCount(), 0u);
-    EXPECT_GT(playedA.load(), 0);
-    EXPECT_GT(playedB.load(), 0);
-    // Each voice contributes exactly its frames x value x gain; a voice mixed
-    // with another sound's length or gain shows up here.
-    const double expected = playedA.load() * 64 * 1.0 + playedB.load() * 100 * 0.5 * 0.5;
-    EXPECT_EQ(leftSum + tail, expected);
-}

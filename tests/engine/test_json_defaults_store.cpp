@@ -63,16 +63,6 @@ TEST(JsonDefaultsStore, UnreadableFileIsKeptAsideOnTheFirstWriteWithOneLogLine) 
     EXPECT_EQ(log.lines().size(), 1u);
 }
 
-TEST(JsonDefaultsStore, NonObjectJsonCountsAsUnreadable) {
-    testing::TempDir dir;
-    testing::writeFile(dir / "defaults.json", "[1,2,3]");
-    testing::LogCapture log;
-    JsonDefaultsStore store(dir / "defaults.json");
-    store.setString("k", "v");
-    EXPECT_EQ(testing::readFile(dir / "defaults.json.unreadable"), "[1,2,3]");
-    EXPECT_EQ(JsonDefaultsStore(dir / "defaults.json").stringForKey("k"), "v");
-}
-
 TEST(JsonDefaultsStore, DeeplyNestedFileIsKeptAsideInsteadOfCrashingTheFirstWrite) {
     // Writing the members back used to recurse once per level and overflow
     // the stack at the launch counter's first write, on every launch.

@@ -1,104 +1,57 @@
-// The capture thread and the keyboard front over an in-memory key source;
-// the evdev source is exercised against fake /dev/input trees in the
-// platform suite.
+// The capture thread and the keyboard front over the shared fakes: the
+// offline key source with access that can be withdrawn, and a replayed
+// trace for events. The evdev source is exercised against fake /dev/input
+// trees in the platform suite.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 
 #include "engine/keyboard/keyboard_capture_manager.h"
-#include "tests/support/test_support.h"
+#include "engine/replay/replay_key_source.h"
+#include "engine/replay/replay_timeline.h"
+#include "tests/support/coordinator_rig.h"
+#include "tests/support/fake_device_tree.h"
 
 using namespace clavio;
+using clavio::testing::waitFor;
 using namespace std::chrono_literals;
 
 namespace {
 
-// Delivers the events the test queues; `endAfterEvents` makes the tap report
-// that it can deliver no more once its queue is empty.
-class QueueTap final : public KeyEventTap {
-public:
-    bool runSlice(double seconds, TapEventCallback callback, void* context) override {
-        std::unique_lock lock(_m);
-        _cv.wait_for(lock, std::chrono::duration<double>(seconds),
-                     [&] { return !_queue.empty() || _interrupted || _ended; });
-        if (_interrupted) {
-            _interrupted = false;
-            return true;
-        }
-        while (!_queue.empty()) {
-            const auto e = _queue.front();
-            _queue.pop_front();
-            lock.unlock();
-            callback(context, e);
-            lock.lock();
-        }
-        return !_ended;
-    }
-    void interrupt() noexcept override {
-        std::lock_guard lock(_m);
-        _interrupted = true;
-        _cv.notify_all();
-    }
-    void push(TCATapEvent e) {
-        std::lock_guard lock(_m);
-        _queue.push_back(e);
-        _cv.notify_all();
-    }
-    void end() {
-        std::lock_guard lock(_m);
-        _ended = true;
-        _cv.notify_all();
-    }
+std::shared_ptr<KeySource> replaying(const std::string& records) {
+    std::optional<TraceError> error;
+    auto timeline = ReplayTimeline::fromText(
+        "{\"format\":\"clavio-trace\",\"version\":1}\n" + records, "keys", error);
+    EXPECT_TRUE(timeline) << (error ? error->text() : "");
+    return std::make_shared<ReplayKeySource>(timeline);
+}
 
-private:
-    std::mutex _m;
-    std::condition_variable _cv;
-    std::deque<TCATapEvent> _queue;
-    bool _interrupted = false;
-    bool _ended = false;
-};
-
-class QueueSource final : public KeySource {
+// A source whose tap delivers nothing for 50 ms, then reports that it can
+// deliver no more.
+class EndingSource final : public KeySource {
 public:
-    bool hasAccess() override { return access; }
-    void requestAccess() override { ++requests; }
+    bool hasAccess() override { return true; }
+    void requestAccess() override {}
     std::unique_ptr<KeyEventTap> createTap() override {
-        if (!access) {
-            return nullptr;
-        }
-        auto tap = std::make_unique<QueueTap>();
-        current = tap.get();
-        return tap;
+        struct Ended final : KeyEventTap {
+            bool runSlice(double, TapEventCallback, void*) override {
+                std::this_thread::sleep_for(50ms);
+                return slices++ == 0;
+            }
+            int slices = 0;
+            void interrupt() noexcept override {}
+        };
+        return std::make_unique<Ended>();
     }
-    std::atomic<bool> access{true};
-    std::atomic<int> requests{0};
-    std::atomic<QueueTap*> current{nullptr};
 };
-
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-TCATapEvent keyDown(std::uint16_t code) {
-    return {TCATapEventType::keyDown, code, 0, false};
-}
 
 } // namespace
 
 TEST(KeyboardCapture, PermissionAndFailedTapFollowTheSource) {
-    auto source = std::make_shared<QueueSource>();
+    auto source = std::make_shared<clavio::testing::GatedKeySource>();
     auto manager = KeyboardCaptureManager::create(source);
     source->access = false;
     EXPECT_FALSE(manager->hasPermission());
@@ -115,24 +68,20 @@ TEST(KeyboardCapture, PermissionAndFailedTapFollowTheSource) {
 }
 
 TEST(KeyboardCapture, ATapThatEndedKeepsItsThreadRegisteredUntilStop) {
-    auto source = std::make_shared<QueueSource>();
-    TCAKeyboardCapture capture(source);
+    TCAKeyboardCapture capture(std::make_shared<EndingSource>());
     ASSERT_TRUE(capture.start());
-    source->current.load()->end();
-    ASSERT_TRUE(waitUntil([&] { return !capture.isRunning(); }));
+    ASSERT_TRUE(waitFor([&] { return !capture.isRunning(); }));
     EXPECT_FALSE(capture.start()) << "the earlier thread is still registered";
     capture.stop();
     EXPECT_TRUE(capture.start());
 }
 
-TEST(KeyboardCapture, FrontAddsKeyGroupsAndAnEmptyHandlerStillInstallsOne) {
-    auto source = std::make_shared<QueueSource>();
-    auto manager = KeyboardCaptureManager::create(source, 30.0);
-    EXPECT_FALSE(manager->native->keyDownCallback());
-    manager->setOnKeyDown(nullptr);
-    ASSERT_TRUE(manager->native->keyDownCallback());
-    manager->native->keyDownCallback()({0, 0, 1, false}); // ignored
-
+TEST(KeyboardCapture, FrontAddsKeyGroupsAndStopsWithoutWaitingOutTheSlice) {
+    auto manager = KeyboardCaptureManager::create(
+        replaying("{\"t\":0,\"key\":\"down\",\"code\":123,\"flags\":0,\"repeat\":false}\n"
+                  "{\"t\":1,\"key\":\"down\",\"code\":420,\"flags\":0,\"repeat\":false}\n"
+                  "{\"t\":2,\"key\":\"down\",\"code\":49,\"flags\":131072,\"repeat\":true}\n"),
+        30.0);
     std::mutex m;
     std::vector<KeyEvent> seen;
     manager->setOnKeyDown([&](const KeyEvent& e) {
@@ -140,11 +89,7 @@ TEST(KeyboardCapture, FrontAddsKeyGroupsAndAnEmptyHandlerStillInstallsOne) {
         seen.push_back(e);
     });
     ASSERT_TRUE(manager->start());
-    auto* tap = source->current.load();
-    tap->push(keyDown(123));
-    tap->push(keyDown(0x1A4));
-    tap->push({TCATapEventType::keyDown, 49, 0x20000, true});
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(waitFor([&] {
         std::lock_guard lock(m);
         return seen.size() == 3;
     }));
@@ -153,7 +98,6 @@ TEST(KeyboardCapture, FrontAddsKeyGroupsAndAnEmptyHandlerStillInstallsOne) {
     EXPECT_EQ(seen[2].keyGroup, KeyGroup::space);
     EXPECT_TRUE(seen[2].isRepeat);
     EXPECT_EQ(seen[2].modifiers, 0x20000u);
-
     const auto before = std::chrono::steady_clock::now();
     manager->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s) << "stop waited out the slice";
@@ -161,8 +105,8 @@ TEST(KeyboardCapture, FrontAddsKeyGroupsAndAnEmptyHandlerStillInstallsOne) {
 }
 
 TEST(KeyboardCapture, HandlerMayDropTheLastReferenceOnTheCaptureThread) {
-    auto source = std::make_shared<QueueSource>();
-    auto manager = KeyboardCaptureManager::create(source);
+    auto manager = KeyboardCaptureManager::create(
+        replaying("{\"t\":0,\"key\":\"down\",\"code\":0,\"flags\":0,\"repeat\":false}\n"));
     std::shared_ptr<KeyboardCaptureManager> holder = manager;
     std::atomic<int> calls{0};
     manager->setOnKeyDown([&](const KeyEvent&) {
@@ -170,10 +114,8 @@ TEST(KeyboardCapture, HandlerMayDropTheLastReferenceOnTheCaptureThread) {
         ++calls; // after the reset, so the test sees it done
     });
     ASSERT_TRUE(manager->start());
-    auto* tap = source->current.load();
     manager.reset();
-    tap->push(keyDown(0));
-    ASSERT_TRUE(waitUntil([&] { return calls.load() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return calls.load() == 1; }));
     // The front is gone; its thread was told to stop and ends by itself.
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(calls.load(), 1);

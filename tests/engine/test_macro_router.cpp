@@ -48,7 +48,6 @@ TEST(MacroAction, JsonFormOfEveryCaseRoundTrips) {
 TEST(MacroAction, DecodingErrors) {
     EXPECT_EQ(actionError(R"({"log":{"_0":"a"},"none":{}})"),
               "$: Invalid number of keys found, expected one.");
-    EXPECT_EQ(actionError("{}"), "$: Invalid number of keys found, expected one.");
     EXPECT_NE(actionError(R"({"launch":{"_0":"a"}})").find("unknown action \"launch\""),
               std::string::npos);
     // A key that escapes to a line break or a NUL stays quoted in one line.
@@ -57,7 +56,6 @@ TEST(MacroAction, DecodingErrors) {
               R"(shellCommand))");
     EXPECT_EQ(actionError(R"({"log":{}})"), "$.log._0: required member is missing");
     EXPECT_EQ(actionError(R"({"log":{"_0":5}})"), "$.log._0: expected a string, found a number");
-    EXPECT_EQ(actionError(R"({"log":"a"})"), "$.log: expected an object, found a string");
     EXPECT_EQ(actionError(R"(["log"])"), "$: expected an object, found an array");
     EXPECT_EQ(actionError(R"({"none":{"extra":1}})"), "decoded");
 
@@ -67,12 +65,8 @@ TEST(MacroAction, DecodingErrors) {
     };
     EXPECT_EQ(mappingError(R"([{"keyCode":1,"tier":5,"action":{"none":{}}}])"),
               "$[0].tier: expected a tier 0..4, found 5");
-    EXPECT_EQ(mappingError(R"([{"keyCode":1,"tier":-1,"action":{"none":{}}}])"),
-              "$[0].tier: expected a tier 0..4, found -1");
     EXPECT_EQ(mappingError(R"([{"keyCode":65536,"tier":1,"action":{"none":{}}}])"),
               "$[0].keyCode: expected a key code 0..65535, found 65536");
-    EXPECT_EQ(mappingError(R"([{"keyCode":1,"action":{"none":{}}}])"),
-              "$[0].tier: required member is missing");
     EXPECT_EQ(mappingError(R"([{"keyCode":1,"tier":1,"action":{}}])"),
               "$[0].action: Invalid number of keys found, expected one.");
     EXPECT_EQ(mappingError(R"({"keyCode":1})"),
@@ -94,13 +88,6 @@ TEST(MacroAction, DecodingErrors) {
     EXPECT_EQ(mappingError(R"([{"keyCode":)" + deep + R"(,"tier":1,"action":{"none":{}}}])"),
               "$[0].keyCode: expected a key code 0..65535, found " + std::string(16, '[') +
                   "[...]" + std::string(16, ']'));
-}
-
-TEST(MacroRouter, MappingKeysKeepKeyCodeAndTierApart) {
-    EXPECT_EQ(MacroRouter::mappingKey(36, VelocityTier::slam), 9220u);
-    EXPECT_EQ(MacroRouter::mappingKey(0x0100, VelocityTier::silent), 65536u);
-    EXPECT_EQ(MacroRouter::mappingKey(0x0001, VelocityTier::silent), 256u);
-    EXPECT_EQ(MacroRouter::mappingKey(0xFFFF, VelocityTier::slam), 0xFFFF04u);
 }
 
 TEST(MacroRouter, RoutesOnlyWhenEnabledAndForTheBoundTier) {
@@ -147,22 +134,3 @@ TEST(MacroRouter, ExecuteLogsOpensAndRefusesShellCommands) {
     noOpener.execute(MacroAction::openURL("https://example.org"));
 }
 
-TEST(MacroRouter, BindingsMayChangeWhileTheClassifyQueueRoutes) {
-    MacroRouter router;
-    router.setEnabled(true);
-    std::atomic<bool> stop{false};
-    std::thread queue([&] {
-        while (!stop.load()) {
-            if (auto a = router.route(5, VelocityTier::hard)) {
-                EXPECT_TRUE(a->argument == "a" || a->argument == "b");
-            }
-        }
-    });
-    for (int i = 0; i < 5000; ++i) {
-        router.setMapping(5, VelocityTier::hard, MacroAction::log(i % 2 ? "a" : "b"));
-        router.loadMappings({{5, VelocityTier::hard, MacroAction::log("a")}});
-        router.setEnabled(i % 3 != 0);
-    }
-    stop = true;
-    queue.join();
-}

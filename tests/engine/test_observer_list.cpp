@@ -24,7 +24,7 @@ TEST(ObserverList, CallbacksMayUnsubscribeAndSubscribeWhileBeingNotified) {
     EXPECT_NE(first, second);
 }
 
-TEST(ObserverList, SubscribersMayComeAndGoFromOtherThreads) {
+TEST(ObserverList, SubscribersMayComeAndGoFromOtherThreadsUnderThreadSanitizer) {
     ObserverList<int> list;
     std::atomic<int> heard{0};
     std::thread churn([&] {

@@ -167,68 +167,6 @@ TEST(ReplaySensing, CaptureAndSensorThreadsGetEveryRecordAtItsDueTimeAligned) {
     EXPECT_EQ(timeline->delivered(TraceRecord::Type::accel), std::uint64_t(kReports + 1));
 }
 
-TEST(ReplaySensing, ReportStreamDeliversOnTimeWithDueStamps) {
-    auto timeline = timelineOf(sessionText());
-    ReplaySensorRegistry registry(timeline);
-    const auto service = _findAccelService(registry);
-    ASSERT_TRUE(service);
-    EXPECT_EQ(_registryString(*service, "Product"), "Trace Replay Accelerometer");
-    EXPECT_TRUE(TCASPUSensor::deviceInfo(registry)->count("VendorID"));
-    auto device = registry.createDevice(*service);
-    ASSERT_TRUE(device);
-    EXPECT_FALSE(registry.createDevice({"hidraw:/dev/hidraw0", service->properties}));
-    auto stream = device->open(); // the first player fixes the origin
-    ASSERT_TRUE(stream);
-    const std::uint64_t start = *timeline->startTicks();
-
-    struct Report {
-        std::size_t length;
-        std::uint64_t timestamp;
-        std::uint64_t clock;
-    };
-    std::vector<Report> got;
-    const auto collect = [](void* context, const std::uint8_t*, std::size_t length,
-                            std::uint64_t timestamp) noexcept {
-        static_cast<std::vector<Report>*>(context)->push_back({length, timestamp, hostTicks()});
-    };
-    const auto deadline = hostTicks() + 5'000 * kMs;
-    while (timeline->delivered(TraceRecord::Type::accel) < kReports + 1 && hostTicks() < deadline) {
-        ASSERT_TRUE(stream->runSlice(0.25, collect, &got));
-    }
-    ASSERT_EQ(got.size(), std::size_t(kReports + 1));
-    for (std::size_t k = 0; k < got.size(); ++k) {
-        const std::uint64_t due = start + (k < kReports ? k * 2 * kMs : 101 * kMs);
-        EXPECT_EQ(got[k].timestamp, due) << k;
-        EXPECT_GE(got[k].clock, due) << "report " << k << " was early";
-    }
-    EXPECT_EQ(got.back().length, 5u);
-}
-
-TEST(ReplaySensing, StopInterruptsAWaitForAFarRecordAtOnce) {
-    // The second key is a minute away: stopping must not wait for it, nor for
-    // the end of a long slice.
-    const std::string text = "{\"format\":\"clavio-trace\",\"version\":1}\n"
-                             "{\"t\":0,\"key\":\"down\",\"code\":3,\"flags\":0,\"repeat\":false}\n"
-                             "{\"t\":60000000000,\"key\":\"up\",\"code\":3,\"flags\":0}\n";
-    auto timeline = timelineOf(text);
-    auto keys = KeyboardCaptureManager::create(std::make_shared<ReplayKeySource>(timeline), 30.0);
-    KeyLog log;
-    log.attach(*keys);
-    ASSERT_TRUE(keys->start());
-    ASSERT_TRUE(waitFor([&] { return timeline->delivered(TraceRecord::Type::key) == 1; }));
-    const auto began = std::chrono::steady_clock::now();
-    keys->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
-    EXPECT_FALSE(keys->isRunning());
-
-    // A player interrupted before its slice returns from that slice at once.
-    ReplayPlayer player(timeline, TraceRecord::Type::key);
-    player.interrupt();
-    const auto before = std::chrono::steady_clock::now();
-    player.runSlice(30.0);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
-}
-
 TEST(ReplaySensing, ARestartedCaptureGoesOnAfterTheLastKeyDelivered) {
     auto timeline = timelineOf(sessionText());
     auto keys = KeyboardCaptureManager::create(std::make_shared<ReplayKeySource>(timeline));
@@ -243,19 +181,6 @@ TEST(ReplaySensing, ARestartedCaptureGoesOnAfterTheLastKeyDelivered) {
     // Nothing twice, nothing lost, and the second tap kept the modifier state
     // the first one left (the release of shift is still a release).
     expectSessionKeys(log.copy(), *timeline->startTicks());
-}
-
-TEST(ReplaySensing, ATraceWithoutReportsIsAMachineWithoutAnAccelerometer) {
-    const std::string text = "{\"format\":\"clavio-trace\",\"version\":1}\n"
-                             "{\"t\":5,\"key\":\"down\",\"code\":3,\"flags\":0,\"repeat\":false}\n";
-    auto registry = std::make_shared<ReplaySensorRegistry>(timelineOf(text));
-    EXPECT_EQ(registry->matchingServices(kSensorDeviceClass)->size(), 0u);
-    EXPECT_FALSE(SPUSensor::isAvailable(*registry));
-    EXPECT_FALSE(SPUSensor::deviceInfo(*registry));
-    auto sensor = SPUSensor::create(registry);
-    sensor->start();
-    ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::unavailable; }));
-    sensor->stop();
 }
 
 TEST(ReplaySensing, ABrokenTraceIsRefusedBeforeAnythingPlays) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/ports/clock.h"
+#include "engine/runtime/guarded_task.h"
 #include "engine/runtime/run_loop.h"
 #include "engine/runtime/termination_center.h"
 #include "engine/core/timebase.h"
@@ -83,40 +84,22 @@ TEST(RunLoop, DestroyingOrReplacingAHandleStopsItsTimer) {
     EXPECT_EQ(second, 0);
 }
 
-TEST(RunLoop, NonPositiveIntervalIsRefused) {
+// Every queue (run loop, Qt main queue, classify queue, virtual time) runs
+// its tasks through this one guard.
+TEST(GuardedTask, AThrowingTaskIsLoggedWithItsQueueNameAndTheCallerGoesOn) {
     testing::LogCapture log;
-    RunLoop loop;
-    TimerHandle zero = loop.scheduleRepeating(0ms, [] {});
-    TimerHandle negative = loop.scheduleRepeating(-5ms, [] {});
-    EXPECT_FALSE(zero.isValid());
-    EXPECT_FALSE(negative.isValid());
-    EXPECT_EQ(log.count("Repeating timer refused"), 2u);
+    auto boom = [] { throw std::runtime_error("boom"); };
+    auto odd = [] { throw 42; };
+    int ran = 0;
+    auto fine = [&] { ++ran; };
+    runGuardedTask(boom, "test.queue");
+    runGuardedTask(odd, "other");
+    runGuardedTask(fine, "quiet");
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "[Clavio] test.queue task failed: boom",
+                               "[Clavio] other task failed with an unknown exception"}));
+    EXPECT_EQ(ran, 1);
 }
-
-TEST(RunLoop, QuitFromAnotherThreadEndsRun) {
-    RunLoop loop;
-    TimerHandle busy = loop.scheduleRepeating(2ms, [] {});
-    std::thread quitter([&] {
-        std::this_thread::sleep_for(30ms);
-        loop.quit();
-    });
-    const auto started = std::chrono::steady_clock::now();
-    loop.run();
-    quitter.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-}
-
-TEST(RunLoop, RunUntilGivesUpAtTheTimeoutAndATaskThatThrowsIsLogged) {
-    testing::LogCapture log;
-    RunLoop loop;
-    loop.post([] { throw std::runtime_error("boom"); });
-    bool after = false;
-    loop.post([&] { after = true; });
-    EXPECT_FALSE(loop.runUntil([] { return false; }, 20ms));
-    EXPECT_TRUE(after);
-    EXPECT_EQ(log.count("[Clavio] Main queue task failed: boom"), 1u);
-}
-
 TEST(TerminationCenter, NotifyOnTheMainThreadRunsObserversAtOnceAndOnlyOnce) {
     RunLoop loop;
     TerminationCenter center(loop);

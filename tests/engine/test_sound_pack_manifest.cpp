@@ -43,13 +43,6 @@ TEST(KeyGroupSamples, TierChainsFallDownwardOnlyAndSilentIsAlwaysEmpty) {
     EXPECT_EQ(mediumAndSlam.samples(VelocityTier::hard), Files{"m"});
 }
 
-TEST(KeyGroupSamples, PresentEmptyMemberStopsTheChain) {
-    KeyGroupSamples g{Files{"s"}, Files{}, std::nullopt, std::nullopt};
-    EXPECT_TRUE(g.samples(VelocityTier::medium).empty());
-    EXPECT_TRUE(g.samples(VelocityTier::hard).empty());
-    EXPECT_EQ(g.samples(VelocityTier::soft), Files{"s"});
-}
-
 TEST(SoundPackManifest, GroupFallbackGoesToAlphaWhenGroupMissingOrEmpty) {
     auto m = decodeOrFail(std::string("{") + kHead + R"(,"groups":{
         "alpha":{"soft":["a_s"],"hard":["a_h"]},
@@ -101,12 +94,6 @@ TEST(SoundPackManifest, NullOptionalsAreAbsentAndEmptyArraysPresent) {
     EXPECT_FALSE(alpha.slam);
     EXPECT_EQ(m.samplesFor(KeyGroup::alpha, VelocityTier::medium), Files{"s"});
     EXPECT_TRUE(m.samplesFor(KeyGroup::alpha, VelocityTier::slam).empty());
-}
-
-TEST(SoundPackManifest, ExtraKeysDecodeAndAreNeverUsed) {
-    auto m = decodeOrFail(std::string("{") + kHead + R"(,"mine":{"x":1},"groups":{
-        "alpha":{"soft":["a"],"extra":5},"Space":{"soft":["wrong case"]}}})");
-    EXPECT_EQ(m.samplesFor(KeyGroup::space, VelocityTier::soft), Files{"a"});
 }
 
 TEST(SoundPackManifest, EncodingWritesOptionalsOnlyWhenPresentAndRoundTrips) {

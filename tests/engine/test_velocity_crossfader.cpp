@@ -38,34 +38,6 @@ TEST(VelocityCrossfader, PublishedExamples) {
     expectLayers(published(-0.2f), {{T::soft, 0.35f}}, "below 0");
 }
 
-TEST(VelocityCrossfader, WeightsOfNeighboursSumToOneAcrossEachBand) {
-    // Ranges of the published thresholds and the tiers' gain ranges, to turn
-    // each layer's gain back into its weight.
-    const float lo[5] = {0, 0.0f, 0.3f, 0.6f, 0.85f};
-    const float hi[5] = {0, 0.3f, 0.6f, 0.85f, 1.0f};
-    const float bottom[5] = {0, 0.35f, 0.45f, 0.65f, 0.82f};
-    const float top[5] = {0, 0.65f, 0.72f, 0.88f, 1.0f};
-    auto weight = [&](const VelocityLayer& layer, float v) {
-        const int t = rawValue(layer.tier);
-        const float p = std::clamp((v - lo[t]) / (hi[t] - lo[t]), 0.0f, 1.0f);
-        return layer.gain / (bottom[t] + p * (top[t] - bottom[t]));
-    };
-    for (float b : {0.3f, 0.6f, 0.85f}) {
-        for (int step = -4; step <= 4; ++step) {
-            const float v = b + 0.01f * float(step);
-            const auto layers = published(v);
-            ASSERT_EQ(layers.size(), 2u) << "inside the band around " << b << ": " << v;
-            EXPECT_EQ(rawValue(layers[1].tier), rawValue(layers[0].tier) + 1);
-            EXPECT_NEAR(weight(layers[0], v) + weight(layers[1], v), 1.0f, 1e-4f) << v;
-            // The lower layer fades out as the velocity rises through the band.
-            EXPECT_NEAR(weight(layers[0], v), 0.5f - 0.1f * float(step), 1e-4f) << v;
-        }
-        // Just outside the band only one layer sounds.
-        EXPECT_EQ(published(b - 0.051f).size(), 1u);
-        EXPECT_EQ(published(b + 0.051f).size(), 1u);
-    }
-}
-
 TEST(VelocityCrossfader, ZeroFadeWidthSoundsBothNeighboursOnlyAtTheThreshold) {
     using T = VelocityTier;
     expectLayers(published(0.6f, 0.0f), {{T::medium, 0.72f}, {T::hard, 0.65f}}, "at 0.6");

@@ -40,21 +40,6 @@ double peakDbfs(std::span<const float> samples) {
     return toDb(peak(samples));
 }
 
-double rms(std::span<const float> samples) {
-    if (samples.empty()) {
-        return 0;
-    }
-    double sum = 0;
-    for (float s : samples) {
-        sum += double(s) * double(s);
-    }
-    return std::sqrt(sum / double(samples.size()));
-}
-
-double rmsDbfs(std::span<const float> samples) {
-    return toDb(rms(samples));
-}
-
 double dbToLinear(double db) {
     return std::pow(10.0, db / 20.0);
 }

@@ -1,4 +1,4 @@
-// Measurements of rendered or decoded audio for tests: peak and RMS level,
+// Measurements of rendered or decoded audio for tests: peak level,
 // onset position, the end of the audible part and the spectral centroid.
 // Plain functions over mono float samples; use toMono() for interleaved
 // frames.
@@ -18,9 +18,6 @@ std::vector<float> toMono(std::span<const float> interleaved, std::size_t channe
 float peak(std::span<const float> samples);
 // 20 log10 of the peak; -inf for silence.
 double peakDbfs(std::span<const float> samples);
-// Root mean square; 0 for an empty span.
-double rms(std::span<const float> samples);
-double rmsDbfs(std::span<const float> samples);
 
 // Linear amplitude of a dBFS figure (-6.02 -> 0.5).
 double dbToLinear(double db);

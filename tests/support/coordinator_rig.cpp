@@ -2,144 +2,13 @@
 
 #include <cmath>
 
-#include "engine/sensing/accel_report.h"
 #include "engine/keyboard/key_tap.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/sensing/accel_report.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
 
 namespace clavio::testing {
-
-namespace {
-
-// Delivers the reports of the shared queue; interrupt() ends the slice.
-class MemoryReportStream final : public SensorReportStream {
-public:
-    explicit MemoryReportStream(std::shared_ptr<MemorySensorRegistry::State> state)
-        : _state(std::move(state)) {}
-
-    bool runSlice(double seconds, SensorReportCallback callback, void* context) override {
-        std::unique_lock lock(_state->mutex);
-        _state->wake.wait_for(lock, std::chrono::duration<double>(seconds),
-                              [&] { return !_state->reports.empty() || _interrupted; });
-        if (_interrupted) {
-            _interrupted = false;
-            return true;
-        }
-        while (!_state->reports.empty()) {
-            const auto report = std::move(_state->reports.front());
-            _state->reports.pop_front();
-            lock.unlock();
-            callback(context, report.data(), report.size(), hostTicks());
-            lock.lock();
-        }
-        return true;
-    }
-
-    void interrupt() noexcept override {
-        std::lock_guard lock(_state->mutex);
-        _interrupted = true;
-        _state->wake.notify_all();
-    }
-
-private:
-    std::shared_ptr<MemorySensorRegistry::State> _state;
-    bool _interrupted = false; // guarded by the state's mutex
-};
-
-class MemorySensorDevice final : public SensorDevice {
-public:
-    explicit MemorySensorDevice(std::shared_ptr<MemorySensorRegistry::State> state)
-        : _state(std::move(state)) {}
-    std::unique_ptr<SensorReportStream> open() override {
-        ++_state->opened;
-        return std::make_unique<MemoryReportStream>(_state);
-    }
-
-private:
-    std::shared_ptr<MemorySensorRegistry::State> _state;
-};
-
-class MemoryKeyTap final : public KeyEventTap {
-public:
-    explicit MemoryKeyTap(std::shared_ptr<MemoryKeySource::State> state)
-        : _state(std::move(state)) {}
-
-    bool runSlice(double seconds, TapEventCallback callback, void* context) override {
-        std::unique_lock lock(_state->mutex);
-        _state->wake.wait_for(lock, std::chrono::duration<double>(seconds),
-                              [&] { return !_state->events.empty() || _interrupted; });
-        if (_interrupted) {
-            _interrupted = false;
-            return true;
-        }
-        while (!_state->events.empty()) {
-            const TCATapEvent event = _state->events.front();
-            _state->events.pop_front();
-            lock.unlock();
-            callback(context, event);
-            lock.lock();
-        }
-        return true;
-    }
-
-    void interrupt() noexcept override {
-        std::lock_guard lock(_state->mutex);
-        _interrupted = true;
-        _state->wake.notify_all();
-    }
-
-private:
-    std::shared_ptr<MemoryKeySource::State> _state;
-    bool _interrupted = false; // guarded by the state's mutex
-};
-
-} // namespace
-
-// ---- ports ----
-
-std::optional<std::vector<SensorService>>
-MemorySensorRegistry::matchingServices(std::string_view serviceClass) {
-    if (serviceClass != kSensorDeviceClass || !_hasAccelerometer) {
-        return std::vector<SensorService>{};
-    }
-    return std::vector<SensorService>{{"memory:accel",
-                                       {{"PrimaryUsagePage", std::int64_t{kAccelUsagePage}},
-                                        {"PrimaryUsage", std::int64_t{kAccelUsage}},
-                                        {"Product", std::string("Memory accelerometer")}}}};
-}
-
-bool MemorySensorRegistry::setProperty(const SensorService&, std::string_view, std::int32_t) {
-    return true;
-}
-
-std::unique_ptr<SensorDevice> MemorySensorRegistry::createDevice(const SensorService& service) {
-    if (service.id != "memory:accel") {
-        return nullptr;
-    }
-    return std::make_unique<MemorySensorDevice>(_state);
-}
-
-void MemorySensorRegistry::push(std::vector<std::uint8_t> report) {
-    std::lock_guard lock(_state->mutex);
-    _state->reports.push_back(std::move(report));
-    _state->wake.notify_all();
-}
-
-std::unique_ptr<KeyEventTap> MemoryKeySource::createTap() {
-    if (!access.load()) {
-        return nullptr;
-    }
-    return std::make_unique<MemoryKeyTap>(_state);
-}
-
-void MemoryKeySource::push(const TCATapEvent& event) {
-    std::lock_guard lock(_state->mutex);
-    _state->events.push_back(event);
-    _state->wake.notify_all();
-}
-
-// ---- pings ----
 
 void RecordingHttpSender::post(std::string url, std::string jsonBody) {
     std::lock_guard lock(_mutex);
@@ -163,80 +32,77 @@ std::vector<std::string> RecordingHttpSender::urls() const {
     return _urls;
 }
 
-// ---- counting queue ----
-
 bool CountingClassifyQueue::submitAt(std::uint64_t deadlineTicks, ClassifyTask task) noexcept {
-    const std::size_t slot = std::size_t(_next.fetch_add(1) % kSlots);
-    _slots[slot] = std::move(task);
-    if (!_inner.submitAt(deadlineTicks, [this, slot] { run(slot); })) {
-        _slots[slot].reset();
-        return false;
-    }
-    return true;
+    auto held = std::make_shared<ClassifyTask>(std::move(task));
+    return _inner.submitAt(deadlineTicks, [this, held] {
+        if (_inside.fetch_add(1) != 0) {
+            ++_overlaps;
+        }
+        ++_ran;
+        (*held)();
+        _inside.fetch_sub(1);
+    });
 }
 
-void CountingClassifyQueue::run(std::size_t slot) {
-    if (_inside.fetch_add(1) != 0) {
-        ++_overlaps;
+std::map<std::string, float> packLevels(const std::string& fixture) {
+    const auto tones = nlohmann::json::parse(
+        readFile(std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "packs" / fixture / "tones.json"));
+    std::map<std::string, float> levels;
+    for (const auto& [file, tone] : tones.items()) {
+        levels[file] = tone.is_array() ? tone[0].get<float>() : tone.get<float>();
     }
-    ++_ran;
-    _slots[slot]();
-    _slots[slot].reset();
-    _inside.fetch_sub(1);
+    return levels;
 }
 
-// ---- packs ----
-
-void writeTonePack(const std::filesystem::path& folder, const nlohmann::json& groups,
-                   const std::optional<nlohmann::json>& release,
-                   const std::vector<ToneFile>& files) {
-    std::filesystem::create_directories(folder);
-    nlohmann::json manifest = {{"name", folder.filename().string()},
-                               {"author", "Tests"},
-                               {"license", "CC0"},
-                               {"groups", groups}};
-    if (release) {
-        manifest["release"] = *release;
+void installPack(const std::string& fixture, const std::filesystem::path& folder,
+                 const std::optional<std::string>& displayName) {
+    const auto source = std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "packs" / fixture;
+    auto manifest = nlohmann::json::parse(readFile(source / "pack.json"));
+    if (displayName) {
+        manifest["name"] = *displayName;
     }
     writeFile(folder / "pack.json", manifest.dump());
-    for (const ToneFile& file : files) {
-        writeRawAudio(folder / file.name, 48000, 1, std::vector<float>(file.frames, file.value));
+    const auto tones = nlohmann::json::parse(readFile(source / "tones.json"));
+    const auto levels = packLevels(fixture);
+    for (const auto& [file, tone] : tones.items()) {
+        const std::uint32_t frames = tone.is_array() ? tone[1].get<std::uint32_t>() : 4800;
+        writeRawAudio(folder / file, 48000, 1, std::vector<float>(frames, levels.at(file)));
     }
 }
 
-void writeStandardPack(const std::filesystem::path& folder, const std::string& displayName) {
-    const nlohmann::json groups = {{"alpha",
-                                    {{"soft", {"a_soft.raw"}},
-                                     {"medium", {"a_medium.raw"}},
-                                     {"hard", {"a_hard.raw"}},
-                                     {"slam", {"a_slam.raw"}}}},
-                                   {"space", {{"soft", {"space.raw"}}}}};
-    const nlohmann::json release = {{"alpha", {"rel_a.raw"}}, {"enter", {"rel_enter.raw"}}};
-    writeTonePack(folder, groups, release,
-                  {{"a_soft.raw", 0.1f},
-                   {"a_medium.raw", 0.2f},
-                   {"a_hard.raw", 0.3f},
-                   {"a_slam.raw", 0.4f},
-                   {"rel_a.raw", 0.05f},
-                   {"space.raw", 0.25f},
-                   {"rel_enter.raw", 0.06f}});
-    auto manifest = nlohmann::json::parse(readFile(folder / "pack.json"));
-    manifest["name"] = displayName;
-    writeFile(folder / "pack.json", manifest.dump());
+std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings> settings,
+                                                  const CoordinatorParts& parts,
+                                                  const RigOptions& options) {
+    CoordinatorServices services;
+    services.mainQueue = parts.mainQueue;
+    services.classifyQueue = parts.classifyQueue;
+    services.sensorRegistry = parts.sensors;
+    services.keySource = parts.keys;
+    services.audioDecoder = parts.decoder;
+    services.audioOutput = parts.output;
+    services.httpSender = options.httpSender;
+    services.defaultsStore = options.defaultsStore;
+    services.machine = options.machine;
+    services.termination = options.termination;
+    services.urlOpener = options.urlOpener;
+    services.bundledPacksFolder = options.bundledPacks;
+    services.pingBaseUrl = options.pingBaseUrl;
+    services.appVersion = "9.8.7";
+    if (parts.wallClock) {
+        services.wallClock = parts.wallClock;
+    }
+    seedCoordinatorRandom(services, options.seed);
+    return ToccaCoordinator::create(std::move(settings), std::move(services));
 }
-
-// ---- rig ----
 
 CoordinatorRig::CoordinatorRig(Options options)
     : home(std::in_place), scheduler(options.startTicks),
-      registry(std::make_shared<MemorySensorRegistry>(options.accelerometer)),
-      keys(std::make_shared<MemoryKeySource>()), _options(std::move(options)) {
+      registry(std::make_shared<OfflineSensorRegistry>(options.accelerometer)),
+      keys(std::make_shared<GatedKeySource>()), _options(std::move(options)) {
     keys->access = _options.keyboardAccess;
 }
 
-CoordinatorRig::~CoordinatorRig() {
-    dropCoordinator();
-}
+CoordinatorRig::~CoordinatorRig() { dropCoordinator(); }
 
 void CoordinatorRig::dropCoordinator() {
     _coordinator.reset();
@@ -249,28 +115,15 @@ std::filesystem::path CoordinatorRig::userPacks() const {
 
 ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runFirstTurn) {
     _settings = std::make_shared<ToccaSettings>(values);
-    CoordinatorServices services;
-    services.mainQueue = &scheduler;
-    services.classifyQueue = &classifyQueue;
-    services.sensorRegistry = registry;
-    services.keySource = keys;
-    services.audioDecoder = _options.decoder ? _options.decoder : &rawDecoder;
-    services.audioOutput = &output;
-    services.httpSender = _options.httpSender;
-    services.defaultsStore = _options.defaultsStore;
-    services.machine = _options.machine;
-    services.termination = _options.termination;
-    services.urlOpener = _options.urlOpener;
-    services.bundledPacksFolder = _options.bundledPacks;
-    services.pingBaseUrl = _options.pingBaseUrl;
-    services.appVersion = "9.8.7";
     const auto wallStart = _options.wallStart;
     const std::uint64_t startTicks = _options.startTicks;
-    services.wallClock = [this, wallStart, startTicks] {
-        return wallStart + std::chrono::nanoseconds(scheduler.nowTicks() - startTicks);
-    };
-    seedCoordinatorRandom(services, _options.seed);
-    _coordinator = ToccaCoordinator::create(_settings, std::move(services));
+    CoordinatorParts parts{&scheduler, &classifyQueue, registry, keys,
+                           _options.decoder ? _options.decoder : &rawDecoder, &output,
+                           [this, wallStart, startTicks] {
+                               return wallStart +
+                                      std::chrono::nanoseconds(scheduler.nowTicks() - startTicks);
+                           }};
+    _coordinator = makeCoordinator(_settings, parts, _options);
     _coordinator->setPressReporter([this](const ToccaCoordinator::PressReport& report) {
         std::lock_guard lock(_reportsMutex);
         _presses.push_back(report);
@@ -300,10 +153,6 @@ void CoordinatorRig::keyUp(std::uint16_t code) {
 void CoordinatorRig::flagsChanged(std::uint16_t code, std::uint64_t flags) {
     _coordinator->keyboard().native->handleTapEvent(
         {TCATapEventType::flagsChanged, code, flags, false});
-}
-
-void CoordinatorRig::accel(float magnitude) {
-    accelAt(magnitude, scheduler.nowTicks());
 }
 
 void CoordinatorRig::accelAt(float magnitude, std::uint64_t ticks) {

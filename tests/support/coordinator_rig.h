@@ -1,21 +1,17 @@
-// The real coordinator on virtual time, with in-memory implementations of the
-// sensing ports and an offline audio output, for tests of the keystroke
-// pipeline, the lifecycle, pack loading and pings.
+// The real coordinator on virtual time, for tests of the keystroke pipeline,
+// the lifecycle, pack loading and pings. The one place tests build a
+// coordinator (makeCoordinator also serves tests on real queues).
 //
-// The ports are honest: the sensor registry lists an accelerometer service
-// (or none) and opens a stream that delivers the reports pushed to it on the
-// sensor thread; the key source creates a tap that delivers pushed events on
-// the capture thread. Virtual-time tests leave both idle and instead hand key
-// events to the capture's own event logic (handleTapEvent) and reports to the
-// report decoder (_hidReportCallback) on the coordinator's ring, on the
-// driving thread, stamped with virtual time.
+// The sensing ports are the offline ones of trace rendering: an
+// accelerometer service (or none) whose stream delivers nothing, and a key
+// source whose tap delivers nothing and whose access a test can withdraw.
+// Key events go to the capture's own event logic (handleTapEvent) and
+// reports to the report decoder (_hidReportCallback) on the coordinator's
+// ring, on the driving thread, stamped with virtual time.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -26,15 +22,14 @@
 #include <vector>
 
 #include "engine/audio/offline_audio_output.h"
+#include "engine/pipeline/tocca_coordinator.h"
 #include "engine/ports/classify_queue.h"
 #include "engine/ports/http_sender.h"
-#include "engine/ports/key_source.h"
 #include "engine/ports/machine_description.h"
-#include "engine/ports/sensor_registry.h"
-#include "engine/settings/settings_values.h"
-#include "engine/pipeline/tocca_coordinator.h"
-#include "engine/settings/tocca_settings.h"
+#include "engine/replay/offline_replay_ports.h"
 #include "engine/runtime/virtual_time_scheduler.h"
+#include "engine/settings/settings_values.h"
+#include "engine/settings/tocca_settings.h"
 #include "tests/support/raw_audio_decoder.h"
 #include "tests/support/test_support.h"
 
@@ -42,62 +37,20 @@ namespace clavio::testing {
 
 inline constexpr std::uint64_t kTicksPerMilli = 1'000'000;
 
-// ---- sensing ports ----
-
-// A registry with one accelerometer service of the sensor class (or none).
-// Every stream opened on it delivers the reports pushed with push(), on the
-// sensor thread, stamped with the process clock at delivery.
-class MemorySensorRegistry final : public SensorRegistry {
-public:
-    explicit MemorySensorRegistry(bool hasAccelerometer) : _hasAccelerometer(hasAccelerometer) {}
-
-    std::optional<std::vector<SensorService>>
-    matchingServices(std::string_view serviceClass) override;
-    bool setProperty(const SensorService& service, std::string_view name,
-                     std::int32_t value) override;
-    std::unique_ptr<SensorDevice> createDevice(const SensorService& service) override;
-
-    // Any thread.
-    void push(std::vector<std::uint8_t> report);
-    int opened() const { return _state->opened.load(); }
-
-    struct State {
-        std::mutex mutex;
-        std::condition_variable wake;
-        std::deque<std::vector<std::uint8_t>> reports;
-        std::atomic<int> opened{0};
-    };
-
-private:
-    bool _hasAccelerometer;
-    std::shared_ptr<State> _state = std::make_shared<State>();
-};
-
-// A key source whose taps deliver the events pushed with push() on the
-// capture thread. Access can be withdrawn and granted.
-class MemoryKeySource final : public KeySource {
+// The offline key source, with keyboard access that can be withdrawn.
+class GatedKeySource final : public KeySource {
 public:
     bool hasAccess() override { return access.load(); }
     void requestAccess() override { ++requests; }
-    std::unique_ptr<KeyEventTap> createTap() override;
-
-    // Any thread.
-    void push(const TCATapEvent& event);
-
+    std::unique_ptr<KeyEventTap> createTap() override {
+        return access.load() ? _inner.createTap() : nullptr;
+    }
     std::atomic<bool> access{true};
     std::atomic<int> requests{0};
 
-    struct State {
-        std::mutex mutex;
-        std::condition_variable wake;
-        std::deque<TCATapEvent> events;
-    };
-
 private:
-    std::shared_ptr<State> _state = std::make_shared<State>();
+    OfflineKeySource _inner;
 };
-
-// ---- pings ----
 
 // Keeps every ping that would have gone out: the address and the body's JSON.
 class RecordingHttpSender final : public HttpSender {
@@ -114,61 +67,41 @@ private:
 
 class FixedMachineDescription final : public MachineDescription {
 public:
-    std::string hardwareModel() const override { return "Test Book 13"; }
-    std::string processorName() const override { return ""; }
+    std::string hardwareModel() const override { return hw; }
+    std::string processorName() const override { return cpu; }
     std::string osVersion() const override { return "Debian GNU/Linux 12 (bookworm)"; }
     std::string localeIdentifier() const override { return "de_CH"; }
+    std::string hw = "Test Book 13";
+    std::string cpu;
 };
 
-// ---- classify queue that counts ----
-
-// Forwards every task to another classify queue and counts the tasks it ran
-// and how many ran while another was still running (never, on a serial
-// queue: a nonzero count means work escaped the queue's order).
+// Forwards to another classify queue and counts the tasks it ran and how
+// many started while another was still running. Only meaningful over a
+// queue with its own worker thread: on virtual time nothing can overlap.
 class CountingClassifyQueue final : public ClassifyQueue {
 public:
     explicit CountingClassifyQueue(ClassifyQueue& inner) : _inner(inner) {}
-
     bool submitAt(std::uint64_t deadlineTicks, ClassifyTask task) noexcept override;
     bool isCurrentQueue() const noexcept override { return _inner.isCurrentQueue(); }
-
     std::uint64_t ran() const { return _ran.load(); }
     std::uint64_t overlaps() const { return _overlaps.load(); }
 
 private:
-    static constexpr std::size_t kSlots = 8192;
-    void run(std::size_t slot);
-
     ClassifyQueue& _inner;
-    std::unique_ptr<ClassifyTask[]> _slots = std::make_unique<ClassifyTask[]>(kSlots);
-    std::atomic<std::uint64_t> _next{0};
     std::atomic<std::uint64_t> _ran{0};
     std::atomic<int> _inside{0};
     std::atomic<std::uint64_t> _overlaps{0};
 };
 
-// ---- packs ----
-
-// One generated sound file: a constant `value` for `frames` mono frames at
-// 48 kHz, so its level in the mix tells which file sounds.
-struct ToneFile {
-    std::string name;
-    float value = 0.1f;
-    std::uint32_t frames = 4800;
-};
-
-// Writes the files (raw test format) and "pack.json" with the given groups
-// and release objects into `folder`.
-void writeTonePack(const std::filesystem::path& folder, const nlohmann::json& groups,
-                   const std::optional<nlohmann::json>& release,
-                   const std::vector<ToneFile>& files);
-
-// "Tone": alpha soft/medium/hard/slam a_soft..a_slam (indices 0..3), alpha
-// release rel_a (4), space soft only space (5), enter release rel_enter (6).
-void writeStandardPack(const std::filesystem::path& folder,
-                       const std::string& displayName = "Tone");
-
-// ---- the rig ----
+// Copies the fixture pack tests/data/packs/<fixture> into `folder`: its
+// pack.json, and a sound file for every entry of its tones.json
+// ({"file": level} or {"file": [level, frames]}): a constant `level` for
+// `frames` (default 4800) mono frames at 48 kHz, so a file's level in the
+// mix tells which file sounds. `displayName` replaces the manifest's name.
+void installPack(const std::string& fixture, const std::filesystem::path& folder,
+                 const std::optional<std::string>& displayName = std::nullopt);
+// The level of each file of a fixture pack, by file name.
+std::map<std::string, float> packLevels(const std::string& fixture);
 
 struct RigOptions {
     bool accelerometer = true;
@@ -187,6 +120,23 @@ struct RigOptions {
     std::chrono::system_clock::time_point wallStart =
         std::chrono::system_clock::time_point(std::chrono::seconds(1769850900));
 };
+
+// The queues, ports and audio a coordinator runs on.
+struct CoordinatorParts {
+    MainQueue* mainQueue = nullptr;
+    ClassifyQueue* classifyQueue = nullptr;
+    std::shared_ptr<SensorRegistry> sensors;
+    std::shared_ptr<KeySource> keys;
+    const AudioDecoder* decoder = nullptr;
+    AudioOutput* output = nullptr;
+    std::function<std::chrono::system_clock::time_point()> wallClock; // empty: the system's
+};
+
+// Builds a coordinator from the parts and the options' services (app
+// version "9.8.7", random source seeded with options.seed).
+std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings> settings,
+                                                  const CoordinatorParts& parts,
+                                                  const RigOptions& options);
 
 class CoordinatorRig {
 public:
@@ -208,7 +158,6 @@ public:
     ToccaCoordinator& launch(const SettingsValues& values = SettingsValues{},
                              bool runFirstTurn = true);
     ToccaCoordinator& coordinator() const { return *_coordinator; }
-    std::shared_ptr<ToccaCoordinator> coordinatorPtr() const { return _coordinator; }
     ToccaSettings& settings() const { return *_settings; }
     // Destroys the coordinator (the scheduler and ports stay).
     void dropCoordinator();
@@ -220,7 +169,6 @@ public:
     void keyUp(std::uint16_t code);
     void flagsChanged(std::uint16_t code, std::uint64_t flags);
     // One accelerometer report of this magnitude (z axis) into the ring.
-    void accel(float magnitude);
     void accelAt(float magnitude, std::uint64_t ticks);
     // A report of `magnitude` at `ticks` (a whole millisecond after launch)
     // instead of the resting one.
@@ -251,8 +199,8 @@ public:
     CountingClassifyQueue classifyQueue{scheduler};
     OfflineAudioOutput output{48000.0};
     RawAudioDecoder rawDecoder;
-    std::shared_ptr<MemorySensorRegistry> registry;
-    std::shared_ptr<MemoryKeySource> keys;
+    std::shared_ptr<OfflineSensorRegistry> registry;
+    std::shared_ptr<GatedKeySource> keys;
 
 private:
     Options _options;
