@@ -54,15 +54,9 @@ private:
 };
 
 struct SoakResult {
-    std::uint64_t audioHash = 0;
-    std::uint64_t reportHash = 0;
-    std::uint64_t presses = 0;
-    std::uint64_t sounded = 0;
-    std::uint64_t releases = 0;
-    std::uint64_t keyDowns = 0;
+    std::uint64_t audioHash = 0, reportHash = 0;
+    std::uint64_t presses = 0, sounded = 0, releases = 0, keyDowns = 0, framesPulled = 0;
     std::size_t busyVoicesAtEnd = 0;
-    std::uint64_t framesPulled = 0;
-    std::uint64_t overlaps = 0;
     std::map<std::string, int> actions;
     double peak = 0.0;
     bool savedSettingsReadBack = false;
@@ -141,14 +135,14 @@ SoakResult soak(std::uint64_t seed, long seconds) {
         if (!stopped && now >= nextKey) {
             // Bursts at up to 15 keys a second (66 ms apart), pauses between.
             const std::uint16_t code = kCodes[below(std::size(kCodes))];
-            if (!held.contains(code)) {
+            if (held.contains(code)) {
+                rig.keyDown(code, true);
+            } else {
                 rig.scheduleSample(now + (2 + below(4)) * kTicksPerMilli,
                                    kRest + 0.01f + float(below(300)) / 1000.0f);
                 rig.keyDown(code);
                 ++result.keyDowns;
                 held[code] = now + (30 + below(120)) * kTicksPerMilli;
-            } else {
-                rig.keyDown(code, true);
             }
             nextKey =
                 now + (67 + (below(10) == 0 ? 300 + below(1200) : below(100))) * kTicksPerMilli;
@@ -237,7 +231,6 @@ SoakResult soak(std::uint64_t seed, long seconds) {
     rig.run(3000ms, kRest);
     result.framesPulled = rig.framesPulled();
     result.busyVoicesAtEnd = coordinator.audioEngine().native.busyVoiceCount();
-    result.overlaps = rig.classifyQueue.overlaps();
     result.audioHash = audio.value();
     result.reportHash = reports.value();
     EXPECT_TRUE(rig.settings().save());
@@ -255,7 +248,6 @@ TEST(Soak, TypingWithSwitchesReloadsTogglesAndRestartsEndsQuietWithEveryPressRep
     const SoakResult r = soak(20260601, seconds);
     EXPECT_GE(r.framesPulled, std::uint64_t(seconds) * 48000)
         << "the audio was not pulled throughout";
-    ::testing::Test::RecordProperty("presses", int(r.presses));
     std::printf("soak: %ld s, %llu key downs, %llu presses (%llu sounded), %llu releases\n",
                 seconds, (unsigned long long)r.keyDowns, (unsigned long long)r.presses,
                 (unsigned long long)r.sounded, (unsigned long long)r.releases);
@@ -268,13 +260,11 @@ TEST(Soak, TypingWithSwitchesReloadsTogglesAndRestartsEndsQuietWithEveryPressRep
     EXPECT_GT(r.peak, 1e-3) << "nothing was heard";
     EXPECT_LE(r.peak, 1.0) << "the mix clipped";
     EXPECT_EQ(r.busyVoicesAtEnd, 0u) << "voices still busy after three quiet seconds";
-    EXPECT_EQ(r.overlaps, 0u);
     EXPECT_TRUE(r.savedSettingsReadBack);
     if (seconds >= 60) {
-        for (const char* action : {"switch", "reload", "sound toggle", "calibrate", "save"}) {
+        for (const char* action : {"switch", "reload", "sound toggle", "calibrate", "save", "stop"}) {
             EXPECT_GT(r.actions.count(action), 0u) << action << " never happened";
         }
-        EXPECT_GT(r.actions.count("stop"), 0u);
     }
 }
 

@@ -1,11 +1,15 @@
-// A loopback HTTP server (cpp-httplib) that records every POST it receives,
-// and can be told to hang before answering, as a stuck ping service would.
+// A loopback HTTP server (cpp-httplib) that records every request it
+// receives, and can be told to hang before answering, as a stuck ping or
+// feed service would. POSTs to any path answer "{}"; more routes (GET pages,
+// redirects) are added by the `routes` function before the server listens,
+// and a handler calls hold() to hang while the server is told to.
 #pragma once
 
 #include <httplib.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -22,20 +26,23 @@ public:
         std::string body;
     };
 
-    LoopbackHttpServer() {
+    explicit LoopbackHttpServer(const std::function<void(httplib::Server&)>& routes = {}) {
         _server.set_keep_alive_max_count(1); // one request per connection: stop() never waits
-        _server.Post(R"(/.*)", [this](const httplib::Request& request, httplib::Response& reply) {
-            {
-                std::unique_lock lock(_mutex);
-                _received.push_back(
-                    {request.path, request.get_header_value("Content-Type"), request.body});
-                ++_entered;
-                _changed.notify_all();
-                // A hanging answer waits for release (bounded, so a failing test ends).
-                _changed.wait_for(lock, std::chrono::seconds(20), [this] { return !_hang; });
+        // Requests other than POSTs are recorded before their route runs.
+        _server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+            if (request.method != "POST") {
+                record({request.path, "", ""});
             }
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        _server.Post(R"(/.*)", [this](const httplib::Request& request, httplib::Response& reply) {
+            record({request.path, request.get_header_value("Content-Type"), request.body});
+            hold();
             reply.set_content("{}", "application/json");
         });
+        if (routes) {
+            routes(_server);
+        }
         _port = _server.bind_to_any_port("127.0.0.1");
         if (_port <= 0) {
             throw std::runtime_error("cannot bind a loopback port");
@@ -53,11 +60,18 @@ public:
     }
 
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(_port); }
+    std::string url(const std::string& path) const { return baseUrl() + path; }
 
     void setHanging(bool hang) {
         std::lock_guard lock(_mutex);
         _hang = hang;
         _changed.notify_all();
+    }
+
+    // For handlers: waits while the server hangs (bounded, so a failing test ends).
+    void hold() {
+        std::unique_lock lock(_mutex);
+        _changed.wait_for(lock, std::chrono::seconds(20), [this] { return !_hang; });
     }
 
     // Waits until `count` requests have arrived (hanging ones included).
@@ -72,6 +86,13 @@ public:
     }
 
 private:
+    void record(Request request) {
+        std::lock_guard lock(_mutex);
+        _received.push_back(std::move(request));
+        ++_entered;
+        _changed.notify_all();
+    }
+
     httplib::Server _server;
     int _port = 0;
     std::thread _thread;
