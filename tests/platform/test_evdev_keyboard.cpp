@@ -11,6 +11,7 @@
 
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/ports/clock.h"
+#include "engine/keyboard/key_groups.h"
 #include "platform/linux/input/evdev_key_source.h"
 #include "platform/linux/input/evdev_key_translator.h"
 #include "platform/linux/input/evdev_keymap.h"
