@@ -1,19 +1,15 @@
 // HTTP on Linux against a loopback server: libcurl posting pings (queue,
-// time-outs, a hung server), fetching feeds (redirects, limits, cancel), and
-// the coordinator's pings end to end with the Linux machine description and
-// the built-in packs decoded by libsndfile.
+// time-outs, a hung server) and fetching feeds (redirects, limits, cancel).
+// The coordinator's pings end to end are in test_privacy.cpp.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "engine/settings/json_defaults_store.h"
-#include "platform/linux/audio/sndfile_decoder.h"
-#include "platform/linux/desktop/linux_machine_description.h"
 #include "platform/linux/net/curl_http_sender.h"
 #include "platform/linux/net/http_fetch.h"
-#include "tests/support/coordinator_rig.h"
+#include "tests/support/test_support.h"
 #include "tests/support/loopback_http_server.h"
 
 using namespace clavio;
@@ -157,71 +153,4 @@ TEST(HttpFetch, BodiesRedirectsErrorsLimitsTimeoutsAndCancel) {
     EXPECT_NE(r.error.find("cancelled"), std::string::npos) << r.error;
     EXPECT_LT(Clock::now() - begin, 3s);
     EXPECT_EQ(slow.received().size(), 2u) << "GETs are recorded too";
-}
-
-TEST(CoordinatorOverHttp, PingsArriveWithBaseFieldsAndExtrasAndLaunchesCountUp) {
-    LoopbackHttpServer server;
-    ScopedEnv locale("LC_ALL", "fr_CA.UTF-8");
-    TempDir dir;
-    JsonDefaultsStore defaults(dir / "defaults.json");
-    LinuxMachineDescription machine;
-    SndfileDecoder decoder;
-    for (int launch = 1; launch <= 2; ++launch) {
-        CurlHttpSender sender;
-        RigOptions options;
-        options.httpSender = &sender;
-        options.defaultsStore = &defaults;
-        options.machine = &machine;
-        options.decoder = &decoder;
-        options.pingBaseUrl = server.baseUrl();
-        options.bundledPacks = CLAVIO_RESOURCE_BUILD_DIR "/SoundPacks";
-        CoordinatorRig rig(options);
-        SettingsValues values;
-        values.selectedPackName = "Biscuit";
-        values.masterVolume = 0.5f;
-        auto& coordinator = rig.launch(values);
-        ASSERT_FALSE(coordinator.loadedSampleMap().empty()) << "the built-in pack decodes";
-        // A key sounds through the real decoder's samples.
-        rig.run(300ms, 1.0f);
-        rig.scheduleSample(rig.now() + 3 * kTicksPerMilli, 1.08f);
-        rig.keyDown(0);
-        rig.run(60ms, 1.0f);
-        EXPECT_NE(rig.firstSoundingFrame(), -1);
-        if (launch == 2) {
-            coordinator.switchPack("Bluebell");
-            coordinator.switchPack("Bluebell");
-            coordinator.sendEvent("sound_toggle", {{"enabled", false}});
-        }
-        ASSERT_TRUE(sender.waitUntilIdle(10s));
-    }
-    std::vector<nlohmann::json> received;
-    for (const auto& request : server.received()) {
-        EXPECT_EQ(request.path, "/api/ping");
-        EXPECT_EQ(request.contentType, "application/json");
-        received.push_back(nlohmann::json::parse(request.body));
-    }
-    ASSERT_EQ(received.size(), 4u);
-    const auto& first = received[0];
-    for (const char* field :
-         {"aid", "event", "v", "os", "hw", "chip", "locale", "pack", "sensor", "ts"}) {
-        ASSERT_TRUE(first.contains(field)) << field;
-        EXPECT_TRUE(first[field].is_string()) << field;
-    }
-    EXPECT_EQ(first["event"], "launch");
-    EXPECT_EQ(first["launches"], 1);
-    EXPECT_EQ(first["locale"], "fr_CA");
-    EXPECT_EQ(first["pack"], "Biscuit");
-    EXPECT_EQ(first["sensor"], "yes");
-    EXPECT_EQ(first["volume"], 0.5);
-    EXPECT_EQ(first["sound_on"], true);
-    EXPECT_EQ(first["ts"], "2026-01-31T09:15:00Z");
-    EXPECT_EQ(first.size(), 13u) << first.dump();
-    EXPECT_EQ(first["aid"].get<std::string>().size(), 36u);
-    EXPECT_EQ(received[1]["launches"], 2);
-    EXPECT_EQ(received[1]["aid"], first["aid"]);
-    EXPECT_EQ(received[2]["event"], "pack_change");
-    EXPECT_EQ(received[2]["old_pack"], "Biscuit");
-    EXPECT_EQ(received[2]["new_pack"], "Bluebell");
-    EXPECT_EQ(received[3]["event"], "sound_toggle");
-    EXPECT_EQ(received[3]["enabled"], false);
 }

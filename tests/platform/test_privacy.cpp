@@ -1,8 +1,8 @@
-// What the user types stays private: a known text is typed into the real
-// coordinator, with pings going over libcurl to a loopback server, the log
-// captured and the settings and defaults in a temporary XDG folder. Neither
-// the text nor its key codes may show up in the log, in any ping, or in any
-// file the application wrote.
+// The coordinator's pings end to end, over libcurl to a loopback server,
+// with the Linux machine description and the built-in packs decoded by
+// libsndfile; and what the user types stays private: a known text typed
+// into the coordinator, with the log captured and the settings and defaults
+// in a temporary XDG folder, shows up in no log line, ping or written file.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -71,72 +71,103 @@ std::string leak(const std::string& text) {
 
 } // namespace
 
-TEST(Privacy, TypedTextAndItsKeyCodesReachNoLogPingOrWrittenFile) {
+TEST(Privacy, PingsCarryTheirFieldsButTypedTextAndKeyCodesReachNoLogPingOrFile) {
     // The check itself finds the typing where it is.
     EXPECT_NE(leak("typed: Zqx"), "");
     EXPECT_NE(leak(R"({"code":6,"flags":0},{"code":12,"flags":0},{"code":7})"), "");
     EXPECT_EQ(leak(R"({"code":6,"t":0.12,"x":7})"), "");
 
     LoopbackHttpServer server;
+    ScopedEnv locale("LC_ALL", "fr_CA.UTF-8");
+    ScopedXdgHome home;
+    JsonDefaultsStore defaults(home.configHome() / "Clavio" / "defaults.json");
     LogCapture log;
     platform::LinuxMachineDescription machine;
     platform::SndfileDecoder decoder;
-    platform::CurlHttpSender sender;
-    RigOptions options;
-    options.httpSender = &sender;
-    options.machine = &machine;
-    options.decoder = &decoder;
-    options.pingBaseUrl = server.baseUrl();
-    options.bundledPacks = CLAVIO_RESOURCE_BUILD_DIR "/SoundPacks";
-    CoordinatorRig rig(options);
-    JsonDefaultsStore defaults(rig.home->configHome() / "Clavio" / "defaults.json");
-    rig.options().defaultsStore = &defaults;
-    SettingsValues values;
-    values.selectedPackName = "Biscuit";
-    auto& coordinator = rig.launch(values);
-    ASSERT_FALSE(coordinator.loadedSampleMap().empty());
-
-    // Each key struck with a bump 3 ms after it goes down, released 60 ms
-    // later, 150 ms apart.
-    rig.run(300ms, 1.0f);
-    for (char c : kSecret) {
-        rig.scheduleSample(rig.now() + 3 * kTicksPerMilli, 1.12f);
-        rig.keyDown(kCodes.at(c));
-        rig.run(60ms, 1.0f);
-        rig.keyUp(kCodes.at(c));
-        rig.run(90ms, 1.0f);
-    }
-    ASSERT_EQ(rig.presses().size(), kSecret.size()) << "every key of the text was heard";
-
-    // Everything else the application does with a session: a switch, a
-    // toggle, a calibration, saves, and the end of the session.
-    coordinator.switchPack("Bluebell");
-    coordinator.sendEvent("sound_toggle", {{"enabled", false}});
-    if (auto result = coordinator.calibration().computeThresholds()) {
-        coordinator.applyCalibration(*result);
-    }
-    EXPECT_TRUE(rig.settings().save());
-    coordinator.stop();
-    rig.run(100ms, 1.0f);
-    rig.dropCoordinator();
-    ASSERT_TRUE(sender.waitUntilIdle(10s));
-
-    const auto received = server.received();
-    EXPECT_GE(received.size(), 3u) << "launch, pack_change and sound_toggle pings";
-    for (const auto& request : received) {
-        EXPECT_EQ(leak(request.path + "\n" + request.body), "") << request.body;
+    for (int launch = 1; launch <= 2; ++launch) {
+        platform::CurlHttpSender sender;
+        RigOptions options;
+        options.httpSender = &sender;
+        options.machine = &machine;
+        options.decoder = &decoder;
+        options.defaultsStore = &defaults;
+        options.pingBaseUrl = server.baseUrl();
+        options.bundledPacks = CLAVIO_RESOURCE_BUILD_DIR "/SoundPacks";
+        CoordinatorRig rig(options);
+        SettingsValues values;
+        values.selectedPackName = "Biscuit";
+        values.masterVolume = 0.5f;
+        auto& coordinator = rig.launch(values);
+        ASSERT_FALSE(coordinator.loadedSampleMap().empty()) << "the built-in pack decodes";
+        rig.run(300ms, 1.0f);
+        if (launch == 2) {
+            // Each key struck with a bump 3 ms after it goes down, released
+            // 60 ms later, 150 ms apart.
+            for (char c : kSecret) {
+                rig.scheduleSample(rig.now() + 3 * kTicksPerMilli, 1.12f);
+                rig.keyDown(kCodes.at(c));
+                rig.run(60ms, 1.0f);
+                rig.keyUp(kCodes.at(c));
+                rig.run(90ms, 1.0f);
+            }
+            ASSERT_EQ(rig.presses().size(), kSecret.size()) << "every key of the text was heard";
+            EXPECT_NE(rig.firstSoundingFrame(), -1);
+            // Everything else the application does with a session.
+            coordinator.switchPack("Bluebell");
+            coordinator.switchPack("Bluebell");
+            coordinator.sendEvent("sound_toggle", {{"enabled", false}});
+            if (auto result = coordinator.calibration().computeThresholds()) {
+                coordinator.applyCalibration(*result);
+            }
+            EXPECT_TRUE(rig.settings().save());
+            coordinator.stop();
+            rig.run(100ms, 1.0f);
+            rig.dropCoordinator();
+            for (const auto& entry : fs::recursive_directory_iterator(rig.home->root())) {
+                if (entry.is_regular_file()) {
+                    EXPECT_EQ(leak(readFile(entry.path())), "") << entry.path();
+                }
+            }
+            EXPECT_TRUE(fs::exists(rig.home->configHome() / "Clavio" / "settings.json"));
+        }
+        ASSERT_TRUE(sender.waitUntilIdle(10s));
     }
     std::string lines;
     for (const auto& line : log.lines()) {
         lines += line + "\n";
     }
     EXPECT_EQ(leak(lines), "") << lines;
-    std::size_t files = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(rig.home->root())) {
-        if (entry.is_regular_file()) {
-            ++files;
-            EXPECT_EQ(leak(readFile(entry.path())), "") << entry.path();
-        }
+    EXPECT_EQ(leak(readFile(home.configHome() / "Clavio" / "defaults.json")), "");
+
+    std::vector<nlohmann::json> pings;
+    for (const auto& request : server.received()) {
+        EXPECT_EQ(request.path, "/api/ping");
+        EXPECT_EQ(request.contentType, "application/json");
+        EXPECT_EQ(leak(request.body), "") << request.body;
+        pings.push_back(nlohmann::json::parse(request.body));
     }
-    EXPECT_GE(files, 2u) << "the settings and defaults files were written";
+    ASSERT_EQ(pings.size(), 4u) << "two launches, one pack change, one sound toggle";
+    const auto& first = pings[0];
+    for (const char* field :
+         {"aid", "event", "v", "os", "hw", "chip", "locale", "pack", "sensor", "ts"}) {
+        ASSERT_TRUE(first.contains(field)) << field;
+        EXPECT_TRUE(first[field].is_string()) << field;
+    }
+    EXPECT_EQ(first.size(), 13u) << first.dump();
+    EXPECT_EQ(first["event"], "launch");
+    EXPECT_EQ(first["launches"], 1);
+    EXPECT_EQ(first["locale"], "fr_CA");
+    EXPECT_EQ(first["pack"], "Biscuit");
+    EXPECT_EQ(first["sensor"], "yes");
+    EXPECT_EQ(first["volume"], 0.5);
+    EXPECT_EQ(first["sound_on"], true);
+    EXPECT_EQ(first["ts"], "2026-01-31T09:15:00Z");
+    EXPECT_EQ(first["aid"].get<std::string>().size(), 36u);
+    EXPECT_EQ(pings[1]["launches"], 2);
+    EXPECT_EQ(pings[1]["aid"], first["aid"]);
+    EXPECT_EQ(pings[2]["event"], "pack_change");
+    EXPECT_EQ(pings[2]["old_pack"], "Biscuit");
+    EXPECT_EQ(pings[2]["new_pack"], "Bluebell");
+    EXPECT_EQ(pings[3]["event"], "sound_toggle");
+    EXPECT_EQ(pings[3]["enabled"], false);
 }
