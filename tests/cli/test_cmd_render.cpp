@@ -277,18 +277,23 @@ TEST(DemoSession, TwentySecondsAt1kHzWithTheTypingItsTruthListsAndAForceSizingEa
     std::vector<std::pair<std::uint64_t, double>> magnitudes; // (t, |a|) of every report
     std::vector<TraceRecord> presses; // key downs (no repeats) and shift presses
     std::map<std::uint16_t, int> downs;
+    std::map<std::uint16_t, std::uint64_t> downAt;
     int repeats = 0;
+    std::uint64_t repeatFrom = 0, firstRepeat = 0, lastRepeat = 0;
     for (const auto& r : records) {
         AccelAxes a;
         if (r.type == TraceRecord::Type::accel) {
             ASSERT_TRUE(decodeAccelReport(r.accel.data(), r.accel.size(), &a));
             magnitudes.emplace_back(r.t, std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z));
         } else if (r.key.kind == TraceKeyKind::down && r.key.repeat) {
-            ++repeats;
+            repeatFrom = repeats++ ? repeatFrom : downAt[r.key.code];
+            firstRepeat = firstRepeat ? firstRepeat : r.t;
+            lastRepeat = r.t;
         } else if (r.key.kind == TraceKeyKind::down ||
                    (r.key.kind == TraceKeyKind::flags && r.key.flags == kFlagShift)) {
             presses.push_back(r);
             downs[r.key.kind == TraceKeyKind::down ? r.key.code : 0xFFFF] += 1;
+            downAt[r.key.code] = r.t;
         }
     }
     const double seconds = double(records.back().t - records.front().t) * 1e-9;
@@ -303,7 +308,10 @@ TEST(DemoSession, TwentySecondsAt1kHzWithTheTypingItsTruthListsAndAForceSizingEa
     EXPECT_GE(downs[49], 5);
     EXPECT_GE(downs[36], 2);
     EXPECT_GE(downs[51], 2);
+    // One held key repeats at about 30 a second after half a second.
     EXPECT_GE(repeats, 15);
+    EXPECT_NEAR(double(firstRepeat - repeatFrom) * 1e-9, 0.5, 0.01);
+    EXPECT_NEAR(double(repeats - 1) / (double(lastRepeat - firstRepeat) * 1e-9), 30.0, 1.0);
 
     // The truth lists every press with a force in [0, 1] that sizes its bump:
     // the largest deviation of |a| from its mean over the 50 ms before, within

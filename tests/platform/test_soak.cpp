@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -121,6 +123,38 @@ SoakResult soak(std::uint64_t seed, long seconds) {
     bool biscuit = true;
     bool stopped = false;
     std::vector<int> round;
+    const std::pair<const char*, std::function<void()>> actions[] = {
+        {"stop",
+         [&] {
+             // The tap and the sensor go quiet with it: keys held now come
+             // up first, and nothing arrives until start().
+             for (const auto& [code, at] : held) {
+                 rig.keyUp(code);
+             }
+             held.clear();
+             coordinator.stop();
+             stopped = true;
+         }},
+        {"switch",
+         [&] {
+             biscuit = !biscuit;
+             coordinator.switchPack(biscuit ? "Biscuit" : "Bluebell");
+         }},
+        {"reload", [&] { coordinator.reloadPack(); }},
+        {"sound toggle", [&] { rig.settings().setSoundEnabled(!rig.settings().soundEnabled()); }},
+        {"calibrate",
+         [&] {
+             coordinator.applyCalibration(coordinator.calibration().computeThresholds().value_or(
+                 CalibrationResult{10, 0.01f, 0.3f, 0.1f, 0.3f, 0.6f, 0.35f}));
+         }},
+        {"save",
+         [&] {
+             rig.settings().setMasterVolume(0.5f + float(below(50)) / 100.0f);
+             EXPECT_TRUE(rig.settings().save());
+         }},
+        {"pitch variation",
+         [&] { rig.settings().setPitchVariation(float(below(20)) / 100.0f); }},
+    };
 
     while (rig.now() < end) {
         const std::uint64_t now = rig.now();
@@ -148,69 +182,21 @@ SoakResult soak(std::uint64_t seed, long seconds) {
                 now + (67 + (below(10) == 0 ? 300 + below(1200) : below(100))) * kTicksPerMilli;
         }
         if (now >= nextAction) {
-            // Every kind of action once per round, in a random order.
-            if (!stopped && round.empty()) {
-                round = {0, 1, 2, 3, 4, 5, 6};
-                for (std::size_t i = round.size() - 1; i > 0; --i) {
-                    std::swap(round[i], round[below(i + 1)]);
+            // Every kind of action once per round, in a random order; after a
+            // stop the next action is the start.
+            if (stopped) {
+                coordinator.start();
+                stopped = false;
+                ++result.actions["start"];
+            } else {
+                if (round.empty()) {
+                    round = {0, 1, 2, 3, 4, 5, 6};
+                    std::shuffle(round.begin(), round.end(), random);
                 }
-            }
-            int kind = 0;
-            if (!stopped) {
-                kind = round.back();
+                const auto& [name, action] = actions[std::size_t(round.back())];
                 round.pop_back();
-            }
-            switch (kind) {
-            case 0:
-                if (stopped) {
-                    coordinator.start();
-                    stopped = false;
-                    ++result.actions["start"];
-                } else {
-                    // The tap and the sensor go quiet with it: keys held
-                    // now come up first, and nothing arrives until start().
-                    for (const auto& [code, at] : held) {
-                        rig.keyUp(code);
-                    }
-                    held.clear();
-                    coordinator.stop();
-                    stopped = true;
-                    ++result.actions["stop"];
-                }
-                break;
-            case 1:
-                biscuit = !biscuit;
-                coordinator.switchPack(biscuit ? "Biscuit" : "Bluebell");
-                ++result.actions["switch"];
-                break;
-            case 2:
-                coordinator.reloadPack();
-                ++result.actions["reload"];
-                break;
-            case 3:
-                rig.settings().setSoundEnabled(!rig.settings().soundEnabled());
-                ++result.actions["sound toggle"];
-                break;
-            case 4: {
-                CalibrationResult calibration;
-                if (auto computed = coordinator.calibration().computeThresholds()) {
-                    calibration = *computed;
-                } else {
-                    calibration = {10, 0.01f, 0.3f, 0.1f, 0.3f, 0.6f, 0.35f};
-                }
-                coordinator.applyCalibration(calibration);
-                ++result.actions["calibrate"];
-                break;
-            }
-            case 5:
-                rig.settings().setMasterVolume(0.5f + float(below(50)) / 100.0f);
-                EXPECT_TRUE(rig.settings().save());
-                ++result.actions["save"];
-                break;
-            default:
-                rig.settings().setPitchVariation(float(below(20)) / 100.0f);
-                ++result.actions["pitch variation"];
-                break;
+                action();
+                ++result.actions[name];
             }
             nextAction = now + (2000 + below(3000)) * kTicksPerMilli;
         }
