@@ -14,7 +14,7 @@
 
 #include "tests/support/audio_analysis.h"
 #include "tests/support/child_process.h"
-#include "tests/cli/cli_runner.h"
+#include "tests/support/fake_device_tree.h"
 #include "tests/support/strike_trace.h"
 #include "tests/support/test_support.h"
 
@@ -23,13 +23,6 @@ using namespace clavio::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<float> readRawStereo(const fs::path& path) {
-    const std::string bytes = readFile(path);
-    std::vector<float> frames(bytes.size() / sizeof(float));
-    std::memcpy(frames.data(), bytes.data(), frames.size() * sizeof(float));
-    return frames;
-}
 
 // Starts of sounds: a frame above the threshold after at least `gap` frames
 // below it.
@@ -71,9 +64,9 @@ TEST(CliPlay, DiskDriverOutputHoldsThePressesAtTheirTimes) {
 
     ScopedEnv driver("SDL_AUDIODRIVER", "disk");
     ScopedEnv file("SDL_DISKAUDIOFILE", (dir / "out.raw").string());
-    const auto r = runCli({"play", "--trace", (dir / "t.jsonl").string(), "--pack", pack.string(),
-                           "--tail", "0.4", "--delays"});
-    ASSERT_EQ(r.exitStatus, 0) << r.output;
+    const auto r = runClavioCli({"play", "--trace", (dir / "t.jsonl").string(), "--pack",
+                                 pack.string(), "--tail", "0.4", "--delays"});
+    ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Key event to first rendered frame, 3 presses"), std::string::npos)
         << r.output;
 
@@ -105,7 +98,10 @@ TEST(CliPlay, DiskDriverOutputHoldsThePressesAtTheirTimes) {
     // SDL's device thread may write a period or two of silence while the
     // device is still paused, before the first callback: that shifts the
     // file by whole periods, the same for every press.
-    const auto mono = toMono(readRawStereo(dir / "out.raw"), 2);
+    const std::string bytes = readFile(dir / "out.raw");
+    std::vector<float> stereo(bytes.size() / sizeof(float));
+    std::memcpy(stereo.data(), bytes.data(), stereo.size() * sizeof(float));
+    const auto mono = toMono(stereo, 2);
     const auto found = onsets(mono, 1e-3f, 4800);
     ASSERT_EQ(found.size(), 3u) << "the three presses, and nothing else";
     ASSERT_GE(found[0], delays[0].frame);
@@ -123,11 +119,7 @@ TEST(CliPlay, CtrlCEndsThePlayWithWhatWasMeasured) {
     ChildProcess play(clavioCli(), {"play", "--trace", "demo"});
     ASSERT_TRUE(play.started());
     // The demo's first key comes about a second in; wait for a few presses.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (play.output().find("Event tap created") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    waitFor([&] { return play.output().find("Event tap created") != std::string::npos; }, 20);
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     play.signal(SIGINT);
     ASSERT_EQ(play.wait(5.0), 0) << play.output();

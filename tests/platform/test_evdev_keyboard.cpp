@@ -1,5 +1,5 @@
-// Keyboard capture on Linux against a fake /dev/input: FIFOs carrying
-// struct input_event records, read by the real evdev tap.
+// Keyboard capture on Linux: the evdev key map and translator, and the real
+// evdev tap against a fake /dev/input of FIFOs carrying input_event records.
 #include <gtest/gtest.h>
 
 #include <linux/input.h>
@@ -7,10 +7,15 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <set>
 
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/ports/clock.h"
+#include "engine/keyboard/key_groups.h"
 #include "platform/linux/input/evdev_key_source.h"
+#include "platform/linux/input/evdev_key_translator.h"
+#include "platform/linux/input/evdev_keymap.h"
+#include "platform/linux/input/key_names.h"
 #include "platform/linux/system/thread_naming.h"
 #include "tests/support/fake_device_tree.h"
 #include "tests/support/test_support.h"
@@ -122,6 +127,14 @@ TEST_F(EvdevKeyboard, RecordsFromAFifoArriveAsTranslatedKeyEvents) {
     expectEvent(s[8], true, 72, 0, false, KeyGroup::alpha);
     expectEvent(s[9], true, 0x100 + KEY_PLAYPAUSE, 0, false, KeyGroup::other);
     expectEvent(s[10], true, 96, 0, false, KeyGroup::function);
+
+    // A keyboard plugged in later is picked up.
+    tree.addKeyboard(7, "Hot-plugged");
+    FifoWriter later(tree.inputRoot() / "event7");
+    ASSERT_TRUE(later.isOpen()) << "the tap never opened the new keyboard";
+    later.key(KEY_SPACE, 1);
+    ASSERT_TRUE(waitForCount(12));
+    expectEvent(seen()[11], true, 49, 0, false, KeyGroup::space);
 }
 
 TEST_F(EvdevKeyboard, SynDroppedDiscardsTheFrameAndResynchronisesModifiers) {
@@ -201,18 +214,6 @@ TEST_F(EvdevKeyboard, AVanishedKeyboardIsDroppedWithoutSpinningAndOthersGoOn) {
     expectEvent(s[1], true, 12, 0, false, KeyGroup::alpha);
 }
 
-TEST_F(EvdevKeyboard, KeyboardsPluggedInLaterArePickedUp) {
-    tree.addKeyboard(0);
-    makeManager();
-    ASSERT_TRUE(manager->start());
-    tree.addKeyboard(7, "Hot-plugged");
-    FifoWriter w(tree.inputRoot() / "event7");
-    ASSERT_TRUE(w.isOpen()) << "the tap never opened the new keyboard";
-    w.key(KEY_SPACE, 1);
-    ASSERT_TRUE(waitForCount(1));
-    expectEvent(seen()[0], true, 49, 0, false, KeyGroup::space);
-}
-
 TEST_F(EvdevKeyboard, StartAndStopKeepTheirBoundsAndNameTheThread) {
     installThreadNaming();
     tree.addKeyboard(0);
@@ -239,4 +240,86 @@ TEST_F(EvdevKeyboard, StartAndStopKeepTheirBoundsAndNameTheThread) {
     before = std::chrono::steady_clock::now();
     manager->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+}
+
+TEST(EvdevKeymap, AnchorsNamesAndEveryKeyOfAFullKeyboardHasItsOwnCode) {
+    const std::tuple<int, int, const char*> anchors[] = {
+        {KEY_A, 0, "a"},           {KEY_SPACE, 49, "space"}, {KEY_ENTER, 36, "enter"},
+        {KEY_KPENTER, 76, "kpenter"}, {KEY_LEFTSHIFT, 56, "leftshift"}, {KEY_F1, 122, "f1"},
+        {KEY_UP, 126, "up"},       {KEY_VOLUMEUP, 72, "volumeup"}, {KEY_102ND, 10, "102nd"}};
+    for (const auto& [evdev, code, name] : anchors) {
+        EXPECT_EQ(evdevToVirtualKeyCode(std::uint16_t(evdev)), code) << name;
+        EXPECT_EQ(virtualKeyName(std::uint16_t(code)), name);
+    }
+    // Every code either maps into the table (and so has a name) or keeps its
+    // own number above 0x100, filed under `other`.
+    for (int evdev = 0; evdev <= KEY_MAX; ++evdev) {
+        const auto code = evdevToVirtualKeyCode(std::uint16_t(evdev));
+        if (code >= kUnmappedKeyBase) {
+            EXPECT_EQ(code, kUnmappedKeyBase + evdev);
+            EXPECT_EQ(keyGroupForKeyCode(code), KeyGroup::other);
+        } else if (!isEvdevButton(std::uint16_t(evdev))) {
+            EXPECT_NE(virtualKeyName(code).rfind("vk", 0), 0u) << "evdev " << evdev;
+        }
+    }
+    EXPECT_EQ(virtualKeyName(evdevToVirtualKeyCode(KEY_PLAYPAUSE)), "playpause");
+    EXPECT_EQ(evdevToVirtualKeyCode(KEY_CNT), kInvalidKeyCode);
+    EXPECT_EQ(virtualKeyName(0xFFFE), "vk65534");
+
+    // The 105 keys of an ISO PC keyboard.
+    std::vector<int> keys;
+    for (int code = KEY_ESC; code <= KEY_KPDOT; ++code) {
+        keys.push_back(code); // main block, keypad, F1..F10
+    }
+    for (int code : {KEY_102ND, KEY_F11, KEY_F12, KEY_KPENTER, KEY_RIGHTCTRL, KEY_KPSLASH,
+                     KEY_SYSRQ, KEY_RIGHTALT, KEY_HOME, KEY_UP, KEY_PAGEUP, KEY_LEFT, KEY_RIGHT,
+                     KEY_END, KEY_DOWN, KEY_PAGEDOWN, KEY_INSERT, KEY_DELETE, KEY_PAUSE,
+                     KEY_LEFTMETA, KEY_RIGHTMETA, KEY_COMPOSE}) {
+        keys.push_back(code);
+    }
+    ASSERT_EQ(keys.size(), 105u);
+    std::set<int> codes;
+    for (int key : keys) {
+        const auto code = evdevToVirtualKeyCode(std::uint16_t(key));
+        EXPECT_LT(code, 128) << "evdev " << key;
+        codes.insert(code);
+    }
+    EXPECT_EQ(codes.size(), keys.size()) << "two keys share a virtual key code";
+}
+
+TEST(EvdevKeyTranslator, ModifierStateSpansKeyboardsAndFollowsEachDevice) {
+    EvdevKeyTranslator t;
+    EvdevKeyTranslator::HeldModifiers first = 0, second = 0;
+    auto shift = t.translate(first, KEY_LEFTSHIFT, 1);
+    ASSERT_TRUE(shift);
+    EXPECT_EQ(shift->type, TCATapEventType::flagsChanged);
+    EXPECT_EQ(shift->flags, kFlagShift);
+    // The other keyboard's right shift keeps shift held when the first lets go.
+    ASSERT_TRUE(t.translate(second, KEY_RIGHTSHIFT, 1));
+    ASSERT_TRUE(t.translate(second, KEY_RIGHTMETA, 1));
+    ASSERT_TRUE(t.translate(first, KEY_LEFTSHIFT, 0));
+    EXPECT_FALSE(t.translate(first, KEY_LEFTSHIFT, 0)) << "a second release changes nothing";
+    const auto a = t.translate(first, KEY_A, 1);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->type, TCATapEventType::keyDown);
+    EXPECT_EQ(a->flags, kFlagShift | kFlagCommand);
+    // Resync and removal drop exactly that device's keys, silently.
+    std::bitset<KEY_CNT> held;
+    held[KEY_LEFTALT] = true;
+    t.resync(first, held);
+    EXPECT_EQ(t.flags(), kFlagShift | kFlagCommand | kFlagOption);
+    t.forget(second);
+    EXPECT_EQ(t.flags(), kFlagOption);
+
+    // Caps lock toggles on presses only; buttons and odd values are ignored.
+    EvdevKeyTranslator c;
+    EvdevKeyTranslator::HeldModifiers device = 0;
+    EXPECT_EQ(c.translate(device, KEY_CAPSLOCK, 1)->flags, kFlagCapsLock);
+    EXPECT_FALSE(c.translate(device, KEY_CAPSLOCK, 2));
+    EXPECT_FALSE(c.translate(device, KEY_CAPSLOCK, 0));
+    EXPECT_EQ(c.translate(device, KEY_CAPSLOCK, 1)->flags, 0u);
+    EXPECT_FALSE(c.translate(device, BTN_LEFT, 1));
+    EXPECT_FALSE(c.translate(device, BTN_TRIGGER_HAPPY1, 1));
+    EXPECT_FALSE(c.translate(device, KEY_A, 3)) << "values other than 0, 1, 2";
+    EXPECT_FALSE(c.translate(device, KEY_CNT, 1)) << "codes beyond KEY_MAX";
 }

@@ -1,6 +1,8 @@
-// The accelerometer reader on Linux against fake sysfs and /dev trees:
-// hidraw reports, IIO buffer scans and evdev frames written into FIFOs and
-// read by the real sources, through the real sensor thread into the ring.
+// The accelerometer reader on Linux: the formats its sources parse (HID
+// report descriptors, IIO scan types and frequency lists), and the sources
+// against fake sysfs and /dev trees: hidraw reports, IIO buffer scans and
+// evdev frames written into FIFOs and read through the real sensor thread
+// into the ring.
 #include <gtest/gtest.h>
 
 #include <linux/input.h>
@@ -15,6 +17,8 @@
 
 #include "engine/ports/clock.h"
 #include "engine/sensing/spu_sensor.h"
+#include "platform/linux/sensors/hid_report_descriptor.h"
+#include "platform/linux/sensors/sensor_sources.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
 #include "tests/support/fake_device_tree.h"
 #include "tests/support/test_support.h"
@@ -43,28 +47,71 @@ std::shared_ptr<LinuxSensorRegistry> registryFor(const FakeDeviceTree& tree) {
 struct StatusLog {
     std::mutex m;
     std::vector<SensorStatus> statuses;
-    void add(SensorStatus s) {
-        std::lock_guard lock(m);
-        statuses.push_back(s);
+    explicit StatusLog(SPUSensor& sensor) {
+        sensor.setOnStatusChange([this](SensorStatus s) {
+            std::lock_guard lock(m);
+            statuses.push_back(s);
+        });
     }
     std::vector<SensorStatus> seen() {
         std::lock_guard lock(m);
         return statuses;
     }
-    void attach(SPUSensor& sensor) {
-        sensor.setOnStatusChange([this](SensorStatus s) { add(s); });
-    }
 };
 
+std::optional<HidUsage> primary(const std::vector<std::uint8_t>& d) {
+    return parsePrimaryUsage(d.data(), d.size());
+}
+
 std::string attribute(const std::filesystem::path& path) {
-    auto text = readFile(path);
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
+    const auto text = readFile(path);
+    return text.substr(0, text.find('\n'));
 }
 
 } // namespace
+
+TEST(SensorFormats, HidPrimaryUsageIsThatOfTheFirstTopLevelCollection) {
+    // Vendor page 0xFF00, usage 3, one 22-byte input report.
+    EXPECT_EQ(primary({0x06, 0x00, 0xFF, 0x09, 0x03, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x16, 0x81,
+                       0x02, 0xC0}),
+              (HidUsage{0xFF00, 3}));
+    // A keyboard; its later usages inside the collection do not count.
+    EXPECT_EQ(primary({0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0xC0, 0x06,
+                       0x00, 0xFF, 0x09, 0x03, 0xA1, 0x01, 0xC0}),
+              (HidUsage{1, 6}));
+    // A four-byte usage carries its page; a long item is skipped whole.
+    EXPECT_EQ(primary({0xFE, 0x02, 0x10, 0xA1, 0x01, 0x0B, 0x02, 0x00, 0x01, 0x00, 0xA1, 0x01}),
+              (HidUsage{1, 2}));
+    // Push and pop restore the usage page.
+    EXPECT_EQ(primary({0x05, 0x01, 0xA4, 0x06, 0x00, 0xFF, 0xB4, 0x09, 0x02, 0xA1, 0x01}),
+              (HidUsage{1, 2}));
+    EXPECT_FALSE(primary({}));
+    EXPECT_FALSE(primary({0x06, 0x00}));                   // truncated item
+    EXPECT_FALSE(primary({0x06, 0x00, 0xFF, 0x09, 0x03})); // no collection
+    EXPECT_FALSE(primary({0xFE, 0x20, 0x10, 0x00}));       // long item past the end
+    EXPECT_FALSE(primary({0xA1, 0x01, 0x09, 0x03, 0xC0})); // collection without usage
+}
+
+TEST(SensorFormats, IioScanTypesDecodeAndTheFrequencyIsTheHighestUpToTheTarget) {
+    const std::uint8_t minus[] = {0x00, 0x80}, minusOne[] = {0xFF, 0xF0}, big[] = {0x7F, 0xF5};
+    const std::uint8_t ones[] = {0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(decodeIioSample(*parseIioScanType("le:s16/16>>0"), minus), -32768);
+    const auto be = parseIioScanType("be:s12/16>>4");
+    ASSERT_TRUE(be && be->bigEndian);
+    EXPECT_EQ(decodeIioSample(*be, minusOne), -1);
+    EXPECT_EQ(decodeIioSample(*be, big), 2047);
+    EXPECT_EQ(decodeIioSample(*parseIioScanType("le:u10/32>>2"), ones), 1023);
+    for (const char* bad : {"", "le", "xx:s16/16>>0", "le:q16/16>>0", "le:s16/16X2>>0",
+                            "le:s17/16>>0", "le:s16/24>>0", "le:s16/16>>4", "le:s16/16>>0 "}) {
+        EXPECT_FALSE(parseIioScanType(bad)) << bad;
+    }
+    EXPECT_EQ(chooseSamplingFrequency("12.5 25 50 100 200 400 800 1600", 1000), 800.0);
+    EXPECT_EQ(chooseSamplingFrequency("1600 3200", 1000), 1600.0) << "none below: the lowest";
+    EXPECT_EQ(chooseSamplingFrequency("[0 0.000001 5000]", 1000), 1000.0) << "a range";
+    EXPECT_EQ(chooseSamplingFrequency("abc 200 x", 1000), 200.0);
+    EXPECT_FALSE(chooseSamplingFrequency("[1 2]", 1000));
+    EXPECT_FALSE(chooseSamplingFrequency("", 1000));
+}
 
 TEST(LinuxSensorRegistry, ListsEverySourceWithItsPropertiesAndChoosesTheFirstAccelerometer) {
     FakeDeviceTree tree;
@@ -103,97 +150,89 @@ TEST(LinuxSensorRegistry, ListsEverySourceWithItsPropertiesAndChoosesTheFirstAcc
     EXPECT_EQ((*drivers)[0].id, (*services)[3].id);
 }
 
-TEST(LinuxSensor, HidrawReportsOfTwentyTwoBytesReachTheRingStampedByTheProcessClock) {
+TEST(LinuxSensor, HidrawReportsOfTwentyTwoBytesReachTheRingAndStopWakesTheThreadAtOnce) {
     FakeDeviceTree tree;
     tree.addHidraw(0, kAccelDescriptor, kAccelUevent);
     VirtualClock clock(987654321);
     ClockSource* previous = setClockSource(&clock);
-    auto sensor = SPUSensor::create(registryFor(tree));
+    // With a 30-second slice only the wake-up lets stop return soon.
+    auto sensor = SPUSensor::create(registryFor(tree), 30.0);
     ASSERT_TRUE(sensor->start());
     ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
-    {
-        FifoWriter w(tree.devRoot() / "hidraw0");
-        w.report(accelReport(65536, 65536, 65536, 21));
-        w.report(accelReport(65536, -65536, 0));
-        w.report(accelReport(65536, 65536, 65536, 23));
-        clock.advance(1000000);
-        w.report(accelReport(0, 0, 65536));
-        ASSERT_TRUE(waitFor([&] { return sensor->totalSamples() >= 2; }));
-        std::this_thread::sleep_for(20ms);
-        sensor->stop();
-    }
+    FifoWriter w(tree.devRoot() / "hidraw0");
+    w.report(accelReport(65536, 65536, 65536, 21));
+    w.report(accelReport(65536, -65536, 0));
+    w.report(accelReport(65536, 65536, 65536, 23));
+    clock.advance(1000000);
+    w.report(accelReport(0, 0, 65536));
+    ASSERT_TRUE(waitFor([&] { return sensor->totalSamples() >= 2; }));
+    std::this_thread::sleep_for(20ms);
+    const auto before = std::chrono::steady_clock::now();
+    sensor->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     setClockSource(previous);
+    EXPECT_EQ(sensor->status(), SensorStatus::stopped);
     EXPECT_EQ(sensor->totalSamples(), 2u) << "21- and 23-byte reports are skipped";
     TCAMotionSample samples[4];
     ASSERT_EQ(tca_ring_query_window(sensor->ringBuffer(), 987654321, 0, 2000000, samples, 4), 2u);
     EXPECT_EQ(samples[0].x, 1.0f);
     EXPECT_EQ(samples[0].y, -1.0f);
-    EXPECT_EQ(samples[0].z, 0.0f);
-    EXPECT_EQ(samples[0].timestamp, 987654321u);
-    EXPECT_EQ(samples[1].z, 1.0f);
+    EXPECT_EQ(samples[0].timestamp, 987654321u) << "stamped by the process clock";
     EXPECT_EQ(samples[1].magnitude, 1.0f);
     EXPECT_EQ(samples[1].timestamp, 987654321u + 1000000u);
-    EXPECT_EQ(sensor->status(), SensorStatus::stopped);
 }
 
 TEST(LinuxSensor, StatusesForMissingBrokenAndRefusedDevices) {
-    struct Case {
-        const char* what;
-        std::function<void(FakeDeviceTree&)> build;
-        SensorStatus expected;
+    using Build = std::function<void(FakeDeviceTree&)>;
+    // A folder where a file should be: reads and writes of it fail, even for root.
+    auto folderAt = [](const std::filesystem::path& p) {
+        std::filesystem::remove(p);
+        std::filesystem::create_directory(p);
     };
-    const Case cases[] = {
-        {"no service", [](FakeDeviceTree& t) { t.addHidraw(0, kKeyboardDescriptor, ""); },
+    const std::tuple<const char*, Build, SensorStatus> cases[] = {
+        {"no service", [](auto& t) { t.addHidraw(0, kKeyboardDescriptor, ""); },
          SensorStatus::unavailable},
         {"unreadable descriptor",
-         [](FakeDeviceTree& t) {
+         [&](auto& t) {
              t.addHidraw(0, kAccelDescriptor, kAccelUevent);
-             const auto d = t.sysRoot() / "class/hidraw/hidraw0/device/report_descriptor";
-             std::filesystem::remove(d);
-             std::filesystem::create_directory(d); // read() fails on a folder, even for root
+             folderAt(t.sysRoot() / "class/hidraw/hidraw0/device/report_descriptor");
          },
          SensorStatus::unavailable},
         {"hidraw node missing",
-         [](FakeDeviceTree& t) { t.addHidraw(0, kAccelDescriptor, "", FakeNode::missing); },
+         [](auto& t) { t.addHidraw(0, kAccelDescriptor, "", FakeNode::missing); },
          SensorStatus::error},
-        {"IIO scale not a number", [](FakeDeviceTree& t) { t.addIioAccelerometer(0, "1.0e-2x"); },
+        {"IIO scale not a number", [](auto& t) { t.addIioAccelerometer(0, "1.0e-2x"); },
          SensorStatus::error},
         {"IIO scan type garbage",
-         [](FakeDeviceTree& t) {
+         [](auto& t) {
              t.addIioAccelerometer(0, kScale, "100",
                                    {{"scan_elements/in_accel_y_type", "le:s16/16X3>>0"}});
          },
          SensorStatus::error},
         {"evdev accelerometer without resolution",
-         [](FakeDeviceTree& t) { t.addEvdevAccelerometer(0, 0); }, SensorStatus::error},
+         [](auto& t) { t.addEvdevAccelerometer(0, 0); }, SensorStatus::error},
         {"hidraw node refused",
-         [](FakeDeviceTree& t) { t.addHidraw(0, kAccelDescriptor, "", FakeNode::unopenable); },
+         [](auto& t) { t.addHidraw(0, kAccelDescriptor, "", FakeNode::unopenable); },
          SensorStatus::accessDenied},
         {"IIO buffer device refused",
-         [](FakeDeviceTree& t) {
-             t.addIioAccelerometer(0, kScale, "100", {}, FakeNode::unopenable);
-         },
+         [](auto& t) { t.addIioAccelerometer(0, kScale, "100", {}, FakeNode::unopenable); },
          SensorStatus::accessDenied},
         {"IIO channels cannot be configured",
-         [](FakeDeviceTree& t) {
+         [&](auto& t) {
              t.addIioAccelerometer(0, kScale);
-             // A folder where the enable attribute should be: the write fails.
-             const auto en = t.iioDir(0) / "scan_elements/in_accel_x_en";
-             std::filesystem::remove(en);
-             std::filesystem::create_directory(en);
+             folderAt(t.iioDir(0) / "scan_elements/in_accel_x_en");
          },
          SensorStatus::accessDenied},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, build, expected] : cases) {
         FakeDeviceTree tree;
-        c.build(tree);
+        build(tree);
         auto sensor = SPUSensor::create(registryFor(tree));
-        StatusLog log;
-        log.attach(*sensor);
+        StatusLog log(*sensor);
         EXPECT_TRUE(sensor->start());
-        ASSERT_TRUE(waitFor([&] { return !log.seen().empty(); })) << c.what;
-        EXPECT_EQ(log.seen(), std::vector<SensorStatus>{c.expected}) << c.what;
-        EXPECT_EQ(sensor->status(), c.expected) << c.what;
+        ASSERT_TRUE(waitFor([&] { return !log.seen().empty(); })) << what;
+        EXPECT_EQ(log.seen(), std::vector<SensorStatus>{expected}) << what;
+        EXPECT_EQ(sensor->status(), expected) << what;
         sensor->stop();
     }
 }
@@ -202,15 +241,12 @@ TEST(LinuxSensor, AThousandIioScansASecondWhileReadersQueryTheRing) {
     FakeDeviceTree tree;
     tree.addIioAccelerometer(0, kScale);
     auto sensor = SPUSensor::create(registryFor(tree));
-    StatusLog log;
-    log.attach(*sensor);
+    StatusLog log(*sensor);
     ASSERT_TRUE(sensor->start());
     ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
-
     const auto dir = tree.iioDir(0);
     EXPECT_EQ(attribute(dir / "sampling_frequency"), "800");
     EXPECT_EQ(attribute(dir / "buffer/enable"), "1");
-    EXPECT_EQ(attribute(dir / "scan_elements/in_accel_x_en"), "1");
     EXPECT_EQ(attribute(dir / "scan_elements/in_accel_z_en"), "1");
     EXPECT_EQ(attribute(dir / "scan_elements/in_timestamp_en"), "0");
     EXPECT_EQ(attribute(dir / "trigger/current_trigger"), "fake-accel-dev0");
@@ -220,30 +256,22 @@ TEST(LinuxSensor, AThousandIioScansASecondWhileReadersQueryTheRing) {
     std::atomic<int> tornReads{0};
     // Kept open until the sensor stops: a closed writer reads as a vanished device.
     FifoWriter w(tree.devRoot() / "iio:device0");
-    ASSERT_TRUE(w.isOpen());
     std::thread writer([&] {
         auto next = std::chrono::steady_clock::now();
         for (int i = 0; i < kScans; ++i) {
             const std::int16_t scan[3] = {static_cast<std::int16_t>(i % 2048 - 1024), -1024, 512};
             w.write(scan, sizeof scan);
-            next += 1ms;
-            std::this_thread::sleep_until(next);
+            std::this_thread::sleep_until(next += 1ms);
         }
         w.waitDrained();
         writing = false;
     });
     auto reader = [&] {
         std::vector<TCAMotionSample> window(256);
-        std::uint64_t lastTotal = 0;
         while (writing) {
-            const auto total = sensor->totalSamples();
-            EXPECT_GE(total, lastTotal);
-            lastTotal = total;
             if (const auto s = sensor->latestSample()) {
                 const float m = std::sqrt(s->x * s->x + s->y * s->y + s->z * s->z);
-                if (std::fabs(m - s->magnitude) > 1e-4f) {
-                    ++tornReads;
-                }
+                tornReads += std::fabs(m - s->magnitude) > 1e-4f;
             }
             tca_ring_query_window(sensor->ringBuffer(), hostTicks(), 50000000, 0, window.data(),
                                   static_cast<std::uint32_t>(window.size()));
@@ -261,110 +289,25 @@ TEST(LinuxSensor, AThousandIioScansASecondWhileReadersQueryTheRing) {
     EXPECT_NEAR(last->x, ((kScans - 1) % 2048 - 1024) / 1024.0, 1e-4);
     EXPECT_NEAR(last->y, -1.0, 1e-4);
     EXPECT_NEAR(last->z, 0.5, 1e-4);
-
     sensor->stop();
     EXPECT_EQ(attribute(dir / "buffer/enable"), "0") << "the buffer is switched off on stop";
-    EXPECT_EQ(log.seen(),
-              (std::vector<SensorStatus>{SensorStatus::running, SensorStatus::stopped}));
+    EXPECT_EQ(log.seen(), (std::vector<SensorStatus>{SensorStatus::running, SensorStatus::stopped}));
 }
 
-TEST(LinuxSensor, AVanishingDeviceEndsReadingWithAnErrorAndNoSpinning) {
-    // Each kind of source: one whole record, then the device goes away, for
-    // iio and evdev in the middle of the next record.
-    struct Case {
-        const char* name;
-        std::function<std::filesystem::path(FakeDeviceTree&)> add;
-        std::function<void(FifoWriter&)> feed;
-    };
-    const std::vector<Case> cases = {
-        {"hidraw",
-         [](FakeDeviceTree& t) {
-             t.addHidraw(0, kAccelDescriptor, kAccelUevent);
-             return t.devRoot() / "hidraw0";
-         },
-         [](FifoWriter& w) { w.report(accelReport(0, 0, 65536)); }},
-        {"iio",
-         [](FakeDeviceTree& t) {
-             t.addIioAccelerometer(0, kScale);
-             return t.devRoot() / "iio:device0";
-         },
-         [](FifoWriter& w) {
-             const std::int16_t scan[3] = {0, 0, 1024};
-             w.write(scan, sizeof scan);
-             w.write(scan, 3); // half a scan
-             w.waitDrained();
-         }},
-        {"evdev",
-         [](FakeDeviceTree& t) {
-             t.addEvdevAccelerometer(0, 256);
-             return t.inputRoot() / "event0";
-         },
-         [](FifoWriter& w) {
-             w.event(EV_ABS, ABS_Z, 256);
-             w.event(EV_SYN, SYN_REPORT, 0);
-             input_event half{};
-             half.type = EV_ABS;
-             w.write(&half, sizeof half / 2);
-             w.waitDrained();
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeDeviceTree tree;
-        const auto node = c.add(tree);
-        auto sensor = SPUSensor::create(registryFor(tree));
-        StatusLog log;
-        log.attach(*sensor);
-        sensor->start();
-        ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
-        {
-            FifoWriter w(node);
-            ASSERT_TRUE(w.isOpen());
-            c.feed(w);
-        } // the writer goes away: end of file for the reader
-        ASSERT_TRUE(waitFor([&] { return log.seen().size() == 2; }));
-        EXPECT_EQ(log.seen().back(), SensorStatus::error);
-        const double cpuBefore = processCpuSeconds();
-        std::this_thread::sleep_for(300ms);
-        EXPECT_LT(processCpuSeconds() - cpuBefore, 0.1) << "the sensor thread spins";
-        EXPECT_EQ(sensor->totalSamples(), 1u) << "only the whole record counts";
-        const auto before = std::chrono::steady_clock::now();
-        sensor->stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
-        EXPECT_EQ(sensor->status(), SensorStatus::error);
-        EXPECT_EQ(log.seen().size(), 2u) << "stop after an error reports nothing more";
-    }
-}
-
-TEST(LinuxSensor, StopWakesTheSensorThreadAtOnce) {
-    FakeDeviceTree tree;
-    tree.addHidraw(0, kAccelDescriptor, kAccelUevent);
-    for (const double slice : {30.0, TCASPUSensor::kSliceSeconds}) {
-        auto sensor = SPUSensor::create(registryFor(tree), slice);
-        sensor->start();
-        ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
-        const auto before = std::chrono::steady_clock::now();
-        sensor->stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << "slice " << slice;
-        EXPECT_EQ(sensor->status(), SensorStatus::stopped);
-    }
-}
-
-TEST(LinuxSensor, EvdevAccelerometerFramesBecomeReportsInG) {
+TEST(LinuxSensor, EvdevFramesBecomeReportsInGAndADroppedFrameIsLost) {
     FakeDeviceTree tree;
     tree.addEvdevAccelerometer(0, 256);
     auto sensor = SPUSensor::create(registryFor(tree));
     sensor->start();
     ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
     FifoWriter w(tree.inputRoot() / "event0");
-    w.event(EV_ABS, ABS_X, 256);
-    w.event(EV_ABS, ABS_Y, -128);
-    w.event(EV_SYN, SYN_REPORT, 0);
-    w.event(EV_SYN, SYN_DROPPED, 0);
-    w.event(EV_ABS, ABS_X, 999); // lost with the dropped frame
-    w.event(EV_SYN, SYN_REPORT, 0);
-    w.event(EV_ABS, ABS_Z, 256);
-    w.event(EV_SYN, SYN_REPORT, 0);
+    const std::tuple<int, int, int> events[] = {
+        {EV_ABS, ABS_X, 256},        {EV_ABS, ABS_Y, -128},     {EV_SYN, SYN_REPORT, 0},
+        {EV_SYN, SYN_DROPPED, 0},    {EV_ABS, ABS_X, 999},      {EV_SYN, SYN_REPORT, 0},
+        {EV_ABS, ABS_Z, 256},        {EV_SYN, SYN_REPORT, 0}};
+    for (const auto& [type, code, value] : events) {
+        w.event(std::uint16_t(type), std::uint16_t(code), value);
+    }
     ASSERT_TRUE(waitFor([&] { return sensor->totalSamples() == 2; }));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(sensor->totalSamples(), 2u);
@@ -374,4 +317,52 @@ TEST(LinuxSensor, EvdevAccelerometerFramesBecomeReportsInG) {
     EXPECT_EQ(s->y, -0.5f);
     EXPECT_EQ(s->z, 1.0f);
     sensor->stop();
+}
+
+TEST(LinuxSensor, AVanishingDeviceEndsReadingWithAnErrorAndNoSpinning) {
+    // Each kind of source: one whole record, then the device goes away, for
+    // iio and evdev in the middle of the next record.
+    const input_event half{};
+    const std::int16_t scan[3] = {0, 0, 1024};
+    const std::tuple<const char*, std::function<std::filesystem::path(FakeDeviceTree&)>,
+                     std::function<void(FifoWriter&)>>
+        cases[] = {
+            {"hidraw",
+             [](auto& t) { return t.addHidraw(0, kAccelDescriptor, kAccelUevent); },
+             [](auto& w) { w.report(accelReport(0, 0, 65536)); }},
+            {"iio", [](auto& t) { return t.addIioAccelerometer(0, kScale); },
+             [&](auto& w) {
+                 w.write(scan, sizeof scan);
+                 w.write(scan, 3);
+             }},
+            {"evdev", [](auto& t) { return t.addEvdevAccelerometer(0, 256); },
+             [&](auto& w) {
+                 w.event(EV_ABS, ABS_Z, 256);
+                 w.event(EV_SYN, SYN_REPORT, 0);
+                 w.write(&half, sizeof half / 2);
+             }},
+        };
+    for (const auto& [name, add, feed] : cases) {
+        SCOPED_TRACE(name);
+        FakeDeviceTree tree;
+        const auto node = add(tree);
+        auto sensor = SPUSensor::create(registryFor(tree));
+        StatusLog log(*sensor);
+        sensor->start();
+        ASSERT_TRUE(waitFor([&] { return sensor->status() == SensorStatus::running; }));
+        {
+            FifoWriter w(node);
+            feed(w);
+            w.waitDrained();
+        } // the writer goes away: end of file for the reader
+        ASSERT_TRUE(waitFor([&] { return log.seen().size() == 2; }));
+        EXPECT_EQ(log.seen().back(), SensorStatus::error);
+        const double cpuBefore = processCpuSeconds();
+        std::this_thread::sleep_for(300ms);
+        EXPECT_LT(processCpuSeconds() - cpuBefore, 0.1) << "the sensor thread spins";
+        EXPECT_EQ(sensor->totalSamples(), 1u) << "only the whole record counts";
+        sensor->stop();
+        EXPECT_EQ(sensor->status(), SensorStatus::error);
+        EXPECT_EQ(log.seen().size(), 2u) << "stop after an error reports nothing more";
+    }
 }

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -54,15 +56,9 @@ private:
 };
 
 struct SoakResult {
-    std::uint64_t audioHash = 0;
-    std::uint64_t reportHash = 0;
-    std::uint64_t presses = 0;
-    std::uint64_t sounded = 0;
-    std::uint64_t releases = 0;
-    std::uint64_t keyDowns = 0;
+    std::uint64_t audioHash = 0, reportHash = 0;
+    std::uint64_t presses = 0, sounded = 0, releases = 0, keyDowns = 0, framesPulled = 0;
     std::size_t busyVoicesAtEnd = 0;
-    std::uint64_t framesPulled = 0;
-    std::uint64_t overlaps = 0;
     std::map<std::string, int> actions;
     double peak = 0.0;
     bool savedSettingsReadBack = false;
@@ -127,6 +123,38 @@ SoakResult soak(std::uint64_t seed, long seconds) {
     bool biscuit = true;
     bool stopped = false;
     std::vector<int> round;
+    const std::pair<const char*, std::function<void()>> actions[] = {
+        {"stop",
+         [&] {
+             // The tap and the sensor go quiet with it: keys held now come
+             // up first, and nothing arrives until start().
+             for (const auto& [code, at] : held) {
+                 rig.keyUp(code);
+             }
+             held.clear();
+             coordinator.stop();
+             stopped = true;
+         }},
+        {"switch",
+         [&] {
+             biscuit = !biscuit;
+             coordinator.switchPack(biscuit ? "Biscuit" : "Bluebell");
+         }},
+        {"reload", [&] { coordinator.reloadPack(); }},
+        {"sound toggle", [&] { rig.settings().setSoundEnabled(!rig.settings().soundEnabled()); }},
+        {"calibrate",
+         [&] {
+             coordinator.applyCalibration(coordinator.calibration().computeThresholds().value_or(
+                 CalibrationResult{10, 0.01f, 0.3f, 0.1f, 0.3f, 0.6f, 0.35f}));
+         }},
+        {"save",
+         [&] {
+             rig.settings().setMasterVolume(0.5f + float(below(50)) / 100.0f);
+             EXPECT_TRUE(rig.settings().save());
+         }},
+        {"pitch variation",
+         [&] { rig.settings().setPitchVariation(float(below(20)) / 100.0f); }},
+    };
 
     while (rig.now() < end) {
         const std::uint64_t now = rig.now();
@@ -141,82 +169,34 @@ SoakResult soak(std::uint64_t seed, long seconds) {
         if (!stopped && now >= nextKey) {
             // Bursts at up to 15 keys a second (66 ms apart), pauses between.
             const std::uint16_t code = kCodes[below(std::size(kCodes))];
-            if (!held.contains(code)) {
+            if (held.contains(code)) {
+                rig.keyDown(code, true);
+            } else {
                 rig.scheduleSample(now + (2 + below(4)) * kTicksPerMilli,
                                    kRest + 0.01f + float(below(300)) / 1000.0f);
                 rig.keyDown(code);
                 ++result.keyDowns;
                 held[code] = now + (30 + below(120)) * kTicksPerMilli;
-            } else {
-                rig.keyDown(code, true);
             }
             nextKey =
                 now + (67 + (below(10) == 0 ? 300 + below(1200) : below(100))) * kTicksPerMilli;
         }
         if (now >= nextAction) {
-            // Every kind of action once per round, in a random order.
-            if (!stopped && round.empty()) {
-                round = {0, 1, 2, 3, 4, 5, 6};
-                for (std::size_t i = round.size() - 1; i > 0; --i) {
-                    std::swap(round[i], round[below(i + 1)]);
+            // Every kind of action once per round, in a random order; after a
+            // stop the next action is the start.
+            if (stopped) {
+                coordinator.start();
+                stopped = false;
+                ++result.actions["start"];
+            } else {
+                if (round.empty()) {
+                    round = {0, 1, 2, 3, 4, 5, 6};
+                    std::shuffle(round.begin(), round.end(), random);
                 }
-            }
-            int kind = 0;
-            if (!stopped) {
-                kind = round.back();
+                const auto& [name, action] = actions[std::size_t(round.back())];
                 round.pop_back();
-            }
-            switch (kind) {
-            case 0:
-                if (stopped) {
-                    coordinator.start();
-                    stopped = false;
-                    ++result.actions["start"];
-                } else {
-                    // The tap and the sensor go quiet with it: keys held
-                    // now come up first, and nothing arrives until start().
-                    for (const auto& [code, at] : held) {
-                        rig.keyUp(code);
-                    }
-                    held.clear();
-                    coordinator.stop();
-                    stopped = true;
-                    ++result.actions["stop"];
-                }
-                break;
-            case 1:
-                biscuit = !biscuit;
-                coordinator.switchPack(biscuit ? "Biscuit" : "Bluebell");
-                ++result.actions["switch"];
-                break;
-            case 2:
-                coordinator.reloadPack();
-                ++result.actions["reload"];
-                break;
-            case 3:
-                rig.settings().setSoundEnabled(!rig.settings().soundEnabled());
-                ++result.actions["sound toggle"];
-                break;
-            case 4: {
-                CalibrationResult calibration;
-                if (auto computed = coordinator.calibration().computeThresholds()) {
-                    calibration = *computed;
-                } else {
-                    calibration = {10, 0.01f, 0.3f, 0.1f, 0.3f, 0.6f, 0.35f};
-                }
-                coordinator.applyCalibration(calibration);
-                ++result.actions["calibrate"];
-                break;
-            }
-            case 5:
-                rig.settings().setMasterVolume(0.5f + float(below(50)) / 100.0f);
-                EXPECT_TRUE(rig.settings().save());
-                ++result.actions["save"];
-                break;
-            default:
-                rig.settings().setPitchVariation(float(below(20)) / 100.0f);
-                ++result.actions["pitch variation"];
-                break;
+                action();
+                ++result.actions[name];
             }
             nextAction = now + (2000 + below(3000)) * kTicksPerMilli;
         }
@@ -237,7 +217,6 @@ SoakResult soak(std::uint64_t seed, long seconds) {
     rig.run(3000ms, kRest);
     result.framesPulled = rig.framesPulled();
     result.busyVoicesAtEnd = coordinator.audioEngine().native.busyVoiceCount();
-    result.overlaps = rig.classifyQueue.overlaps();
     result.audioHash = audio.value();
     result.reportHash = reports.value();
     EXPECT_TRUE(rig.settings().save());
@@ -255,7 +234,6 @@ TEST(Soak, TypingWithSwitchesReloadsTogglesAndRestartsEndsQuietWithEveryPressRep
     const SoakResult r = soak(20260601, seconds);
     EXPECT_GE(r.framesPulled, std::uint64_t(seconds) * 48000)
         << "the audio was not pulled throughout";
-    ::testing::Test::RecordProperty("presses", int(r.presses));
     std::printf("soak: %ld s, %llu key downs, %llu presses (%llu sounded), %llu releases\n",
                 seconds, (unsigned long long)r.keyDowns, (unsigned long long)r.presses,
                 (unsigned long long)r.sounded, (unsigned long long)r.releases);
@@ -268,13 +246,11 @@ TEST(Soak, TypingWithSwitchesReloadsTogglesAndRestartsEndsQuietWithEveryPressRep
     EXPECT_GT(r.peak, 1e-3) << "nothing was heard";
     EXPECT_LE(r.peak, 1.0) << "the mix clipped";
     EXPECT_EQ(r.busyVoicesAtEnd, 0u) << "voices still busy after three quiet seconds";
-    EXPECT_EQ(r.overlaps, 0u);
     EXPECT_TRUE(r.savedSettingsReadBack);
     if (seconds >= 60) {
-        for (const char* action : {"switch", "reload", "sound toggle", "calibrate", "save"}) {
+        for (const char* action : {"switch", "reload", "sound toggle", "calibrate", "save", "stop"}) {
             EXPECT_GT(r.actions.count(action), 0u) << action << " never happened";
         }
-        EXPECT_GT(r.actions.count("stop"), 0u);
     }
 }
 

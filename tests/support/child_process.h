@@ -1,5 +1,6 @@
-// A program started by a test, with its standard output and error going to
-// one file, that the test can signal and wait for.
+// A program started by a test (no shell), with its standard output and error
+// going to one file, that the test can signal and wait for. The child
+// inherits the test's environment, so ScopedEnv / ScopedXdgHome apply.
 #pragma once
 
 #include <sys/types.h>
@@ -7,6 +8,8 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "tests/support/test_support.h"
 
 namespace clavio::testing {
 
@@ -28,21 +31,23 @@ public:
     std::string output() const;
 
 private:
+    TempDir _dir;
     pid_t _pid = -1;
     bool _reaped = false;
     int _status = -1;
-    std::filesystem::path _outputFile;
-    std::filesystem::path _dir;
 };
 
 // The path of clavio-cli in the build tree.
 std::filesystem::path clavioCli();
 
-// Runs clavio-cli to its end (at most `seconds`): exit status and output.
+// Runs a program (clavio-cli by default) to its end, at most `seconds`:
+// exit status and output.
 struct CliRun {
     int status = -1;
     std::string output;
 };
 CliRun runClavioCli(const std::vector<std::string>& args, double seconds = 30.0);
+CliRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  double seconds = 30.0);
 
 } // namespace clavio::testing

@@ -1,13 +1,16 @@
 // A fake device tree for the device readers: folders standing in for
 // /dev/input, /sys and /dev, with FIFOs where device nodes would be and the
-// sysfs attributes the readers look at. Tests write evdev records, raw HID
-// reports and IIO scans into the FIFOs and the real reading code reads them.
+// sysfs attributes the readers look at (the IIO device's come from
+// tests/data/platform/iio_accel). Tests write evdev records, raw HID reports
+// and IIO scans into the FIFOs and the real reading code reads them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -24,24 +27,23 @@ enum class FakeNode {
 class FakeDeviceTree {
 public:
     FakeDeviceTree();
-    std::filesystem::path inputRoot() const { return _dir / "input"; }
-    std::filesystem::path sysRoot() const { return _dir / "sys"; }
-    std::filesystem::path devRoot() const { return _dir / "dev"; }
+    ~FakeDeviceTree();
+    std::filesystem::path inputRoot() const { return _tmp / "input"; }
+    std::filesystem::path sysRoot() const { return _tmp / "sys"; }
+    std::filesystem::path devRoot() const { return _tmp / "dev"; }
 
-    // An evdev keyboard "eventN" with every key of a full keyboard; `held`
-    // is the key state a resynchronisation reads.
+    // An evdev keyboard "eventN" with every key of a full keyboard and a
+    // touchpad button; `held` is the key state a resynchronisation reads.
     std::filesystem::path addKeyboard(int n, const std::string& name = "Fake Keyboard",
                                       const std::vector<int>& held = {},
                                       FakeNode node = FakeNode::fifo);
-    // An evdev device that is no keyboard (a mouse: buttons and relative axes).
+    // An evdev device that is no keyboard (a mouse: buttons only).
     std::filesystem::path addMouse(int n);
     // An evdev accelerometer; the axes report `resolution` units per g.
     std::filesystem::path addEvdevAccelerometer(int n, int resolution);
-
     // hidraw N with the given report descriptor and uevent text.
     std::filesystem::path addHidraw(int n, const std::vector<std::uint8_t>& descriptor,
                                     const std::string& uevent, FakeNode node = FakeNode::fifo);
-
     // iio:deviceN with x, y, z as "le:s16/16>>0" at indices 0..2, a timestamp
     // channel at index 3, the given scale and frequency list. `overrides`
     // replaces or adds attribute files (path relative to the device folder).
@@ -52,15 +54,13 @@ public:
                         FakeNode node = FakeNode::fifo);
     std::filesystem::path iioDir(int n) const;
 
+    // A FIFO for FakeNode::fifo, nothing otherwise.
     static void makeNode(const std::filesystem::path& path, FakeNode kind);
 
 private:
+    std::filesystem::path node(const std::filesystem::path& path, FakeNode kind);
     TempDir _tmp;
-    std::filesystem::path _dir;
     std::vector<int> _sockets;
-
-public:
-    ~FakeDeviceTree();
 };
 
 // The writing end of a fake node's FIFO. Opening waits (up to 5 s) until the
@@ -68,7 +68,7 @@ public:
 class FifoWriter {
 public:
     explicit FifoWriter(const std::filesystem::path& fifo);
-    ~FifoWriter();
+    ~FifoWriter() { close(); }
     FifoWriter(const FifoWriter&) = delete;
     FifoWriter& operator=(const FifoWriter&) = delete;
 
@@ -90,7 +90,16 @@ private:
 };
 
 // Waits up to `seconds` for `condition`, checking every millisecond.
-template <typename Condition> bool waitFor(Condition condition, double seconds = 5.0);
+template <typename Condition> bool waitFor(Condition condition, double seconds = 5.0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // The 22-byte report with x, y, z as signed 32-bit little-endian at 6, 10, 14.
 std::vector<std::uint8_t> accelReport(std::int32_t x, std::int32_t y, std::int32_t z,
@@ -103,17 +112,3 @@ double processCpuSeconds();
 std::vector<std::string> threadNames();
 
 } // namespace clavio::testing
-
-#include <chrono>
-#include <thread>
-
-template <typename Condition> bool clavio::testing::waitFor(Condition condition, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
