@@ -96,7 +96,7 @@ TEST(AudioEngineFront, CacheDecodesEachPathOnceUntilUnloadAll) {
     EXPECT_EQ(engine.loadSample(missing), 3);
 
     engine.unloadAll();
-    EXPECT_EQ(engine.native.loadedSampleCount(), 0u);
+    EXPECT_EQ(engine.loadedSampleCount(), 0u);
     EXPECT_EQ(engine.loadSample(b), 0);
     EXPECT_EQ(decoder.decodeCalls(), 7);
     ASSERT_TRUE(engine.start());
@@ -131,5 +131,5 @@ TEST(AudioEngineFront, ConcurrentLoadsOfOnePathDecodeOnceAndAgreeOnTheIndex) {
     t2.join();
     EXPECT_EQ(first, second);
     EXPECT_EQ(decoder.decodeCalls(), 20);
-    EXPECT_EQ(engine.native.loadedSampleCount(), 20u);
+    EXPECT_EQ(engine.loadedSampleCount(), 20u);
 }

@@ -230,18 +230,27 @@ TEST(CoordinatorLifecycle, ApplyCalibrationChangesFourSettingsSavesOnceAndReache
     EXPECT_EQ(decodeSettings(readFile(ToccaSettings::fileURL())).value(), expected);
 }
 
-TEST(CoordinatorLifecycle, CreateRefusesMissingQueuesWithOneLine) {
+TEST(CoordinatorLifecycle, CreateRefusesMissingServicesWithOneLine) {
     LogCapture log;
     ScopedXdgHome home;
     VirtualTimeScheduler scheduler;
+    OfflineAudioOutput output;
+    RawAudioDecoder decoder;
     CoordinatorParts parts;
     EXPECT_EQ(makeCoordinator(std::make_shared<ToccaSettings>(), parts, {}), nullptr);
     parts.mainQueue = &scheduler;
-    EXPECT_EQ(makeCoordinator(std::make_shared<ToccaSettings>(), parts, {}), nullptr);
     parts.classifyQueue = &scheduler;
+    EXPECT_EQ(makeCoordinator(std::make_shared<ToccaSettings>(), parts, {}), nullptr);
+    parts.sensors = std::make_shared<OfflineSensorRegistry>(false);
+    auto keys = std::make_shared<GatedKeySource>();
+    keys->access = false;
+    parts.keys = keys;
+    parts.decoder = &decoder;
+    EXPECT_EQ(makeCoordinator(std::make_shared<ToccaSettings>(), parts, {}), nullptr);
+    parts.output = &output;
     EXPECT_EQ(makeCoordinator(nullptr, parts, {}), nullptr);
-    EXPECT_EQ(log.count("[Clavio] Coordinator not created"), 3u);
-    // Only the queues: no sensor, no keyboard, no decoder, no audio device.
+    EXPECT_EQ(log.count("[Clavio] Coordinator not created"), 4u);
+    // Every service, none of them offering anything: no sensor, no keyboard access.
     const auto bare = makeCoordinator(std::make_shared<ToccaSettings>(), parts, {});
     ASSERT_NE(bare, nullptr);
     EXPECT_FALSE(bare->sensorAvailable());
@@ -275,7 +284,7 @@ TEST(CoordinatorPacks, IndicesFollowGroupThenTierThenReleaseAndReloadsKeepThem) 
         coordinator.reloadPack();
         EXPECT_EQ(coordinator.loadedSampleMap(), press);
         EXPECT_EQ(coordinator.loadedReleaseSampleMap(), release);
-        EXPECT_EQ(coordinator.audioEngine().native.loadedSampleCount(), 7u);
+        EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), 7u);
     }
 }
 
@@ -296,7 +305,7 @@ TEST(CoordinatorPacks, MissingUndecodableAndEscapingFilesAreLeftOut) {
     rig.keyUp(0); // no release samples: releases are silent
     ASSERT_EQ(rig.releases().size(), 1u);
     EXPECT_EQ(rig.releases()[0].sampleIndex, -1);
-    EXPECT_EQ(coordinator.audioEngine().native.busyVoiceCount(), 0u);
+    EXPECT_EQ(coordinator.audioEngine().busyVoiceCount(), 0u);
 }
 
 TEST(CoordinatorPacks, UnloadablePackLeavesEveryKeySilentWithTheLine) {
@@ -315,11 +324,11 @@ TEST(CoordinatorPacks, UnloadablePackLeavesEveryKeySilentWithTheLine) {
     EXPECT_EQ(p.rig.firstSoundingFrame(), -1);
     // A good pack, then a bad one: the good one's samples are gone too.
     coordinator.switchPack("Tone");
-    EXPECT_EQ(coordinator.audioEngine().native.loadedSampleCount(), 7u);
+    EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), 7u);
     coordinator.switchPack("../Tone");
     EXPECT_EQ(log.count("[Clavio] Could not load sound pack '../Tone'"), 1u);
     EXPECT_TRUE(coordinator.loadedSampleMap().empty());
-    EXPECT_EQ(coordinator.audioEngine().native.loadedSampleCount(), 0u);
+    EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), 0u);
     EXPECT_EQ(p.rig.settings().selectedPackName(), "../Tone") << "the name stays selected";
 }
 
@@ -333,12 +342,12 @@ TEST(CoordinatorPacks, SwitchWhileVoicesSoundSilencesThemBeforeTheirSamplesGo) {
         p.rig.keyUp(code);
     }
     p.rig.run(40ms, kRest);
-    ASSERT_GE(coordinator.audioEngine().native.busyVoiceCount(), 10u);
+    ASSERT_GE(coordinator.audioEngine().busyVoiceCount(), 10u);
     // Every voice reads a sample of "Tone"; the switch frees all of them.
     // Pulling on afterwards reads freed memory unless the voices were
     // silenced first (AddressSanitizer).
     coordinator.switchPack("Long");
-    EXPECT_EQ(coordinator.audioEngine().native.busyVoiceCount(), 0u);
+    EXPECT_EQ(coordinator.audioEngine().busyVoiceCount(), 0u);
     const std::size_t after = p.rig.audio().size() / 2;
     p.rig.run(20ms, kRest);
     EXPECT_EQ(p.rig.firstSoundingFrame(after), -1);

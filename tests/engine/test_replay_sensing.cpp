@@ -11,6 +11,7 @@
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/ports/clock.h"
 #include "engine/replay/replay_delivery.h"
+#include "engine/replay/offline_replay_ports.h"
 #include "engine/replay/replay_key_source.h"
 #include "engine/replay/replay_sensor_registry.h"
 #include "engine/sensing/spu_sensor.h"
@@ -225,16 +226,15 @@ TEST(ReplaySensing, TheEndOfTheTraceLeavesBothThreadsIdle) {
 
 TEST(ReplaySensing, VirtualTimeDeliveryUsesTheSameEntryPoints) {
     auto timeline = timelineOf(sessionText());
-    TCAKeyboardCapture capture(std::make_shared<ReplayKeySource>(timeline));
+    auto keyboard = KeyboardCaptureManager::create(std::make_shared<ReplayKeySource>(timeline));
+    auto sensor = SPUSensor::create(std::make_shared<OfflineSensorRegistry>(true));
     std::vector<Seen> seen;
-    const auto record = [&seen](TCAKeyEvent e, bool down) {
-        seen.push_back(
-            {KeyEvent{e.keyCode, e.modifiers, e.timestamp, e.isRepeat, KeyGroup::other}, down, 0});
+    const auto record = [&seen](const KeyEvent& e, bool down) {
+        seen.push_back({KeyEvent{e.keyCode, e.modifiers, e.timestamp, e.isRepeat, KeyGroup::other},
+                        down, 0});
     };
-    capture.setKeyDownCallback([&](TCAKeyEvent e) { record(e, true); });
-    capture.setKeyUpCallback([&](TCAKeyEvent e) { record(e, false); });
-    auto ring = std::make_unique<TCARingBuffer>();
-    tca_ring_init(ring.get());
+    keyboard->setOnKeyDown([&](const KeyEvent& e) { record(e, true); });
+    keyboard->setOnKeyUp([&](const KeyEvent& e) { record(e, false); });
 
     // The process clock is virtual and stands still: the stamps must come
     // from the records, not from the clock.
@@ -242,7 +242,7 @@ TEST(ReplaySensing, VirtualTimeDeliveryUsesTheSameEntryPoints) {
     ClockSource* previous = setClockSource(&clock);
     tca_set_previous_flags(0);
     auto source = timeline->openSource();
-    connectReplaySinks(*source, capture, ring.get());
+    connectReplaySinks(*source, *keyboard, *sensor);
     source->rebaseTo(1'000'000);
     source->deliverUntil(1'000'000 + 20 * kMs);
     EXPECT_EQ(seen.size(), 2u) << "shift and the first key are due by 20 ms";
@@ -250,5 +250,5 @@ TEST(ReplaySensing, VirtualTimeDeliveryUsesTheSameEntryPoints) {
     setClockSource(previous);
 
     expectSessionKeys(seen, 1'000'000);
-    expectSessionSamples(ringSamples(ring.get()), 1'000'000);
+    expectSessionSamples(ringSamples(sensor->ringBuffer()), 1'000'000);
 }

@@ -216,7 +216,7 @@ SoakResult soak(std::uint64_t seed, long seconds) {
     }
     rig.run(3000ms, kRest);
     result.framesPulled = rig.framesPulled();
-    result.busyVoicesAtEnd = coordinator.audioEngine().native.busyVoiceCount();
+    result.busyVoicesAtEnd = coordinator.audioEngine().busyVoiceCount();
     result.audioHash = audio.value();
     result.reportHash = reports.value();
     EXPECT_TRUE(rig.settings().save());

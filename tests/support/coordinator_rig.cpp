@@ -70,28 +70,37 @@ void installPack(const std::string& fixture, const std::filesystem::path& folder
     }
 }
 
+namespace {
+// Pings without a machine description report empty fields.
+class UnknownMachine final : public MachineDescription {
+public:
+    std::string hardwareModel() const override { return {}; }
+    std::string processorName() const override { return {}; }
+    std::string osVersion() const override { return {}; }
+    std::string localeIdentifier() const override { return {}; }
+};
+} // namespace
+
 std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings> settings,
                                                   const CoordinatorParts& parts,
                                                   const RigOptions& options) {
     CoordinatorServices services;
-    services.mainQueue = parts.mainQueue;
-    services.classifyQueue = parts.classifyQueue;
-    services.sensorRegistry = parts.sensors;
-    services.keySource = parts.keys;
-    services.audioDecoder = parts.decoder;
-    services.audioOutput = parts.output;
-    services.httpSender = options.httpSender;
-    services.defaultsStore = options.defaultsStore;
-    services.machine = options.machine;
+    services.queues = {parts.mainQueue, parts.classifyQueue};
+    services.devices = {parts.sensors, parts.keys, parts.decoder, parts.output};
+    services.random = CoordinatorRandom::seeded(options.seed);
+    if (options.httpSender && options.defaultsStore && !options.pingBaseUrl.empty()) {
+        static const UnknownMachine unknown;
+        UsagePinger::Options pings;
+        pings.baseUrl = options.pingBaseUrl;
+        pings.appVersion = "9.8.7";
+        pings.wallClock = parts.wallClock;
+        services.pinger = std::make_unique<UsagePinger>(
+            *options.defaultsStore, *options.httpSender,
+            options.machine ? *options.machine : unknown, std::move(pings));
+    }
     services.termination = options.termination;
     services.urlOpener = options.urlOpener;
     services.bundledPacksFolder = options.bundledPacks;
-    services.pingBaseUrl = options.pingBaseUrl;
-    services.appVersion = "9.8.7";
-    if (parts.wallClock) {
-        services.wallClock = parts.wallClock;
-    }
-    seedCoordinatorRandom(services, options.seed);
     return ToccaCoordinator::create(std::move(settings), std::move(services));
 }
 
@@ -143,15 +152,15 @@ ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runF
 }
 
 void CoordinatorRig::keyDown(std::uint16_t code, bool repeat) {
-    _coordinator->keyboard().native->handleTapEvent({TCATapEventType::keyDown, code, 0, repeat});
+    _coordinator->keyboard().deliverTapEvent({TCATapEventType::keyDown, code, 0, repeat});
 }
 
 void CoordinatorRig::keyUp(std::uint16_t code) {
-    _coordinator->keyboard().native->handleTapEvent({TCATapEventType::keyUp, code, 0, false});
+    _coordinator->keyboard().deliverTapEvent({TCATapEventType::keyUp, code, 0, false});
 }
 
 void CoordinatorRig::flagsChanged(std::uint16_t code, std::uint64_t flags) {
-    _coordinator->keyboard().native->handleTapEvent(
+    _coordinator->keyboard().deliverTapEvent(
         {TCATapEventType::flagsChanged, code, flags, false});
 }
 
