@@ -1,0 +1,193 @@
+// The incompatible screen, the window registry, the tray icon's drawing and
+// the tray's fallback without a system tray, and the installed icon files.
+#include <QFile>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+#include "app/shell/menu_bar_icon.h"
+#include "app/shell/tray_controller.h"
+#include "app/shell/window_registry.h"
+#include "app/views/incompatible_view.h"
+#include "tests/support/test_support.h"
+
+using namespace clavio;
+using clavio::testing::LogCapture;
+
+namespace {
+
+// Pixels whose alpha is above `alpha`, or (with a background) whose shown
+// luminance stands out from it by a clearly visible step.
+int count(const QImage& icon, int alpha, std::optional<QColor> background = std::nullopt) {
+    QImage shown(icon.size(), QImage::Format_ARGB32);
+    shown.fill(background.value_or(Qt::transparent));
+    QPainter(&shown).drawImage(0, 0, icon);
+    const auto luminance = [](QRgb c) {
+        return (0.2126 * qRed(c) + 0.7152 * qGreen(c) + 0.0722 * qBlue(c)) / 255.0;
+    };
+    int n = 0;
+    for (int y = 0; y < icon.height(); ++y) {
+        for (int x = 0; x < icon.width(); ++x) {
+            n += background ? std::abs(luminance(shown.pixel(x, y)) -
+                                       luminance(background->rgb())) > 0.3
+                            : qAlpha(icon.pixel(x, y)) > alpha;
+        }
+    }
+    return n;
+}
+
+} // namespace
+
+class WindowsAndIconsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void incompatibleTextIsFullyVisibleAndItsButtonsWork() {
+        IncompatibleView view(nullptr, "https://www.example.org/clavio");
+        std::vector<std::string> opened;
+        view.setUrlOpener([&](std::string url) { opened.push_back(std::move(url)); });
+        view.show();
+        QApplication::processEvents();
+        // Each explanation label wraps at the full width and is as tall as
+        // its wrapped text.
+        for (const char* name : {"requirement", "reason"}) {
+            auto* label = view.findChild<QLabel*>(QLatin1String(name));
+            QVERIFY2(label->width() > IncompatibleView::kTextWidth - 20, name);
+            const QRect needed = label->fontMetrics().boundingRect(
+                QRect(0, 0, label->width(), 1000), Qt::AlignHCenter | Qt::TextWordWrap,
+                label->text());
+            QVERIFY2(label->height() >= needed.height(), name);
+        }
+        auto* link = view.findChild<QLabel*>(QStringLiteral("websiteLink"));
+        QVERIFY(link->text().contains(QStringLiteral(">example.org<"))); // names the site
+        QVERIFY(!link->openExternalLinks());
+        Q_EMIT link->linkActivated(QStringLiteral("https://elsewhere.example/"));
+        QCOMPARE(opened, std::vector<std::string>{"https://www.example.org/clavio"});
+
+        auto* quit = view.findChild<QPushButton*>(QStringLiteral("quitButton"));
+        QSignalSpy quitSpy(&view, &IncompatibleView::quitRequested);
+        QTest::mouseClick(quit, Qt::LeftButton);
+        QCOMPARE(quitSpy.count(), 1);
+        // The button is drawn red: most of its face is a strong red.
+        const QImage face = quit->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < face.height(); ++y) {
+            for (int x = 0; x < face.width(); ++x) {
+                const QColor c = face.pixelColor(x, y);
+                red += c.red() > 200 && c.green() < 110 && c.blue() < 110;
+            }
+        }
+        QVERIFY(red > face.width() * face.height() / 2);
+
+        // A site that is not a web address is never opened.
+        IncompatibleView local(nullptr, "file:///etc/passwd");
+        local.setUrlOpener([&](std::string url) { opened.push_back(std::move(url)); });
+        Q_EMIT local.findChild<QLabel*>(QStringLiteral("websiteLink"))->linkActivated({});
+        QCOMPARE(opened.size(), std::size_t(1));
+    }
+
+    void windowsAreMadeOnceAndBroughtBack() {
+        LogCapture log;
+        auto registry = std::make_unique<WindowRegistry>();
+        int made = 0;
+        registry->declare("settings", [&] {
+            ++made;
+            auto* w = new QWidget;
+            w->setAttribute(Qt::WA_DeleteOnClose); // the registry keeps it anyway
+            return w;
+        });
+        QWidget* first = registry->open("settings");
+        first->close();
+        QApplication::processEvents();
+        QCOMPARE(registry->open("settings"), first);
+        QVERIFY(first->isVisible());
+        QCOMPARE(made, 1);
+        // Deleted behind the registry's back: made anew, not a dangling pointer.
+        delete first;
+        QCOMPARE(registry->window("settings"), nullptr);
+        QPointer<QWidget> third(registry->open("settings"));
+        QVERIFY(third && third->isVisible());
+        QCOMPARE(made, 2);
+        QCOMPARE(registry->open("nonexistent"), nullptr);
+        QVERIFY(log.contains("No window named \"nonexistent\""));
+        registry.reset();
+        QVERIFY(third.isNull()); // the registry deletes what it made
+    }
+
+    void trayIconIsFilledWhenOnOutlinedWhenOffAndSharpAtEverySize() {
+        const QList<QSize> available = MenuBarIcon::icon(true).availableSizes();
+        for (int size : MenuBarIcon::kSizes) {
+            const QString what = QString::number(size);
+            QVERIFY2(available.contains(QSize(size, size)), qPrintable(what));
+            const QImage on = MenuBarIcon::render(true, size);
+            const QImage off = MenuBarIcon::render(false, size);
+            QCOMPARE(on.size(), QSize(size, size));
+            // Filled: most of the square. Outlined: clearly less, still visible.
+            QVERIFY2(count(on, 127) > size * size / 2, qPrintable(what));
+            QVERIFY2(count(off, 127) > size * size / 8, qPrintable(what));
+            QCOMPARE(qAlpha(on.pixel(size / 2, size / 2)), 255); // inside the "c"
+            QCOMPARE(qAlpha(off.pixel(size / 2, size / 2)), 0);
+            QCOMPARE(qAlpha(on.pixel(0, 0)), 0); // rounded corners with a margin
+            for (const QImage& icon : {on, off}) {
+                // The straight sides start with a fully opaque pixel: a blended
+                // first pixel makes small tray icons look blurred.
+                int left = 0, top = 0;
+                for (int i = 0; i < size && !left; ++i) left = qAlpha(icon.pixel(i, size / 2));
+                for (int i = 0; i < size && !top; ++i) top = qAlpha(icon.pixel(size / 2, i));
+                QVERIFY2(left == 255 && top == 255, qPrintable(what));
+                for (QColor panel : {QColor(250, 250, 250), QColor(30, 30, 30)}) {
+                    QVERIFY2(count(icon, 0, panel) > size * size / 10, qPrintable(what));
+                }
+            }
+        }
+    }
+
+    void withoutATrayThePanelOpensOnceAndTheIconFollowsTheSwitch() {
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable()); // offscreen has no tray
+        LogCapture log;
+        TrayController tray;
+        int opened = 0;
+        tray.setPanelOpener([&] { ++opened; });
+        QVERIFY(!tray.start());
+        QCOMPARE(opened, 1);
+        QVERIFY(!tray.trayIcon()->isVisible());
+        QVERIFY(log.contains("No system tray"));
+
+        const auto image = [&] {
+            return tray.trayIcon()->icon().pixmap(22, 22).toImage().convertToFormat(
+                QImage::Format_ARGB32_Premultiplied);
+        };
+        tray.setSoundEnabled(false);
+        QCOMPARE(image(), MenuBarIcon::render(false, 22));
+        tray.setSoundEnabled(true);
+        QCOMPARE(image(), MenuBarIcon::render(true, 22));
+    }
+
+    void installedIconFilesAreWholeAndTheSvgParses() {
+        const QString dir = QStringLiteral(CLAVIO_BUILD_DIR "/share/icons/hicolor");
+        for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+            const QImage png(dir + QStringLiteral("/%1x%1/apps/clavio.png").arg(size));
+            QCOMPARE(png.size(), QSize(size, size));
+            // A logo on a transparent ground: some pixels opaque, some clear.
+            QVERIFY(count(png, 200) > size * size / 4);
+            QVERIFY(count(png, 0) < size * size);
+        }
+        QFile file(dir + QStringLiteral("/scalable/apps/clavio.svg"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        int paths = 0;
+        while (xml.readNext() != QXmlStreamReader::Invalid && !xml.atEnd()) {
+            if (xml.isStartElement() && xml.name() == QLatin1String("path")) {
+                paths += !xml.attributes().value(QLatin1String("d")).isEmpty();
+            }
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(paths, 3);
+    }
+};
+
+QTEST_MAIN(WindowsAndIconsTest)
+#include "test_windows_and_icons.moc"
