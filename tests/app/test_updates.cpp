@@ -62,7 +62,7 @@ struct FeedServer {
         thread.join();
     }
     SparkleController::Options options(const char* path, std::string version = "1.1.0") const {
-        return {"http://127.0.0.1:" + std::to_string(port) + path, std::move(version), 5000ms};
+        return {"http://127.0.0.1:" + std::to_string(port) + path, std::move(version), 5000ms, true};
     }
 };
 
