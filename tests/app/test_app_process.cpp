@@ -74,7 +74,8 @@ private Q_SLOTS:
 
     void aBrokenTraceIsRefusedWithOneLine() {
         TempDir home;
-        writeFile(home / "broken.jsonl", "{\"format\":\"clavio-trace\",\"version\":1}\n{\"t\": \"soon\"}\n");
+        writeFile(home / "broken.jsonl",
+                  "{\"format\":\"clavio-trace\",\"version\":1}\n{\"t\": \"soon\"}\n");
         QProcess app;
         prepare(app, home);
         app.setArguments(

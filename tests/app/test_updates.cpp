@@ -29,7 +29,8 @@ QByteArray fixture(const char* name) {
 
 QByteArray feed(const QByteArray& items) {
     return "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/"
-           "sparkle\"><channel>" + items + "</channel></rss>";
+           "sparkle\"><channel>" +
+           items + "</channel></rss>";
 }
 
 // Serves feed_1_2.xml at /feed.xml, a truncated feed at /broken.xml and the
@@ -62,7 +63,8 @@ struct FeedServer {
         thread.join();
     }
     SparkleController::Options options(const char* path, std::string version = "1.1.0") const {
-        return {"http://127.0.0.1:" + std::to_string(port) + path, std::move(version), 5000ms, true};
+        return {"http://127.0.0.1:" + std::to_string(port) + path, std::move(version), 5000ms,
+                true};
     }
 };
 
@@ -113,7 +115,8 @@ private Q_SLOTS:
             {"<html><body>Not found</body></html>", "not an RSS feed"},
             {"   \n", "empty"},
             {feed(""), "lists no releases"},
-            {feed("<item><enclosure url=\"https://e.org/a\"/></item>"), "no release with a version"},
+            {feed("<item><enclosure url=\"https://e.org/a\"/></item>"),
+             "no release with a version"},
             {"<rss xmlns:s=\"x\"><s:bad></rss>", "malformed"},
             {"<rss><item><sparkle:version>1</sparkle:version></item></rss>", "malformed"},
             {"<rss>\n<channel>\n<item>\n</channel>", "line 4"},

@@ -1,5 +1,6 @@
-// The incompatible screen, the window registry, the tray icon's drawing and
-// the tray's fallback without a system tray, and the installed icon files.
+// The application shell: the main queue on the Qt event loop, the
+// incompatible screen, the window registry, the tray icon's drawing and the
+// tray's fallback without a system tray, and the installed icon files.
 #include <QFile>
 #include <QLabel>
 #include <QPainter>
@@ -9,6 +10,10 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include <stdexcept>
+#include <thread>
+
+#include "app/services/qt_main_queue.h"
 #include "app/shell/menu_bar_icon.h"
 #include "app/shell/tray_controller.h"
 #include "app/shell/window_registry.h"
@@ -17,6 +22,7 @@
 
 using namespace clavio;
 using clavio::testing::LogCapture;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -32,9 +38,9 @@ int count(const QImage& icon, int alpha, std::optional<QColor> background = std:
     int n = 0;
     for (int y = 0; y < icon.height(); ++y) {
         for (int x = 0; x < icon.width(); ++x) {
-            n += background ? std::abs(luminance(shown.pixel(x, y)) -
-                                       luminance(background->rgb())) > 0.3
-                            : qAlpha(icon.pixel(x, y)) > alpha;
+            n += background
+                     ? std::abs(luminance(shown.pixel(x, y)) - luminance(background->rgb())) > 0.3
+                     : qAlpha(icon.pixel(x, y)) > alpha;
         }
     }
     return n;
@@ -42,9 +48,79 @@ int count(const QImage& icon, int alpha, std::optional<QColor> background = std:
 
 } // namespace
 
-class WindowsAndIconsTest : public QObject {
+class ShellTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void postsFromAnyThreadRunOnTheGuiThreadInOrderAndSurviveAThrow() {
+        LogCapture log;
+        QtMainQueue queue;
+        std::vector<int> order;
+        std::atomic<int> offMain{0};
+        queue.post([] { throw std::runtime_error("boom"); });
+        std::thread worker([&] {
+            offMain += queue.isMainThread() ? 0 : 1;
+            for (int i = 0; i < 100; ++i) {
+                queue.post([&, i] {
+                    offMain += queue.isMainThread() ? 0 : 100;
+                    order.push_back(i);
+                });
+            }
+        });
+        worker.join();
+        QVERIFY(order.empty()); // nothing runs before the loop turns
+        QTRY_COMPARE(order.size(), std::size_t(100));
+        QVERIFY(std::is_sorted(order.begin(), order.end()));
+        QCOMPARE(offMain.load(), 1); // the worker is off the main thread, no task is
+        QVERIFY(log.contains("[Clavio] Main queue task failed: boom"));
+    }
+
+    void repeatingTimersTickFromOneIntervalOnUntilTheirHandleGoes() {
+        QtMainQueue queue;
+        QElapsedTimer clock;
+        qint64 first = -1;
+        int ticks = 0;
+        clock.start();
+        TimerHandle handle = queue.scheduleRepeating(50ms, [&] {
+            first = first < 0 ? clock.elapsed() : first;
+            ++ticks;
+        });
+        QTRY_VERIFY(ticks >= 2);
+        QVERIFY2(first >= 45, qPrintable(QString::number(first))); // not at once
+        handle.invalidate();
+        const int stopped = ticks;
+        QTest::qWait(120);
+        QCOMPARE(ticks, stopped);
+        QTRY_COMPARE(queue.findChildren<QTimer*>().size(), qsizetype(0)); // deleted
+
+        int other = 0;
+        {
+            TimerHandle scoped = queue.scheduleRepeating(5ms, [&] { ++other; });
+        } // destroyed
+        int selfEnding = 0;
+        TimerHandle own;
+        own = queue.scheduleRepeating(5ms, [&] { // a tick may end its own timer
+            ++selfEnding;
+            own.invalidate();
+        });
+        QTest::qWait(60);
+        QCOMPARE(other, 0);
+        QCOMPARE(selfEnding, 1);
+        QCOMPARE(queue.activeTimerCount(), 0);
+    }
+
+    void refusesIntervalsThatAreNotPositiveAndRoundsUp() {
+        LogCapture log;
+        QtMainQueue queue;
+        QVERIFY(!queue.scheduleRepeating(0ns, [] {}).isValid());
+        QVERIFY(!queue.scheduleRepeating(-5ms, [] {}).isValid());
+        QCOMPARE(log.count("Repeating timer refused"), std::size_t(2));
+        QCOMPARE(queue.activeTimerCount(), 0);
+        QCOMPARE(QtMainQueue::timerMilliseconds(1ns), 1);
+        QCOMPARE(QtMainQueue::timerMilliseconds(1500us), 2);
+        QCOMPARE(QtMainQueue::timerMilliseconds(std::chrono::hours(24 * 365)),
+                 std::numeric_limits<int>::max());
+    }
+
     void incompatibleTextIsFullyVisibleAndItsButtonsWork() {
         IncompatibleView view(nullptr, "https://www.example.org/clavio");
         std::vector<std::string> opened;
@@ -135,8 +211,10 @@ private Q_SLOTS:
                 // The straight sides start with a fully opaque pixel: a blended
                 // first pixel makes small tray icons look blurred.
                 int left = 0, top = 0;
-                for (int i = 0; i < size && !left; ++i) left = qAlpha(icon.pixel(i, size / 2));
-                for (int i = 0; i < size && !top; ++i) top = qAlpha(icon.pixel(size / 2, i));
+                for (int i = 0; i < size && !left; ++i)
+                    left = qAlpha(icon.pixel(i, size / 2));
+                for (int i = 0; i < size && !top; ++i)
+                    top = qAlpha(icon.pixel(size / 2, i));
                 QVERIFY2(left == 255 && top == 255, qPrintable(what));
                 for (QColor panel : {QColor(250, 250, 250), QColor(30, 30, 30)}) {
                     QVERIFY2(count(icon, 0, panel) > size * size / 10, qPrintable(what));
@@ -189,5 +267,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(WindowsAndIconsTest)
-#include "test_windows_and_icons.moc"
+QTEST_MAIN(ShellTest)
+#include "test_shell.moc"
