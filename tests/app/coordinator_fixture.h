@@ -1,16 +1,7 @@
 // A real coordinator for the application's tests and screenshots: the Qt main
-// queue, the real classify queue, an offline audio output and the sndfile
-// decoder with the built-in packs; the sensing ports and the ping recorder
-// are the shared rig's in-memory ones. Settings live in temporary XDG folders.
-// Construct, use and destroy on the GUI thread.
+// queue, an offline output, the built-in packs, and the shared rig's in-memory
+// sensing ports and ping recorder; settings in temporary XDG folders. GUI thread only.
 #pragma once
-
-#include <filesystem>
-#include <memory>
-#include <optional>
-#include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "app/services/coordinator_bridge.h"
 #include "app/services/qt_main_queue.h"
@@ -69,14 +60,9 @@ public:
     ToccaCoordinator& coordinator() { return *_coordinator; }
     CoordinatorBridge& bridge() { return *_bridge; }
     ToccaSettings& settings() { return _coordinator->settings(); }
-    std::filesystem::path settingsPath() const {
-        return xdg.configHome() / "Clavio" / "settings.json";
-    }
-    // The settings file as JSON (null when missing).
-    nlohmann::json settingsOnDisk() const {
-        return std::filesystem::exists(settingsPath())
-                   ? nlohmann::json::parse(readFile(settingsPath()), nullptr, false)
-                   : nlohmann::json();
+    std::filesystem::path settingsPath() const { return xdg.configHome() / "Clavio/settings.json"; }
+    nlohmann::json settingsOnDisk() const { // discarded when there is no file
+        return nlohmann::json::parse(readFile(settingsPath()), nullptr, false);
     }
     // A user pack with this manifest text (the built-in Biscuit's sounds).
     void addUserPack(const std::string& folder, const std::string& manifest) {
