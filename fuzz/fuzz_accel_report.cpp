@@ -3,17 +3,12 @@
 // and writes it, writes it many times (so small inputs wrap the ring), queries
 // a window, reads the newest sample or classifies a key. Every result must
 // match what a plain list of the last kTCARingCapacity writes gives.
-//
 // fuzz-max-len: 8192
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <bit>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <vector>
 
 #include "engine/sensing/accel_report.h"
 #include "engine/sensing/impact_engine.h"

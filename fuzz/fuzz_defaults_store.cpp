@@ -5,22 +5,15 @@
 // the signed 64-bit range reads as the largest one) and keeps every other member through the
 // rewrite; any other file reads as empty and its bytes are kept unchanged beside the new file; a
 // new store reads back what was written.
-//
 // fuzz-max-len: 4096
 // fuzz-dict: json.dict
-#include <algorithm>
-#include <cstdint>
-#include <filesystem>
-#include <limits>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
-
 #include <nlohmann/json.hpp>
 
-#include "engine/settings/json_defaults_store.h"
+#include <limits>
+#include <utility>
+
 #include "engine/core/log.h"
+#include "engine/settings/json_defaults_store.h"
 #include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;

@@ -2,14 +2,8 @@
 // Properties: no crash or sanitizer report on any text; a refusal is one line
 // that says which format failed; whatever decodes survives encode -> decode
 // unchanged, as an object and as text.
-//
 // fuzz-max-len: 4096
 // fuzz-dict: json.dict
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 #include <nlohmann/json.hpp>
 
 #include "engine/sensing/impact_config.h"

@@ -6,18 +6,12 @@
 // same index without a second sample); every rendered frame is a finite
 // number; every voice ends within the frames its length and pitch allow;
 // after unloading, no voice is busy and the output is silent.
-//
 // fuzz-max-len: 65536
 // fuzz-seeds: share/clavio/**/soft_1.wav share/clavio/**/space_1.wav
-#include <cmath>
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "engine/audio/audio_engine.h"
 #include "engine/audio/offline_audio_output.h"
-#include "platform/linux/audio/sndfile_decoder.h"
 #include "fuzz/support/fuzz_support.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 

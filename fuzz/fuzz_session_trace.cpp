@@ -7,15 +7,11 @@
 // records and reports the same error.
 // Seeds: excerpts of the demo trace and hand-written edge cases, plus the
 // generated demo trace itself, of which libFuzzer keeps the first 8 KB.
-//
 // fuzz-max-len: 8192
 // fuzz-dict: trace.dict
 // fuzz-seeds: share/clavio/demo/demo.trace.jsonl
-#include <cstdint>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "engine/replay/session_trace.h"
 #include "fuzz/support/fuzz_support.h"

@@ -7,16 +7,10 @@
 // without unsafe entries; an entry resolves to a file only inside the pack
 // folder (the scratch pack holds a file, a subfolder, a link leading out of
 // the folder and a link to itself).
-//
 // fuzz-max-len: 4096
 // fuzz-dict: json.dict
 // fuzz-seeds: share/clavio/SoundPacks/*/pack.json
-#include <algorithm>
-#include <cstdint>
-#include <filesystem>
 #include <set>
-#include <string>
-#include <string_view>
 
 #include "engine/packs/sound_pack_manager.h"
 #include "engine/packs/sound_pack_manifest.h"
@@ -95,8 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pack.writeManifest(data, size);
     const auto read = readSoundPackManifest(pack.folder);
     if (!decoded) {
-        CLAVIO_FUZZ_CHECK(fuzz::isOneLine(decoded.error().text()));
-        CLAVIO_FUZZ_CHECK(decoded.error().path.rfind("$", 0) == 0);
+        fuzz::checkRefusal(decoded.error());
         CLAVIO_FUZZ_CHECK(!read.ok());
         return 0;
     }

@@ -1,10 +1,12 @@
 // Helpers shared by the fuzz targets: a property check that makes libFuzzer
-// keep the input, and scratch folders and files for code that reads by path.
-//
-// Threading: libFuzzer calls a target from one thread; nothing here is
-// shared between threads.
+// keep the input, checks every decoder's refusal must pass, bit-exact
+// comparison of settings, and scratch folders and files for code that reads
+// by path. libFuzzer calls a target from one thread; nothing here is shared.
 #pragma once
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +21,12 @@
 
 #include <unistd.h>
 
+#include "engine/core/decode_result.h"
+#include "engine/settings/settings_values.h"
+
 namespace clavio::fuzz {
+
+namespace fs = std::filesystem;
 
 // A broken property is a finding like a crash: abort so libFuzzer writes the
 // input to its artifact folder.
@@ -38,20 +45,38 @@ inline bool isOneLine(std::string_view error) {
            error.find_first_of(std::string_view("\n\r\0", 3)) == std::string_view::npos;
 }
 
+// A JSON decoder's refusal: one line, naming the JSON path where it failed.
+inline void checkRefusal(const DecodeError& error) {
+    CLAVIO_FUZZ_CHECK(isOneLine(error.text()));
+    CLAVIO_FUZZ_CHECK(error.path.rfind("$", 0) == 0);
+}
+
+// Bit-for-bit equality: a float that reads back as another float with the
+// same == value (-0 for 0) would still be a lossy writer.
+inline bool sameBits(const SettingsValues& a, const SettingsValues& b) {
+    const auto same = [](auto x, auto y) {
+        using Bits = std::conditional_t<sizeof(x) == 4, std::uint32_t, std::uint64_t>;
+        return std::bit_cast<Bits>(x) == std::bit_cast<Bits>(y);
+    };
+    return a == b && same(a.masterVolume, b.masterVolume) && same(a.searchPreMs, b.searchPreMs) &&
+           same(a.searchPostMs, b.searchPostMs) && same(a.baselineWindowMs, b.baselineWindowMs) &&
+           same(a.highpassAlpha, b.highpassAlpha) && same(a.deadzone, b.deadzone) &&
+           same(a.hardCap, b.hardCap) && same(a.compressGamma, b.compressGamma) &&
+           same(a.softThreshold, b.softThreshold) && same(a.mediumThreshold, b.mediumThreshold) &&
+           same(a.hardThreshold, b.hardThreshold) && same(a.slamThreshold, b.slamThreshold) &&
+           same(a.pitchVariation, b.pitchVariation) && same(a.gainVariation, b.gainVariation) &&
+           same(a.crossfadeWidth, b.crossfadeWidth) && same(a.minInterKeyGapMs, b.minInterKeyGapMs);
+}
+
 // A private folder under $TMPDIR (else /dev/shm, else /tmp), removed with
-// everything in it at process exit; a crashing run leaves it behind. Targets
-// that go through the real file paths (settings, presets, defaults) point the
-// XDG folders into one.
+// everything in it at process exit; a crashing run leaves it behind.
 class ScratchDir {
 public:
     ScratchDir() {
         // Memory-backed when possible: rewriting a file on ext4 for every
         // input costs more than the decoding.
         const char* tmp = std::getenv("TMPDIR");
-        std::string base = tmp && *tmp ? tmp : "/tmp";
-        if (!(tmp && *tmp) && std::filesystem::is_directory("/dev/shm")) {
-            base = "/dev/shm";
-        }
+        std::string base = tmp && *tmp ? tmp : fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
         std::string pattern = base + "/clavio-fuzz-XXXXXX";
         if (!mkdtemp(pattern.data())) {
             std::perror("clavio fuzz: mkdtemp");
@@ -61,20 +86,37 @@ public:
     }
     ~ScratchDir() {
         std::error_code ec;
-        std::filesystem::remove_all(_path, ec);
+        fs::remove_all(_path, ec);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path& path() const { return _path; }
+    const fs::path& path() const { return _path; }
 
 private:
-    std::filesystem::path _path;
+    fs::path _path;
+};
+
+// A scratch folder as $XDG_CONFIG_HOME and $HOME, for targets that go through
+// the real file paths, with `sub` made inside it and emptied for each input.
+struct ScratchHome {
+    ScratchDir dir;
+    fs::path folder;
+
+    explicit ScratchHome(const fs::path& sub) : folder(dir.path() / sub) {
+        setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+        setenv("HOME", dir.path().c_str(), 1);
+        fs::create_directories(folder);
+    }
+    void clear() {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            fs::remove_all(entry.path());
+        }
+    }
 };
 
 // Writes `size` bytes as the whole contents of `path`; aborts on failure (the
 // scratch folder is the harness's, so a failure there is no finding).
-inline void writeWholeFile(const std::filesystem::path& path, const void* data, std::size_t size) {
+inline void writeWholeFile(const fs::path& path, const void* data, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
     if (!out) {
@@ -84,7 +126,7 @@ inline void writeWholeFile(const std::filesystem::path& path, const void* data, 
 }
 
 // The whole contents of a file, or nothing when it cannot be opened.
-inline std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
+inline std::optional<std::string> readWholeFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return std::nullopt;
@@ -104,7 +146,7 @@ public:
         write(nullptr, 0);
         for (std::size_t i = 1; i < _paths.size(); ++i) {
             std::error_code ec;
-            std::filesystem::create_hard_link(_paths[0], _paths[i], ec);
+            fs::create_hard_link(_paths[0], _paths[i], ec);
             if (ec) {
                 std::fprintf(stderr, "clavio fuzz: link %s: %s\n", _paths[i].c_str(),
                              ec.message().c_str());
@@ -112,16 +154,15 @@ public:
             }
         }
     }
-
     // Replaces the contents in place (same inode, so every name sees them).
     void write(const std::uint8_t* data, std::size_t size) {
         writeWholeFile(_paths[0], data, size);
     }
-    const std::vector<std::filesystem::path>& paths() const { return _paths; }
+    const std::vector<fs::path>& paths() const { return _paths; }
 
 private:
     ScratchDir _dir;
-    std::vector<std::filesystem::path> _paths;
+    std::vector<fs::path> _paths;
 };
 
 } // namespace clavio::fuzz
