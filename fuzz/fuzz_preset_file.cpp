@@ -21,22 +21,16 @@ namespace {
 std::vector<std::string> gLog;
 
 // Every file under the scratch home, folders included.
-std::size_t entryCount(const fuzz::ScratchHome& home) {
-    std::size_t n = 0;
-    for (auto it = fs::recursive_directory_iterator(home.dir.path());
-         it != fs::recursive_directory_iterator(); ++it) {
-        ++n;
-    }
-    return n;
+std::ptrdiff_t entryCount(const fuzz::ScratchHome& home) {
+    return std::distance(fs::recursive_directory_iterator(home.dir.path()), {});
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static fuzz::ScratchHome home(fs::path("Tocca") / "Presets");
-    static const bool logged =
+    [[maybe_unused]] static const bool logged =
         (setLogSink([](std::string_view line) { gLog.emplace_back(line); }), true);
-    (void)logged;
     home.clear();
     gLog.clear();
     const std::string input(reinterpret_cast<const char*>(data), size);
@@ -67,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CLAVIO_FUZZ_CHECK(gLog.empty());
 
     // Save what loaded (or the defaults) under the same name.
-    const std::size_t before = entryCount(home);
+    const auto before = entryCount(home);
     const ToccaSettings settings = loaded ? ToccaSettings(loaded->values()) : ToccaSettings();
     const bool saved = PresetManager::save(settings, name);
     if (!valid) {

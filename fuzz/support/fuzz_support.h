@@ -1,7 +1,5 @@
-// Helpers shared by the fuzz targets: a property check that makes libFuzzer
-// keep the input, checks every decoder's refusal must pass, bit-exact
-// comparison of settings, and scratch folders and files for code that reads
-// by path. libFuzzer calls a target from one thread; nothing here is shared.
+// What the fuzz targets share: a property check that libFuzzer reports, refusal and
+// bit-exact settings checks, scratch folders and files. One thread, nothing shared.
 #pragma once
 
 #include <algorithm>
@@ -10,13 +8,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <memory>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -28,8 +33,7 @@ namespace clavio::fuzz {
 
 namespace fs = std::filesystem;
 
-// A broken property is a finding like a crash: abort so libFuzzer writes the
-// input to its artifact folder.
+// A broken property is a finding like a crash: abort so libFuzzer keeps the input.
 [[noreturn]] inline void fail(const char* what, const char* file, int line) {
     std::fprintf(stderr, "fuzz property broken: %s (%s:%d)\n", what, file, line);
     std::abort();
@@ -38,8 +42,7 @@ namespace fs = std::filesystem;
 #define CLAVIO_FUZZ_CHECK(cond)                                                                    \
     ((cond) ? static_cast<void>(0) : ::clavio::fuzz::fail(#cond, __FILE__, __LINE__))
 
-// A decoder's error must be one non-empty line that a log shows whole: no
-// line break, and no NUL (which ends a C string).
+// One non-empty line that a log shows whole: no line break, no NUL.
 inline bool isOneLine(std::string_view error) {
     return !error.empty() &&
            error.find_first_of(std::string_view("\n\r\0", 3)) == std::string_view::npos;
@@ -51,8 +54,7 @@ inline void checkRefusal(const DecodeError& error) {
     CLAVIO_FUZZ_CHECK(error.path.rfind("$", 0) == 0);
 }
 
-// Bit-for-bit equality: a float that reads back as another float with the
-// same == value (-0 for 0) would still be a lossy writer.
+// Bit-for-bit: a float read back as another that compares equal (-0 for 0) is a lossy writer.
 inline bool sameBits(const SettingsValues& a, const SettingsValues& b) {
     const auto same = [](auto x, auto y) {
         using Bits = std::conditional_t<sizeof(x) == 4, std::uint32_t, std::uint64_t>;
@@ -73,8 +75,7 @@ inline bool sameBits(const SettingsValues& a, const SettingsValues& b) {
 class ScratchDir {
 public:
     ScratchDir() {
-        // Memory-backed when possible: rewriting a file on ext4 for every
-        // input costs more than the decoding.
+        // Memory-backed when possible: rewriting a file on disk costs more than decoding.
         const char* tmp = std::getenv("TMPDIR");
         std::string base = tmp && *tmp ? tmp : fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
         std::string pattern = base + "/clavio-fuzz-XXXXXX";
@@ -96,8 +97,7 @@ private:
     fs::path _path;
 };
 
-// A scratch folder as $XDG_CONFIG_HOME and $HOME, for targets that go through
-// the real file paths, with `sub` made inside it and emptied for each input.
+// A scratch $XDG_CONFIG_HOME and $HOME, with the folder `sub` that clear() empties.
 struct ScratchHome {
     ScratchDir dir;
     fs::path folder;
@@ -114,8 +114,7 @@ struct ScratchHome {
     }
 };
 
-// Writes `size` bytes as the whole contents of `path`; aborts on failure (the
-// scratch folder is the harness's, so a failure there is no finding).
+// The whole contents of `path`; aborts on failure (the harness's, not a finding).
 inline void writeWholeFile(const fs::path& path, const void* data, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
@@ -134,9 +133,8 @@ inline std::optional<std::string> readWholeFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// One file in a scratch folder whose contents each input replaces, plus hard
-// links to it under other names: a decoder that looks at the file name sees
-// the same bytes under every name without a second write.
+// One scratch file whose contents each input replaces, hard-linked under other names so a
+// decoder that looks at the name sees the same bytes under each without a second write.
 class ScratchFile {
 public:
     explicit ScratchFile(const std::vector<std::string>& names) {
@@ -145,13 +143,7 @@ public:
         }
         write(nullptr, 0);
         for (std::size_t i = 1; i < _paths.size(); ++i) {
-            std::error_code ec;
-            fs::create_hard_link(_paths[0], _paths[i], ec);
-            if (ec) {
-                std::fprintf(stderr, "clavio fuzz: link %s: %s\n", _paths[i].c_str(),
-                             ec.message().c_str());
-                std::abort();
-            }
+            fs::create_hard_link(_paths[0], _paths[i]); // throws: no run without it
         }
     }
     // Replaces the contents in place (same inode, so every name sees them).
