@@ -8,6 +8,7 @@
 #include <QTabWidget>
 
 #include <cstdio>
+#include <numeric>
 
 #include "app/shell/menu_bar_icon.h"
 #include "app/updates/sparkle_controller.h"
@@ -30,13 +31,12 @@ void save(const QString& name, const QImage& image) {
     const QString path = gDir.filePath(name + QStringLiteral(".png"));
     QImage flat(image.size(), image.format());
     flat.fill(image.isNull() ? QColor() : QColor::fromRgba(image.pixel(0, 0)));
-    const bool blank = image.isNull() || image == flat;
-    if (blank || !image.save(path)) {
+    if (image.isNull() || image == flat || !image.save(path)) {
         std::fprintf(stderr, "screenshots: %s is blank or cannot be written\n", qPrintable(path));
         ++gFailures;
-        return;
+    } else {
+        std::printf("%s\n", qPrintable(path));
     }
-    std::printf("%s\n", qPrintable(path));
 }
 
 void save(const QString& name, QWidget& widget) {
@@ -50,11 +50,9 @@ void save(const QString& name, QWidget& widget) {
 // magnified 8x without smoothing so single pixels can be inspected.
 void iconSheet(const QString& name, QColor panel) {
     const int gap = 12;
-    int width = gap;
-    for (int s : MenuBarIcon::kSizes) {
-        width += s + gap;
-    }
-    QImage sheet(width, 3 * gap + 2 * 48, QImage::Format_ARGB32);
+    QImage sheet(gap + std::accumulate(MenuBarIcon::kSizes.begin(), MenuBarIcon::kSizes.end(), 0) +
+                     gap * int(MenuBarIcon::kSizes.size()),
+                 3 * gap + 2 * 48, QImage::Format_ARGB32);
     sheet.fill(panel);
     QPainter p(&sheet);
     int x = gap;
@@ -79,15 +77,13 @@ int main(int argc, char** argv) {
     gDir = QDir(QString::fromLocal8Bit(argv[1]));
     iconSheet(QStringLiteral("tray-icon-light-panel"), QColor(246, 245, 244));
     iconSheet(QStringLiteral("tray-icon-dark-panel"), QColor(36, 36, 36));
-    {
-        QWidget logos;
-        logos.setAutoFillBackground(true);
-        auto* row = new QHBoxLayout(&logos);
-        for (double size : {16.0, 32.0, 64.0, 128.0}) {
-            row->addWidget(new ClavioLogo(size), 0, Qt::AlignBottom);
-        }
-        save(QStringLiteral("logo"), logos);
+    QWidget logos;
+    logos.setAutoFillBackground(true);
+    auto* row = new QHBoxLayout(&logos);
+    for (double size : {16.0, 32.0, 64.0, 128.0}) {
+        row->addWidget(new ClavioLogo(size), 0, Qt::AlignBottom);
     }
+    save(QStringLiteral("logo"), logos);
     IncompatibleView incompatible;
     save(QStringLiteral("incompatible"), incompatible);
 
@@ -109,19 +105,18 @@ int main(int argc, char** argv) {
         save(access ? QStringLiteral("panel") : QStringLiteral("panel-keyboard-access"),
              panel.grab().toImage());
     }
-    {
-        FixtureOptions options;
-        options.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}};
-        CoordinatorFixture fixture(options);
-        ClavioSettingsView view(fixture.bridge(), [](bool) { return true; }, {});
-        view.show();
-        const char* tabs[] = {"general", "sound", "about"};
-        for (int tab = 0; tab < 3; ++tab) {
-            view.tabs()->setCurrentIndex(tab);
-            QApplication::processEvents();
-            save(QStringLiteral("settings-") + QLatin1String(tabs[tab]), view.grab().toImage());
-        }
+    FixtureOptions options;
+    options.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}};
+    CoordinatorFixture fixture(options);
+    ClavioSettingsView view(fixture.bridge(), [](bool) { return true; }, {});
+    view.show();
+    for (int tab = 0; tab < 3; ++tab) {
+        view.tabs()->setCurrentIndex(tab);
+        QApplication::processEvents();
+        save(QStringLiteral("settings-") + QStringList{"general", "sound", "about"}[tab],
+             view.grab().toImage());
     }
+
     UpdateCheckResult result;
     result.currentVersion = "0.1.0";
     result.version = "1.2";
@@ -131,10 +126,8 @@ int main(int argc, char** argv) {
                                         {"update-up-to-date", Outcome::upToDate},
                                         {"update-failed", Outcome::failed}}) {
         result.outcome = outcome;
-        if (outcome == Outcome::failed) {
-            result.error = "Could not reach https://example.org/appcast.xml: "
-                           "Couldn't connect to server";
-        }
+        result.error =
+            "Could not reach https://example.org/appcast.xml: Couldn't connect to server";
         UpdateDialog dialog(result, {});
         save(QLatin1String(name), dialog);
     }

@@ -71,26 +71,24 @@ struct LoginItem {
 class ViewsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // Notifications arrive before the new value is stored: the bridge emits
+    // later, once per changed property, when a slot can read the new value.
     void bridgeEmitsOncePerChangedPropertyAfterTheChange() {
         CoordinatorFixture f;
-        QSignalSpy settingsSpy(&f.bridge(), &CoordinatorBridge::settingsChanged);
         QSignalSpy coordinatorSpy(&f.bridge(), &CoordinatorBridge::coordinatorChanged);
-        // The records notify before the new value is stored; the signal comes
-        // later, when the slot can read the new value.
-        float seen = -1;
-        connect(&f.bridge(), &CoordinatorBridge::settingsChanged, this, [&](SettingsKey key) {
-            seen = key == SettingsKey::masterVolume ? f.settings().masterVolume() : seen;
-        });
+        std::vector<std::pair<SettingsKey, float>> seen;
+        connect(&f.bridge(), &CoordinatorBridge::settingsChanged, this,
+                [&](SettingsKey key) { seen.emplace_back(key, f.settings().masterVolume()); });
         for (float v : {0.3f, 0.4f, 0.6f}) {
             f.settings().setMasterVolume(v);
         }
         f.settings().setPitchVariation(0.1f);
-        QCOMPARE(settingsSpy.count(), 0);
-        QTRY_COMPARE(settingsSpy.count(), 2);
-        QCOMPARE(seen, 0.6f);
+        QVERIFY(seen.empty());
+        QTRY_COMPARE(seen.size(), std::size_t(2));
         QTest::qWait(20);
-        QCOMPARE(settingsSpy.count(), 2);
-        // The coordinator's published state too (start() runs on the first turn).
+        QCOMPARE(seen.size(), std::size_t(2));
+        QVERIFY(seen[0] == std::pair(SettingsKey::masterVolume, 0.6f) ||
+                seen[1] == std::pair(SettingsKey::masterVolume, 0.6f));
         QTRY_VERIFY(std::any_of(coordinatorSpy.begin(), coordinatorSpy.end(), [](const auto& a) {
             return a[0].template value<CoordinatorProperty>() == CoordinatorProperty::isRunning;
         }));
@@ -215,9 +213,10 @@ private Q_SLOTS:
         MenuBarDropdown panel(
             f.bridge(), nullptr,
             {[&](const std::string& id) { opened.push_back(id); }, [&] { ++quits; }});
-        panel.show();
-        panel.hide();
-        panel.show();
+        for (int i = 0; i < 2; ++i) {
+            panel.hide();
+            panel.show();
+        }
         QVERIFY(QTest::qWaitForWindowActive(&panel));
         QVERIFY(opened.empty());
         QTest::mouseClick(child(panel, "settingsButton"), Qt::LeftButton);
@@ -228,21 +227,19 @@ private Q_SLOTS:
         QCOMPARE(quits, 2);
     }
 
-    void readoutsTruncateToWholePercentages() {
+    void soundTabKeepsValuesBeyondItsSlidersAndSavesEachControl() {
+        // Readouts truncate; the defaults' floats lie just below the round values.
         QCOMPARE(percentReadout(0.999f), QStringLiteral("99%"));
-        QCOMPARE(percentReadout(0.0999f), QStringLiteral("9%"));
         QCOMPARE(percentReadout(-0.004f), QStringLiteral("0%")); // no "-0%"
         QCOMPARE(percentReadout(3e9f), QStringLiteral("300000000000%"));
-        // The defaults, whose floats lie just below the round values.
         QCOMPARE(variationReadout(0.03f), QStringLiteral("±3%"));
-        QCOMPARE(variationReadout(0.15f), QStringLiteral("±15%"));
         QCOMPARE(variationReadout(0.029f), QStringLiteral("±2%"));
-    }
 
-    void soundTabKeepsValuesBeyondItsSlidersAndSavesEachControl() {
         CoordinatorFixture f(withFile({{"pitchVariation", 0.3}, {"masterVolume", 1.7}}));
         const std::string before = readFile(f.settingsPath());
-        ClavioSettingsView view(f.bridge(), {}, {});
+        std::vector<std::string> opened;
+        auto opener = [&](std::string url) { opened.push_back(std::move(url)); };
+        ClavioSettingsView view(f.bridge(), {}, opener);
         view.tabs()->setCurrentIndex(1);
         view.show();
         QCOMPARE(child<ValueSlider>(view, "pitchSlider")->value(), ValueSlider::kSteps);
@@ -260,6 +257,14 @@ private Q_SLOTS:
         QCOMPARE(disk.value("disableModifierSounds", false), true);
         QCOMPARE(disk.value("pitchVariation", -1.0f), 0.3f);
         QCOMPARE(disk.value("masterVolume", -1.0f), 1.7f);
+
+        // About shows the build's version and opens only web addresses.
+        QCOMPARE(text(view, "version"), QStringLiteral("Version " CLAVIO_VERSION));
+        Q_EMIT child<QLabel>(view, "websiteLink")->linkActivated({});
+        QCOMPARE(opened, std::vector<std::string>{CLAVIO_WEBSITE_URL});
+        AboutTab about(opener, nullptr, "javascript:alert(1)");
+        Q_EMIT child<QLabel>(about, "websiteLink")->linkActivated({});
+        QCOMPARE(opened.size(), std::size_t(1));
     }
 
     void generalTabReRegistersTheLoginItemEachTimeItAppears() {
@@ -286,43 +291,21 @@ private Q_SLOTS:
         QVERIFY(!fs::exists(login.item.entryPath()));
         QCOMPARE(login.calls, 4);
 
-        // With login off, showing the tab calls nothing and writes nothing.
+        // With login off, showing the tab calls nothing and writes nothing. When
+        // registering fails (a file where the autostart folder belongs: unwritable
+        // even for root; the log line is the platform test's) the switch stays on.
         CoordinatorFixture off;
-        LoginItem untouched;
-        ClavioSettingsView other(off.bridge(), untouched.action(), {});
+        LoginItem failing;
+        writeFile(off.xdg.configHome() / "autostart", "not a folder");
+        failing.item = platform::XdgLoginItem("/usr/bin/clavio", off.xdg.configHome());
+        ClavioSettingsView other(off.bridge(), failing.action(), {});
         other.show();
-        QCOMPARE(untouched.calls, 0);
+        QCOMPARE(failing.calls, 0);
         QVERIFY(!fs::exists(off.settingsPath()));
-    }
-
-    void aFailedRegistrationIsLoggedAndTheSwitchStaysOn() {
-        CoordinatorFixture f;
-        LoginItem login;
-        // A file where the autostart folder belongs: the entry cannot be
-        // written, whoever runs the test (root ignores permissions).
-        writeFile(f.xdg.configHome() / "autostart", "not a folder");
-        login.item = platform::XdgLoginItem("/usr/bin/clavio", f.xdg.configHome());
-        ClavioSettingsView view(f.bridge(), login.action(), {});
-        view.show();
-        LogCapture log;
-        QTest::mouseClick(child<ToggleSwitch>(view, "launchAtLogin"), Qt::LeftButton);
-        QVERIFY(child<ToggleSwitch>(view, "launchAtLogin")->isChecked());
-        QCOMPARE(f.settingsOnDisk().value("launchAtLogin", false), true);
-        QCOMPARE(log.count("[Clavio] SMAppService error: "), std::size_t(1));
-    }
-
-    void aboutShowsTheVersionAndOpensOnlyWebAddresses() {
-        CoordinatorFixture f;
-        std::vector<std::string> opened;
-        auto opener = [&](std::string url) { opened.push_back(std::move(url)); };
-        ClavioSettingsView view(f.bridge(), {}, opener);
-        QCOMPARE(text(view, "version"), QStringLiteral("Version " CLAVIO_VERSION));
-        QCOMPARE(AboutTab::versionText(""), QStringLiteral("Version ?"));
-        Q_EMIT child<QLabel>(view, "websiteLink")->linkActivated({});
-        QCOMPARE(opened, std::vector<std::string>{CLAVIO_WEBSITE_URL});
-        AboutTab about(opener, nullptr, "javascript:alert(1)");
-        Q_EMIT child<QLabel>(about, "websiteLink")->linkActivated({});
-        QCOMPARE(opened.size(), std::size_t(1));
+        QTest::mouseClick(child<ToggleSwitch>(other, "launchAtLogin"), Qt::LeftButton);
+        QVERIFY(child<ToggleSwitch>(other, "launchAtLogin")->isChecked());
+        QCOMPARE(off.settingsOnDisk().value("launchAtLogin", false), true);
+        QVERIFY(!fs::exists(failing.item.entryPath()));
     }
 };
 
