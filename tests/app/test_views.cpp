@@ -1,0 +1,313 @@
+// The tray panel and the settings window on a real coordinator, through the
+// bridge that turns the engine's notifications into Qt signals: the access
+// warning follows the permission, every control changes its setting, saves it
+// at once and reaches the engine, each view shows what the state says, the
+// incompatible window opens once per process, and the login item is
+// registered through the XDG autostart entry whenever the General tab appears.
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QtTest>
+
+#include "app/shell/window_registry.h"
+#include "app/views/about_tab.h"
+#include "app/views/clavio_settings_view.h"
+#include "app/views/incompatible_view.h"
+#include "app/views/menu_bar_dropdown.h"
+#include "app/views/readouts.h"
+#include "app/widgets/panel_row.h"
+#include "app/widgets/symbol_glyph.h"
+#include "app/widgets/toggle_switch.h"
+#include "app/widgets/value_slider.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "platform/linux/desktop/xdg_login_item.h"
+#include "tests/app/coordinator_fixture.h"
+
+using namespace clavio;
+using namespace clavio::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+template <class T = PanelRow> T* child(QWidget& parent, const char* name) {
+    return parent.findChild<T*>(QLatin1String(name));
+}
+
+QString text(QWidget& parent, const char* name) {
+    return child<QLabel>(parent, name)->text();
+}
+
+PanelRow* packRow(MenuBarDropdown& panel, const char* packName) {
+    for (PanelRow* row : panel.findChildren<PanelRow*>(QStringLiteral("packRow"))) {
+        if (row->property("packName").toString() == QLatin1String(packName)) {
+            return row;
+        }
+    }
+    return nullptr;
+}
+
+bool checked(MenuBarDropdown& panel, const char* pack) {
+    return packRow(panel, pack)->findChild<SymbolGlyph*>()->symbol() == Symbol::checkmarkCircle;
+}
+
+FixtureOptions withFile(nlohmann::json file) {
+    FixtureOptions o;
+    o.settingsFile = std::move(file);
+    return o;
+}
+
+// The login-item action the application uses: the XDG autostart entry.
+struct LoginItem {
+    platform::XdgLoginItem item{"/usr/bin/clavio"};
+    int calls = 0;
+    LoginItemAction action() {
+        return [this](bool enabled) { return ++calls, platform::applyLoginItem(item, enabled); };
+    }
+};
+
+} // namespace
+
+class ViewsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Notifications arrive before the new value is stored: the bridge emits
+    // later, once per changed property, when a slot can read the new value.
+    void bridgeEmitsOncePerChangedPropertyAfterTheChange() {
+        CoordinatorFixture f;
+        QSignalSpy coordinatorSpy(&f.bridge(), &CoordinatorBridge::coordinatorChanged);
+        std::vector<std::pair<SettingsKey, float>> seen;
+        connect(&f.bridge(), &CoordinatorBridge::settingsChanged, this,
+                [&](SettingsKey key) { seen.emplace_back(key, f.settings().masterVolume()); });
+        for (float v : {0.3f, 0.4f, 0.6f}) {
+            f.settings().setMasterVolume(v);
+        }
+        f.settings().setPitchVariation(0.1f);
+        QVERIFY(seen.empty());
+        QTRY_COMPARE(seen.size(), std::size_t(2));
+        QTest::qWait(20);
+        QCOMPARE(seen.size(), std::size_t(2));
+        QVERIFY(seen[0] == std::pair(SettingsKey::masterVolume, 0.6f) ||
+                seen[1] == std::pair(SettingsKey::masterVolume, 0.6f));
+        QTRY_VERIFY(std::any_of(coordinatorSpy.begin(), coordinatorSpy.end(), [](const auto& a) {
+            return a[0].template value<CoordinatorProperty>() == CoordinatorProperty::isRunning;
+        }));
+    }
+
+    void warningRowShowsOnlyWhileAccessIsMissing() {
+        FixtureOptions options = withFile({{"soundEnabled", false}});
+        options.keyboardAccess = false;
+        CoordinatorFixture f(options);
+        MenuBarDropdown panel(f.bridge(), nullptr, {});
+        panel.show();
+        QVERIFY(child(panel, "accessWarning")->isVisibleTo(&panel));
+        QTest::mouseClick(child(panel, "accessWarning"), Qt::LeftButton);
+        QCOMPARE(f.keys->requests.load(), 1);
+        // Granted while the panel is open: the permission polling (every 2 s)
+        // publishes it and the row goes by itself; the panel shrinks.
+        const int heightBefore = panel.height();
+        f.keys->access = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!child(panel, "accessWarning")->isVisibleTo(&panel), 5000);
+        QVERIFY(!child<QWidget>(panel, "warningDivider")->isVisibleTo(&panel));
+        QTRY_VERIFY(panel.height() < heightBefore);
+    }
+
+    void enableRowTogglesSavesPingsAndStartsAStoppedCoordinator() {
+        CoordinatorFixture f(withFile({{"soundEnabled", false}}));
+        MenuBarDropdown panel(f.bridge(), nullptr, {});
+        panel.show();
+        QTest::qWait(50);
+        QVERIFY(!f.coordinator().isRunning());
+        QCOMPARE(text(panel, "enableLabel"), QStringLiteral("Clavio Disabled"));
+        for (const bool on : {true, false}) {
+            QTest::mouseClick(child(panel, "enableRow"), Qt::LeftButton);
+            QCOMPARE(f.settingsOnDisk().value("soundEnabled", !on), on);
+            QVERIFY(f.coordinator().isRunning()); // started once, kept running
+            QCOMPARE(text(panel, "enableLabel"),
+                     on ? QStringLiteral("Clavio Enabled") : QStringLiteral("Clavio Disabled"));
+            const auto toggles = f.pings.events("sound_toggle");
+            QCOMPARE(toggles.size(), std::size_t(on ? 1 : 2));
+            QCOMPARE(toggles.back().value("enabled", !on), on);
+        }
+        f.settings().setSoundEnabled(true); // a change made elsewhere shows too
+        QTRY_COMPARE(text(panel, "enableLabel"), QStringLiteral("Clavio Enabled"));
+    }
+
+    void volumeSlidersReachMixerAndFileAndFollowEachOther() {
+        CoordinatorFixture f;
+        QTRY_VERIFY(f.coordinator().isRunning()); // start() has set the mixer
+        MenuBarDropdown panel(f.bridge(), nullptr, {});
+        ClavioSettingsView view(f.bridge(), {}, {});
+        view.tabs()->setCurrentIndex(1);
+        auto* panelSlider = child<ValueSlider>(panel, "volumeSlider");
+        auto* viewSlider = child<ValueSlider>(view, "volumeSlider");
+        QCOMPARE(panelSlider->value(), ValueSlider::kSteps);
+        panelSlider->setSliderDown(true);
+        for (auto [slider, position] :
+             {std::pair{panelSlider, 900}, {panelSlider, 500}, {viewSlider, 600}}) {
+            slider->setValue(position); // what a drag produces
+            const float expected = position / 1000.0f;
+            QCOMPARE(f.coordinator().audioEngine().masterVolume(), expected);
+            QCOMPARE(f.settingsOnDisk().value("masterVolume", -1.0f), expected);
+            QTRY_COMPARE((slider == panelSlider ? viewSlider : panelSlider)->value(), position);
+        }
+        QCOMPARE(text(view, "volumeReadout"), QStringLiteral("60%"));
+        // Shown, not rewritten: a value from elsewhere moves the knobs only.
+        f.settings().setMasterVolume(0.25f);
+        QTRY_COMPARE(viewSlider->value(), 250);
+        QCOMPARE(f.coordinator().audioEngine().masterVolume(), 0.6f);
+        QCOMPARE(f.settingsOnDisk().value("masterVolume", -1.0f), 0.6f);
+    }
+
+    void packClickSavesAndReloadsAndNamesPacks() {
+        CoordinatorFixture f;
+        f.addUserPack("midnight", R"({"name": "Midnight Blue", "author": "t", "license": "x",
+                                      "groups": {"alpha": {"soft": ["alpha/soft_1.wav"]}}})");
+        f.addUserPack("plain", "not a manifest");
+        MenuBarDropdown panel(f.bridge(), nullptr, {});
+        panel.show();
+        QTRY_VERIFY(packRow(panel, "midnight") != nullptr);
+        QCOMPARE(panel.listedPacks(), f.coordinator().packManager().availablePacks());
+        // Display names from the manifests; the folder name when there is none.
+        QCOMPARE(packRow(panel, "midnight")->findChild<QLabel*>()->text(),
+                 QStringLiteral("Midnight Blue"));
+        QCOMPARE(packRow(panel, "plain")->findChild<QLabel*>()->text(), QStringLiteral("plain"));
+        QVERIFY(checked(panel, "Biscuit") && !checked(panel, "Bluebell"));
+
+        QTest::mouseClick(packRow(panel, "Bluebell"), Qt::LeftButton);
+        QCOMPARE(f.settingsOnDisk().value("selectedPackName", ""), std::string("Bluebell"));
+        QCOMPARE(f.coordinator().packManager().currentManifest()->name, std::string("Bluebell"));
+        QVERIFY(!f.coordinator().loadedSampleMap().empty());
+        QVERIFY(checked(panel, "Bluebell") && !checked(panel, "Biscuit"));
+        QSignalSpy reloads(&f.bridge(), &CoordinatorBridge::packsChanged);
+        QTest::mouseClick(packRow(panel, "Bluebell"), Qt::LeftButton); // loaded afresh
+        QTRY_VERIFY(reloads.count() > 0);
+    }
+
+    void incompatibleWindowOpensOncePerProcess() {
+        FixtureOptions options;
+        options.accelerometer = false;
+        CoordinatorFixture f(options);
+        WindowRegistry windows;
+        int made = 0;
+        windows.declare("incompatible", [&] { return ++made, new IncompatibleView; });
+        MenuBarDropdown panel(f.bridge(), nullptr,
+                              {[&](const std::string& id) { windows.open(id); }, {}});
+        panel.show();
+        QWidget* window = windows.window("incompatible");
+        QVERIFY(window && window->isVisible());
+        window->close(); // the user closes it; the application goes on
+        for (int i = 0; i < 2; ++i) {
+            panel.hide();
+            panel.show();
+        }
+        QCOMPARE(made, 1);
+        QVERIFY(!window->isVisible());
+    }
+
+    // With the sensor, reopening the panel opens nothing but what is clicked.
+    void footerOpensSettingsAndQuits() {
+        CoordinatorFixture f;
+        std::vector<std::string> opened;
+        int quits = 0;
+        MenuBarDropdown panel(
+            f.bridge(), nullptr,
+            {[&](const std::string& id) { opened.push_back(id); }, [&] { ++quits; }});
+        for (int i = 0; i < 2; ++i) {
+            panel.hide();
+            panel.show();
+        }
+        QVERIFY(QTest::qWaitForWindowActive(&panel));
+        QVERIFY(opened.empty());
+        QTest::mouseClick(child(panel, "settingsButton"), Qt::LeftButton);
+        QCOMPARE(opened, std::vector<std::string>{"settings"});
+        QVERIFY(!child(panel, "updatesButton")->isEnabled()); // no update feed
+        QTest::mouseClick(child(panel, "quitButton"), Qt::LeftButton);
+        QTest::keyClick(&panel, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quits, 2);
+    }
+
+    void soundTabKeepsValuesBeyondItsSlidersAndSavesEachControl() {
+        // Readouts truncate; the defaults' floats lie just below the round values.
+        QCOMPARE(percentReadout(0.999f), QStringLiteral("99%"));
+        QCOMPARE(percentReadout(-0.004f), QStringLiteral("0%")); // no "-0%"
+        QCOMPARE(percentReadout(3e9f), QStringLiteral("300000000000%"));
+        QCOMPARE(variationReadout(0.03f), QStringLiteral("±3%"));
+        QCOMPARE(variationReadout(0.029f), QStringLiteral("±2%"));
+
+        CoordinatorFixture f(withFile({{"pitchVariation", 0.3}, {"masterVolume", 1.7}}));
+        const std::string before = readFile(f.settingsPath());
+        std::vector<std::string> opened;
+        auto opener = [&](std::string url) { opened.push_back(std::move(url)); };
+        ClavioSettingsView view(f.bridge(), {}, opener);
+        view.tabs()->setCurrentIndex(1);
+        view.show();
+        QCOMPARE(child<ValueSlider>(view, "pitchSlider")->value(), ValueSlider::kSteps);
+        QCOMPARE(child<ValueSlider>(view, "gainSlider")->value(), 250); // the default 0.05
+        QCOMPARE(text(view, "pitchReadout"), QStringLiteral("±30%"));
+        QCOMPARE(text(view, "volumeReadout"), QStringLiteral("170%"));
+        QCOMPARE(readFile(f.settingsPath()), before); // showing them changed nothing
+
+        // Moving one control saves its value and keeps the others.
+        child<ValueSlider>(view, "gainSlider")->setValue(500);
+        QCOMPARE(text(view, "gainReadout"), QStringLiteral("±10%"));
+        QTest::mouseClick(child<ToggleSwitch>(view, "disableModifierSounds"), Qt::LeftButton);
+        const nlohmann::json disk = f.settingsOnDisk();
+        QCOMPARE(disk.value("gainVariation", -1.0f), 0.1f);
+        QCOMPARE(disk.value("disableModifierSounds", false), true);
+        QCOMPARE(disk.value("pitchVariation", -1.0f), 0.3f);
+        QCOMPARE(disk.value("masterVolume", -1.0f), 1.7f);
+
+        // About shows the build's version and opens only web addresses.
+        QCOMPARE(text(view, "version"), QStringLiteral("Version " CLAVIO_VERSION));
+        Q_EMIT child<QLabel>(view, "websiteLink")->linkActivated({});
+        QCOMPARE(opened, std::vector<std::string>{CLAVIO_WEBSITE_URL});
+        AboutTab about(opener, nullptr, "javascript:alert(1)");
+        Q_EMIT child<QLabel>(about, "websiteLink")->linkActivated({});
+        QCOMPARE(opened.size(), std::size_t(1));
+    }
+
+    void generalTabReRegistersTheLoginItemEachTimeItAppears() {
+        CoordinatorFixture f(withFile({{"launchAtLogin", true}}));
+        LoginItem login;
+        ClavioSettingsView view(f.bridge(), login.action(), {});
+        auto* toggle = child<ToggleSwitch>(view, "launchAtLogin");
+        fs::remove(f.settingsPath());
+        view.show(); // the General tab appears
+        QVERIFY(toggle->isChecked());
+        QCOMPARE(login.item.status(), platform::LoginItemStatus::enabled);
+        QCOMPARE(f.settingsOnDisk().value("launchAtLogin", false), true);
+        // Away and back, and the window reopened: registered again each time.
+        fs::remove(login.item.entryPath());
+        view.tabs()->setCurrentIndex(2);
+        view.tabs()->setCurrentIndex(0);
+        QVERIFY(fs::exists(login.item.entryPath()));
+        view.hide();
+        view.show();
+        QCOMPARE(login.calls, 3);
+        // Off from the switch: stored, saved, unregistered.
+        QTest::mouseClick(toggle, Qt::LeftButton);
+        QCOMPARE(f.settingsOnDisk().value("launchAtLogin", true), false);
+        QVERIFY(!fs::exists(login.item.entryPath()));
+        QCOMPARE(login.calls, 4);
+
+        // With login off, showing the tab calls nothing and writes nothing. When
+        // registering fails (a file where the autostart folder belongs: unwritable
+        // even for root; the log line is the platform test's) the switch stays on.
+        CoordinatorFixture off;
+        LoginItem failing;
+        writeFile(off.xdg.configHome() / "autostart", "not a folder");
+        failing.item = platform::XdgLoginItem("/usr/bin/clavio", off.xdg.configHome());
+        ClavioSettingsView other(off.bridge(), failing.action(), {});
+        other.show();
+        QCOMPARE(failing.calls, 0);
+        QVERIFY(!fs::exists(off.settingsPath()));
+        QTest::mouseClick(child<ToggleSwitch>(other, "launchAtLogin"), Qt::LeftButton);
+        QVERIFY(child<ToggleSwitch>(other, "launchAtLogin")->isChecked());
+        QCOMPARE(off.settingsOnDisk().value("launchAtLogin", false), true);
+        QVERIFY(!fs::exists(failing.item.entryPath()));
+    }
+};
+
+QTEST_MAIN(ViewsTest)
+#include "test_views.moc"
