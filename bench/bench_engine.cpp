@@ -19,10 +19,10 @@
 #include <memory>
 #include <vector>
 
-#include "engine/sensing/impact_engine.h"
-#include "engine/ports/clock.h"
-#include "engine/sensing/ring_buffer.h"
 #include "engine/pipeline/velocity_crossfader.h"
+#include "engine/ports/clock.h"
+#include "engine/sensing/impact_engine.h"
+#include "engine/sensing/ring_buffer.h"
 
 using namespace clavio;
 

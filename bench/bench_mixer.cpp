@@ -21,9 +21,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/core/log.h"
 #include "engine/audio/offline_audio_output.h"
 #include "engine/audio/tca_audio_engine.h"
+#include "engine/core/log.h"
 #include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;

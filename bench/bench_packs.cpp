@@ -23,14 +23,14 @@
 #include <filesystem>
 #include <memory>
 
-#include "engine/core/log.h"
 #include "engine/audio/offline_audio_output.h"
+#include "engine/core/log.h"
 #include "engine/pipeline/tocca_coordinator.h"
 #include "engine/replay/offline_replay_ports.h"
-#include "engine/settings/tocca_settings.h"
 #include "engine/runtime/virtual_time_scheduler.h"
-#include "platform/linux/desktop/resource_dir.h"
+#include "engine/settings/tocca_settings.h"
 #include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/desktop/resource_dir.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;

@@ -20,8 +20,8 @@
 #include "engine/render/offline_renderer.h"
 #include "engine/replay/session_trace.h"
 #include "engine/settings/tocca_settings.h"
-#include "platform/linux/desktop/resource_dir.h"
 #include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/desktop/resource_dir.h"
 
 using namespace clavio;
 

@@ -7,11 +7,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/sensing/calibration.h"
-#include "engine/render/offline_renderer.h"
 #include "cli/cli_commands.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
+#include "engine/render/offline_renderer.h"
+#include "engine/sensing/calibration.h"
 
 namespace clavio::cli {
 

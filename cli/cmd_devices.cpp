@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
+#include "cli/cli_commands.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
-#include "cli/cli_commands.h"
 
 namespace clavio::cli {
 

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <map>
 
-#include "engine/packs/sound_pack_manager.h"
 #include "cli/cli_commands.h"
+#include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {
 

@@ -2,8 +2,8 @@
 // them (display-name order), with the search path each one comes from.
 #include <iostream>
 
-#include "engine/packs/sound_pack_manager.h"
 #include "cli/cli_commands.h"
+#include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {
 

@@ -21,24 +21,24 @@
 #include <random>
 #include <vector>
 
-#include "engine/audio/audio_engine.h"
-#include "engine/audio/latency_probe_output.h"
-#include "engine/ports/clock.h"
-#include "engine/replay/replay_key_source.h"
-#include "engine/replay/replay_sensor_registry.h"
-#include "engine/replay/replay_timeline.h"
-#include "engine/runtime/run_loop.h"
-#include "engine/render/seeded_random.h"
-#include "engine/runtime/serial_deadline_queue.h"
-#include "engine/packs/sound_pack_manager.h"
-#include "engine/runtime/termination_center.h"
-#include "engine/pipeline/tocca_coordinator.h"
-#include "engine/settings/tocca_settings.h"
-#include "platform/linux/desktop/termination_signals.h"
 #include "cli/cli_commands.h"
 #include "cli/press_table.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/audio/latency_probe_output.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/ports/clock.h"
+#include "engine/render/seeded_random.h"
+#include "engine/replay/replay_key_source.h"
+#include "engine/replay/replay_sensor_registry.h"
+#include "engine/replay/replay_timeline.h"
+#include "engine/runtime/run_loop.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "engine/runtime/termination_center.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/desktop/termination_signals.h"
 
 namespace clavio::cli {
 

@@ -21,13 +21,13 @@
 #include <string>
 #include <thread>
 
+#include "cli/cli_commands.h"
 #include "engine/ports/clock.h"
 #include "engine/replay/replay_delivery.h"
-#include "engine/sensing/tca_spu_sensor.h"
 #include "engine/replay/trace_recorder.h"
+#include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
-#include "cli/cli_commands.h"
 
 namespace clavio::cli {
 

@@ -17,16 +17,16 @@
 #include <memory>
 #include <string>
 
+#include "cli/cli_commands.h"
+#include "cli/press_table.h"
+#include "cli/trace_path.h"
+#include "cli/trace_run_options.h"
 #include "engine/core/atomic_file.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/render/render_events.h"
 #include "engine/replay/session_trace.h"
 #include "engine/settings/tocca_settings.h"
 #include "platform/linux/audio/wav_writer.h"
-#include "cli/cli_commands.h"
-#include "cli/press_table.h"
-#include "cli/trace_path.h"
-#include "cli/trace_run_options.h"
 
 namespace clavio::cli {
 

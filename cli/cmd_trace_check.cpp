@@ -4,9 +4,9 @@
 #include <iostream>
 #include <memory>
 
-#include "engine/replay/session_trace.h"
 #include "cli/cli_commands.h"
 #include "cli/trace_path.h"
+#include "engine/replay/session_trace.h"
 
 namespace clavio::cli {
 

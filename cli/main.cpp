@@ -4,9 +4,9 @@
 
 #include <iostream>
 
+#include "cli/cli_commands.h"
 #include "platform/linux/system/file_sync.h"
 #include "platform/linux/system/thread_naming.h"
-#include "cli/cli_commands.h"
 
 int main(int argc, char** argv) {
     clavio::platform::installThreadNaming();

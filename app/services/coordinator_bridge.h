@@ -19,10 +19,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/runtime/observer_list.h"
-#include "engine/settings/settings_values.h"
 #include "engine/packs/sound_pack_manager.h"
 #include "engine/pipeline/tocca_coordinator.h"
+#include "engine/runtime/observer_list.h"
+#include "engine/settings/settings_values.h"
 
 namespace clavio {
 

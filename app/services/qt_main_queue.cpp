@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "engine/runtime/guarded_task.h"
 #include "engine/core/log.h"
+#include "engine/runtime/guarded_task.h"
 
 namespace clavio {
 

@@ -3,8 +3,8 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
-#include "engine/core/log.h"
 #include "app/shell/menu_bar_icon.h"
+#include "engine/core/log.h"
 
 namespace clavio {
 

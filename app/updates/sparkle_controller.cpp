@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "app/updates/appcast.h"
+#include "app/updates/update_dialog.h"
 #include "engine/core/log.h"
 #include "platform/linux/net/http_fetch.h"
-#include "app/updates/update_dialog.h"
 
 namespace clavio {
 

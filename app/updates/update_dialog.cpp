@@ -6,9 +6,9 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "app/updates/sparkle_controller.h"
 #include "app/widgets/app_style.h"
 #include "app/widgets/clavio_logo.h"
-#include "app/updates/sparkle_controller.h"
 
 namespace clavio {
 

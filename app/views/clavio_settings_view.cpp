@@ -4,8 +4,8 @@
 #include <QVBoxLayout>
 
 #include "app/views/about_tab.h"
-#include "app/widgets/app_style.h"
 #include "app/views/sound_tab.h"
+#include "app/widgets/app_style.h"
 #include "app/widgets/symbol_glyph.h"
 
 namespace clavio {

@@ -7,8 +7,8 @@
 
 #include <QWidget>
 
-#include "app/views/general_tab.h"
 #include "app/services/open_url_hook.h"
+#include "app/views/general_tab.h"
 
 class QTabWidget;
 

@@ -3,11 +3,11 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "engine/pipeline/tocca_coordinator.h"
-#include "engine/settings/tocca_settings.h"
 #include "app/services/coordinator_bridge.h"
 #include "app/widgets/form_section.h"
 #include "app/widgets/toggle_switch.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/settings/tocca_settings.h"
 
 namespace clavio {
 

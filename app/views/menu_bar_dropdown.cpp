@@ -11,18 +11,18 @@
 
 #include <algorithm>
 
+#include "app/services/coordinator_bridge.h"
+#include "app/services/user_actions.h"
+#include "app/updates/sparkle_controller.h"
 #include "app/widgets/app_style.h"
+#include "app/widgets/panel_row.h"
+#include "app/widgets/symbol_glyph.h"
+#include "app/widgets/value_slider.h"
+#include "app/widgets/warning_glyph.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/packs/sound_pack_manager.h"
 #include "engine/pipeline/tocca_coordinator.h"
 #include "engine/settings/tocca_settings.h"
-#include "app/services/coordinator_bridge.h"
-#include "app/widgets/panel_row.h"
-#include "app/updates/sparkle_controller.h"
-#include "app/widgets/symbol_glyph.h"
-#include "app/services/user_actions.h"
-#include "app/widgets/value_slider.h"
-#include "app/widgets/warning_glyph.h"
 
 namespace clavio {
 

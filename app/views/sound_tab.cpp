@@ -6,14 +6,14 @@
 
 #include <algorithm>
 
+#include "app/services/coordinator_bridge.h"
+#include "app/services/user_actions.h"
+#include "app/views/readouts.h"
+#include "app/widgets/form_section.h"
+#include "app/widgets/toggle_switch.h"
+#include "app/widgets/value_slider.h"
 #include "engine/pipeline/tocca_coordinator.h"
 #include "engine/settings/tocca_settings.h"
-#include "app/services/coordinator_bridge.h"
-#include "app/widgets/form_section.h"
-#include "app/views/readouts.h"
-#include "app/widgets/toggle_switch.h"
-#include "app/services/user_actions.h"
-#include "app/widgets/value_slider.h"
 
 namespace clavio {
 

@@ -8,8 +8,8 @@
 #include <new>
 #include <thread>
 
-#include "engine/core/log.h"
 #include "engine/audio/tca_mix_kernels.h"
+#include "engine/core/log.h"
 
 namespace clavio {
 

@@ -36,9 +36,9 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/audio/tca_idle_control.h"
 #include "engine/ports/audio_decoder.h"
 #include "engine/ports/audio_output.h"
-#include "engine/audio/tca_idle_control.h"
 
 namespace clavio {
 

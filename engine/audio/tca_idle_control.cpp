@@ -8,8 +8,8 @@
 #include <system_error>
 #include <utility>
 
-#include "engine/core/log.h"
 #include "engine/audio/tca_audio_engine.h"
+#include "engine/core/log.h"
 
 namespace clavio {
 

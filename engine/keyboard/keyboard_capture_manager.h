@@ -15,9 +15,9 @@
 #include <functional>
 #include <memory>
 
-#include "engine/runtime/atomic_handler.h"
 #include "engine/core/core_types.h"
 #include "engine/keyboard/tca_keyboard_capture.h"
+#include "engine/runtime/atomic_handler.h"
 
 namespace clavio {
 

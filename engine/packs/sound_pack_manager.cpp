@@ -6,8 +6,8 @@
 #include <random>
 
 #include "engine/core/file_read.h"
-#include "engine/packs/localized_compare.h"
 #include "engine/core/paths.h"
+#include "engine/packs/localized_compare.h"
 
 namespace clavio {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/runtime/observer_list.h"
 #include "engine/packs/sound_pack_manifest.h"
+#include "engine/runtime/observer_list.h"
 
 namespace clavio {
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/core/log.h"
+#include "engine/pipeline/tocca_coordinator_impl.h"
 #include "engine/ports/audio_decoder.h"
 #include "engine/ports/defaults_store.h"
 #include "engine/ports/http_sender.h"
@@ -15,7 +16,6 @@
 #include "engine/ports/machine_description.h"
 #include "engine/ports/sensor_registry.h"
 #include "engine/ports/termination.h"
-#include "engine/pipeline/tocca_coordinator_impl.h"
 
 namespace clavio {
 

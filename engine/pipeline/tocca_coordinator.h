@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/sensing/calibration.h"
 #include "engine/core/core_types.h"
-#include "engine/runtime/observer_list.h"
 #include "engine/pipeline/usage_pinger.h"
+#include "engine/runtime/observer_list.h"
+#include "engine/sensing/calibration.h"
 
 #include <nlohmann/json.hpp>
 

@@ -20,22 +20,22 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/runtime/atomic_handler.h"
 #include "engine/audio/audio_engine.h"
-#include "engine/sensing/calibration.h"
-#include "engine/sensing/impact_classifier.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
-#include "engine/settings/macro_router.h"
-#include "engine/runtime/observer_list.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/pipeline/usage_pinger.h"
 #include "engine/ports/audio_decoder.h"
 #include "engine/ports/classify_queue.h"
 #include "engine/ports/main_queue.h"
+#include "engine/runtime/atomic_handler.h"
+#include "engine/runtime/observer_list.h"
 #include "engine/runtime/snapshot_cell.h"
-#include "engine/packs/sound_pack_manager.h"
+#include "engine/sensing/calibration.h"
+#include "engine/sensing/impact_classifier.h"
 #include "engine/sensing/spu_sensor.h"
-#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/settings/macro_router.h"
 #include "engine/settings/tocca_settings.h"
-#include "engine/pipeline/usage_pinger.h"
 
 namespace clavio {
 

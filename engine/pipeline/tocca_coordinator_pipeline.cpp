@@ -17,10 +17,10 @@
 #include <limits>
 
 #include "engine/core/log.h"
-#include "engine/settings/settings_values.h"
 #include "engine/core/timebase.h"
-#include "engine/pipeline/velocity_crossfader.h"
 #include "engine/pipeline/tocca_coordinator_impl.h"
+#include "engine/pipeline/velocity_crossfader.h"
+#include "engine/settings/settings_values.h"
 
 namespace clavio {
 

@@ -5,18 +5,18 @@
 #include <utility>
 
 #include "engine/audio/audio_engine.h"
-#include "engine/sensing/calibration.h"
+#include "engine/audio/offline_audio_output.h"
 #include "engine/keyboard/key_tap.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
-#include "engine/audio/offline_audio_output.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/render/seeded_random.h"
 #include "engine/replay/offline_replay_ports.h"
 #include "engine/replay/replay_delivery.h"
 #include "engine/replay/replay_source.h"
-#include "engine/render/seeded_random.h"
-#include "engine/packs/sound_pack_manager.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "engine/sensing/calibration.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/settings/tocca_settings.h"
-#include "engine/runtime/virtual_time_scheduler.h"
 
 namespace clavio {
 

@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/sensing/calibration.h"
-#include "engine/replay/session_trace.h"
 #include "engine/pipeline/tocca_coordinator.h"
+#include "engine/replay/session_trace.h"
+#include "engine/sensing/calibration.h"
 
 namespace clavio {
 

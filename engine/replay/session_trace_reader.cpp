@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "engine/sensing/accel_report.h"
-#include "engine/replay/session_trace.h"
 #include "engine/core/json_support.h"
+#include "engine/replay/session_trace.h"
+#include "engine/sensing/accel_report.h"
 
 namespace clavio {
 

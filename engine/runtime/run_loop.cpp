@@ -5,9 +5,9 @@
 #include <limits>
 #include <string>
 
-#include "engine/runtime/guarded_task.h"
 #include "engine/core/log.h"
 #include "engine/ports/clock.h"
+#include "engine/runtime/guarded_task.h"
 
 namespace clavio {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <exception>
 
-#include "engine/runtime/guarded_task.h"
 #include "engine/core/log.h"
 #include "engine/ports/main_queue.h"
+#include "engine/runtime/guarded_task.h"
 #include "engine/runtime/thread_naming.h"
 
 namespace clavio {

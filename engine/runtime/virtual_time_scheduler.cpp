@@ -5,8 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "engine/runtime/guarded_task.h"
 #include "engine/core/log.h"
+#include "engine/runtime/guarded_task.h"
 
 namespace clavio {
 

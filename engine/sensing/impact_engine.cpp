@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "engine/ports/clock.h"
 #include "engine/core/timebase.h"
+#include "engine/ports/clock.h"
 
 namespace clavio {
 

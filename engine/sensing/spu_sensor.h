@@ -20,8 +20,8 @@
 #include <memory>
 #include <optional>
 
-#include "engine/runtime/atomic_handler.h"
 #include "engine/core/core_types.h"
+#include "engine/runtime/atomic_handler.h"
 #include "engine/sensing/tca_spu_sensor.h"
 
 namespace clavio {

@@ -1,8 +1,8 @@
 #include "engine/sensing/tca_spu_sensor.h"
 
-#include "engine/sensing/accel_report.h"
 #include "engine/core/core_types.h"
 #include "engine/runtime/thread_naming.h"
+#include "engine/sensing/accel_report.h"
 
 namespace clavio {
 

@@ -28,8 +28,8 @@
 #include <string_view>
 #include <thread>
 
-#include "engine/runtime/atomic_handler.h"
 #include "engine/ports/sensor_registry.h"
+#include "engine/runtime/atomic_handler.h"
 #include "engine/sensing/ring_buffer.h"
 
 namespace clavio {

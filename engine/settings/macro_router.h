@@ -15,8 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/settings/macro_action.h"
 #include "engine/ports/url_opener.h"
+#include "engine/settings/macro_action.h"
 
 namespace clavio {
 

@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "engine/sensing/impact_config.h"
 #include "engine/runtime/observer_list.h"
+#include "engine/sensing/impact_config.h"
 #include "engine/settings/settings_values.h"
 
 namespace clavio {

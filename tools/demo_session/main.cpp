@@ -26,9 +26,9 @@
 #include <sstream>
 #include <string>
 
-#include "engine/sensing/accel_report.h"
 #include "engine/core/atomic_file.h"
 #include "engine/replay/session_trace.h"
+#include "engine/sensing/accel_report.h"
 #include "tools/demo_session/typing_script.h"
 
 namespace {

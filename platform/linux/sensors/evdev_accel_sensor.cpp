@@ -1,9 +1,9 @@
 // evdev accelerometers (INPUT_PROP_ACCELEROMETER): absolute X, Y and Z in
 // units per g, one report per SYN_REPORT frame.
-#include "engine/sensing/accel_report.h"
 #include "engine/ports/clock.h"
-#include "platform/linux/system/evdev_record_reader.h"
+#include "engine/sensing/accel_report.h"
 #include "platform/linux/sensors/sensor_sources.h"
+#include "platform/linux/system/evdev_record_reader.h"
 
 namespace clavio::platform {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/sensing/accel_report.h"
 #include "engine/ports/clock.h"
+#include "engine/sensing/accel_report.h"
 #include "platform/linux/sensors/sensor_sources.h"
 #include "platform/linux/system/sysfs.h"
 

@@ -6,9 +6,9 @@
 #include <sstream>
 
 #include "engine/sensing/tca_spu_sensor.h"
-#include "platform/linux/system/evdev_probe.h"
 #include "platform/linux/sensors/hid_report_descriptor.h"
 #include "platform/linux/sensors/sensor_sources.h"
+#include "platform/linux/system/evdev_probe.h"
 #include "platform/linux/system/sysfs.h"
 
 namespace clavio::platform {
