@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <set>
 #include <thread>
 
 #include "engine/audio/audio_engine.h"
@@ -74,56 +73,15 @@ public:
 
 // ---- lifecycle ----
 
-TEST(CoordinatorLifecycle, StartsOnTheNextMainTurnAndPollingEndsOnceCaptureRuns) {
+TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThemRestartReloads) {
     ToneRig r;
     LogCapture log;
     auto& coordinator = r.launch(steady(), false);
-    EXPECT_TRUE(coordinator.sensorAvailable());
     EXPECT_FALSE(coordinator.isRunning()) << "start() waits for the next turn";
-    r.scheduler.runUntil(r.now());
+    r.run(500ms, kRest);
     EXPECT_TRUE(coordinator.isRunning() && coordinator.keyboard().isRunning() &&
                 coordinator.audioEngine().isRunning());
     EXPECT_EQ(log.count("[Clavio] packs=32 audio=OK sensor=YES"), 1u);
-    // The first poll finds the capture running and ends the polling: a
-    // capture stopped afterwards stays stopped.
-    r.scheduler.advanceBy(2500ms);
-    coordinator.keyboard().stop();
-    r.scheduler.advanceBy(6s);
-    EXPECT_FALSE(coordinator.keyboard().isRunning());
-    // The sensor thread reports on real time; its post waits for a main turn.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (coordinator.sensorStatusValue() != SensorStatus::running &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-        r.scheduler.runUntil(r.now());
-    }
-    EXPECT_EQ(coordinator.sensorStatusValue(), SensorStatus::running);
-}
-
-TEST(CoordinatorLifecycle, SoundOffAtLaunchOnlyPollsAndThePollStartsCaptureOnceAllowed) {
-    RigOptions options;
-    options.keyboardAccess = false;
-    ToneRig r(options);
-    LogCapture log;
-    SettingsValues values = steady();
-    values.soundEnabled = false;
-    auto& coordinator = r.launch(values);
-    r.scheduler.advanceBy(5s);
-    EXPECT_FALSE(coordinator.keyboard().isRunning() || coordinator.hasAccessibilityPermission() ||
-                 coordinator.audioEngine().isRunning());
-    r.keys->access = true;
-    r.scheduler.advanceBy(2s);
-    EXPECT_TRUE(coordinator.keyboard().isRunning() && coordinator.hasAccessibilityPermission());
-    EXPECT_FALSE(coordinator.isRunning()) << "the poll starts the capture, not start()";
-    coordinator.keyboard().stop();
-    r.scheduler.advanceBy(6s);
-    EXPECT_FALSE(coordinator.keyboard().isRunning()) << "polling ended with the first success";
-    EXPECT_EQ(log.count("[Clavio] Keyboard capture started after permission grant"), 1u);
-}
-
-TEST(CoordinatorLifecycle, StartTwiceKeepsOneSetOfTimersStopEndsThemAndRestartReloads) {
-    ToneRig r;
-    auto& coordinator = r.settled();
     const int decodes = r.rawDecoder.decodeCalls();
     const Map maps = coordinator.loadedSampleMap();
     coordinator.start(); // already running: returns at once
@@ -152,30 +110,6 @@ TEST(CoordinatorLifecycle, StartTwiceKeepsOneSetOfTimersStopEndsThemAndRestartRe
     r.run(100ms, kRest);
     ASSERT_EQ(r.presses().size(), 1u) << "one key-down handler: one press";
     EXPECT_EQ(r.presses()[0].classifiedAt, key + ms(60));
-}
-
-TEST(CoordinatorLifecycle, ObserversHearEachChangeBeforeItIsStored) {
-    ToneRig r;
-    auto& coordinator = r.launch(steady(), false);
-    std::vector<std::string> seen;
-    coordinator.subscribe([&](const CoordinatorProperty& property) {
-        if (property == CoordinatorProperty::isRunning) {
-            seen.push_back(coordinator.isRunning() ? "running" : "idle");
-        } else if (property == CoordinatorProperty::lastKeyEvent) {
-            seen.push_back(coordinator.lastKeyEvent() ? "key" : "none");
-        } else if (property == CoordinatorProperty::lastTier) {
-            seen.push_back(std::string(name(coordinator.lastTier())));
-        }
-    });
-    r.scheduler.runUntil(r.now());
-    r.run(300ms, kRest);
-    r.strike(0, 0.2f, 40ms);
-    EXPECT_EQ(seen, (std::vector<std::string>{"idle", "none", "soft"}));
-    EXPECT_EQ(coordinator.lastTier(), VelocityTier::slam);
-    EXPECT_EQ(coordinator.totalSamples(), coordinator.sensor().totalSamples());
-    r.keys->access = false;
-    r.run(50ms, kRest);
-    EXPECT_FALSE(coordinator.hasAccessibilityPermission());
 }
 
 TEST(CoordinatorLifecycle, ApplyCalibrationChangesFourSettingsSavesOnceAndReachesTheClassifier) {
@@ -212,16 +146,6 @@ TEST(CoordinatorLifecycle, ApplyCalibrationChangesFourSettingsSavesOnceAndReache
     EXPECT_EQ(decodeSettings(readFile(ToccaSettings::fileURL())).value(), expected);
 }
 
-TEST(CoordinatorLifecycle, CreateRefusesMissingServicesWithOneLine) {
-    LogCapture log;
-    VirtualTimeScheduler scheduler;
-    CoordinatorParts parts{&scheduler, &scheduler, std::make_shared<OfflineSensorRegistry>(false),
-                           std::make_shared<GatedKeySource>()};
-    EXPECT_EQ(makeCoordinator(std::make_shared<ToccaSettings>(), parts, {}), nullptr);
-    EXPECT_EQ(makeCoordinator(nullptr, parts, {}), nullptr);
-    EXPECT_EQ(log.count("[Clavio] Coordinator not created"), 2u);
-}
-
 // ---- packs ----
 
 TEST(CoordinatorPacks, IndicesFollowGroupThenTierThenReleaseAndReloadsKeepThem) {
@@ -248,26 +172,6 @@ TEST(CoordinatorPacks, IndicesFollowGroupThenTierThenReleaseAndReloadsKeepThem) 
     EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), 7u);
 }
 
-TEST(CoordinatorPacks, MissingUndecodableAndEscapingFilesAreLeftOut) {
-    CoordinatorRig rig;
-    const auto folder = rig.userPacks() / "Gaps";
-    installPack("Gaps", folder);
-    writeFile(folder / "bad.raw", "not audio at all");
-    writeRawAudio(rig.home->root() / "outside.raw", 48000, 1, std::vector<float>(480, 0.5f));
-    std::filesystem::create_symlink(rig.home->root() / "outside.raw", folder / "escape.raw");
-    LogCapture log;
-    auto& coordinator = rig.launch(steady("Gaps"));
-    const Map maps = coordinator.loadedSampleMap();
-    EXPECT_EQ(maps.at("space_hard"), (std::vector<std::int32_t>{1}));
-    EXPECT_FALSE(maps.count("space_slam")) << "a key whose files all failed is absent";
-    EXPECT_FALSE(maps.count("enter_soft")) << "a link out of the pack is never decoded";
-    EXPECT_FALSE(log.contains("Could not load sound pack"));
-    rig.keyUp(0); // no release samples: releases are silent
-    ASSERT_EQ(rig.releases().size(), 1u);
-    EXPECT_EQ(rig.releases()[0].sampleIndex, -1);
-    EXPECT_EQ(coordinator.audioEngine().busyVoiceCount(), 0u);
-}
-
 TEST(CoordinatorPacks, UnloadablePackLeavesEveryKeySilentAndSilencesTheVoicesOfThePrevious) {
     ToneRig r;
     LogCapture log;
@@ -287,9 +191,11 @@ TEST(CoordinatorPacks, UnloadablePackLeavesEveryKeySilentAndSilencesTheVoicesOfT
     EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), 7u);
     for (std::uint16_t code = 0; code < 8; ++code) {
         r.keyDown(code);
-        r.run(40ms, kRest);
+        r.run(2ms, kRest);
+        r.keyUp(code);
     }
-    ASSERT_GE(coordinator.audioEngine().busyVoiceCount(), 8u);
+    r.run(40ms, kRest);
+    ASSERT_GE(coordinator.audioEngine().busyVoiceCount(), 10u);
     coordinator.switchPack("../Tone");
     EXPECT_EQ(coordinator.audioEngine().busyVoiceCount(), 0u);
     const std::size_t after = r.audio().size() / 2;
@@ -429,9 +335,7 @@ TEST(CoordinatorPipeline, SoundOffStillClassifiesCountsAndRecordsButPlaysAndPubl
     ToneRig r(options);
     auto& coordinator = r.settled();
     coordinator.macroRouter().setEnabled(true);
-    for (VelocityTier tier : kAllVelocityTiers) {
-        coordinator.macroRouter().setMapping(0, tier, MacroAction::openURL("https://example.org/"));
-    }
+    coordinator.macroRouter().setMapping(0, VelocityTier::medium, MacroAction::openURL("a:b"));
     r.settings().setSoundEnabled(false);
     r.strike(0, 0.06f);
     r.keyUp(0);
@@ -440,12 +344,10 @@ TEST(CoordinatorPipeline, SoundOffStillClassifiesCountsAndRecordsButPlaysAndPubl
     EXPECT_EQ(coordinator.sessionTierCounts().at("medium"), 1);
     EXPECT_EQ(coordinator.calibration().count(), 1);
     ASSERT_EQ(r.presses().size(), 1u);
-    EXPECT_FALSE(r.presses()[0].sounded);
-    EXPECT_TRUE(r.presses()[0].layers.empty());
+    EXPECT_FALSE(r.presses()[0].sounded || !r.presses()[0].layers.empty() ||
+                 coordinator.lastKeyEvent() || !opener.opened.empty());
     EXPECT_EQ(r.releases().at(0).sampleIndex, -1);
     EXPECT_EQ(r.firstSoundingFrame(), -1);
-    EXPECT_FALSE(coordinator.lastKeyEvent());
-    EXPECT_TRUE(opener.opened.empty()) << "no macro without sound";
     // Sound back on: the same press sounds, runs its macro and is published.
     r.settings().setSoundEnabled(true);
     r.strike(0, 0.06f);
@@ -454,77 +356,6 @@ TEST(CoordinatorPipeline, SoundOffStillClassifiesCountsAndRecordsButPlaysAndPubl
     ASSERT_TRUE(coordinator.lastKeyEvent());
     EXPECT_EQ(coordinator.lastTier(), VelocityTier::medium);
     EXPECT_EQ(*coordinator.lastImpact(), r.presses().back().impact);
-}
-
-TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsEveryGroupAndLayer) {
-    // Every other group names a missing file and alpha's upper tiers are
-    // empty, so only "alpha_soft" loads and the pipeline's own fallback has
-    // to serve every other sample key.
-    ToneRig r;
-    installPack("Lone", r.userPacks() / "Lone");
-    r.settled(steady("Lone"));
-    ASSERT_EQ(r.coordinator().loadedSampleMap(), (Map{{"alpha_soft", {0}}}));
-    // One key of each group, at rising strengths so every tier is met.
-    const std::uint16_t codes[] = {0, 56, 49, 36, 51, 123, 122, 200};
-    for (int i = 0; i < 8; ++i) {
-        if (codes[i] == 56) {
-            r.scheduleSample(r.now() + ms(3), kRest + 0.06f);
-            r.shift(true);
-            r.run(60ms, kRest);
-            r.shift(false);
-        } else {
-            r.strike(codes[i], 0.02f + 0.04f * (i % 4) + (i % 4 == 3 ? 0.06f : 0.0f));
-        }
-    }
-    ASSERT_EQ(r.presses().size(), 8u);
-    std::set<KeyGroup> groups;
-    std::set<VelocityTier> tiers;
-    for (const auto& press : r.presses()) {
-        groups.insert(press.keyEvent.keyGroup);
-        for (const auto& layer : press.layers) {
-            tiers.insert(layer.tier);
-            EXPECT_EQ(layer.sampleIndex, 0) << name(press.keyEvent.keyGroup);
-        }
-    }
-    EXPECT_EQ(groups.size(), 8u);
-    EXPECT_EQ(tiers.size(), 4u);
-}
-
-TEST(CoordinatorPipeline, TwoCrossfadedLayersDrawTheirOwnSampleAndJitterWithinTheVariation) {
-    RigOptions options;
-    options.accelerometer = false;
-    CoordinatorRig rig(options);
-    installPack("Many", rig.userPacks() / "Many");
-    SettingsValues values;
-    values.selectedPackName = "Many";
-    values.mediumThreshold = 0.5f; // the placeholder velocity sits on the threshold
-    values.hardThreshold = 0.8f;
-    values.gainVariation = 0.05f;
-    values.pitchVariation = 0.03f;
-    rig.launch(values).start();
-    for (int i = 0; i < 40; ++i) {
-        rig.keyDown(0);
-        rig.run(40ms);
-        rig.keyUp(0);
-    }
-    std::set<std::int32_t> soft, medium;
-    std::set<float> gains;
-    const float basePitch = ToccaCoordinator::pitchForKey(0) + 1.0f; // velocity 0.5
-    for (const auto& press : rig.presses()) {
-        ASSERT_EQ(press.layers.size(), 2u);
-        soft.insert(press.layers[0].sampleIndex);
-        medium.insert(press.layers[1].sampleIndex);
-        EXPECT_NE(press.layers[0].pitchShift, press.layers[1].pitchShift)
-            << "each layer draws its own pitch jitter";
-        for (const auto& layer : press.layers) {
-            EXPECT_LE(std::fabs(layer.gain - 0.75f * layer.layerGain), 0.05f + 1e-6f);
-            EXPECT_LE(std::fabs(layer.pitchShift - basePitch), 0.03f + 1e-6f);
-            gains.insert(layer.gain);
-        }
-    }
-    EXPECT_EQ(soft, (std::set<std::int32_t>{0, 1, 2, 3}));
-    EXPECT_EQ(medium, (std::set<std::int32_t>{4, 5, 6, 7}));
-    EXPECT_GT(gains.size(), 40u);
 }
 
 // ---- real threads ----
@@ -539,7 +370,8 @@ TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers)
     ScopedXdgHome home;
     installPack("Tone", home.dataHome() / "Clavio" / "SoundPacks" / "Tone");
     installPack("Long", home.dataHome() / "Clavio" / "SoundPacks" / "Long");
-    StrikeTrace typing{1.0};
+    StrikeTrace typing;
+    typing.seconds = 1.0;
     for (int i = 0; i < 330; ++i) {
         typing.strikes.push_back({0.001 + 0.003 * i, std::uint16_t(i % 8), 0.0, 0.001});
     }

@@ -119,26 +119,6 @@ TEST(ToccaSettings, LoadWithoutFileGivesDefaultsAndSaveDropsUnknownMembers) {
     EXPECT_EQ(ToccaSettings::load().values(), unusualValues());
 }
 
-TEST(ToccaSettings, BuildsTheImpactConfig) {
-    ToccaSettings s;
-    EXPECT_EQ(s.impactConfig(), ImpactConfig{});
-    s.setSearchPreMs(3);
-    s.setSearchPostMs(4);
-    s.setBaselineWindowMs(5);
-    s.setHighpassEnabled(true);
-    s.setHighpassAlpha(0.5f);
-    s.setDeadzone(0.01f);
-    s.setHardCap(0.2f);
-    s.setCompressGamma(1.5f);
-    s.setSoftThreshold(0.1f);
-    s.setMediumThreshold(0.3f);
-    s.setHardThreshold(0.6f);
-    s.setSlamThreshold(0.9f);
-    s.setMinInterKeyGapMs(33);
-    EXPECT_EQ(s.impactConfig(), (ImpactConfig{3, 4, 5, 0.01f, true, 0.5f, 0.01f, 0.2f, 1.5f, 0.1f,
-                                              0.3f, 0.6f, 0.9f, 33}));
-}
-
 TEST(ToccaSettings, ObserversAreNotifiedBeforeEachChange) {
     ToccaSettings s;
     std::vector<std::string> seen;
@@ -186,28 +166,6 @@ TEST(ToccaSettings, UnusableFilesGiveDefaultsAndTheFirstSaveKeepsThemAside) {
                                "[Clavio] Settings file could not be read; kept it as " +
                                file.string() + ".unreadable.2"});
     EXPECT_FALSE(ToccaSettings::load().soundEnabled());
-}
-
-TEST(ToccaSettings, FailedSaveLogsOnceKeepsThePreviousFileAndTheValuesInMemory) {
-    ScopedXdgHome home;
-    ToccaSettings first;
-    first.setMasterVolume(0.5f);
-    ASSERT_TRUE(first.save());
-    const std::string before = readFile(settingsFile(home));
-    ToccaSettings second;
-    second.setMasterVolume(0.9f);
-    second.setPitchVariation(std::numeric_limits<float>::infinity());
-    LogCapture log;
-    EXPECT_FALSE(second.save());
-    second.setPitchVariation(0.03f);
-    setFileSyncHook([](const fs::path&) { return false; });
-    const bool saved = second.save();
-    setFileSyncHook(nullptr);
-    EXPECT_FALSE(saved);
-    EXPECT_EQ(log.count("[Clavio] Failed to save settings: the value of pitchVariation"), 1u);
-    EXPECT_EQ(log.count("[Clavio] Failed to save settings: cannot flush"), 1u);
-    EXPECT_EQ(readFile(settingsFile(home)), before);
-    EXPECT_EQ(second.masterVolume(), 0.9f);
 }
 
 // The values are written with relaxed atomics and a locked string; a torn
