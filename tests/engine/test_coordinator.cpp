@@ -358,6 +358,24 @@ TEST(CoordinatorPipeline, SoundOffStillClassifiesCountsAndRecordsButPlaysAndPubl
     EXPECT_EQ(*coordinator.lastImpact(), r.presses().back().impact);
 }
 
+TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsItForOtherGroupsAndTiers) {
+    // Every other group names a missing file and alpha's upper tiers are
+    // empty, so the pipeline's own fallback has to serve the other keys.
+    ToneRig r;
+    installPack("Lone", r.userPacks() / "Lone");
+    r.settled(steady("Lone"));
+    ASSERT_EQ(r.coordinator().loadedSampleMap(), (Map{{"alpha_soft", {0}}}));
+    r.strike(36, 0.2f); // return, as hard as slam
+    ASSERT_EQ(r.presses().size(), 1u);
+    EXPECT_EQ(r.presses()[0].keyEvent.keyGroup, KeyGroup::enter);
+    EXPECT_EQ(r.presses()[0].impact.tier, VelocityTier::slam);
+    ASSERT_FALSE(r.presses()[0].layers.empty());
+    for (const auto& layer : r.presses()[0].layers) {
+        EXPECT_EQ(layer.sampleIndex, 0);
+    }
+    EXPECT_NE(r.firstSoundingFrame(), -1);
+}
+
 // ---- real threads ----
 
 // A RunLoop as the main queue, the serial classify queue with its worker,

@@ -119,7 +119,7 @@ TEST(ToccaSettings, LoadWithoutFileGivesDefaultsAndSaveDropsUnknownMembers) {
     EXPECT_EQ(ToccaSettings::load().values(), unusualValues());
 }
 
-TEST(ToccaSettings, ObserversAreNotifiedBeforeEachChange) {
+TEST(ToccaSettings, ObserversAreNotifiedBeforeEachChangeAndTheImpactConfigFollows) {
     ToccaSettings s;
     std::vector<std::string> seen;
     const auto token = s.subscribe([&](SettingsKey key) {
@@ -134,6 +134,23 @@ TEST(ToccaSettings, ObserversAreNotifiedBeforeEachChange) {
     s.setMasterVolume(0.5f);
     EXPECT_EQ(seen, (std::vector<std::string>{"masterVolume:1.000000", "selectedPackName:Biscuit",
                                               "masterVolume:0.250000"}));
+    // Each classifier setting reaches its own field of the impact config.
+    EXPECT_EQ(s.impactConfig(), ImpactConfig{});
+    s.setSearchPreMs(3);
+    s.setSearchPostMs(4);
+    s.setBaselineWindowMs(5);
+    s.setHighpassEnabled(true);
+    s.setHighpassAlpha(0.5f);
+    s.setDeadzone(0.01f);
+    s.setHardCap(0.2f);
+    s.setCompressGamma(1.5f);
+    s.setSoftThreshold(0.1f);
+    s.setMediumThreshold(0.3f);
+    s.setHardThreshold(0.6f);
+    s.setSlamThreshold(0.9f);
+    s.setMinInterKeyGapMs(33);
+    EXPECT_EQ(s.impactConfig(), (ImpactConfig{3, 4, 5, 0.01f, true, 0.5f, 0.01f, 0.2f, 1.5f, 0.1f,
+                                              0.3f, 0.6f, 0.9f, 33}));
 }
 
 TEST(ToccaSettings, UnusableFilesGiveDefaultsAndTheFirstSaveKeepsThemAside) {
