@@ -24,6 +24,15 @@ UsagePinger::Options options(std::optional<std::string> base, std::string versio
     return o;
 }
 
+// The named fields of a ping body.
+nlohmann::json pick(const nlohmann::json& body, std::initializer_list<const char*> fields) {
+    nlohmann::json picked = nlohmann::json::object();
+    for (const char* f : fields) {
+        picked[f] = body.value(f, nlohmann::json());
+    }
+    return picked;
+}
+
 const PingContext kContext{"Biscuit", true, 0.8f, true};
 
 // A defaults store, recorder and machine for the pinger.
@@ -66,61 +75,35 @@ TEST(UsagePinger, BodyHoldsEveryBaseFieldAndExtrasReplaceThem) {
     pinger.sendEvent("pack_change", {{"old_pack", "Biscuit"}, {"new_pack", "Ink"}, {"pack", "Ink"}},
                      kContext);
     ASSERT_EQ(p.sender.urls(), std::vector<std::string>{"http://ping.example:8080/api/ping"});
+    // The identifier is an upper-case version 4 UUID, stored on first use.
     const auto aid = p.defaults.stringForKey("clavio_anon_id");
     ASSERT_TRUE(aid);
-    const nlohmann::json expected = {{"aid", *aid},
-                                     {"event", "pack_change"},
-                                     {"v", "1.4.2"},
-                                     {"os", "Debian GNU/Linux 12 (bookworm)"},
-                                     {"hw", "Test Book 13"},
-                                     {"chip", "13th Gen Intel(R) Core(TM) i7-1365U"},
-                                     {"locale", "de_CH"},
-                                     {"pack", "Ink"},
-                                     {"sensor", "yes"},
-                                     {"volume", 0.8},
-                                     {"sound_on", true},
-                                     {"ts", "2026-01-31T09:15:00Z"},
-                                     {"old_pack", "Biscuit"},
-                                     {"new_pack", "Ink"}};
+    EXPECT_TRUE(std::regex_match(
+        *aid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+        << *aid;
+    EXPECT_NE(UsagePinger::makeUUID(), UsagePinger::makeUUID());
+    auto expected = nlohmann::json::parse(R"j({"event":"pack_change","v":"1.4.2",
+        "os":"Debian GNU/Linux 12 (bookworm)","hw":"Test Book 13",
+        "chip":"13th Gen Intel(R) Core(TM) i7-1365U","locale":"de_CH","pack":"Ink",
+        "sensor":"yes","volume":0.8,"sound_on":true,"ts":"2026-01-31T09:15:00Z",
+        "old_pack":"Biscuit","new_pack":"Ink"})j");
+    expected["aid"] = *aid;
     EXPECT_EQ(p.sender.events("pack_change").at(0), expected);
-    EXPECT_TRUE(std::regex_search(pinger.makeBody("x", {}, kContext).dump(),
-                                  std::regex(R"("volume":0\.8[,}])")))
-        << "the 32-bit volume should be sent as its shortest decimal";
+    p.defaults.setString("clavio_anon_id", "");
+    EXPECT_EQ(pinger.anonID().size(), 36u) << "an empty stored identifier must be replaced";
     // Missing machine values and version use their fallbacks.
     p.machine.hw = "";
     p.machine.cpu = "";
     UsagePinger bare(p.defaults, p.sender, p.machine, options("https://p.example", ""));
-    const auto body = bare.makeBody("launch", {{"launches", 1}}, {"", false, 1.0f, false});
-    EXPECT_EQ(body["v"], "?");
-    EXPECT_EQ(body["hw"], "");
-    EXPECT_EQ(body["chip"], "unknown");
-    EXPECT_EQ(body["sensor"], "no");
-}
-
-TEST(UsagePinger, IdentifierIsAnUpperCaseUuidCreatedOnceAndLaunchesCount) {
-    Pinging p;
-    std::string first;
-    {
-        UsagePinger pinger(p.defaults, p.sender, p.machine, options("http://h"));
-        EXPECT_EQ(pinger.countLaunch(), 1);
-        first = pinger.anonID();
-    }
-    EXPECT_TRUE(std::regex_match(
-        first, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
-        << first;
-    JsonDefaultsStore again(p.dir / "defaults.json");
-    UsagePinger pinger(again, p.sender, p.machine, options("http://h"));
-    EXPECT_EQ(pinger.countLaunch(), 2);
-    EXPECT_EQ(pinger.anonID(), first);
-    EXPECT_NE(UsagePinger::makeUUID(), UsagePinger::makeUUID());
-    again.setString("clavio_anon_id", "");
-    EXPECT_EQ(pinger.anonID().size(), 36u) << "an empty stored identifier must be replaced";
+    auto body = bare.makeBody("launch", {{"launches", 1}}, {"", false, 1.0f, false});
+    EXPECT_EQ(pick(body, {"v", "hw", "chip", "sensor"}),
+              nlohmann::json::parse(R"({"v":"?","hw":"","chip":"unknown","sensor":"no"})"));
 }
 
 TEST(UsagePinger, OnlyAWebAddressFromTheEnvironmentTurnsPingsOn) {
     Pinging p;
     LogCapture log;
-    for (std::optional<std::string> value : {std::optional<std::string>(), std::optional<std::string>("ftp://files.example")}) {
+    for (const auto& value : {std::optional<std::string>(), std::optional<std::string>("ftp://x")}) {
         ScopedEnv env("CLAVIO_PING_URL", value);
         UsagePinger pinger(p.defaults, p.sender, p.machine, UsagePinger::optionsFromEnvironment());
         pinger.sendEvent("launch", {{"launches", 1}}, kContext);
@@ -152,35 +135,26 @@ TEST(UsagePinger, SessionExtraCountsWholeMinutesAndAlwaysListsTheFourTiers) {
               "2000-02-29T23:59:59Z");
 }
 
-TEST(CoordinatorPings, LaunchCountRisesAcrossLaunchesWhileTheIdentifierStays) {
+TEST(CoordinatorPings, LaunchCountRisesWhileTheIdentifierStaysAndOnlyANewPackIsAChange) {
     CoordinatorPinging p;
     p.launch();
     p.rig->dropCoordinator();
-    p.launch();
-    const auto launches = p.sender.events("launch");
-    ASSERT_EQ(launches.size(), 2u);
-    EXPECT_EQ(launches[0].at("launches"), 1);
-    EXPECT_EQ(launches[1].at("launches"), 2);
-    EXPECT_EQ(launches[0].at("aid"), launches[1].at("aid"));
-    EXPECT_EQ(p.sender.urls().at(0), "http://ping.test/api/ping");
-    EXPECT_EQ(launches[0].at("v"), "9.8.7");
-    EXPECT_EQ(launches[0].at("pack"), "Tone");
-    EXPECT_EQ(launches[0].at("sensor"), "yes");
-    EXPECT_EQ(launches[0].at("ts"), "2026-01-31T09:15:00Z");
-}
-
-TEST(CoordinatorPings, SwitchingToAnotherPackSendsOnePackChangeAndToTheSameNone) {
-    CoordinatorPinging p;
     auto& coordinator = p.launch();
     coordinator.switchPack("Other");
     coordinator.switchPack("Other");
+    const auto launches = p.sender.events("launch");
+    ASSERT_EQ(launches.size(), 2u);
+    EXPECT_EQ(launches[1].at("launches"), 2);
+    EXPECT_EQ(launches[0].at("aid"), launches[1].at("aid"));
+    EXPECT_EQ(p.sender.urls().at(0), "http://ping.test/api/ping");
+    EXPECT_EQ(pick(launches[0], {"launches", "v", "pack", "sensor", "ts"}),
+              nlohmann::json::parse(R"({"launches":1,"v":"9.8.7","pack":"Tone","sensor":"yes",
+                                        "ts":"2026-01-31T09:15:00Z"})"));
     const auto changes = p.sender.events("pack_change");
     ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].at("old_pack"), "Tone");
-    EXPECT_EQ(changes[0].at("new_pack"), "Other");
-    EXPECT_EQ(changes[0].at("pack"), "Other");
+    EXPECT_EQ(pick(changes[0], {"old_pack", "new_pack", "pack"}),
+              nlohmann::json::parse(R"({"old_pack":"Tone","new_pack":"Other","pack":"Other"})"));
     EXPECT_EQ(decodeSettings(readFile(ToccaSettings::fileURL())).value().selectedPackName, "Other");
-    EXPECT_EQ(coordinator.packManager().currentManifest()->name, "Other Tone");
 }
 
 TEST(CoordinatorPings, HeartbeatFourHoursOnAndQuitReportTheSessionTotals) {
@@ -196,8 +170,8 @@ TEST(CoordinatorPings, HeartbeatFourHoursOnAndQuitReportTheSessionTotals) {
     p.rig->scheduler.runUntil(p.rig->launchTicks() + 14400ull * 1'000'000'000ull);
     const auto heartbeats = p.sender.events("heartbeat");
     ASSERT_EQ(heartbeats.size(), 1u);
-    EXPECT_EQ(heartbeats[0].at("session_min"), 240);
-    EXPECT_EQ(heartbeats[0].at("keys"), 3);
+    EXPECT_EQ(pick(heartbeats[0], {"session_min", "keys"}),
+              nlohmann::json::parse(R"({"session_min":240,"keys":3})"));
     std::int64_t total = 0;
     for (const auto& [tier, count] : heartbeats[0].at("tiers").items()) {
         total += count.get<std::int64_t>();
@@ -210,8 +184,7 @@ TEST(CoordinatorPings, HeartbeatFourHoursOnAndQuitReportTheSessionTotals) {
     const auto quits = p.sender.events("quit");
     ASSERT_EQ(quits.size(), 1u);
     EXPECT_EQ(quits[0].at("session_min"), 270);
-    EXPECT_EQ(quits[0].at("keys"), 3);
-    EXPECT_EQ(quits[0].at("tiers"), heartbeats[0].at("tiers"));
+    EXPECT_EQ(pick(quits[0], {"keys", "tiers"}), pick(heartbeats[0], {"keys", "tiers"}));
 }
 
 TEST(CoordinatorPings, NoAddressMeansNoPingNoCountAndNoIdentifier) {

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "engine/keyboard/key_tap.h"
-#include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/sensing/accel_report.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
@@ -44,11 +43,19 @@ bool CountingClassifyQueue::submitAt(std::uint64_t deadlineTicks, ClassifyTask t
     });
 }
 
+namespace {
+std::filesystem::path fixturePack(const std::string& fixture) {
+    return std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "packs" / fixture;
+}
+nlohmann::json tones(const std::string& fixture) {
+    return nlohmann::json::parse(readFile(fixturePack(fixture) / "tones.json"));
+}
+} // namespace
+
 std::map<std::string, float> packLevels(const std::string& fixture) {
-    const auto tones = nlohmann::json::parse(
-        readFile(std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "packs" / fixture / "tones.json"));
     std::map<std::string, float> levels;
-    for (const auto& [file, tone] : tones.items()) {
+    const auto all = tones(fixture);
+    for (const auto& [file, tone] : all.items()) {
         levels[file] = tone.is_array() ? tone[0].get<float>() : tone.get<float>();
     }
     return levels;
@@ -56,30 +63,16 @@ std::map<std::string, float> packLevels(const std::string& fixture) {
 
 void installPack(const std::string& fixture, const std::filesystem::path& folder,
                  const std::optional<std::string>& displayName) {
-    const auto source = std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "packs" / fixture;
-    auto manifest = nlohmann::json::parse(readFile(source / "pack.json"));
-    if (displayName) {
-        manifest["name"] = *displayName;
-    }
+    auto manifest = nlohmann::json::parse(readFile(fixturePack(fixture) / "pack.json"));
+    manifest["name"] = displayName.value_or(manifest["name"].get<std::string>());
     writeFile(folder / "pack.json", manifest.dump());
-    const auto tones = nlohmann::json::parse(readFile(source / "tones.json"));
-    const auto levels = packLevels(fixture);
-    for (const auto& [file, tone] : tones.items()) {
+    const auto all = tones(fixture);
+    for (const auto& [file, tone] : all.items()) {
+        const float level = tone.is_array() ? tone[0].get<float>() : tone.get<float>();
         const std::uint32_t frames = tone.is_array() ? tone[1].get<std::uint32_t>() : 4800;
-        writeRawAudio(folder / file, 48000, 1, std::vector<float>(frames, levels.at(file)));
+        writeRawAudio(folder / file, 48000, 1, std::vector<float>(frames, level));
     }
 }
-
-namespace {
-// Pings without a machine description report empty fields.
-class UnknownMachine final : public MachineDescription {
-public:
-    std::string hardwareModel() const override { return {}; }
-    std::string processorName() const override { return {}; }
-    std::string osVersion() const override { return {}; }
-    std::string localeIdentifier() const override { return {}; }
-};
-} // namespace
 
 std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings> settings,
                                                   const CoordinatorParts& parts,
@@ -88,15 +81,14 @@ std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings>
     services.queues = {parts.mainQueue, parts.classifyQueue};
     services.devices = {parts.sensors, parts.keys, parts.decoder, parts.output};
     services.random = CoordinatorRandom::seeded(options.seed);
-    if (options.httpSender && options.defaultsStore && !options.pingBaseUrl.empty()) {
-        static const UnknownMachine unknown;
+    if (options.httpSender && options.defaultsStore && options.machine &&
+        !options.pingBaseUrl.empty()) {
         UsagePinger::Options pings;
         pings.baseUrl = options.pingBaseUrl;
         pings.appVersion = "9.8.7";
         pings.wallClock = parts.wallClock;
         services.pinger = std::make_unique<UsagePinger>(
-            *options.defaultsStore, *options.httpSender,
-            options.machine ? *options.machine : unknown, std::move(pings));
+            *options.defaultsStore, *options.httpSender, *options.machine, std::move(pings));
     }
     services.termination = options.termination;
     services.urlOpener = options.urlOpener;
@@ -104,43 +96,28 @@ std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings>
     return ToccaCoordinator::create(std::move(settings), std::move(services));
 }
 
+constexpr std::uint64_t kStartTicks = 1000 * kTicksPerMilli;
+const auto kWallStart = std::chrono::system_clock::time_point(std::chrono::seconds(1769850900));
+
 CoordinatorRig::CoordinatorRig(Options options)
-    : home(std::in_place), scheduler(options.startTicks),
+    : home(std::in_place), scheduler(kStartTicks),
       registry(std::make_shared<OfflineSensorRegistry>(options.accelerometer)),
       keys(std::make_shared<GatedKeySource>()), _options(std::move(options)) {
     keys->access = _options.keyboardAccess;
 }
 
-CoordinatorRig::~CoordinatorRig() { dropCoordinator(); }
-
-void CoordinatorRig::dropCoordinator() {
-    _coordinator.reset();
-    _settings.reset();
-}
-
-std::filesystem::path CoordinatorRig::userPacks() const {
-    return home->dataHome() / "Clavio" / "SoundPacks";
-}
 
 ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runFirstTurn) {
     _settings = std::make_shared<ToccaSettings>(values);
-    const auto wallStart = _options.wallStart;
-    const std::uint64_t startTicks = _options.startTicks;
     CoordinatorParts parts{&scheduler, &classifyQueue, registry, keys,
-                           _options.decoder ? _options.decoder : &rawDecoder, &output,
-                           [this, wallStart, startTicks] {
-                               return wallStart +
-                                      std::chrono::nanoseconds(scheduler.nowTicks() - startTicks);
+                           _options.decoder ? _options.decoder : &rawDecoder, &output, [this] {
+                               return kWallStart + std::chrono::nanoseconds(now() - kStartTicks);
                            }};
     _coordinator = makeCoordinator(_settings, parts, _options);
-    _coordinator->setPressReporter([this](const ToccaCoordinator::PressReport& report) {
-        std::lock_guard lock(_reportsMutex);
-        _presses.push_back(report);
-    });
-    _coordinator->setReleaseReporter([this](const ToccaCoordinator::ReleaseReport& report) {
-        std::lock_guard lock(_reportsMutex);
-        _releases.push_back(report);
-    });
+    _coordinator->setPressReporter(
+        [this](const ToccaCoordinator::PressReport& report) { _presses.push_back(report); });
+    _coordinator->setReleaseReporter(
+        [this](const ToccaCoordinator::ReleaseReport& report) { _releases.push_back(report); });
     _launchTicks = scheduler.nowTicks();
     _audio.clear();
     _framesPulled = 0;
@@ -149,19 +126,6 @@ ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runF
         scheduler.runUntil(_launchTicks);
     }
     return *_coordinator;
-}
-
-void CoordinatorRig::keyDown(std::uint16_t code, bool repeat) {
-    _coordinator->keyboard().deliverTapEvent({TCATapEventType::keyDown, code, 0, repeat});
-}
-
-void CoordinatorRig::keyUp(std::uint16_t code) {
-    _coordinator->keyboard().deliverTapEvent({TCATapEventType::keyUp, code, 0, false});
-}
-
-void CoordinatorRig::flagsChanged(std::uint16_t code, std::uint64_t flags) {
-    _coordinator->keyboard().deliverTapEvent(
-        {TCATapEventType::flagsChanged, code, flags, false});
 }
 
 void CoordinatorRig::accelAt(float magnitude, std::uint64_t ticks) {
@@ -173,9 +137,7 @@ void CoordinatorRig::accelAt(float magnitude, std::uint64_t ticks) {
 void CoordinatorRig::run(std::chrono::milliseconds duration, std::optional<float> resting) {
     std::vector<float> block(48 * 2);
     for (long step = 0; step < duration.count(); ++step) {
-        // Block k starts at launch + k ms: its report is written first, then
-        // everything due by its start runs (and sees it), then its audio is
-        // pulled, so a voice started at a block's start is its first frame.
+        // A voice started at a block's start is its first frame.
         const std::uint64_t t = _launchTicks + (_framesPulled / 48) * kTicksPerMilli;
         if (const auto it = _samples.find(t); it != _samples.end()) {
             accelAt(it->second, t);
@@ -201,16 +163,6 @@ long CoordinatorRig::firstSoundingFrame(std::size_t from, float threshold) const
         }
     }
     return -1;
-}
-
-std::vector<ToccaCoordinator::PressReport> CoordinatorRig::presses() const {
-    std::lock_guard lock(_reportsMutex);
-    return _presses;
-}
-
-std::vector<ToccaCoordinator::ReleaseReport> CoordinatorRig::releases() const {
-    std::lock_guard lock(_reportsMutex);
-    return _releases;
 }
 
 } // namespace clavio::testing

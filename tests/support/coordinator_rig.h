@@ -1,17 +1,11 @@
-// The real coordinator on virtual time, for tests of the keystroke pipeline,
-// the lifecycle, pack loading and pings. The one place tests build a
-// coordinator (makeCoordinator also serves tests on real queues).
-//
-// The sensing ports are the offline ones of trace rendering: an
-// accelerometer service (or none) whose stream delivers nothing, and a key
-// source whose tap delivers nothing and whose access a test can withdraw.
-// Key events go to the capture's own event logic (handleTapEvent) and
-// reports to the report decoder (_hidReportCallback) on the coordinator's
-// ring, on the driving thread, stamped with virtual time.
+// The one place tests build a coordinator: CoordinatorRig runs the real one
+// on virtual time with the offline sensing ports of trace rendering; key
+// events go to the capture's event logic and reports to the report decoder,
+// on the driving thread, stamped with virtual time. makeCoordinator also
+// serves tests on real queues.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -22,9 +16,11 @@
 #include <vector>
 
 #include "engine/audio/offline_audio_output.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/pipeline/tocca_coordinator.h"
 #include "engine/ports/classify_queue.h"
 #include "engine/ports/http_sender.h"
+#include "engine/ports/key_events.h"
 #include "engine/ports/machine_description.h"
 #include "engine/replay/offline_replay_ports.h"
 #include "engine/runtime/virtual_time_scheduler.h"
@@ -75,9 +71,8 @@ public:
     std::string cpu;
 };
 
-// Forwards to another classify queue and counts the tasks it ran and how
-// many started while another was still running. Only meaningful over a
-// queue with its own worker thread: on virtual time nothing can overlap.
+// Forwards to another classify queue, counting the tasks it ran and those
+// that started while another still ran (only possible on a worker thread).
 class CountingClassifyQueue final : public ClassifyQueue {
 public:
     explicit CountingClassifyQueue(ClassifyQueue& inner) : _inner(inner) {}
@@ -93,20 +88,18 @@ private:
     std::atomic<std::uint64_t> _overlaps{0};
 };
 
-// Copies the fixture pack tests/data/packs/<fixture> into `folder`: its
-// pack.json, and a sound file for every entry of its tones.json
-// ({"file": level} or {"file": [level, frames]}): a constant `level` for
-// `frames` (default 4800) mono frames at 48 kHz, so a file's level in the
-// mix tells which file sounds. `displayName` replaces the manifest's name.
+// Copies tests/data/packs/<fixture> into `folder`: its pack.json (named
+// `displayName` if given), and for each entry of its tones.json ({"file":
+// level} or {"file": [level, frames]}) `frames` (default 4800) mono frames at
+// 48 kHz of that constant level, so a file's level in the mix tells which sounds.
 void installPack(const std::string& fixture, const std::filesystem::path& folder,
                  const std::optional<std::string>& displayName = std::nullopt);
-// The level of each file of a fixture pack, by file name.
+// Each file's level in a fixture pack, by file name.
 std::map<std::string, float> packLevels(const std::string& fixture);
 
 struct RigOptions {
     bool accelerometer = true;
     bool keyboardAccess = true;
-    std::uint64_t startTicks = 1000 * kTicksPerMilli;
     std::uint64_t seed = 7;
     const AudioDecoder* decoder = nullptr; // null: the raw test decoder
     std::filesystem::path bundledPacks;
@@ -116,9 +109,6 @@ struct RigOptions {
     TerminationNotifier* termination = nullptr;
     UrlOpener* urlOpener = nullptr;
     std::string pingBaseUrl;
-    // The wall clock follows virtual time from this point.
-    std::chrono::system_clock::time_point wallStart =
-        std::chrono::system_clock::time_point(std::chrono::seconds(1769850900));
 };
 
 // The queues, ports and audio a coordinator runs on.
@@ -141,58 +131,56 @@ std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings>
 class CoordinatorRig {
 public:
     using Options = RigOptions;
-
-    // Sets up everything but the coordinator. Packs go under userPacks().
+    // Everything but the coordinator; packs go under userPacks().
     explicit CoordinatorRig(Options options);
     CoordinatorRig() : CoordinatorRig(RigOptions()) {}
-    ~CoordinatorRig();
+    ~CoordinatorRig() { dropCoordinator(); }
 
-    std::filesystem::path userPacks() const;
-    // The options the next launch() uses (for services made after the rig,
-    // such as a termination center on its scheduler).
+    std::filesystem::path userPacks() const { return home->dataHome() / "Clavio" / "SoundPacks"; }
+    // The options the next launch() uses.
     RigOptions& options() { return _options; }
-
-    // Creates the coordinator with these settings, installs the reporters and
-    // (unless told not to) runs the main queue's first turn: start() when the
-    // sensor exists and sound is on.
+    // Creates the coordinator with these settings and (unless told not to)
+    // runs the main queue's first turn: start() when there is a sensor and
+    // sound is on. The wall clock reads 2026-01-31T09:15:00Z at the start.
     ToccaCoordinator& launch(const SettingsValues& values = SettingsValues{},
                              bool runFirstTurn = true);
     ToccaCoordinator& coordinator() const { return *_coordinator; }
     ToccaSettings& settings() const { return *_settings; }
     // Destroys the coordinator (the scheduler and ports stay).
-    void dropCoordinator();
+    void dropCoordinator() { _coordinator.reset(); _settings.reset(); }
 
     std::uint64_t now() const { return scheduler.nowTicks(); }
 
     // Through the capture's event logic, at the current virtual time.
-    void keyDown(std::uint16_t code, bool repeat = false);
-    void keyUp(std::uint16_t code);
-    void flagsChanged(std::uint16_t code, std::uint64_t flags);
-    // One accelerometer report of this magnitude (z axis) into the ring.
-    void accelAt(float magnitude, std::uint64_t ticks);
-    // A report of `magnitude` at `ticks` (a whole millisecond after launch)
-    // instead of the resting one.
+    void keyDown(std::uint16_t code, bool repeat = false) {
+        tap({TCATapEventType::keyDown, code, 0, repeat});
+    }
+    void keyUp(std::uint16_t code) { tap({TCATapEventType::keyUp, code, 0, false}); }
+    void flagsChanged(std::uint16_t code, std::uint64_t flags) {
+        tap({TCATapEventType::flagsChanged, code, flags, false});
+    }
+    // A report (z axis) of `magnitude` at `ticks`, a whole millisecond after
+    // launch, instead of the resting one.
     void scheduleSample(std::uint64_t ticks, float magnitude) { _samples[ticks] = magnitude; }
 
-    // Advances virtual time in steps of 1 ms: writes one resting report (when
-    // `resting` is given) or a scheduled one, runs what is due, and pulls 48
-    // frames. Frame f of audio() is heard at launch time + f/48 ms; the clock
-    // stays at the start of the last block pulled.
+    // Advances virtual time in steps of 1 ms: writes a scheduled report or
+    // one resting (if given), runs what is due, and pulls 48 frames. Frame f
+    // of audio() is heard at launch + f/48 ms; the clock stays at the start of
+    // the last block pulled.
     void run(std::chrono::milliseconds duration, std::optional<float> resting = std::nullopt);
-
-    // Interleaved stereo frames pulled since launch (kept only while no
-    // audioSink is set).
+    // Interleaved stereo frames pulled since launch, unless audioSink takes
+    // every block instead (so hour-long runs stay small).
     const std::vector<float>& audio() const { return _audio; }
-    // When set, run() hands every pulled block (interleaved stereo, `frames`
-    // frames) here instead of keeping it, so hour-long runs stay small.
     std::function<void(const float* block, std::size_t frames)> audioSink;
     std::uint64_t framesPulled() const { return _framesPulled; }
     // First frame at or after `from` with a sample above `threshold`; -1 if none.
     long firstSoundingFrame(std::size_t from = 0, float threshold = 1e-6f) const;
     std::uint64_t launchTicks() const { return _launchTicks; }
 
-    std::vector<ToccaCoordinator::PressReport> presses() const;
-    std::vector<ToccaCoordinator::ReleaseReport> releases() const;
+    // What the coordinator reported, in order (on virtual time everything
+    // runs on the driving thread).
+    const std::vector<ToccaCoordinator::PressReport>& presses() const { return _presses; }
+    const std::vector<ToccaCoordinator::ReleaseReport>& releases() const { return _releases; }
 
     std::optional<ScopedXdgHome> home;
     VirtualTimeScheduler scheduler;
@@ -203,6 +191,8 @@ public:
     std::shared_ptr<GatedKeySource> keys;
 
 private:
+    void tap(const TCATapEvent& event) { _coordinator->keyboard().deliverTapEvent(event); }
+    void accelAt(float magnitude, std::uint64_t ticks);
     Options _options;
     std::shared_ptr<ToccaSettings> _settings;
     std::shared_ptr<ToccaCoordinator> _coordinator;
@@ -210,7 +200,6 @@ private:
     std::vector<float> _audio;
     std::uint64_t _framesPulled = 0;
     std::uint64_t _launchTicks = 0;
-    mutable std::mutex _reportsMutex;
     std::vector<ToccaCoordinator::PressReport> _presses;
     std::vector<ToccaCoordinator::ReleaseReport> _releases;
 };
