@@ -32,22 +32,13 @@ public:
         if (options.settingsFile) {
             writeFile(settingsPath(), options.settingsFile->dump());
         }
-        CoordinatorParts parts;
-        parts.mainQueue = &_mainQueue;
-        parts.classifyQueue = &_classifyQueue;
-        parts.sensors = registry;
-        parts.keys = keys;
-        parts.decoder = &_decoder;
-        parts.output = &_output;
-        RigOptions rig;
-        rig.httpSender = &pings;
-        rig.defaultsStore = &_defaults;
-        rig.machine = &_machine;
-        rig.termination = &_termination;
-        rig.bundledPacks = builtInPacks();
-        rig.pingBaseUrl = "http://127.0.0.1:9";
-        _coordinator = makeCoordinator(std::make_shared<ToccaSettings>(ToccaSettings::load()),
-                                       parts, rig);
+        _coordinator = makeCoordinator(
+            std::make_shared<ToccaSettings>(ToccaSettings::load()),
+            {.mainQueue = &_mainQueue, .classifyQueue = &_classifyQueue, .sensors = registry,
+             .keys = keys, .decoder = &_decoder, .output = &_output},
+            {.bundledPacks = builtInPacks(), .httpSender = &pings, .defaultsStore = &_defaults,
+             .machine = &_machine, .termination = &_termination,
+             .pingBaseUrl = "http://127.0.0.1:9"});
         _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
     }
     ~CoordinatorFixture() {
@@ -60,7 +51,7 @@ public:
     CoordinatorBridge& bridge() { return *_bridge; }
     ToccaSettings& settings() { return _coordinator->settings(); }
     std::filesystem::path settingsPath() const { return xdg.configHome() / "Clavio/settings.json"; }
-    nlohmann::json settingsOnDisk() const { // discarded when there is no file
+    nlohmann::json settingsOnDisk() const { // "discarded" when there is no file
         return nlohmann::json::parse(readFile(settingsPath()), nullptr, false);
     }
     // A user pack with this manifest text (the built-in Biscuit's sounds).

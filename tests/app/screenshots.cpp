@@ -31,12 +31,10 @@ void save(const QString& name, const QImage& image) {
     const QString path = gDir.filePath(name + QStringLiteral(".png"));
     QImage flat(image.size(), image.format());
     flat.fill(image.isNull() ? QColor() : QColor::fromRgba(image.pixel(0, 0)));
-    if (image.isNull() || image == flat || !image.save(path)) {
-        std::fprintf(stderr, "screenshots: %s is blank or cannot be written\n", qPrintable(path));
-        ++gFailures;
-    } else {
-        std::printf("%s\n", qPrintable(path));
-    }
+    const bool ok = !image.isNull() && image != flat && image.save(path);
+    gFailures += ok ? 0 : 1;
+    std::fprintf(ok ? stdout : stderr, ok ? "%s\n" : "screenshots: %s is blank or unwritable\n",
+                 qPrintable(path));
 }
 
 void save(const QString& name, QWidget& widget) {
@@ -90,24 +88,19 @@ int main(int argc, char** argv) {
     // The panel as it pops up from the tray, before and after keyboard
     // access, on a real coordinator with the built-in packs and one user pack.
     for (const bool access : {false, true}) {
-        FixtureOptions options;
-        options.keyboardAccess = access;
-        CoordinatorFixture fixture(options);
+        CoordinatorFixture fixture({.keyboardAccess = access});
         fixture.addUserPack("midnight", R"({"name": "Midnight Blue", "author": "Clavio",
             "license": "CC0-1.0", "groups": {"alpha": {"soft": ["alpha/soft_1.wav"]}}})");
         fixture.settings().setMasterVolume(0.7f);
-        SparkleController::Options updates;
-        updates.feedUrl = "http://127.0.0.1:9/appcast.xml"; // never fetched
-        SparkleController sparkle(updates);
+        SparkleController sparkle({.feedUrl = "http://127.0.0.1:9/appcast.xml"}); // never fetched
         MenuBarDropdown panel(fixture.bridge(), &sparkle, {});
         panel.popup(QRect(300, 0, 1, 1));
         QApplication::processEvents();
         save(access ? QStringLiteral("panel") : QStringLiteral("panel-keyboard-access"),
              panel.grab().toImage());
     }
-    FixtureOptions options;
-    options.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}};
-    CoordinatorFixture fixture(options);
+    CoordinatorFixture fixture(
+        {.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}}});
     ClavioSettingsView view(fixture.bridge(), [](bool) { return true; }, {});
     view.show();
     for (int tab = 0; tab < 3; ++tab) {
@@ -121,13 +114,12 @@ int main(int argc, char** argv) {
     result.currentVersion = "0.1.0";
     result.version = "1.2";
     result.link = "https://example.org/clavio/releases/1.2";
+    result.error = "Could not reach https://example.org/appcast.xml: Couldn't connect to server";
     using Outcome = UpdateCheckResult::Outcome;
     for (const auto& [name, outcome] : {std::pair{"update-available", Outcome::updateAvailable},
                                         {"update-up-to-date", Outcome::upToDate},
                                         {"update-failed", Outcome::failed}}) {
         result.outcome = outcome;
-        result.error =
-            "Could not reach https://example.org/appcast.xml: Couldn't connect to server";
         UpdateDialog dialog(result, {});
         save(QLatin1String(name), dialog);
     }

@@ -34,15 +34,12 @@ private Q_SLOTS:
         event.xclient.data.l[2] = static_cast<long>(owner);
         XSendEvent(display, root, False, StructureNotifyMask, &event);
         XSync(display, False);
-        QCOMPARE(XGetSelectionOwner(display, selection), owner);
         QTRY_VERIFY(QSystemTrayIcon::isSystemTrayAvailable());
 
         TrayController tray;
         int opened = 0;
         tray.setPanelOpener([&] { ++opened; });
-        QVERIFY(tray.start());
-        QVERIFY(tray.trayIcon()->isVisible());
-        QCOMPARE(opened, 0);
+        QVERIFY(tray.start() && tray.trayIcon()->isVisible() && opened == 0);
         Q_EMIT tray.trayIcon()->activated(QSystemTrayIcon::Trigger); // a click opens the panel
         Q_EMIT tray.trayIcon()->activated(QSystemTrayIcon::Context); // the menu's does not
         QCOMPARE(opened, 1);
