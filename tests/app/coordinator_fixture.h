@@ -1,6 +1,5 @@
-// A real coordinator for the application's tests and screenshots: the Qt main
-// queue, an offline output, the built-in packs, and the shared rig's in-memory
-// sensing ports and ping recorder; settings in temporary XDG folders. GUI thread only.
+// A real coordinator on the Qt main queue with the built-in packs, an offline
+// output and the shared rig's ports; settings in temporary XDG folders.
 #pragma once
 
 #include "app/services/coordinator_bridge.h"
@@ -13,30 +12,29 @@
 
 namespace clavio::testing {
 
-inline std::filesystem::path builtInPacks() {
-    return std::filesystem::path(CLAVIO_RESOURCE_BUILD_DIR) / "SoundPacks";
-}
+inline const std::filesystem::path kBuiltInPacks =
+    std::filesystem::path(CLAVIO_RESOURCE_BUILD_DIR) / "SoundPacks";
 
 struct FixtureOptions {
     bool keyboardAccess = true;
     bool accelerometer = true;
-    std::optional<nlohmann::json> settingsFile; // written before the settings load
+    std::optional<nlohmann::json> settingsFile{}; // written before the settings load
 };
 
 class CoordinatorFixture {
 public:
     explicit CoordinatorFixture(FixtureOptions options = {})
-        : registry(std::make_shared<OfflineSensorRegistry>(options.accelerometer)),
-          keys(std::make_shared<GatedKeySource>()) {
+        : keys(std::make_shared<GatedKeySource>()) {
         keys->access = options.keyboardAccess;
         if (options.settingsFile) {
             writeFile(settingsPath(), options.settingsFile->dump());
         }
         _coordinator = makeCoordinator(
             std::make_shared<ToccaSettings>(ToccaSettings::load()),
-            {.mainQueue = &_mainQueue, .classifyQueue = &_classifyQueue, .sensors = registry,
-             .keys = keys, .decoder = &_decoder, .output = &_output},
-            {.bundledPacks = builtInPacks(), .httpSender = &pings, .defaultsStore = &_defaults,
+            {.mainQueue = &_mainQueue, .classifyQueue = &_classifyQueue,
+             .sensors = std::make_shared<OfflineSensorRegistry>(options.accelerometer),
+             .keys = keys, .decoder = &_decoder, .output = &_output, .wallClock = {}},
+            {.bundledPacks = kBuiltInPacks, .httpSender = &pings, .defaultsStore = &_defaults,
              .machine = &_machine, .termination = &_termination,
              .pingBaseUrl = "http://127.0.0.1:9"});
         _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
@@ -58,7 +56,7 @@ public:
     void addUserPack(const std::string& folder, const std::string& manifest) {
         const auto dir = xdg.dataHome() / "Clavio" / "SoundPacks" / folder;
         std::filesystem::create_directories(dir);
-        std::filesystem::copy(builtInPacks() / "Biscuit", dir,
+        std::filesystem::copy(kBuiltInPacks / "Biscuit", dir,
                               std::filesystem::copy_options::recursive);
         writeFile(dir / "pack.json", manifest);
         _coordinator->packManager().refresh();
@@ -66,7 +64,6 @@ public:
 
     ScopedXdgHome xdg;
     RecordingHttpSender pings;
-    std::shared_ptr<OfflineSensorRegistry> registry;
     std::shared_ptr<GatedKeySource> keys;
 
 private:

@@ -1,6 +1,5 @@
-// Renders the application's views offscreen into PNG files, for review and
-// for the README: screenshots DIR. Fails when a view renders blank or a file
-// cannot be written.
+// Renders the views offscreen into DIR/*.png (screenshots DIR), for review and
+// the README; fails when a view renders blank or a file cannot be written.
 #include <QApplication>
 #include <QDir>
 #include <QHBoxLayout>
@@ -85,8 +84,7 @@ int main(int argc, char** argv) {
     IncompatibleView incompatible;
     save(QStringLiteral("incompatible"), incompatible);
 
-    // The panel as it pops up from the tray, before and after keyboard
-    // access, on a real coordinator with the built-in packs and one user pack.
+    // The panel as it pops up, before and after keyboard access, with one user pack.
     for (const bool access : {false, true}) {
         CoordinatorFixture fixture({.keyboardAccess = access});
         fixture.addUserPack("midnight", R"({"name": "Midnight Blue", "author": "Clavio",
@@ -110,17 +108,14 @@ int main(int argc, char** argv) {
              view.grab().toImage());
     }
 
-    UpdateCheckResult result;
-    result.currentVersion = "0.1.0";
-    result.version = "1.2";
-    result.link = "https://example.org/clavio/releases/1.2";
-    result.error = "Could not reach https://example.org/appcast.xml: Couldn't connect to server";
     using Outcome = UpdateCheckResult::Outcome;
     for (const auto& [name, outcome] : {std::pair{"update-available", Outcome::updateAvailable},
                                         {"update-up-to-date", Outcome::upToDate},
                                         {"update-failed", Outcome::failed}}) {
-        result.outcome = outcome;
-        UpdateDialog dialog(result, {});
+        UpdateDialog dialog({outcome, "0.1.0", "1.2", "https://example.org/clavio/releases/1.2",
+                             "Could not reach https://example.org/appcast.xml: "
+                             "Couldn't connect to server"},
+                            {});
         save(QLatin1String(name), dialog);
     }
     return gFailures == 0 ? 0 : 1;

@@ -1,7 +1,5 @@
-// The `clavio` executable as a whole: started on a replayed session with
-// pings going to a loopback server, it sends "launch", plays the session, and
-// on SIGTERM sends "quit" and ends cleanly; a broken trace is refused with a
-// one-line error before anything starts.
+// The `clavio` executable on a replayed session: pings "launch", ends cleanly
+// on SIGTERM after pinging "quit"; a broken trace is refused in one line.
 #include <QProcess>
 #include <QtTest>
 
@@ -15,8 +13,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the application with its folders in `home`, offscreen, silent.
-void prepare(QProcess& app, const TempDir& home, const std::string& pingUrl = "") {
+// Starts the application replaying `trace`, with its folders in `home`,
+// offscreen, silent; standard error merged into standard output.
+void start(QProcess& app, const TempDir& home, const std::string& trace,
+           const std::string& pingUrl = "") {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     const std::pair<const char*, std::string> variables[] = {
         {"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", (home / "config").string()},
@@ -27,7 +27,9 @@ void prepare(QProcess& app, const TempDir& home, const std::string& pingUrl = ""
     }
     env.remove(QStringLiteral("CLAVIO_UPDATE_FEED"));
     app.setProcessEnvironment(env);
-    app.setProgram(QStringLiteral(CLAVIO_BUILD_DIR "/bin/clavio"));
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.start(QStringLiteral(CLAVIO_BUILD_DIR "/bin/clavio"),
+              {QStringLiteral("--replay"), QString::fromStdString(trace)});
 }
 
 std::size_t events(const LoopbackHttpServer& server, const std::string& name,
@@ -49,10 +51,7 @@ private Q_SLOTS:
         TempDir home;
         LoopbackHttpServer server;
         QProcess app;
-        prepare(app, home, server.baseUrl());
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.setArguments({QStringLiteral("--replay"), QStringLiteral("demo")});
-        app.start();
+        start(app, home, "demo", server.baseUrl());
         QVERIFY2(app.waitForStarted(5000), qPrintable(app.errorString()));
         // The replay has an accelerometer, so the coordinator starts.
         QTRY_VERIFY_WITH_TIMEOUT(events(server, "launch", "yes") == 1, 10000);
@@ -72,12 +71,9 @@ private Q_SLOTS:
         writeFile(home / "broken.jsonl",
                   "{\"format\":\"clavio-trace\",\"version\":1}\n{\"t\": \"soon\"}\n");
         QProcess app;
-        prepare(app, home);
-        app.setArguments(
-            {QStringLiteral("--replay"), QString::fromStdString((home / "broken.jsonl").string())});
-        app.start();
+        start(app, home, (home / "broken.jsonl").string());
         QVERIFY(app.waitForFinished(10000));
-        const QString error = QString::fromLocal8Bit(app.readAllStandardError()).trimmed();
+        const QString error = QString::fromLocal8Bit(app.readAllStandardOutput()).trimmed();
         QVERIFY2(app.exitCode() == 2 && error.startsWith(QStringLiteral("clavio: ")) &&
                      error.contains(QStringLiteral("line 2")) && !error.contains(QLatin1Char('\n')),
                  qPrintable(error));

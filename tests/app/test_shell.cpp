@@ -1,6 +1,5 @@
-// The application shell: the main queue on the Qt event loop, the
-// incompatible screen, the window registry, the tray icon and its fallback
-// without a system tray, and the installed icon files.
+// The shell: main queue, incompatible screen, window registry, tray icon and
+// its fallback without a system tray, and the installed icon files.
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -25,10 +24,8 @@ namespace {
 
 int pixelsAbove(const QImage& image, int alpha) {
     int n = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            n += qAlpha(image.pixel(x, y)) > alpha;
-        }
+    for (int i = 0; i < image.width() * image.height(); ++i) {
+        n += qAlpha(image.pixel(i % image.width(), i / image.width())) > alpha;
     }
     return n;
 }
@@ -58,8 +55,8 @@ private Q_SLOTS:
         QCOMPARE(std::tuple(ticks, other, selfEnding), std::tuple(stopped, 0, 1));
         QTRY_COMPARE(queue.findChildren<QTimer*>().size(), qsizetype(0)); // deleted
         // Intervals that are not positive are refused; others round up.
-        QVERIFY(!queue.scheduleRepeating(0ns, [] {}).isValid());
-        QVERIFY(!queue.scheduleRepeating(-5ms, [] {}).isValid());
+        QVERIFY(!queue.scheduleRepeating(0ns, [] {}).isValid() &&
+                !queue.scheduleRepeating(-5ms, [] {}).isValid());
         QCOMPARE(log.count("Repeating timer refused"), std::size_t(2));
         QCOMPARE(queue.activeTimerCount(), 0);
         QCOMPARE(QtMainQueue::timerMilliseconds(1500us), 2);
@@ -98,9 +95,8 @@ private Q_SLOTS:
         QCOMPARE(opened.size(), std::size_t(1));
     }
 
-    // Kept although it deletes itself on close; made anew when deleted behind
-    // the registry's back; deleted with the registry.
-    void windowsAreKeptMadeAnewWhenGoneAndDeletedWithTheRegistry() {
+    // A window is kept although it deletes itself on close; deleted with the registry.
+    void windowsAreKeptAndDeletedWithTheRegistry() {
         LogCapture log;
         auto registry = std::make_unique<WindowRegistry>();
         registry->declare("settings", [] {
@@ -108,29 +104,24 @@ private Q_SLOTS:
             w->setAttribute(Qt::WA_DeleteOnClose);
             return w;
         });
-        QPointer<QWidget> first(registry->open("settings"));
-        first->close();
+        QPointer<QWidget> window(registry->open("settings"));
+        window->close();
         QApplication::processEvents();
-        QVERIFY(first && registry->open("settings") == first && first->isVisible());
-        delete first;
-        QPointer<QWidget> again(registry->open("settings"));
-        QVERIFY(again && again->isVisible() && !registry->open("nonexistent"));
-        QVERIFY(log.contains("No window named \"nonexistent\""));
+        QVERIFY(window && registry->open("settings") == window && window->isVisible());
+        QVERIFY(!registry->open("nonexistent") && log.contains("No window named \"nonexistent\""));
         registry.reset();
-        QVERIFY(again.isNull());
+        QVERIFY(window.isNull());
     }
 
-    // Without a tray the panel opens as a window. The icon is filled when on
-    // and outlined when off at every size, and the tray's follows the switch.
+    // No tray: the panel opens as a window; the icon (filled when on) follows the switch.
     void withoutATrayThePanelOpensOnceAndTheIconFollowsTheSwitch() {
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable()); // offscreen has no tray
         LogCapture log;
         TrayController tray;
         int opened = 0;
         tray.setPanelOpener([&] { ++opened; });
-        QVERIFY(!tray.start());
-        QCOMPARE(opened, 1);
-        QVERIFY(!tray.trayIcon()->isVisible() && log.contains("No system tray"));
+        QVERIFY(!tray.start() && opened == 1 && !tray.trayIcon()->isVisible());
+        QVERIFY(log.contains("No system tray"));
         for (const bool on : {false, true}) {
             for (int size : MenuBarIcon::kSizes) {
                 const QImage icon = MenuBarIcon::render(on, size);
@@ -157,13 +148,12 @@ private Q_SLOTS:
         QFile file(dir + QStringLiteral("/scalable/apps/clavio.svg"));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QXmlStreamReader xml(&file);
-        int paths = 0;
-        while (xml.readNext() != QXmlStreamReader::Invalid && !xml.atEnd()) {
-            paths += xml.isStartElement() && xml.name() == QLatin1String("path") &&
+        int paths = 0; // three shapes, each a path with its outline
+        while (!xml.atEnd()) {
+            paths += xml.readNextStartElement() && xml.name() == QLatin1String("path") &&
                      !xml.attributes().value(QLatin1String("d")).isEmpty();
         }
-        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
-        QCOMPARE(paths, 3);
+        QVERIFY2(!xml.hasError() && paths == 3, qPrintable(xml.errorString()));
     }
 };
 

@@ -1,8 +1,5 @@
-// The tray panel and the settings window on a real coordinator, through the
-// bridge that turns the engine's notifications into Qt signals: every control
-// changes its setting, saves it at once and reaches the engine, each view
-// shows what the state says, and the login item is registered through the
-// XDG autostart entry whenever the General tab appears.
+// The tray panel and the settings window on a real coordinator: every control
+// saves its setting at once and reaches the engine; each view shows the state.
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -62,25 +59,6 @@ struct LoginItem {
 class ViewsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Notifications arrive before the new value is stored: the bridge emits
-    // later, once per changed property, when a slot can read the new value.
-    void bridgeEmitsOncePerChangedPropertyAfterTheChange() {
-        CoordinatorFixture f;
-        std::vector<std::pair<SettingsKey, float>> seen;
-        connect(&f.bridge(), &CoordinatorBridge::settingsChanged, this,
-                [&](SettingsKey key) { seen.emplace_back(key, f.settings().masterVolume()); });
-        for (float v : {0.3f, 0.4f, 0.6f}) {
-            f.settings().setMasterVolume(v);
-        }
-        f.settings().setPitchVariation(0.1f);
-        QVERIFY(seen.empty());
-        QTRY_COMPARE(seen.size(), std::size_t(2));
-        QTest::qWait(20);
-        QCOMPARE(seen.size(), std::size_t(2));
-        QVERIFY(seen[0] == std::pair(SettingsKey::masterVolume, 0.6f) ||
-                seen[1] == std::pair(SettingsKey::masterVolume, 0.6f));
-    }
-
     void warningRowGoesWhenAccessIsGrantedAndEnableRowStartsAndSaves() {
         CoordinatorFixture f(
             {.keyboardAccess = false, .settingsFile = nlohmann::json{{"soundEnabled", false}}});
@@ -97,7 +75,6 @@ private Q_SLOTS:
         QVERIFY(!child<QWidget>(panel, "warningDivider")->isVisibleTo(&panel));
         QTRY_VERIFY(panel.height() < heightBefore);
 
-        // Enabling starts the stopped coordinator, saves and pings.
         QVERIFY(!f.coordinator().isRunning());
         QCOMPARE(text(panel, "enableLabel"), QStringLiteral("Clavio Disabled"));
         for (const bool on : {true, false}) {
@@ -136,8 +113,9 @@ private Q_SLOTS:
         // Shown, not rewritten: a value from elsewhere moves the knobs only.
         f.settings().setMasterVolume(0.25f);
         QTRY_COMPARE(viewSlider->value(), 250);
-        QCOMPARE(f.coordinator().audioEngine().masterVolume(), 0.6f);
-        QCOMPARE(f.settingsOnDisk().value("masterVolume", -1.0f), 0.6f);
+        QCOMPARE(std::pair(f.coordinator().audioEngine().masterVolume(),
+                           f.settingsOnDisk().value("masterVolume", -1.0f)),
+                 std::pair(0.6f, 0.6f));
     }
 
     void packClickSavesAndReloadsAndNamesPacks() {
@@ -150,9 +128,9 @@ private Q_SLOTS:
         QTRY_VERIFY(packRow(panel, "midnight") != nullptr);
         QCOMPARE(panel.listedPacks(), f.coordinator().packManager().availablePacks());
         // Display names from the manifests; the folder name when there is none.
-        QCOMPARE(packRow(panel, "midnight")->findChild<QLabel*>()->text(),
-                 QStringLiteral("Midnight Blue"));
-        QCOMPARE(packRow(panel, "plain")->findChild<QLabel*>()->text(), QStringLiteral("plain"));
+        QCOMPARE(packRow(panel, "midnight")->findChild<QLabel*>()->text() + "," +
+                     packRow(panel, "plain")->findChild<QLabel*>()->text(),
+                 QStringLiteral("Midnight Blue,plain"));
         QVERIFY(checked(panel, "Biscuit") && !checked(panel, "Bluebell"));
 
         QTest::mouseClick(packRow(panel, "Bluebell"), Qt::LeftButton);
@@ -179,8 +157,7 @@ private Q_SLOTS:
                 panel.hide();
                 panel.show();
             }
-            QCOMPARE(opened, sensor ? std::vector<std::string>{}
-                                    : std::vector<std::string>{"incompatible"});
+            QCOMPARE(opened, std::vector<std::string>(sensor ? 0 : 1, "incompatible"));
             if (!sensor) {
                 continue;
             }
@@ -196,13 +173,12 @@ private Q_SLOTS:
 
     void soundTabKeepsValuesBeyondItsSlidersAndSavesEachControl() {
         // Readouts truncate; the defaults' floats lie just below the round values.
-        QCOMPARE(QStringList({percentReadout(0.999f), percentReadout(-0.004f),
-                              percentReadout(3e9f), variationReadout(0.03f),
-                              variationReadout(0.029f)}),
+        QCOMPARE(QStringList({percentReadout(0.999f), percentReadout(-0.004f), percentReadout(3e9f),
+                              variationReadout(0.03f), variationReadout(0.029f)}),
                  QStringList({"99%", "0%", "300000000000%", "±3%", "±2%"})); // no "-0%"
 
-        CoordinatorFixture f({.settingsFile = nlohmann::json{{"pitchVariation", 0.3},
-                                                             {"masterVolume", 1.7}}});
+        CoordinatorFixture f(
+            {.settingsFile = nlohmann::json{{"pitchVariation", 0.3}, {"masterVolume", 1.7}}});
         const std::string before = readFile(f.settingsPath());
         std::vector<std::string> opened;
         auto opener = [&](std::string url) { opened.push_back(std::move(url)); };
@@ -211,8 +187,8 @@ private Q_SLOTS:
         view.show();
         QCOMPARE(child<ValueSlider>(view, "pitchSlider")->value(), ValueSlider::kSteps);
         QCOMPARE(child<ValueSlider>(view, "gainSlider")->value(), 250); // the default 0.05
-        QCOMPARE(text(view, "pitchReadout"), QStringLiteral("±30%"));
-        QCOMPARE(text(view, "volumeReadout"), QStringLiteral("170%"));
+        QCOMPARE(text(view, "pitchReadout") + ' ' + text(view, "volumeReadout"),
+                 QStringLiteral("±30% 170%"));
         QCOMPARE(readFile(f.settingsPath()), before); // showing them changed nothing
 
         // Moving one control saves its value and keeps the others.
@@ -225,8 +201,7 @@ private Q_SLOTS:
                  std::tuple(0.1f, 0.3f, 1.7f));
         QCOMPARE(disk.value("disableModifierSounds", false), true);
 
-        // About shows the build's version and opens only web addresses.
-        QCOMPARE(text(view, "version"), QStringLiteral("Version " CLAVIO_VERSION));
+        // About opens only web addresses.
         Q_EMIT child<QLabel>(view, "websiteLink")->linkActivated({});
         QCOMPARE(opened, std::vector<std::string>{CLAVIO_WEBSITE_URL});
         AboutTab about(opener, nullptr, "javascript:alert(1)");
@@ -256,20 +231,12 @@ private Q_SLOTS:
         QCOMPARE(f.settingsOnDisk().value("launchAtLogin", true), false);
         QVERIFY(!fs::exists(login.item.entryPath()) && login.calls == 4);
 
-        // With login off, showing the tab calls nothing and writes nothing. When
-        // registering fails (a file where the autostart folder belongs: unwritable
-        // even for root; the log line is the platform test's) the switch stays on.
+        // With login off, showing the tab calls nothing and writes nothing.
         CoordinatorFixture off;
-        LoginItem failing;
-        writeFile(off.xdg.configHome() / "autostart", "not a folder");
-        failing.item = platform::XdgLoginItem("/usr/bin/clavio", off.xdg.configHome());
-        ClavioSettingsView other(off.bridge(), failing.action(), {});
+        LoginItem unused;
+        ClavioSettingsView other(off.bridge(), unused.action(), {});
         other.show();
-        QVERIFY(failing.calls == 0 && !fs::exists(off.settingsPath()));
-        QTest::mouseClick(child<ToggleSwitch>(other, "launchAtLogin"), Qt::LeftButton);
-        QVERIFY(child<ToggleSwitch>(other, "launchAtLogin")->isChecked());
-        QCOMPARE(off.settingsOnDisk().value("launchAtLogin", false), true);
-        QVERIFY(!fs::exists(failing.item.entryPath()));
+        QVERIFY(unused.calls == 0 && !fs::exists(off.settingsPath()));
     }
 };
 

@@ -1,6 +1,5 @@
-// The tray path on a real X server (run under xvfb-run): once a process owns
-// the system tray selection, the icon goes to the tray and the panel does not
-// open as a window. The selection owner stands in for a panel's tray area.
+// The tray path on a real X server (under xvfb-run): once a process owns the
+// tray selection (standing in for a panel's tray area), the icon goes there.
 #include <QSystemTrayIcon>
 #include <QtTest>
 
