@@ -149,8 +149,8 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::ReadOnly));
         QXmlStreamReader xml(&file);
         int paths = 0; // three shapes, each a path with its outline
-        while (!xml.atEnd()) {
-            paths += xml.readNextStartElement() && xml.name() == QLatin1String("path") &&
+        while (xml.readNext() != QXmlStreamReader::Invalid && !xml.atEnd()) {
+            paths += xml.isStartElement() && xml.name() == QLatin1String("path") &&
                      !xml.attributes().value(QLatin1String("d")).isEmpty();
         }
         QVERIFY2(!xml.hasError() && paths == 3, qPrintable(xml.errorString()));
