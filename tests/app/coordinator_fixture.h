@@ -1,6 +1,5 @@
-// A real coordinator for the application's tests and screenshots: the Qt main
-// queue, an offline output, the built-in packs, and the shared rig's in-memory
-// sensing ports and ping recorder; settings in temporary XDG folders. GUI thread only.
+// A real coordinator on the Qt main queue with the built-in packs, an offline
+// output and the shared rig's ports; settings in temporary XDG folders.
 #pragma once
 
 #include "app/services/coordinator_bridge.h"
@@ -13,41 +12,31 @@
 
 namespace clavio::testing {
 
-inline std::filesystem::path builtInPacks() {
-    return std::filesystem::path(CLAVIO_RESOURCE_BUILD_DIR) / "SoundPacks";
-}
+inline const std::filesystem::path kBuiltInPacks =
+    std::filesystem::path(CLAVIO_RESOURCE_BUILD_DIR) / "SoundPacks";
 
 struct FixtureOptions {
     bool keyboardAccess = true;
     bool accelerometer = true;
-    std::optional<nlohmann::json> settingsFile; // written before the settings load
+    std::optional<nlohmann::json> settingsFile{}; // written before the settings load
 };
 
 class CoordinatorFixture {
 public:
     explicit CoordinatorFixture(FixtureOptions options = {})
-        : registry(std::make_shared<OfflineSensorRegistry>(options.accelerometer)),
-          keys(std::make_shared<GatedKeySource>()) {
+        : keys(std::make_shared<GatedKeySource>()) {
         keys->access = options.keyboardAccess;
         if (options.settingsFile) {
             writeFile(settingsPath(), options.settingsFile->dump());
         }
-        CoordinatorParts parts;
-        parts.mainQueue = &_mainQueue;
-        parts.classifyQueue = &_classifyQueue;
-        parts.sensors = registry;
-        parts.keys = keys;
-        parts.decoder = &_decoder;
-        parts.output = &_output;
-        RigOptions rig;
-        rig.httpSender = &pings;
-        rig.defaultsStore = &_defaults;
-        rig.machine = &_machine;
-        rig.termination = &_termination;
-        rig.bundledPacks = builtInPacks();
-        rig.pingBaseUrl = "http://127.0.0.1:9";
-        _coordinator = makeCoordinator(std::make_shared<ToccaSettings>(ToccaSettings::load()),
-                                       parts, rig);
+        _coordinator = makeCoordinator(
+            std::make_shared<ToccaSettings>(ToccaSettings::load()),
+            {.mainQueue = &_mainQueue, .classifyQueue = &_classifyQueue,
+             .sensors = std::make_shared<OfflineSensorRegistry>(options.accelerometer),
+             .keys = keys, .decoder = &_decoder, .output = &_output, .wallClock = {}},
+            {.bundledPacks = kBuiltInPacks, .httpSender = &pings, .defaultsStore = &_defaults,
+             .machine = &_machine, .termination = &_termination,
+             .pingBaseUrl = "http://127.0.0.1:9"});
         _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
     }
     ~CoordinatorFixture() {
@@ -60,14 +49,14 @@ public:
     CoordinatorBridge& bridge() { return *_bridge; }
     ToccaSettings& settings() { return _coordinator->settings(); }
     std::filesystem::path settingsPath() const { return xdg.configHome() / "Clavio/settings.json"; }
-    nlohmann::json settingsOnDisk() const { // discarded when there is no file
+    nlohmann::json settingsOnDisk() const { // "discarded" when there is no file
         return nlohmann::json::parse(readFile(settingsPath()), nullptr, false);
     }
     // A user pack with this manifest text (the built-in Biscuit's sounds).
     void addUserPack(const std::string& folder, const std::string& manifest) {
         const auto dir = xdg.dataHome() / "Clavio" / "SoundPacks" / folder;
         std::filesystem::create_directories(dir);
-        std::filesystem::copy(builtInPacks() / "Biscuit", dir,
+        std::filesystem::copy(kBuiltInPacks / "Biscuit", dir,
                               std::filesystem::copy_options::recursive);
         writeFile(dir / "pack.json", manifest);
         _coordinator->packManager().refresh();
@@ -75,7 +64,6 @@ public:
 
     ScopedXdgHome xdg;
     RecordingHttpSender pings;
-    std::shared_ptr<OfflineSensorRegistry> registry;
     std::shared_ptr<GatedKeySource> keys;
 
 private:

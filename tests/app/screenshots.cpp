@@ -1,6 +1,5 @@
-// Renders the application's views offscreen into PNG files, for review and
-// for the README: screenshots DIR. Fails when a view renders blank or a file
-// cannot be written.
+// Renders the views offscreen into DIR/*.png (screenshots DIR), for review and
+// the README; fails when a view renders blank or a file cannot be written.
 #include <QApplication>
 #include <QDir>
 #include <QHBoxLayout>
@@ -31,12 +30,10 @@ void save(const QString& name, const QImage& image) {
     const QString path = gDir.filePath(name + QStringLiteral(".png"));
     QImage flat(image.size(), image.format());
     flat.fill(image.isNull() ? QColor() : QColor::fromRgba(image.pixel(0, 0)));
-    if (image.isNull() || image == flat || !image.save(path)) {
-        std::fprintf(stderr, "screenshots: %s is blank or cannot be written\n", qPrintable(path));
-        ++gFailures;
-    } else {
-        std::printf("%s\n", qPrintable(path));
-    }
+    const bool ok = !image.isNull() && image != flat && image.save(path);
+    gFailures += ok ? 0 : 1;
+    std::fprintf(ok ? stdout : stderr, ok ? "%s\n" : "screenshots: %s is blank or unwritable\n",
+                 qPrintable(path));
 }
 
 void save(const QString& name, QWidget& widget) {
@@ -87,27 +84,21 @@ int main(int argc, char** argv) {
     IncompatibleView incompatible;
     save(QStringLiteral("incompatible"), incompatible);
 
-    // The panel as it pops up from the tray, before and after keyboard
-    // access, on a real coordinator with the built-in packs and one user pack.
+    // The panel as it pops up, before and after keyboard access, with one user pack.
     for (const bool access : {false, true}) {
-        FixtureOptions options;
-        options.keyboardAccess = access;
-        CoordinatorFixture fixture(options);
+        CoordinatorFixture fixture({.keyboardAccess = access});
         fixture.addUserPack("midnight", R"({"name": "Midnight Blue", "author": "Clavio",
             "license": "CC0-1.0", "groups": {"alpha": {"soft": ["alpha/soft_1.wav"]}}})");
         fixture.settings().setMasterVolume(0.7f);
-        SparkleController::Options updates;
-        updates.feedUrl = "http://127.0.0.1:9/appcast.xml"; // never fetched
-        SparkleController sparkle(updates);
+        SparkleController sparkle({.feedUrl = "http://127.0.0.1:9/appcast.xml"}); // never fetched
         MenuBarDropdown panel(fixture.bridge(), &sparkle, {});
         panel.popup(QRect(300, 0, 1, 1));
         QApplication::processEvents();
         save(access ? QStringLiteral("panel") : QStringLiteral("panel-keyboard-access"),
              panel.grab().toImage());
     }
-    FixtureOptions options;
-    options.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}};
-    CoordinatorFixture fixture(options);
+    CoordinatorFixture fixture(
+        {.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}}});
     ClavioSettingsView view(fixture.bridge(), [](bool) { return true; }, {});
     view.show();
     for (int tab = 0; tab < 3; ++tab) {
@@ -117,18 +108,14 @@ int main(int argc, char** argv) {
              view.grab().toImage());
     }
 
-    UpdateCheckResult result;
-    result.currentVersion = "0.1.0";
-    result.version = "1.2";
-    result.link = "https://example.org/clavio/releases/1.2";
     using Outcome = UpdateCheckResult::Outcome;
     for (const auto& [name, outcome] : {std::pair{"update-available", Outcome::updateAvailable},
                                         {"update-up-to-date", Outcome::upToDate},
                                         {"update-failed", Outcome::failed}}) {
-        result.outcome = outcome;
-        result.error =
-            "Could not reach https://example.org/appcast.xml: Couldn't connect to server";
-        UpdateDialog dialog(result, {});
+        UpdateDialog dialog({outcome, "0.1.0", "1.2", "https://example.org/clavio/releases/1.2",
+                             "Could not reach https://example.org/appcast.xml: "
+                             "Couldn't connect to server"},
+                            {});
         save(QLatin1String(name), dialog);
     }
     return gFailures == 0 ? 0 : 1;

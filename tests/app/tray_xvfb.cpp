@@ -1,6 +1,5 @@
-// The tray path on a real X server (run under xvfb-run): once a process owns
-// the system tray selection, the icon goes to the tray and the panel does not
-// open as a window. The selection owner stands in for a panel's tray area.
+// The tray path on a real X server (under xvfb-run): once a process owns the
+// tray selection (standing in for a panel's tray area), the icon goes there.
 #include <QSystemTrayIcon>
 #include <QtTest>
 
@@ -34,15 +33,12 @@ private Q_SLOTS:
         event.xclient.data.l[2] = static_cast<long>(owner);
         XSendEvent(display, root, False, StructureNotifyMask, &event);
         XSync(display, False);
-        QCOMPARE(XGetSelectionOwner(display, selection), owner);
         QTRY_VERIFY(QSystemTrayIcon::isSystemTrayAvailable());
 
         TrayController tray;
         int opened = 0;
         tray.setPanelOpener([&] { ++opened; });
-        QVERIFY(tray.start());
-        QVERIFY(tray.trayIcon()->isVisible());
-        QCOMPARE(opened, 0);
+        QVERIFY(tray.start() && tray.trayIcon()->isVisible() && opened == 0);
         Q_EMIT tray.trayIcon()->activated(QSystemTrayIcon::Trigger); // a click opens the panel
         Q_EMIT tray.trayIcon()->activated(QSystemTrayIcon::Context); // the menu's does not
         QCOMPARE(opened, 1);
