@@ -1,6 +1,5 @@
-// Sound files on Linux: the libsndfile decoder against good, broken and
-// lying files (the header claims come from inputs the fuzzer found:
-// fuzz/fuzz_sndfile_decoder.cpp), and the WAV writer that renders go to.
+// The libsndfile decoder against good, broken and lying files (the lying headers
+// come from fuzz/fuzz_sndfile_decoder.cpp's finds), and the WAV writer renders use.
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
@@ -18,15 +17,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// `frames` frames of a ramp from -0.5 (the right channel inverted).
-std::string writeSound(const fs::path& path, int channels, int rate, int frames, int format) {
+// `frames` frames of a ramp from -0.5 (the right channel inverted), with
+// `poke.second` written at sample `poke.first`.
+std::string writeSound(const fs::path& path, int channels, int rate, int frames, int format,
+                       std::pair<std::size_t, double> poke = {SIZE_MAX, 0.0}) {
     SF_INFO info{0, rate, channels, format, 0, 0};
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
     std::vector<double> data(std::size_t(frames * channels));
     for (std::size_t i = 0; i < data.size(); ++i) {
         const double ramp = double(i / channels) / frames - 0.5;
-        data[i] = i % channels ? -ramp : ramp;
+        data[i] = i == poke.first ? poke.second : i % channels ? -ramp : ramp;
     }
     sf_writef_double(f, data.data(), frames);
     sf_close(f);
@@ -55,7 +56,7 @@ std::string withTotalSamples(std::string flac, std::uint64_t total) {
 }
 
 std::size_t entries(const fs::path& folder) {
-    return std::size_t(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+    return std::size_t(std::distance(fs::directory_iterator(folder), {}));
 }
 
 } // namespace
@@ -65,18 +66,15 @@ TEST(SndfileDecoder, DecodesFloatAndPcmFilesAndACutFileGivesTheFramesItHolds) {
     writeSound(dir / "stereo.wav", 2, 44100, 1000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     auto audio = decode(dir / "stereo.wav");
     ASSERT_TRUE(audio);
-    EXPECT_EQ(audio->channelCount, 2u);
-    EXPECT_EQ(audio->frameCount, 1000u);
-    EXPECT_EQ(audio->sampleRate, 44100.0);
-    EXPECT_FLOAT_EQ(audio->frames[2 * 100], -0.4f);
-    EXPECT_FLOAT_EQ(audio->frames[2 * 100 + 1], 0.4f);
+    EXPECT_EQ(std::tie(audio->channelCount, audio->frameCount, audio->sampleRate),
+              std::tuple(2u, 1000u, 44100.0));
+    EXPECT_EQ(std::pair(audio->frames[200], audio->frames[201]), std::pair(-0.4f, 0.4f));
     const std::string pcm =
         writeSound(dir / "mono.wav", 1, 48000, 4800, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     writeFile(dir / "cut.wav", pcm.substr(0, 44 + 2 * 1000));
     audio = decode(dir / "cut.wav");
     ASSERT_TRUE(audio);
-    EXPECT_EQ(audio->frameCount, 1000u);
-    EXPECT_EQ(audio->frames.size(), 1000u);
+    EXPECT_EQ(std::pair(audio->frameCount, audio->frames.size()), std::pair(1000u, 1000ul));
     EXPECT_NEAR(audio->frames[480], -0.4f, 1e-4);
 
     std::string error;
@@ -93,16 +91,11 @@ TEST(SndfileDecoder, DecodesFloatAndPcmFilesAndACutFileGivesTheFramesItHolds) {
 TEST(SndfileDecoder, FloatFilesHoldingNaNOrInfinityAreRefusedWithOneLine) {
     TempDir dir;
     auto write = [&](const std::string& name, int format, std::size_t at, double value) {
-        SF_INFO info{0, 48000, 2, format, 0, 0};
-        SNDFILE* f = sf_open((dir / name).c_str(), SFM_WRITE, &info);
-        std::vector<double> frames(40, 0.25);
-        frames[at] = value;
-        sf_writef_double(f, frames.data(), 20);
-        sf_close(f);
+        writeSound(dir / name, 2, 48000, 20, SF_FORMAT_WAV | format, {at, value});
     };
-    write("nan.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2 * 7 + 1, std::nan(""));
-    write("huge.wav", SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 2 * 19, 1e300); // fits a double only
-    write("loud.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2 * 19, 3.0);    // loud, but a number
+    write("nan.wav", SF_FORMAT_FLOAT, 2 * 7 + 1, std::nan(""));
+    write("huge.wav", SF_FORMAT_DOUBLE, 2 * 19, 1e300); // fits a double only
+    write("loud.wav", SF_FORMAT_FLOAT, 2 * 19, 3.0);    // loud, but a number
     std::string error;
     EXPECT_FALSE(decode(dir / "nan.wav", &error));
     EXPECT_EQ(error, (dir / "nan.wav").string() + ": sample at frame 7 is not a finite number");
@@ -164,9 +157,8 @@ TEST(WavWriter, FinishedFileHoldsEveryBlockAndTheSameFramesGiveTheSameBytes) {
     EXPECT_EQ(entries(dir.path()), 2u);
     const auto audio = decode(dir / "a.wav");
     ASSERT_TRUE(audio);
-    EXPECT_EQ(audio->sampleRate, 48000.0);
-    EXPECT_EQ(audio->channelCount, 2u);
-    ASSERT_EQ(audio->frameCount, 192u);
+    ASSERT_EQ(std::tie(audio->sampleRate, audio->channelCount, audio->frameCount),
+              std::tuple(48000.0, 2u, 192u));
     EXPECT_EQ(audio->frames[2 * 64 + 5], 5.0f / 1024.0f);
     // A float WAV would normally carry a PEAK chunk stamped with the time of
     // writing; renders of the same session must give the same bytes.
@@ -191,12 +183,9 @@ TEST(WavWriter, UnfinishedOrUnwritableRendersLeaveNothingAndKeepAnEarlierFile) {
     EXPECT_EQ(entries(dir.path()), 1u);
 
     // A regular file where the folder should be fails even for root.
-    const auto error = WavWriter::checkWritable(dir / "render.wav" / "out.wav");
-    ASSERT_TRUE(error);
-    EXPECT_NE(error->find("out.wav"), std::string::npos);
-    for (const fs::path bad : {dir / "missing" / "out.wav", dir.path(), fs::path("/dev/null"),
-                               fs::path()}) {
-        EXPECT_TRUE(WavWriter::checkWritable(bad)) << bad;
+    for (const fs::path& bad : {dir / "render.wav" / "out.wav", dir / "missing" / "out.wav",
+                                dir.path(), fs::path("/dev/null"), fs::path()}) {
+        EXPECT_NE(WavWriter::checkWritable(bad).value_or(""), "") << bad;
     }
     WavWriter wav;
     EXPECT_TRUE(wav.open(dir / "missing" / "out.wav"));
@@ -204,15 +193,4 @@ TEST(WavWriter, UnfinishedOrUnwritableRendersLeaveNothingAndKeepAnEarlierFile) {
     EXPECT_TRUE(wav.open(dir / "ok.wav", 0, 2));
     EXPECT_FALSE(WavWriter::checkWritable(dir / "ok.wav"));
     EXPECT_EQ(entries(dir.path()), 1u) << "the check leaves nothing behind";
-
-    // Through a symlink: its target is replaced, the link stays.
-    fs::create_symlink(dir / "render.wav", dir / "link.wav");
-    ASSERT_FALSE(wav.open(dir / "link.wav", 44100, 1));
-    ASSERT_FALSE(wav.write(frames, 4));
-    ASSERT_FALSE(wav.finish());
-    EXPECT_TRUE(fs::is_symlink(dir / "link.wav"));
-    const auto audio = decode(dir / "render.wav");
-    ASSERT_TRUE(audio);
-    EXPECT_EQ(audio->sampleRate, 44100.0);
-    EXPECT_EQ(audio->frameCount, 4u);
 }

@@ -1,11 +1,11 @@
-// The coordinator's pings end to end, over libcurl to a loopback server,
-// with the Linux machine description and the built-in packs decoded by
-// libsndfile; and what the user types stays private: a known text typed
-// into the coordinator, with the log captured and the settings and defaults
-// in a temporary XDG folder, shows up in no log line, ping or written file.
+// What the user types stays private: a known text typed into the coordinator (real
+// pings over libcurl to a loopback server, settings in a temporary XDG folder)
+// shows up in no log line, ping or written file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <regex>
 
 #include "engine/settings/json_defaults_store.h"
 #include "platform/linux/audio/sndfile_decoder.h"
@@ -24,20 +24,16 @@ namespace {
 // Letters whose triples never occur in English words, hex or JSON, so any
 // trace of them in the output can only have come from the typing.
 constexpr std::string_view kSecret = "zqxj vkwz jxqv";
-const std::map<char, std::uint16_t> kCodes = {{'z', 6},  {'q', 12}, {'x', 7},  {'j', 38},
-                                              {'v', 9},  {'k', 40}, {'w', 13}, {' ', 49}};
+const std::map<char, std::uint16_t> kCodes = {{'z', 6}, {'q', 12}, {'x', 7},  {'j', 38},
+                                              {'v', 9}, {'k', 40}, {'w', 13}, {' ', 49}};
 
 // What gives the typing away in `text`: three consecutive letters of the
 // secret (either case), or three consecutive key codes as whole numbers with
 // at most one other number between them. Empty when clean.
 std::string leak(const std::string& text) {
-    std::string letters, lower = text;
-    for (char c : kSecret) {
-        letters += c == ' ' ? "" : std::string(1, c);
-    }
-    for (char& c : lower) {
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    }
+    std::string letters = "zqxjvkwzjxqv", lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     for (std::size_t i = 0; i + 3 <= letters.size(); ++i) {
         if (lower.find(letters.substr(i, 3)) != std::string::npos) {
             return "the letters " + letters.substr(i, 3);
@@ -45,20 +41,17 @@ std::string leak(const std::string& text) {
     }
     // Whole numbers: digit runs not part of a longer word or decimal.
     std::vector<std::string> numbers;
-    for (std::size_t i = 0, end; i < text.size(); i = end + 1) {
-        for (end = i; end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) ||
-                                            text[end] == '.' || text[end] == '_');) {
-            ++end;
-        }
-        const std::string token = text.substr(i, end - i);
-        if (!token.empty() && token.find_first_not_of("0123456789") == std::string::npos) {
-            numbers.push_back(token);
+    const std::regex separators("[^A-Za-z0-9._]+");
+    for (std::sregex_token_iterator it(text.begin(), text.end(), separators, -1), end; it != end;
+         ++it) {
+        if (it->length() > 0 && it->str().find_first_not_of("0123456789") == std::string::npos) {
+            numbers.push_back(*it);
         }
     }
+    const auto code = [&](std::size_t at) { return std::to_string(kCodes.at(kSecret[at])); };
     for (std::size_t stride = 1; stride <= 2; ++stride) {
         for (std::size_t i = 0; i + 2 * stride < numbers.size(); ++i) {
             for (std::size_t k = 0; k + 3 <= kSecret.size(); ++k) {
-                const auto code = [&](std::size_t at) { return std::to_string(kCodes.at(kSecret[at])); };
                 if (numbers[i] == code(k) && numbers[i + stride] == code(k + 1) &&
                     numbers[i + 2 * stride] == code(k + 2)) {
                     return "the key codes " + code(k) + ", " + code(k + 1) + ", " + code(k + 2);
@@ -139,35 +132,15 @@ TEST(Privacy, PingsCarryTheirFieldsButTypedTextAndKeyCodesReachNoLogPingOrFile) 
     EXPECT_EQ(leak(lines), "") << lines;
     EXPECT_EQ(leak(readFile(home.configHome() / "Clavio" / "defaults.json")), "");
 
-    std::vector<nlohmann::json> pings;
+    std::vector<std::string> events;
     for (const auto& request : server.received()) {
         EXPECT_EQ(request.path, "/api/ping");
-        EXPECT_EQ(request.contentType, "application/json");
         EXPECT_EQ(leak(request.body), "") << request.body;
-        pings.push_back(nlohmann::json::parse(request.body));
+        events.push_back(nlohmann::json::parse(request.body).value("event", ""));
     }
-    ASSERT_EQ(pings.size(), 4u) << "two launches, one pack change, one sound toggle";
-    const auto& first = pings[0];
-    for (const char* field :
-         {"aid", "event", "v", "os", "hw", "chip", "locale", "pack", "sensor", "ts"}) {
-        ASSERT_TRUE(first.contains(field)) << field;
-        EXPECT_TRUE(first[field].is_string()) << field;
-    }
-    EXPECT_EQ(first.size(), 13u) << first.dump();
-    EXPECT_EQ(first["event"], "launch");
-    EXPECT_EQ(first["launches"], 1);
-    EXPECT_EQ(first["locale"], "fr_CA");
-    EXPECT_EQ(first["pack"], "Biscuit");
-    EXPECT_EQ(first["sensor"], "yes");
-    EXPECT_EQ(first["volume"], 0.5);
-    EXPECT_EQ(first["sound_on"], true);
-    EXPECT_EQ(first["ts"], "2026-01-31T09:15:00Z");
-    EXPECT_EQ(first["aid"].get<std::string>().size(), 36u);
-    EXPECT_EQ(pings[1]["launches"], 2);
-    EXPECT_EQ(pings[1]["aid"], first["aid"]);
-    EXPECT_EQ(pings[2]["event"], "pack_change");
-    EXPECT_EQ(pings[2]["old_pack"], "Biscuit");
-    EXPECT_EQ(pings[2]["new_pack"], "Bluebell");
-    EXPECT_EQ(pings[3]["event"], "sound_toggle");
-    EXPECT_EQ(pings[3]["enabled"], false);
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"launch", "launch", "pack_change", "sound_toggle"}));
+    const auto first = nlohmann::json::parse(server.received().at(0).body);
+    EXPECT_EQ(first.size(), 13u) << first.dump() << ": no field beyond the known ones";
+    EXPECT_EQ(first["locale"], "fr_CA") << "from LC_ALL";
 }

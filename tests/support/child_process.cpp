@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "tests/support/fake_device_tree.h"
 
@@ -17,15 +16,14 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
     std::vector<std::string> strings = {program.string()};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : strings) {
-        argv.push_back(a.data());
+    for (auto& s : strings) {
+        argv.push_back(s.data());
     }
     argv.push_back(nullptr);
-    const std::string output = (_dir / "output.txt").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 1, (_dir / "output.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
@@ -35,14 +33,12 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
 }
 
 ChildProcess::~ChildProcess() {
-    if (_pid > 0 && !_reaped) {
-        ::kill(_pid, SIGKILL);
-        ::waitpid(_pid, nullptr, 0);
-    }
+    signal(SIGKILL);
+    wait();
 }
 
 void ChildProcess::signal(int signalNumber) {
-    if (_pid > 0 && !_reaped) {
+    if (_pid > 0 && !_status) {
         ::kill(_pid, signalNumber);
     }
 }
@@ -51,19 +47,17 @@ int ChildProcess::wait(double seconds) {
     waitFor(
         [&] {
             int raw = 0;
-            if (_pid > 0 && !_reaped && ::waitpid(_pid, &raw, WNOHANG) == _pid) {
-                _reaped = true;
+            if (_pid > 0 && !_status && ::waitpid(_pid, &raw, WNOHANG) == _pid) {
                 _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
             }
-            return _reaped || _pid <= 0;
+            return _status || _pid <= 0;
         },
         seconds);
-    return _reaped ? _status : -1;
+    return _status.value_or(-1);
 }
 
 std::string ChildProcess::output() const {
-    std::error_code ec;
-    return std::filesystem::exists(_dir / "output.txt", ec) ? readFile(_dir / "output.txt") : "";
+    return std::filesystem::exists(_dir / "output.txt") ? readFile(_dir / "output.txt") : "";
 }
 
 std::filesystem::path clavioCli() {
@@ -73,10 +67,8 @@ std::filesystem::path clavioCli() {
 CliRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                   double seconds) {
     ChildProcess child(program, args);
-    CliRun run;
-    run.status = child.wait(seconds);
-    run.output = child.output();
-    return run;
+    const int status = child.wait(seconds);
+    return {status, child.output()};
 }
 
 CliRun runClavioCli(const std::vector<std::string>& args, double seconds) {

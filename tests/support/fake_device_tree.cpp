@@ -3,85 +3,58 @@
 #include <fcntl.h>
 #include <linux/input.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <utility>
 
 namespace clavio::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-const fs::path kData = fs::path(CLAVIO_TEST_DATA_DIR) / "platform";
-}
+static const fs::path kData = fs::path(CLAVIO_TEST_DATA_DIR) / "platform";
 
 FakeDeviceTree::FakeDeviceTree() {
-    for (const fs::path& dir : {inputRoot(), sysRoot() / "class/hidraw",
-                                sysRoot() / "bus/iio/devices", devRoot()}) {
+    for (const fs::path& dir :
+         {inputRoot(), sysRoot() / "class/hidraw", sysRoot() / "bus/iio/devices", devRoot()}) {
         fs::create_directories(dir);
     }
 }
 
-FakeDeviceTree::~FakeDeviceTree() {
-    for (int fd : _sockets) {
-        ::close(fd);
-    }
-}
-
-void FakeDeviceTree::makeNode(const fs::path& path, FakeNode kind) {
-    if (kind == FakeNode::fifo && ::mkfifo(path.c_str(), 0600) != 0) {
-        throw std::runtime_error("mkfifo failed for " + path.string());
-    }
-}
-
+// A FIFO, or a socket file (which open() refuses, even for root).
 fs::path FakeDeviceTree::node(const fs::path& path, FakeNode kind) {
-    if (kind != FakeNode::unopenable) {
-        makeNode(path, kind);
-        return path;
-    }
-    // A bound socket, open until the tree goes away.
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || path.native().size() >= sizeof address.sun_path) {
-        throw std::runtime_error("cannot make a socket node at " + path.string());
-    }
-    _sockets.push_back(fd);
-    std::strcpy(address.sun_path, path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        throw std::runtime_error("bind failed for " + path.string());
+    const mode_t type = kind == FakeNode::fifo ? S_IFIFO : S_IFSOCK;
+    if (kind != FakeNode::missing && ::mknod(path.c_str(), type | 0600, 0) != 0) {
+        throw std::runtime_error("cannot make a node at " + path.string());
     }
     return path;
 }
 
-fs::path FakeDeviceTree::addKeyboard(int n, const std::string& name, const std::vector<int>& held,
-                                     FakeNode kind) {
-    std::vector<int> keys;
-    for (int code = KEY_ESC; code <= KEY_MICMUTE; ++code) {
-        keys.push_back(code);
-    }
-    keys.insert(keys.end(), {KEY_FN, BTN_LEFT});
+fs::path FakeDeviceTree::evdev(int n, const nlohmann::json& sidecar, FakeNode kind) {
     const fs::path path = inputRoot() / ("event" + std::to_string(n));
-    writeFile(path.string() + ".json",
-              nlohmann::json{{"name", name}, {"vendor", 1}, {"product", 2}, {"keys", keys},
-                             {"held", held}}
-                  .dump());
+    writeFile(path.string() + ".json", sidecar.dump());
     return node(path, kind);
 }
 
+fs::path FakeDeviceTree::addKeyboard(int n, const std::string& name, const std::vector<int>& held,
+                                     FakeNode kind) {
+    std::vector<int> keys = {KEY_FN, BTN_LEFT};
+    for (int code = KEY_ESC; code <= KEY_MICMUTE; ++code) {
+        keys.push_back(code);
+    }
+    return evdev(n, {{"name", name}, {"vendor", 1}, {"product", 2}, {"keys", keys}, {"held", held}},
+                 kind);
+}
+
 fs::path FakeDeviceTree::addMouse(int n) {
-    const fs::path path = inputRoot() / ("event" + std::to_string(n));
-    writeFile(path.string() + ".json",
-              nlohmann::json{{"name", "Fake Mouse"}, {"keys", {BTN_LEFT, BTN_RIGHT}}}.dump());
-    return node(path, FakeNode::fifo);
+    return evdev(n, {{"name", "Fake Mouse"}, {"keys", {BTN_LEFT, BTN_RIGHT}}}, FakeNode::fifo);
 }
 
 fs::path FakeDeviceTree::addEvdevAccelerometer(int n, int resolution) {
@@ -89,16 +62,13 @@ fs::path FakeDeviceTree::addEvdevAccelerometer(int n, int resolution) {
     for (auto& axis : sidecar["abs"]) {
         axis["resolution"] = resolution;
     }
-    const fs::path path = inputRoot() / ("event" + std::to_string(n));
-    writeFile(path.string() + ".json", sidecar.dump());
-    return node(path, FakeNode::fifo);
+    return evdev(n, sidecar, FakeNode::fifo);
 }
 
 fs::path FakeDeviceTree::addHidraw(int n, const std::vector<std::uint8_t>& descriptor,
                                    const std::string& uevent, FakeNode kind) {
     const std::string name = "hidraw" + std::to_string(n);
     const fs::path device = sysRoot() / "class/hidraw" / name / "device";
-    fs::create_directories(device);
     writeFile(device / "report_descriptor", std::string(descriptor.begin(), descriptor.end()));
     writeFile(device / "uevent", uevent);
     return node(devRoot() / name, kind);
@@ -109,21 +79,14 @@ fs::path FakeDeviceTree::iioDir(int n) const {
 }
 
 fs::path FakeDeviceTree::addIioAccelerometer(int n, const std::string& scale,
-                                             const std::string& available,
-                                             const std::map<std::string, std::string>& overrides,
-                                             FakeNode kind) {
+                                             const std::string& available, FakeNode kind) {
     const fs::path dir = iioDir(n);
     fs::copy(kData / "iio_accel", dir, fs::copy_options::recursive);
-    auto files = overrides;
-    files.emplace("in_accel_scale", scale);
-    files.emplace("sampling_frequency_available", available);
-    for (const auto& [file, text] : files) {
-        writeFile(dir / file, text + "\n");
-    }
+    writeFile(dir / "in_accel_scale", scale + "\n");
+    writeFile(dir / "sampling_frequency_available", available + "\n");
     // The data-ready trigger the driver registers.
-    const fs::path trigger = sysRoot() / "bus/iio/devices" / ("trigger" + std::to_string(n));
-    fs::create_directories(trigger);
-    writeFile(trigger / "name", "fake-accel-dev" + std::to_string(n) + "\n");
+    writeFile(sysRoot() / "bus/iio/devices" / ("trigger" + std::to_string(n)) / "name",
+              "fake-accel-dev" + std::to_string(n) + "\n");
     return node(devRoot() / ("iio:device" + std::to_string(n)), kind);
 }
 
@@ -136,42 +99,28 @@ FifoWriter::FifoWriter(const fs::path& fifo) {
 }
 
 void FifoWriter::close() {
-    if (_fd >= 0) {
-        ::close(_fd);
-        _fd = -1;
-    }
+    ::close(std::exchange(_fd, -1)); // -1 when already closed: EBADF, nothing else
 }
 
 void FifoWriter::write(const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0 && _fd >= 0) {
+    for (auto* bytes = static_cast<const char*>(data); size > 0 && _fd >= 0;) {
         const ssize_t n = ::write(_fd, bytes, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+        if (n <= 0 && errno != EINTR) {
             throw std::runtime_error("FIFO write failed");
         }
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
+        bytes += std::max<ssize_t>(n, 0);
+        size -= std::size_t(std::max<ssize_t>(n, 0));
     }
 }
 
 void FifoWriter::event(std::uint16_t type, std::uint16_t code, std::int32_t value) {
-    input_event e{};
-    e.type = type;
-    e.code = code;
-    e.value = value;
+    const input_event e{{}, type, code, value};
     write(&e, sizeof e);
 }
 
 void FifoWriter::key(std::uint16_t code, std::int32_t value) {
     // One write, so the reader never sees the key without its report.
-    input_event frame[2] = {};
-    frame[0].type = EV_KEY;
-    frame[0].code = code;
-    frame[0].value = value;
-    frame[1].type = EV_SYN;
+    const input_event frame[2] = {{{}, EV_KEY, code, value}, {{}, EV_SYN, SYN_REPORT, 0}};
     write(frame, sizeof frame);
 }
 
@@ -197,15 +146,12 @@ std::vector<std::uint8_t> accelReport(std::int32_t x, std::int32_t y, std::int32
 }
 
 double processCpuSeconds() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+    return double(std::clock()) / CLOCKS_PER_SEC;
 }
 
 std::vector<std::string> threadNames() {
     std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& task : fs::directory_iterator("/proc/self/task", ec)) {
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
         std::string name;
         std::getline(std::ifstream(task.path() / "comm"), name);
         names.push_back(name);

@@ -1,8 +1,5 @@
-// A loopback HTTP server (cpp-httplib) that records every request it
-// receives, and can be told to hang before answering, as a stuck ping or
-// feed service would. POSTs to any path answer "{}"; more routes (GET pages,
-// redirects) are added by the `routes` function before the server listens,
-// and a handler calls hold() to hang while the server is told to.
+// A loopback HTTP server recording every request, told to hang as a stuck service
+// would. POSTs answer "{}"; `routes` adds more, whose handlers call hold() to hang.
 #pragma once
 
 #include <httplib.h>
@@ -21,20 +18,19 @@ namespace clavio::testing {
 class LoopbackHttpServer {
 public:
     struct Request {
-        std::string path;
-        std::string contentType;
-        std::string body;
+        std::string path, contentType, body;
     };
 
     explicit LoopbackHttpServer(const std::function<void(httplib::Server&)>& routes = {}) {
-        _server.set_keep_alive_max_count(1); // one request per connection: stop() never waits
+        _server.set_keep_alive_max_count(1); // one request a connection: stop() never waits
         // Requests other than POSTs are recorded before their route runs.
-        _server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-            if (request.method != "POST") {
-                record({request.path, "", ""});
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
+        _server.set_pre_routing_handler(
+            [this](const httplib::Request& request, httplib::Response&) {
+                if (request.method != "POST") {
+                    record({request.path, "", ""});
+                }
+                return httplib::Server::HandlerResponse::Unhandled;
+            });
         _server.Post(R"(/.*)", [this](const httplib::Request& request, httplib::Response& reply) {
             record({request.path, request.get_header_value("Content-Type"), request.body});
             hold();
@@ -60,7 +56,6 @@ public:
     }
 
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(_port); }
-    std::string url(const std::string& path) const { return baseUrl() + path; }
 
     void setHanging(bool hang) {
         std::lock_guard lock(_mutex);
@@ -77,7 +72,7 @@ public:
     // Waits until `count` requests have arrived (hanging ones included).
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) {
         std::unique_lock lock(_mutex);
-        return _changed.wait_for(lock, timeout, [&] { return _entered >= count; });
+        return _changed.wait_for(lock, timeout, [&] { return _received.size() >= count; });
     }
 
     std::vector<Request> received() const {
@@ -89,7 +84,6 @@ private:
     void record(Request request) {
         std::lock_guard lock(_mutex);
         _received.push_back(std::move(request));
-        ++_entered;
         _changed.notify_all();
     }
 
@@ -99,7 +93,6 @@ private:
     mutable std::mutex _mutex;
     std::condition_variable _changed;
     std::vector<Request> _received;
-    std::size_t _entered = 0;
     bool _hang = false;
 };
 
