@@ -20,14 +20,10 @@ std::atomic<int> gAllocations{0};
 void* volatile gSink = nullptr;
 
 void* counted(std::size_t size, std::size_t alignment = 0) {
-    if (tArmed) {
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (alignment == 0) {
-        return std::malloc(size ? size : 1);
-    }
-    const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
-    return std::aligned_alloc(alignment, rounded ? rounded : alignment);
+    gAllocations.fetch_add(tArmed ? 1 : 0, std::memory_order_relaxed);
+    const std::size_t rounded = alignment ? (size + alignment - 1) / alignment * alignment : size;
+    return alignment ? std::aligned_alloc(alignment, rounded ? rounded : alignment)
+                     : std::malloc(size ? size : 1);
 }
 void* orThrow(void* p) {
     return p ? p : throw std::bad_alloc();
@@ -39,26 +35,54 @@ struct Armed {
 };
 } // namespace
 
-void* operator new(std::size_t n) { return orThrow(counted(n)); }
-void* operator new[](std::size_t n) { return orThrow(counted(n)); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted(n); }
-void* operator new(std::size_t n, std::align_val_t a) { return orThrow(counted(n, std::size_t(a))); }
-void* operator new[](std::size_t n, std::align_val_t a) { return orThrow(counted(n, std::size_t(a))); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void* operator new(std::size_t n) {
+    return orThrow(counted(n));
+}
+void* operator new[](std::size_t n) {
+    return orThrow(counted(n));
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    return counted(n);
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    return counted(n);
+}
+void* operator new(std::size_t n, std::align_val_t a) {
+    return orThrow(counted(n, std::size_t(a)));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+    return orThrow(counted(n, std::size_t(a)));
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 using namespace clavio;
 
 TEST(AudioRenderAlloc, RenderingAllocatesNothing) {
     {
-        Armed armed; // the counter itself works
+        Armed armed;                // the counter itself works
         gSink = ::operator new(64); // a call, not a new-expression: never elided
         ::operator delete(gSink);
     }
@@ -67,8 +91,8 @@ TEST(AudioRenderAlloc, RenderingAllocatesNothing) {
     clavio::testing::MixerRig rig;
     ASSERT_TRUE(rig.engine.start());
     const std::int32_t samples[3] = {rig.add(std::vector<float>(600, 0.5f), 1),
-                                     rig.add(std::vector<float>(2 * 700, 0.25f), 2),
-                                     rig.add(std::vector<float>(6 * 300, 0.125f), 6)};
+                                     rig.add(std::vector<float>(1400, 0.25f), 2),
+                                     rig.add(std::vector<float>(1800, 0.125f), 6)};
     for (int v = 0; v < 32; ++v) {
         ASSERT_TRUE(rig.engine.playSample(samples[v % 3], 1.0f, 1.0f + 0.01f * float(v)));
     }

@@ -20,10 +20,10 @@
 #include "tests/support/test_support.h"
 
 using namespace clavio;
-using nlohmann::json;
 using clavio::testing::readFile;
 using clavio::testing::TempDir;
 using clavio::testing::writeFile;
+using nlohmann::json;
 namespace fs = std::filesystem;
 
 TEST(CoreTypes, RawValuesAndNamesRoundTripAndRejectOutOfRange) {
@@ -31,9 +31,6 @@ TEST(CoreTypes, RawValuesAndNamesRoundTripAndRejectOutOfRange) {
     EXPECT_EQ(keyGroupFromRaw(7), KeyGroup::other);
     EXPECT_FALSE(velocityTierFromRaw(5) || velocityTierFromRaw(-1) || keyGroupFromRaw(8) ||
                  sensorStatusFromRaw(5) || keyGroupFromName("Alpha"));
-    EXPECT_EQ(label(KeyGroup::deleteKey), "Delete");
-    EXPECT_EQ(name(KeyGroup::deleteKey), "delete");
-    EXPECT_EQ(label(VelocityTier::medium), "Medium");
     for (auto g : kAllKeyGroups) {
         EXPECT_EQ(keyGroupFromName(name(g)), g);
     }
@@ -44,9 +41,9 @@ TEST(CoreTypes, RawValuesAndNamesRoundTripAndRejectOutOfRange) {
 
 TEST(KeyGroups, BoundaryCodesFallInTheirGroups) {
     const std::pair<int, KeyGroup> cases[] = {
-        {48, KeyGroup::alpha},  {53, KeyGroup::other},  {117, KeyGroup::deleteKey},
-        {76, KeyGroup::enter},  {72, KeyGroup::alpha},  {105, KeyGroup::other},
-        {128, KeyGroup::other}, {127, KeyGroup::other}, {-1, KeyGroup::other},
+        {48, KeyGroup::alpha},  {53, KeyGroup::other},      {117, KeyGroup::deleteKey},
+        {76, KeyGroup::enter},  {72, KeyGroup::alpha},      {105, KeyGroup::other},
+        {128, KeyGroup::other}, {127, KeyGroup::other},     {-1, KeyGroup::other},
         {-96, KeyGroup::other}, {INT_MIN, KeyGroup::other}, {INT_MAX, KeyGroup::other}};
     for (const auto& [code, group] : cases) {
         EXPECT_EQ(keyGroupForKeyCode(code), group) << code;
@@ -54,12 +51,9 @@ TEST(KeyGroups, BoundaryCodesFallInTheirGroups) {
     EXPECT_EQ(TCAKeyGroupFromKeyCode(49), 2);
 }
 
-TEST(AccelReport, EncodeRoundTripsAndSaturates) {
+TEST(AccelReport, EncodingSaturatesAndWritesNaNAsZero) {
     std::uint8_t report[kAccelReportLength];
     AccelAxes axes;
-    encodeAccelReport(0.25, -1.5, 1.0, report);
-    ASSERT_TRUE(decodeAccelReport(report, sizeof report, &axes));
-    EXPECT_EQ(std::tuple(axes.x, axes.y, axes.z), std::tuple(0.25f, -1.5f, 1.0f));
     encodeAccelReport(1e12, -1e12, std::nan(""), report);
     ASSERT_TRUE(decodeAccelReport(report, sizeof report, &axes));
     EXPECT_GT(axes.x, 32767.0f);
@@ -98,14 +92,14 @@ TEST(Timebase, TicksAreNanosecondsAndConversionsSaturateAtBothEnds) {
     constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const std::pair<double, std::uint64_t> cases[] = {
-        {0.0, 0},         {-5.0, 0},           {10.0, 10'000'000}, {20.9999999, 20'999'999},
-        {std::nan(""), 0}, {-kInf, 0},         {kInf, kMax},       {1e300, kMax}};
+        {0.0, 0},          {-5.0, 0},  {10.0, 10'000'000}, {20.9999999, 20'999'999},
+        {std::nan(""), 0}, {-kInf, 0}, {kInf, kMax},       {1e300, kMax}};
     for (const auto& [msValue, ticks] : cases) {
         EXPECT_EQ(tca_ms_to_mach(msValue), ticks) << msValue;
     }
-    EXPECT_EQ(tca_timebase_info().numer, 1u);
-    EXPECT_EQ(tca_timebase_info().denom, 1u);
-    EXPECT_EQ(tca_mach_to_ns(123456789u), 123456789u);
+    EXPECT_EQ(std::tuple(tca_timebase_info().numer, tca_timebase_info().denom,
+                         tca_mach_to_ns(123456789u)),
+              std::tuple(1u, 1u, 123456789u));
     EXPECT_DOUBLE_EQ(tca_mach_to_sec(1'500'000'000u), 1.5);
     // The largest tick count converts to a double of 2^64, which must not wrap.
     EXPECT_EQ(tca_mach_to_ns(kMax), kMax);
@@ -123,26 +117,25 @@ TEST(FileRead, ReadsSmallFilesAndRefusesEverythingElseWithoutBlocking) {
     writeFile(dir / "ok.json", std::string("{\0}", 3));
     EXPECT_EQ(readFileLimited(dir / "ok.json", 3).contents, std::string("{\0}", 3));
     const auto large = readFileLimited(dir / "ok.json", 2);
-    EXPECT_EQ(large.status, Status::tooLarge);
+    EXPECT_EQ(std::tuple(large.status, large.contents), std::tuple(Status::tooLarge, ""));
     EXPECT_NE(large.error.find("ok.json"), std::string::npos);
-    EXPECT_TRUE(large.contents.empty());
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0); // would block a plain read
     fs::create_symlink(dir / "ok.json", dir / "link.json");
     fs::create_symlink(dir / "gone.json", dir / "dangling.json");
-    const std::pair<fs::path, Status> cases[] = {
-        {dir / "missing.json", Status::missing}, {dir.path(), Status::notAFile},
-        {dir / "fifo", Status::notAFile},        {dir / "dangling.json", Status::missing}};
+    const std::pair<fs::path, Status> cases[] = {{dir / "missing.json", Status::missing},
+                                                 {dir.path(), Status::notAFile},
+                                                 {dir / "fifo", Status::notAFile},
+                                                 {dir / "dangling.json", Status::missing}};
     for (const auto& [path, status] : cases) {
         EXPECT_EQ(readFileLimited(path, 10).status, status) << path;
     }
     EXPECT_TRUE(readFileLimited(dir / "link.json", 10).ok());
 }
 
-// Root ignores folder permissions, so the failures are made in ways that
-// hold for everyone: a full disk (a file size limit: write(2) fails with
-// EFBIG), a failing flush, a missing folder, a file where the folder should
-// be and a folder where the file should be.
-TEST(AtomicFile, EveryFailureNamesThePathKeepsTheOldFileAndLeavesNoTemporaryFile) {
+// Root ignores folder permissions, so the failures are made in ways that hold
+// for everyone: a full disk (a file size limit: write(2) fails with EFBIG) and
+// a failing flush. A file that cannot be created at all is the settings' test.
+TEST(AtomicFile, AFailedWriteOrFlushIsNamedKeepsTheOldFileAndLeavesNoTemporaryFile) {
     TempDir dir;
     const auto path = dir / "settings.json";
     ASSERT_FALSE(writeFileAtomically(path, "old"));
@@ -166,17 +159,6 @@ TEST(AtomicFile, EveryFailureNamesThePathKeepsTheOldFileAndLeavesNoTemporaryFile
     EXPECT_NE(unsynced->find("cannot flush"), std::string::npos) << *unsynced;
     EXPECT_EQ(readFile(path), "older");
     EXPECT_EQ(entries(dir.path()), 1u);
-
-    writeFile(dir / "file", "in the way");
-    fs::create_directories(dir / "folder" / "x.json" / "inside");
-    for (const fs::path& bad : {dir / "missing" / "x.json", dir / "file" / "x.json",
-                                dir / "folder" / "x.json"}) {
-        const auto error = writeFileAtomically(bad, "data");
-        ASSERT_TRUE(error) << bad;
-        EXPECT_NE(error->find("x.json"), std::string::npos) << *error;
-    }
-    EXPECT_EQ(readFile(dir / "file"), "in the way");
-    EXPECT_EQ(entries(dir / "folder"), 1u);
 }
 
 TEST(AtomicFileStream, OnlyACommitPublishesAndAFailedOneLeavesTheTarget) {

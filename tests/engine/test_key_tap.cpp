@@ -1,11 +1,9 @@
-// The key tap callback, the capture thread and the keyboard front over the
-// offline key source and a replayed trace; the evdev source is tested in the
-// platform suite.
+// The key tap callback, the capture thread and the keyboard front over fake
+// sources; the front over the evdev source is tested in the platform suite.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -15,7 +13,6 @@
 #include "engine/ports/clock.h"
 #include "engine/replay/replay_key_source.h"
 #include "engine/replay/replay_timeline.h"
-#include "tests/support/coordinator_rig.h"
 #include "tests/support/fake_device_tree.h"
 
 using namespace clavio;
@@ -55,13 +52,21 @@ private:
     ClockSource* _previousClock = nullptr;
 };
 
+std::shared_ptr<KeySource> replaying(const std::string& records) {
+    std::optional<TraceError> error;
+    auto timeline = ReplayTimeline::fromText(
+        "{\"format\":\"clavio-trace\",\"version\":1}\n" + records, "keys", error);
+    EXPECT_TRUE(timeline) << (error ? error->text() : "");
+    return std::make_shared<ReplayKeySource>(timeline);
+}
+
 } // namespace
 
-TEST_F(KeyTap, ModifierChangesArePressesWhenAMaskedBitIsAddedAndReleasesOtherwise) {
-    flags(56, 0x20000);  // shift down
-    flags(55, 0x120000); // command down
-    flags(56, 0x100000); // shift up
-    flags(55, 0);        // command up
+TEST_F(KeyTap, ModifierChangesArePressesWhenAMaskedBitIsAddedAndCapsLockAlwaysIs) {
+    flags(56, 0x20000);             // shift down
+    flags(55, 0x120000);            // command down
+    flags(56, 0x100000);            // shift up
+    flags(55, 0);                   // command up
     flags(56, 0x20000 | 0x102);     // device-dependent bits are dropped
     flags(56, 0x20000 | 0x1000000); // so is a bit above the mask: equal masked flags, a release
     EXPECT_EQ(delivered, (std::vector<Delivered>{{true, {56, 0x20000, 5000, false}},
@@ -71,9 +76,8 @@ TEST_F(KeyTap, ModifierChangesArePressesWhenAMaskedBitIsAddedAndReleasesOtherwis
                                                  {true, {56, 0x20000, 5000, false}},
                                                  {false, {56, 0x20000, 5000, false}}}));
     EXPECT_EQ(tca_previous_flags(), 0x20000u);
-}
-
-TEST_F(KeyTap, CapsLockWithItsBitSetIsAlwaysAPress) {
+    // Caps lock with its bit set is always a press, even with the same flags.
+    delivered.clear();
     flags(56, 0x30000); // shift with caps lock on: press
     flags(57, 0x30000); // caps lock again, same flags: still a press
     flags(57, 0x20000); // caps lock turned off: bit gone, a release
@@ -97,8 +101,8 @@ TEST_F(KeyTap, KeyEventsCarryMaskedFlagsRepeatAndTheClockAndOnlyReachExistingHan
     handlers.keyUp.set(nullptr);
     send(TCATapEventType::keyUp, 3, 0);
     flags(56, 0); // a release with no key-up handler
-    for (auto type : {TCATapEventType::tapDisabledByTimeout, TCATapEventType::tapDisabledByUserInput,
-                      static_cast<TCATapEventType>(14)}) {
+    for (auto type : {TCATapEventType::tapDisabledByTimeout,
+                      TCATapEventType::tapDisabledByUserInput, static_cast<TCATapEventType>(14)}) {
         send(type, 0, 0x20000);
     }
     EXPECT_TRUE(delivered.empty());
@@ -108,85 +112,6 @@ TEST_F(KeyTap, KeyEventsCarryMaskedFlagsRepeatAndTheClockAndOnlyReachExistingHan
     send(TCATapEventType::keyDown, 7, 0);
     EXPECT_EQ(other.size(), 1u);
     EXPECT_TRUE(delivered.empty());
-}
-
-namespace {
-
-std::shared_ptr<KeySource> replaying(const std::string& records) {
-    std::optional<TraceError> error;
-    auto timeline = ReplayTimeline::fromText(
-        "{\"format\":\"clavio-trace\",\"version\":1}\n" + records, "keys", error);
-    EXPECT_TRUE(timeline) << (error ? error->text() : "");
-    return std::make_shared<ReplayKeySource>(timeline);
-}
-
-// A source whose tap waits 50 ms, then reports that it can deliver no more.
-struct EndingSource final : KeySource {
-    bool hasAccess() override { return true; }
-    void requestAccess() override {}
-    std::unique_ptr<KeyEventTap> createTap() override {
-        struct Ended final : KeyEventTap {
-            bool runSlice(double, TapEventCallback, void*) override {
-                std::this_thread::sleep_for(50ms);
-                return false;
-            }
-            void interrupt() noexcept override {}
-        };
-        return std::make_unique<Ended>();
-    }
-};
-
-} // namespace
-
-TEST(KeyboardCapture, PermissionAndFailedTapFollowTheSource) {
-    auto source = std::make_shared<clavio::testing::GatedKeySource>();
-    auto manager = KeyboardCaptureManager::create(source);
-    source->access = false;
-    EXPECT_FALSE(manager->hasPermission());
-    manager->requestPermission();
-    EXPECT_EQ(source->requests, 1);
-    clavio::testing::LogCapture log;
-    EXPECT_FALSE(manager->start());
-    EXPECT_EQ(log.count("[Clavio:Keyboard] Failed to create event tap"), 1u);
-    source->access = true; // a failed start leaves no thread behind
-    EXPECT_TRUE(manager->hasPermission());
-    EXPECT_TRUE(manager->start());
-    EXPECT_EQ(log.count("[Clavio:Keyboard] Event tap created and running"), 1u);
-}
-
-TEST(KeyboardCapture, ATapThatEndedKeepsItsThreadRegisteredUntilStop) {
-    TCAKeyboardCapture capture(std::make_shared<EndingSource>());
-    ASSERT_TRUE(capture.start());
-    ASSERT_TRUE(waitFor([&] { return !capture.isRunning(); }));
-    EXPECT_FALSE(capture.start()) << "the earlier thread is still registered";
-    capture.stop();
-    EXPECT_TRUE(capture.start());
-}
-
-TEST(KeyboardCapture, FrontAddsKeyGroupsAndStopsWithoutWaitingOutTheSlice) {
-    auto manager = KeyboardCaptureManager::create(
-        replaying("{\"t\":0,\"key\":\"down\",\"code\":123,\"flags\":0,\"repeat\":false}\n"
-                  "{\"t\":1,\"key\":\"down\",\"code\":420,\"flags\":0,\"repeat\":false}\n"
-                  "{\"t\":2,\"key\":\"down\",\"code\":49,\"flags\":131072,\"repeat\":true}\n"),
-        30.0);
-    std::mutex m;
-    std::vector<std::tuple<KeyGroup, bool, std::uint32_t>> seen; // group, repeat, modifiers
-    manager->setOnKeyDown([&](const KeyEvent& e) {
-        std::lock_guard lock(m);
-        seen.emplace_back(e.keyGroup, e.isRepeat, e.modifiers);
-    });
-    ASSERT_TRUE(manager->start());
-    ASSERT_TRUE(waitFor([&] {
-        std::lock_guard lock(m);
-        return seen.size() == 3;
-    }));
-    EXPECT_EQ(seen, (decltype(seen){{KeyGroup::arrow, false, 0},
-                                    {KeyGroup::other, false, 0},
-                                    {KeyGroup::space, true, 0x20000}}));
-    const auto before = std::chrono::steady_clock::now();
-    manager->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s) << "stop waited out the slice";
-    EXPECT_FALSE(manager->isRunning());
 }
 
 TEST(KeyboardCapture, HandlerMayDropTheLastReferenceOnTheCaptureThread) {

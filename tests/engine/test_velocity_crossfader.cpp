@@ -44,11 +44,12 @@ TEST(VelocityCrossfader, PublishedExamplesAndEdges) {
         // A NaN width means no crossfade, not four layers at full weight.
         {0.5f, kNaN, 0.3f, 0.6f, {{T::medium, 0.63f}}},
         // Medium equal to hard: the medium range is empty and sits at position 0.5.
-        {0.5f, 0.0f, 0.5f, 0.5f, {{T::soft, 0.65f}, {T::medium, 0.45f + 0.5f * 0.27f}, {T::hard, 0.65f}}},
+        {0.5f, 0.0f, 0.5f, 0.5f, {{T::soft, 0.65f}, {T::medium, 0.585f}, {T::hard, 0.65f}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.velocity << " width " << c.fadeWidth);
-        expectLayers(VelocityCrossfader::layers(c.velocity, c.medium, c.hard, 0.85f, c.fadeWidth), c.want);
+        expectLayers(VelocityCrossfader::layers(c.velocity, c.medium, c.hard, 0.85f, c.fadeWidth),
+                     c.want);
     }
     EXPECT_EQ(VelocityCrossfader::layers(0.61f, 0.3f, 0.6f, 0.85f, 0.0f).size(), 1u);
     // Nothing qualifies (a velocity inside no range): the soft fallback.
@@ -66,7 +67,8 @@ TEST(VelocityCrossfader, DegenerateInputsNeverGiveAnEmptyListOrABadGain) {
                     ASSERT_LE(layers.size(), 4u);
                     for (std::size_t i = 0; i < layers.size(); ++i) {
                         ASSERT_TRUE(std::isfinite(layers[i].gain) && layers[i].gain > 0.0f);
-                        ASSERT_TRUE(i == 0 || rawValue(layers[i - 1].tier) < rawValue(layers[i].tier));
+                        ASSERT_TRUE(i == 0 ||
+                                    rawValue(layers[i - 1].tier) < rawValue(layers[i].tier));
                     }
                 }
             }
