@@ -113,7 +113,7 @@ private Q_SLOTS:
             });
         });
         const auto options = [&](const char* path, std::chrono::milliseconds timeout) {
-            return SparkleController::Options{server.url(path), "1.1.0", timeout, true};
+            return SparkleController::Options{server.baseUrl() + path, "1.1.0", timeout, true};
         };
         SparkleController sparkle(options("/feed.xml", 5000ms));
         QSignalSpy finished(&sparkle, &SparkleController::checkFinished);
