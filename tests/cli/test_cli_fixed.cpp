@@ -1,0 +1,113 @@
+// The command line without an accelerometer and with packs that cannot be
+// used: a trace without accelerometer records renders at the fixed strength,
+// an unknown or broken --pack is refused before anything is written, and
+// `packs` says which folders it skipped and why.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/child_process.h"
+#include "tests/support/strike_trace.h"
+#include "tests/support/test_support.h"
+
+using namespace clavio::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<nlohmann::json> pressLines(const fs::path& file) {
+    std::vector<nlohmann::json> presses;
+    std::istringstream in(readFile(file));
+    for (std::string line; std::getline(in, line);) {
+        auto json = nlohmann::json::parse(line);
+        if (!json.contains("release")) {
+            presses.push_back(std::move(json));
+        }
+    }
+    return presses;
+}
+
+StrikeTrace keysOnly() {
+    StrikeTrace trace;
+    trace.withAccelerometer = false;
+    trace.strikes = {{0.2, 0, 0.0}, {0.6, 49, 0.0}, {1.0, 36, 0.0}};
+    return trace;
+}
+
+} // namespace
+
+TEST(CliFixedStrength, TraceWithoutAccelerometerRendersAtTheFixedVelocity) {
+    ScopedXdgHome home;
+    TempDir dir;
+    ASSERT_TRUE(keysOnly().write(dir / "t.jsonl"));
+    // 0.6 lies 0.05 above the hard threshold (0.55): hard, and with a
+    // crossfade 0.2 wide also the medium layer.
+    writeFile(dir / "s.json", R"({"fixedVelocity":0.6,"crossfadeWidth":0.2})");
+    const auto r = runClavioCli({"render", "--trace", (dir / "t.jsonl").string(), "--settings",
+                                 (dir / "s.json").string(), "--out", (dir / "o.wav").string(),
+                                 "--events", (dir / "e.jsonl").string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("every press plays at the fixed strength of 60%"), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("0.600  hard"), std::string::npos) << "press table: " << r.output;
+    const auto presses = pressLines(dir / "e.jsonl");
+    ASSERT_EQ(presses.size(), 3u);
+    for (const auto& press : presses) {
+        EXPECT_FLOAT_EQ(press["velocity"].get<float>(), 0.6f) << press;
+        EXPECT_EQ(press["tier"], "hard") << press;
+        ASSERT_EQ(press["layers"].size(), 2u) << press;
+        EXPECT_EQ(press["layers"][0]["tier"], "medium");
+        EXPECT_EQ(press["layers"][1]["tier"], "hard");
+    }
+}
+
+TEST(CliPacks, UnknownOrBrokenPackIsRefusedWithoutWritingAnything) {
+    ScopedXdgHome home;
+    TempDir dir;
+    ASSERT_TRUE(keysOnly().write(dir / "t.jsonl"));
+    const fs::path user = home.dataHome() / "Clavio" / "SoundPacks";
+    writeFile(user / "Broken" / "pack.json", "{\"name\":");
+    const auto wav = (dir / "o.wav").string(), events = (dir / "e.jsonl").string();
+    for (const std::string pack : {"NoSuchPack", "Broken", (dir / "Nowhere").string()}) {
+        SCOPED_TRACE(pack);
+        const auto r = runClavioCli({"render", "--trace", (dir / "t.jsonl").string(), "--pack",
+                                     pack, "--out", wav, "--events", events});
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_FALSE(fs::exists(wav));
+        EXPECT_FALSE(fs::exists(events));
+        if (pack == "Broken") {
+            EXPECT_NE(r.output.find("cannot be used: "), std::string::npos) << r.output;
+        } else {
+            EXPECT_NE(r.output.find("no sound pack '" + pack + "'; the packs are: Biscuit, "),
+                      std::string::npos)
+                << r.output;
+        }
+    }
+}
+
+TEST(CliPacks, ListsTheFoldersItSkippedAndWhy) {
+    ScopedXdgHome home;
+    const fs::path user = home.dataHome() / "Clavio" / "SoundPacks";
+    fs::create_directories(user / "Bare");
+    writeFile(user / "Broken" / "pack.json", "[1,");
+    writeFile(user / "Silent" / "pack.json",
+              R"({"name":"Silent","author":"a","license":"l",
+                  "groups":{"alpha":{"soft":["gone.wav"]}}})");
+    writeFile(user / "Lone" / "pack.json",
+              R"({"name":"Lone","author":"a","license":"l",
+                  "groups":{"alpha":{"soft":["gone.wav","here.wav"]}}})");
+    writeFile(user / "Lone" / "here.wav", "");
+    const auto r = runClavioCli({"packs"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (const std::string line :
+         {(user / "Bare").string() + ": no pack.json",
+          (user / "Broken").string() + ": broken pack.json: ",
+          (user / "Silent").string() + ": no playable file"}) {
+        EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
+    }
+    EXPECT_EQ(r.output.find("Lone:"), std::string::npos) << "one file is enough: " << r.output;
+    EXPECT_NE(r.output.find("\nLone "), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("\nSilent "), std::string::npos) << "not listed as a pack";
+}
