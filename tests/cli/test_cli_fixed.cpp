@@ -70,7 +70,8 @@ TEST(CliPacks, UnknownOrBrokenPackIsRefusedWithoutWritingAnything) {
     const fs::path user = home.dataHome() / "Clavio" / "SoundPacks";
     writeFile(user / "Broken" / "pack.json", "{\"name\":");
     const auto wav = (dir / "o.wav").string(), events = (dir / "e.jsonl").string();
-    for (const std::string pack : {"NoSuchPack", "Broken", (dir / "Nowhere").string()}) {
+    for (const std::string& pack :
+         std::vector<std::string>{"NoSuchPack", "Broken", (dir / "Nowhere").string()}) {
         SCOPED_TRACE(pack);
         const auto r = runClavioCli({"render", "--trace", (dir / "t.jsonl").string(), "--pack",
                                      pack, "--out", wav, "--events", events});
@@ -101,8 +102,8 @@ TEST(CliPacks, ListsTheFoldersItSkippedAndWhy) {
     writeFile(user / "Lone" / "here.wav", "");
     const auto r = runClavioCli({"packs"});
     ASSERT_EQ(r.status, 0) << r.output;
-    for (const std::string line :
-         {(user / "Bare").string() + ": no pack.json",
+    for (const std::string& line :
+         std::vector<std::string>{(user / "Bare").string() + ": no pack.json",
           (user / "Broken").string() + ": broken pack.json: ",
           (user / "Silent").string() + ": no playable file"}) {
         EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
