@@ -169,18 +169,16 @@ TEST(CliRender, UnwritableOutputsAndBadSettingsFailBeforeAnyWorkButOwnSettingsFa
     EXPECT_EQ(filesIn(own.parent_path()), std::vector<std::string>{"settings.json"});
 }
 
-TEST(CliRender, PacksByNameOrFolderAndOneThatFailsRendersSilenceWithAWarning) {
+TEST(CliRender, PacksByNameOrFolderAndAnUnknownOneIsRefused) {
     Render render;
     const fs::path& dir = render.dir.path();
     auto r = render.run({"--pack", "NoSuchPack", "--out", (dir / "none.wav").string()});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("[Clavio] Could not load sound pack 'NoSuchPack'"), std::string::npos);
-    EXPECT_NE(r.output.find("warning: the sound pack 'NoSuchPack' could not be loaded"),
+    ASSERT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("no sound pack 'NoSuchPack'; the packs are: "), std::string::npos);
+    EXPECT_EQ(r.output.find("warning: the sound pack 'NoSuchPack' could not be loaded"),
               std::string::npos)
         << r.output;
-    const DecodedAudio silent = decodeWav(dir / "none.wav");
-    EXPECT_GT(silent.frameCount, 48000u);
-    EXPECT_EQ(peak(silent.frames), 0.0f);
+    EXPECT_FALSE(fs::exists(dir / "none.wav"));
 
     fs::copy(fs::path(CLAVIO_RESOURCE_BUILD_DIR) / "SoundPacks" / "Bluebell", dir / "Mine",
              fs::copy_options::recursive);
