@@ -60,8 +60,8 @@ void listPacks(const CliServices& services) {
 } // namespace
 
 void registerPacksCommand(CLI::App& app, const CliServices& services) {
-    auto* cmd = app.add_subcommand(
-        "packs", "List the installed sound packs (folder name, display name, search path) and the folders skipped");
+    auto* cmd = app.add_subcommand("packs", "List the installed sound packs (folder name, display "
+                                            "name, search path) and the folders skipped");
     cmd->callback([&services] {
         listPacks(services);
         setExitStatus(0);

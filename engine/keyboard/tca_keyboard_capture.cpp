@@ -133,10 +133,10 @@ void TCAKeyboardCapture::_tapMain(std::shared_ptr<Shared> shared, std::shared_pt
     }
     run->isRunning.store(true, std::memory_order_release);
     const std::size_t keyboards = tap->keyboardCount();
-    logLine(keyboards == 0 ? std::string("[Clavio:Keyboard] Keyboard capture started")
-                           : "[Clavio:Keyboard] Keyboard capture started on " +
-                                 std::to_string(keyboards) +
-                                 (keyboards == 1 ? " keyboard" : " keyboards"));
+    logLine(keyboards == 0
+                ? std::string("[Clavio:Keyboard] Keyboard capture started")
+                : "[Clavio:Keyboard] Keyboard capture started on " + std::to_string(keyboards) +
+                      (keyboards == 1 ? " keyboard" : " keyboards"));
 
     while (!run->shouldStop.load(std::memory_order_acquire)) {
         if (!tap->runSlice(shared->sliceSeconds, &TCAKeyboardCapture::_deliver, shared.get())) {

@@ -204,8 +204,8 @@ std::string describe(const StrikeSource& source) {
     if (source.mode == StrikeSource::Mode::fixed) {
         return "Fixed strength: " + (source.reason.empty() ? "no accelerometer" : source.reason);
     }
-    std::string line =
-        "Measuring strikes with " + (source.sensorName.empty() ? "accelerometer" : source.sensorName);
+    std::string line = "Measuring strikes with " +
+                       (source.sensorName.empty() ? "accelerometer" : source.sensorName);
     if (source.sampleRateHz > 0.0) {
         line += " at " + std::to_string(std::llround(source.sampleRateHz)) + " Hz";
     }
@@ -307,11 +307,12 @@ void ToccaCoordinator::Impl::setSensorPhase(SensorPhase phase) {
                     std::memory_order_release);
     if (phase == SensorPhase::lost || phase == SensorPhase::unreadable) {
         if (!sensorRetryTimer.isValid()) {
-            sensorRetryTimer = mainQueue->scheduleRepeating(kSensorRetryInterval, [weak = weakSelf] {
-                if (const auto self = weak.lock()) {
-                    self->_impl->retrySensor();
-                }
-            });
+            sensorRetryTimer =
+                mainQueue->scheduleRepeating(kSensorRetryInterval, [weak = weakSelf] {
+                    if (const auto self = weak.lock()) {
+                        self->_impl->retrySensor();
+                    }
+                });
         }
     } else {
         sensorRetryTimer.invalidate();

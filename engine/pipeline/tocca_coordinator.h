@@ -119,7 +119,7 @@ enum class CoordinatorProperty {
 struct StrikeSource {
     enum class Mode { fixed, accelerometer };
     Mode mode = Mode::fixed;
-    std::string sensorName;   // accelerometer mode: the sensor's product name
+    std::string sensorName;    // accelerometer mode: the sensor's product name
     double sampleRateHz = 0.0; // accelerometer mode: 0 when unknown
     // Fixed mode: "no accelerometer", "chosen in Settings" or "accelerometer lost".
     std::string reason;

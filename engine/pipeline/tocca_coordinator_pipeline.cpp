@@ -206,8 +206,8 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     if (measure) {
         result = context.classifier->classify(event.timestamp, context.ringBuffer);
     } else {
-        result = fixedImpact(context.classifier->config(), d.settings->fixedVelocity(),
-                             event.timestamp);
+        result =
+            fixedImpact(context.classifier->config(), d.settings->fixedVelocity(), event.timestamp);
     }
     const std::uint64_t classifiedAt = hostTicks();
     if (measure) {

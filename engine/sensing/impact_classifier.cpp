@@ -26,8 +26,8 @@ ImpactResult fixedImpact(const ImpactConfig& config, float velocity,
     const TCAImpactConfig native = toNative(config);
     ImpactResult r;
     r.velocity = v;
-    r.tier = velocityTierFromRaw(tca_impact_tier_for_velocity(&native, v))
-                 .value_or(VelocityTier::soft);
+    r.tier =
+        velocityTierFromRaw(tca_impact_tier_for_velocity(&native, v)).value_or(VelocityTier::soft);
     r.peakTimestamp = keyTimestamp;
     r.samplesInWindow = 0;
     return r;

@@ -13,8 +13,7 @@ constexpr std::int64_t kStatusUnavailable = 2;
 constexpr std::int64_t kStatusAccessDenied = 3;
 constexpr std::int64_t kStatusError = 4;
 
-constexpr std::string_view kInfoStrings[] = {"Product", "SerialNumber", "Manufacturer",
-                                             "ReadMode"};
+constexpr std::string_view kInfoStrings[] = {"Product", "SerialNumber", "Manufacturer", "ReadMode"};
 constexpr std::string_view kInfoNumbers[] = {"VendorID", "ProductID", "SampleRate"};
 } // namespace
 

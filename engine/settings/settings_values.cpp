@@ -100,8 +100,9 @@ std::optional<DecodeError> decodeMember(const nlohmann::json& value, const KeyIn
                 }
                 const auto source = velocitySourceFromName(value.get<std::string>());
                 if (!source) {
-                    return DecodeError{path, js::shortDump(value) +
-                                                 " is not \"auto\", \"accelerometer\" or \"fixed\""};
+                    return DecodeError{path,
+                                       js::shortDump(value) +
+                                           " is not \"auto\", \"accelerometer\" or \"fixed\""};
                 }
                 out.*member = *source;
             } else {

@@ -132,7 +132,9 @@ public:
         set(SettingsKey::useAdaptiveClassifier, _useAdaptiveClassifier, v);
     }
     void setMinInterKeyGapMs(double v) { set(SettingsKey::minInterKeyGapMs, _minInterKeyGapMs, v); }
-    void setVelocitySource(VelocitySource v) { set(SettingsKey::velocitySource, _velocitySource, v); }
+    void setVelocitySource(VelocitySource v) {
+        set(SettingsKey::velocitySource, _velocitySource, v);
+    }
     void setFixedVelocity(float v) { set(SettingsKey::fixedVelocity, _fixedVelocity, v); }
 
 private:
