@@ -45,10 +45,16 @@ std::optional<std::string> checkPack(const std::string& given, const RunSetup& s
         return "sound pack '" + given + "' cannot be used: " + (*folder / "pack.json").string() +
                ": " + (manifest ? std::string("unsafe entries") : manifest.error().text());
     }
+    // The packs that can be used: listed, and not among the skipped folders.
     const SoundPackManager installed(platform::resourceDir() / "SoundPacks");
+    const auto skipped = installed.skippedFolders();
     std::string names;
     for (const auto& pack : installed.availablePacks()) {
-        names += (names.empty() ? "" : ", ") + pack;
+        const auto folder = installed.packFolder(pack);
+        if (std::none_of(skipped.begin(), skipped.end(),
+                         [&](const auto& s) { return folder && s.folder == *folder; })) {
+            names += (names.empty() ? "" : ", ") + pack;
+        }
     }
     return "no sound pack '" + given + "'; " +
            (names.empty() ? std::string("no sound packs are installed")
