@@ -54,6 +54,10 @@ TEST(CliSensorAccess, NamesTheReadModeAndRateOrWhatToDo) {
                  "`sudo udevadm control --reload && sudo udevadm trigger`",
                  "Sensor status after 0.3 s: accessDenied"});
 
+    FakeDeviceTree evdev;
+    evdev.addEvdevAccelerometer(3, 256);
+    expectLines(devices(evdev), {"ReadMode=\"evdev\"", "/event3 (evdev)."});
+
     FakeDeviceTree none;
     expectLines(devices(none), {"No accelerometer: every key plays at a fixed strength."});
 }
