@@ -157,11 +157,11 @@ std::optional<std::vector<SensorService>>
 LinuxSensorRegistry::matchingServices(std::string_view serviceClass) {
     std::vector<SensorService> services;
     if (serviceClass == kSensorDeviceClass) {
-        for (auto&& found : {hidrawServices(), iioServices(), evdevServices()}) {
+        for (auto&& found : {hidrawServices(), iioServices(true), evdevServices()}) {
             services.insert(services.end(), found.begin(), found.end());
         }
     } else if (serviceClass == kSensorDriverClass) {
-        services = iioServices();
+        services = iioServices(false);
     }
     return services;
 }
@@ -186,7 +186,7 @@ std::vector<SensorService> LinuxSensorRegistry::hidrawServices() const {
     return services;
 }
 
-std::vector<SensorService> LinuxSensorRegistry::iioServices() const {
+std::vector<SensorService> LinuxSensorRegistry::iioServices(bool withReadMode) const {
     std::vector<SensorService> services;
     for (const auto& dir :
          numberedEntries(_roots.sysRoot / "bus" / "iio" / "devices", "iio:device")) {
@@ -199,7 +199,8 @@ std::vector<SensorService> LinuxSensorRegistry::iioServices() const {
         if (const auto name = readAttribute(dir / "name"); name && !name->empty()) {
             service.properties["Product"] = *name;
         }
-        const IioReadPlan plan = planIioRead(dir, _roots.devRoot / dir.filename());
+        const IioReadPlan plan =
+            withReadMode ? planIioRead(dir, _roots.devRoot / dir.filename()) : IioReadPlan{};
         if (plan.mode != IioReadMode::none) {
             setReadMode(service, modeName(plan.mode), plan.rateHz);
         }

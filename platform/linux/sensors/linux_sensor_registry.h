@@ -76,7 +76,8 @@ public:
 
 private:
     std::vector<SensorService> hidrawServices() const;
-    std::vector<SensorService> iioServices() const;
+    // `withReadMode`: probe how each is read (the drivers' list needs not).
+    std::vector<SensorService> iioServices(bool withReadMode) const;
     std::vector<SensorService> evdevServices() const;
 
     LinuxSensorRoots _roots;
