@@ -345,8 +345,8 @@ private:
             }
         }
         if (wasOn && asWanted) {
-            return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels,
-                                               scanSize(), false);
+            return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, scanSize(),
+                                               false);
         }
         if (!setAttribute(enable, "0")) {
             return nullptr;

@@ -52,7 +52,7 @@ enum class IioBufferProblem {
 struct IioReadPlan {
     IioReadMode mode = IioReadMode::none;
     IioBufferProblem bufferProblem = IioBufferProblem::none;
-    double rateHz = 0; // 0 when unknown
+    double rateHz = 0;  // 0 when unknown
     std::string detail; // the system's words for the last refusal, if any
 };
 
