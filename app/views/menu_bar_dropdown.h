@@ -1,7 +1,7 @@
 // The panel that opens from the tray icon, 260 px wide, one column of rows
 // separated by dividers:
 //   1. the keyboard-access warning (only while permission is missing); a
-//      click asks the keyboard capture to request access
+//      click shows how to join the input group that may read keyboards
 //   2. the enable row: a green or grey dot and "Clavio Enabled" /
 //      "Clavio Disabled"
 //   3. the volume row: a slider over 0..1 between two speaker symbols

@@ -65,7 +65,7 @@ TEST(XdgLoginItem, RegisterWritesOneEntryThatTheUserCanDisableAndUnregisterRemov
     ASSERT_EQ(item.registerLoginItem(), std::nullopt);
     EXPECT_EQ(readFile(path).rfind("[Desktop Entry]\n", 0), 0u);
     EXPECT_NE(readFile(path).find("\nType=Application\n"), std::string::npos);
-    EXPECT_EQ(execLine(path), "/opt/clavio/bin/clavio");
+    EXPECT_EQ(execLine(path), "/opt/clavio/bin/clavio --background");
     EXPECT_EQ(item.status(), LoginItemStatus::enabled);
     EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()), 1);
 
@@ -106,7 +106,7 @@ TEST(XdgLoginItem, ExecLineQuotesAwkwardPathsAndFailuresAreReadableAndLeaveNoEnt
     for (const auto& [path, exec] : cases) {
         XdgLoginItem item(path);
         ASSERT_EQ(item.registerLoginItem(), std::nullopt) << path;
-        EXPECT_EQ(execLine(item.entryPath()), exec) << path;
+        EXPECT_EQ(execLine(item.entryPath()), exec + " --background") << path;
     }
     const auto autostart = home.configHome() / "autostart";
     fs::remove_all(autostart);
@@ -123,7 +123,7 @@ TEST(XdgLoginItem, ExecLineQuotesAwkwardPathsAndFailuresAreReadableAndLeaveNoEnt
     LogCapture log;
     EXPECT_FALSE(applyLoginItem(item, true));
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].rfind("[Clavio] SMAppService error: Could not create ", 0), 0u)
+    EXPECT_EQ(log.lines()[0].rfind("[Clavio] Launch at login failed: Could not create ", 0), 0u)
         << log.lines()[0];
     EXPECT_NE(item.registerLoginItem().value_or("").find(autostart.string()), std::string::npos);
     EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
