@@ -3,6 +3,7 @@
 // tocca_coordinator_pipeline.cpp, pack loading in tocca_coordinator_packs.cpp.
 #include "engine/pipeline/tocca_coordinator.h"
 
+#include <cmath>
 #include <random>
 #include <string>
 #include <utility>
@@ -69,6 +70,18 @@ CoordinatorRandom CoordinatorRandom::fromDevice() {
     return seeded((std::uint64_t(device()) << 32) ^ device());
 }
 
+std::string describe(const StrikeSource& source) {
+    if (source.mode == StrikeSource::Mode::fixed) {
+        return "Fixed strength: " + (source.reason.empty() ? "no accelerometer" : source.reason);
+    }
+    std::string line =
+        "Measuring strikes with " + (source.sensorName.empty() ? "accelerometer" : source.sensorName);
+    if (source.sampleRateHz > 0.0) {
+        line += " at " + std::to_string(std::llround(source.sampleRateHz)) + " Hz";
+    }
+    return line;
+}
+
 // ---- construction ----
 
 ToccaCoordinator::ToccaCoordinator() : _impl(std::make_unique<Impl>()) {}
@@ -129,6 +142,7 @@ void ToccaCoordinator::Impl::construct() {
 
     // 6. Availability (nobody observes yet).
     sensorAvailable = SPUSensor::isAvailable(*devices.sensors);
+    strikeSource = resolveStrikeSource();
     hasAccessibilityPermission = keyboard->hasPermission();
 
     // 7. Launch count and "launch" ping. Without a ping service nothing is
@@ -168,6 +182,34 @@ void ToccaCoordinator::Impl::construct() {
     } else {
         logLine("[Clavio] Sensor not available. Mac incompatible.");
     }
+}
+
+// ---- strike source ----
+
+StrikeSource ToccaCoordinator::Impl::resolveStrikeSource() const {
+    StrikeSource source;
+    if (settings->velocitySource() == VelocitySource::fixed) {
+        source.reason = "chosen in Settings";
+        return source;
+    }
+    const auto info = sensorAvailable ? SPUSensor::deviceInfo(*services.devices.sensors)
+                                      : std::nullopt;
+    if (!info) {
+        source.reason = "no accelerometer";
+        return source;
+    }
+    source.mode = StrikeSource::Mode::accelerometer;
+    if (const auto it = info->find("Product"); it != info->end()) {
+        if (const auto* text = std::get_if<std::string>(&it->second)) {
+            source.sensorName = *text;
+        }
+    }
+    if (const auto it = info->find("SampleRate"); it != info->end()) {
+        if (const auto* rate = std::get_if<std::int64_t>(&it->second); rate && *rate > 0) {
+            source.sampleRateHz = double(*rate);
+        }
+    }
+    return source;
 }
 
 // ---- start / stop ----
@@ -373,6 +415,9 @@ VelocityTier ToccaCoordinator::lastTier() const noexcept {
 }
 float ToccaCoordinator::recentMagnitude() const noexcept {
     return _impl->recentMagnitude;
+}
+StrikeSource ToccaCoordinator::strikeSource() const {
+    return _impl->strikeSource;
 }
 
 ObserverToken ToccaCoordinator::subscribe(ObserverList<CoordinatorProperty>::Callback callback) {

@@ -97,6 +97,7 @@ struct ToccaCoordinator::Impl {
     std::optional<ImpactResult> lastImpact;
     VelocityTier lastTier = VelocityTier::soft;
     float recentMagnitude = 0.0f;
+    StrikeSource strikeSource;
 
     std::shared_ptr<ToccaSettings> settings;
     std::shared_ptr<SPUSensor> sensor;
@@ -119,6 +120,7 @@ struct ToccaCoordinator::Impl {
     std::atomic<bool> refusedGainVariationLogged{false};
 
     // Lifecycle (main thread).
+    StrikeSource resolveStrikeSource() const;
     void construct();
     void start();
     void stop();
