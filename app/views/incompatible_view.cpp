@@ -50,9 +50,10 @@ IncompatibleView::IncompatibleView(QWidget* parent, const std::string& websiteUr
     glyph->setObjectName(QStringLiteral("warningSymbol"));
     column->addWidget(glyph, 0, Qt::AlignHCenter);
 
-    column->addWidget(
-        centredLabel(QStringLiteral("No accelerometer found"), style::titleFont(), "title"), 0,
-        Qt::AlignHCenter);
+    // One line: a wrapping label in a centred cell is given its first line's height only.
+    QLabel* title = centredLabel(QStringLiteral("No accelerometer found"), style::titleFont(), "title");
+    title->setWordWrap(false);
+    column->addWidget(title, 0, Qt::AlignHCenter);
 
     // Added without an alignment so the wrapped lines get their height for
     // the column's width (340 between the margins).
