@@ -9,7 +9,7 @@ AudioOutputStart OfflineAudioOutput::start(const AudioOutputRequest& /*request*/
     _render = render;
     _context = context;
     return AudioOutputStart{render != nullptr, _sampleRate,
-                            render ? std::string() : std::string("no render function")};
+                            render ? std::string() : std::string("no render function"), {}};
 }
 
 void OfflineAudioOutput::stop() {

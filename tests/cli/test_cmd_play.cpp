@@ -119,7 +119,7 @@ TEST(CliPlay, CtrlCEndsThePlayWithWhatWasMeasured) {
     ChildProcess play(clavioCli(), {"play", "--trace", "demo"});
     ASSERT_TRUE(play.started());
     // The demo's first key comes about a second in; wait for a few presses.
-    waitFor([&] { return play.output().find("Event tap created") != std::string::npos; }, 20);
+    waitFor([&] { return play.output().find("Keyboard capture started") != std::string::npos; }, 20);
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     play.signal(SIGINT);
     ASSERT_EQ(play.wait(5.0), 0) << play.output();

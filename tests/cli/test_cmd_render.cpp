@@ -148,7 +148,7 @@ TEST(CliRender, UnwritableOutputsAndBadSettingsFailBeforeAnyWorkButOwnSettingsFa
     auto r = render.run({"--out", (dir / "missing" / "o.wav").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("missing"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find("AVAudioEngine"), std::string::npos) << "rendering began: " << r.output;
+    EXPECT_EQ(r.output.find("Audio output started"), std::string::npos) << "rendering began: " << r.output;
     EXPECT_EQ(render.run({"--out", out, "--events", (dir / "folder").string()}).status, 1);
     EXPECT_EQ(render.run({"--out", render.trace}).status, 1);
     EXPECT_EQ(readFile(render.trace), before);

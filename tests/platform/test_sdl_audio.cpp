@@ -83,7 +83,7 @@ TEST(SdlAudio, ClickPlayedThroughTheDiskDriverAppearsAtItsLevelOnACycleStart) {
     ASSERT_EQ(m.engine.loadSampleAtPath(dir / "click.wav"), 0);
     m.engine.setMasterVolume(0.5f);
     ASSERT_TRUE(m.engine.start());
-    EXPECT_TRUE(log.contains("[Clavio:Audio] AVAudioEngine started, sr=48000"));
+    EXPECT_TRUE(log.contains("[Clavio:Audio] Audio output started, 48000 Hz"));
     EXPECT_EQ(m.engine.outputSampleRate(), 48000.0);
     ASSERT_TRUE(rendersRise(3)); // some silence first, so the click lands mid-stream
     ASSERT_TRUE(m.engine.playSample(0, 0.8f, 1.0f));
@@ -124,7 +124,7 @@ TEST(SdlAudio, QuietOutputClosesTheDeviceUntilActivityOrAPlayBringsItBack) {
     ASSERT_TRUE(m.engine.start());
     EXPECT_TRUE(rendersRise(3));
     m.engine.stop();
-    EXPECT_EQ(log.count("AVAudioEngine started"), 2u);
+    EXPECT_EQ(log.count("Audio output started"), 2u);
 
     // Through the disk driver: a play while suspended, without noteActivity
     // first, brings the output back and is mixed whole. The driver rewrites
@@ -188,7 +188,7 @@ TEST(SdlAudio, StartWithoutAUsableDeviceFailsCleanlyAndLogsSdlsReason) {
         EXPECT_FALSE(m.engine.start());
         EXPECT_FALSE(m.engine.isRunning());
         ASSERT_EQ(log.lines().size(), 1u);
-        EXPECT_EQ(log.lines()[0].rfind("[Clavio:Audio] AVAudioEngine start failed: ", 0), 0u);
+        EXPECT_EQ(log.lines()[0].rfind("[Clavio:Audio] Audio output failed to start: ", 0), 0u);
         EXPECT_NE(log.lines()[0].find(reason), std::string::npos) << log.lines()[0];
     }
     // Nothing was left half open: the disk driver starts afterwards.
