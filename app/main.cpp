@@ -352,7 +352,8 @@ int main(int argc, char** argv) {
     if (!tocca.valid()) {
         return 1;
     }
-    QObject::connect(&instance, &SingleInstance::openPanelRequested, [&tocca] { tocca.openPanel(); });
+    QObject::connect(&instance, &SingleInstance::openPanelRequested,
+                     [&tocca] { tocca.openPanel(); });
     tocca.show(parser.isSet(backgroundOption) ? TrayController::StartMode::background
                                               : TrayController::StartMode::foreground);
     return app.exec();

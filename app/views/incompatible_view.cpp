@@ -51,7 +51,8 @@ IncompatibleView::IncompatibleView(QWidget* parent, const std::string& websiteUr
     column->addWidget(glyph, 0, Qt::AlignHCenter);
 
     // One line: a wrapping label in a centred cell is given its first line's height only.
-    QLabel* title = centredLabel(QStringLiteral("No accelerometer found"), style::titleFont(), "title");
+    QLabel* title =
+        centredLabel(QStringLiteral("No accelerometer found"), style::titleFont(), "title");
     title->setWordWrap(false);
     column->addWidget(title, 0, Qt::AlignHCenter);
 
@@ -64,10 +65,10 @@ IncompatibleView::IncompatibleView(QWidget* parent, const std::string& websiteUr
                        "through the computer, which only an accelerometer can feel. This "
                        "computer has none that Clavio can read."),
         style::bodyFont(), "requirement"));
-    lines->addWidget(centredLabel(
-        QStringLiteral("Clavio plays every key at a fixed strength instead. "
-                       "You can set it under Settings, Sound."),
-        style::calloutFont(), "reason"));
+    lines->addWidget(
+        centredLabel(QStringLiteral("Clavio plays every key at a fixed strength instead. "
+                                    "You can set it under Settings, Sound."),
+                     style::calloutFont(), "reason"));
     column->addLayout(lines);
 
     auto* link = new QLabel;

@@ -146,9 +146,8 @@ QWidget* MenuBarDropdown::makeWarningRow() {
     box->setSpacing(1);
     box->addWidget(label(QStringLiteral("Keyboard access required"),
                          style::scaledFont(12, QFont::Medium), "accessTitle"));
-    QLabel* hint =
-        label(QStringLiteral("Click to see how to join the input group"), style::scaledFont(10),
-              "accessHint");
+    QLabel* hint = label(QStringLiteral("Click to see how to join the input group"),
+                         style::scaledFont(10), "accessHint");
     setTextColour(hint, style::secondaryText(palette()));
     box->addWidget(hint);
     _warningRow->addWidget(lines, 1);

@@ -114,8 +114,7 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     connect(_modifierSwitch, &ToggleSwitch::toggled, this,
             [this](bool v) { applyDisableModifierSounds(_coordinator, v); });
     connect(_strikeSource, &QComboBox::activated, this, [this](int index) {
-        applyVelocitySource(_coordinator,
-                            VelocitySource(_strikeSource->itemData(index).toInt()));
+        applyVelocitySource(_coordinator, VelocitySource(_strikeSource->itemData(index).toInt()));
     });
     connect(_fixedStrength, &ValueSlider::valueEdited, this, [this](float v) {
         applyFixedVelocity(_coordinator, v);
