@@ -24,17 +24,17 @@ void expectDevicesSay(const FakeDeviceTree& tree, const std::vector<std::string>
 TEST(CliSensorAccess, NamesTheReadModeAndRateOrWhatToDo) {
     const std::string scale = "0.009576806640625";
     FakeDeviceTree polled, buffered, locked, evdev, none;
-    polled.addIioAccelerometer(
-        0, scale, "400 800",
-        {{"in_accel_x_raw", "0"}, {"in_accel_y_raw", "0"}, {"in_accel_z_raw", "1024"}},
-        FakeNode::unopenable);
+    polled.addIioAccelerometer(0, scale, "400 800", FakeNode::unopenable);
+    for (const auto& [axis, raw] : {std::pair{"x", "0"}, {"y", "0"}, {"z", "1024"}}) {
+        writeFile(polled.iioDir(0) / ("in_accel_" + std::string(axis) + "_raw"), raw);
+    }
     expectDevicesSay(polled, {"ReadMode=\"polling\"  SampleRate=250",
                               "    Read by polling in_accel_*_raw at 250 Hz: the buffer could not",
                               "Sensor status after 0.3 s: running ("});
     buffered.addIioAccelerometer(0, scale);
     expectDevicesSay(buffered, {"ReadMode=\"buffer\"  SampleRate=800",
                                 "    Read through the IIO buffer at 800 Hz."});
-    locked.addIioAccelerometer(0, scale, "100", {}, FakeNode::unopenable);
+    locked.addIioAccelerometer(0, scale, "100", FakeNode::unopenable);
     expectDevicesSay(locked, {"    Cannot be read (in_accel_x_raw: No such file or directory). "
                               "Install the udev rule ",
                               "70-clavio-accelerometer.rules",

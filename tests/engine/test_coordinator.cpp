@@ -358,30 +358,6 @@ TEST(CoordinatorPipeline, SoundOffStillClassifiesCountsAndRecordsButPlaysAndPubl
     EXPECT_EQ(*coordinator.lastImpact(), r.presses().back().impact);
 }
 
-TEST(CoordinatorPipeline, WithoutSensorItStartsAndEveryPressIsMediumAtHalfVelocity) {
-    RigOptions options;
-    options.accelerometer = false;
-    Pipeline p(steady(), options, false);
-    LogCapture log;
-    auto& coordinator = p.rig.launch(steady());
-    p.rig.run(10000ms);
-    EXPECT_TRUE(coordinator.isRunning());
-    EXPECT_TRUE(coordinator.keyboard().isRunning()) << "capture runs without a sensor";
-    EXPECT_EQ(log.count("[Clavio] No readable accelerometer: every key plays at a fixed strength of 50%"), 1u);
-    EXPECT_EQ(log.count("[Clavio] packs="), 1u);
-    coordinator.start();
-    EXPECT_TRUE(log.contains("[Clavio] packs=32 audio=OK sensor=NO"));
-    const std::uint64_t key = p.rig.now();
-    p.rig.keyDown(3);
-    p.rig.run(40ms);
-    ASSERT_EQ(p.rig.presses().size(), 1u);
-    const auto press = p.rig.presses().at(0);
-    EXPECT_EQ(press.impact,
-              (ImpactResult{0.0f, 0.0f, 0.0f, 0.5f, VelocityTier::medium, key, 0}));
-    ASSERT_FALSE(press.layers.empty());
-    EXPECT_EQ(coordinator.calibration().count(), 0) << "a fixed strength is no measurement";
-}
-
 TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsItForOtherGroupsAndTiers) {
     // Every other group names a missing file and alpha's upper tiers are
     // empty, so the pipeline's own fallback has to serve the other keys.

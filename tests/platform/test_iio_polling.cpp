@@ -43,17 +43,29 @@ void expectG(const SPUSensor& sensor, float x, float y, float z, const char* wha
     EXPECT_NEAR(s->z, z, 1e-5) << what;
 }
 
+// The fixture device with these attribute files written over it.
+std::filesystem::path addIio(FakeDeviceTree& tree, int n, const std::string& scale,
+                             const std::string& available,
+                             const std::map<std::string, std::string>& files,
+                             FakeNode kind = FakeNode::fifo) {
+    auto node = tree.addIioAccelerometer(n, scale, available, kind);
+    for (const auto& [file, text] : files) {
+        writeFile(tree.iioDir(n) / file, text + "\n");
+    }
+    return node;
+}
+
 } // namespace
 
 TEST(IioPolling, RefusedBufferIsPolledInGAtTheCappedRateAndNewValuesAreRead) {
     // The highest frequency offered up to 250 Hz, or 250 Hz when all are above.
     const std::tuple<const char*, std::function<void(FakeDeviceTree&)>, int> cases[] = {
         {"buffer node refused",
-         [](auto& t) { t.addIioAccelerometer(0, kScale, "400 800", kRaw, FakeNode::unopenable); },
+         [](auto& t) { addIio(t, 0, kScale, "400 800", kRaw, FakeNode::unopenable); },
          250},
         {"buffer attributes not writable",
          [](auto& t) {
-             t.addIioAccelerometer(0, kScale, "12.5 100 200 400 800", kRaw);
+             addIio(t, 0, kScale, "12.5 100 200 400 800", kRaw);
              std::filesystem::remove(t.iioDir(0) / "buffer/enable");
              std::filesystem::create_directory(t.iioDir(0) / "buffer/enable");
          },
@@ -89,7 +101,7 @@ TEST(IioPolling, RefusedBufferIsPolledInGAtTheCappedRateAndNewValuesAreRead) {
 
 TEST(IioPolling, ABufferHeldByAnotherReaderIsPolledAndLeftAsItWas) {
     FakeDeviceTree tree;
-    tree.addIioAccelerometer(0, kScale, "12.5 25 50 100 200 400 800 1600", kRaw);
+    addIio(tree, 0, kScale, "12.5 25 50 100 200 400 800 1600", kRaw);
     auto registry = registryFor(tree);
     auto holder = SPUSensor::create(registry);
     ASSERT_TRUE(holder->start());
@@ -116,7 +128,7 @@ TEST(IioPolling, ABufferHeldByAnotherReaderIsPolledAndLeftAsItWas) {
 
 TEST(IioPolling, UnreadableOrVanishingRawValuesAndTheDeviceWithoutBuffer) {
     FakeDeviceTree locked; // no raw attributes, and the buffer refused
-    locked.addIioAccelerometer(0, kScale, "100", {}, FakeNode::unopenable);
+    addIio(locked, 0, kScale, "100", {}, FakeNode::unopenable);
     auto registry = registryFor(locked);
     EXPECT_EQ(properties(*registry).count("ReadMode"), 0u);
     auto sensor = SPUSensor::create(registry);
@@ -125,7 +137,7 @@ TEST(IioPolling, UnreadableOrVanishingRawValuesAndTheDeviceWithoutBuffer) {
 
     // Raw attributes only, no frequency list: polled at the current frequency.
     FakeDeviceTree tree;
-    tree.addIioAccelerometer(0, kScale, "", kRaw);
+    addIio(tree, 0, kScale, "", kRaw);
     std::filesystem::remove_all(tree.iioDir(0) / "scan_elements");
     std::filesystem::remove(tree.iioDir(0) / "sampling_frequency_available");
     registry = registryFor(tree);
