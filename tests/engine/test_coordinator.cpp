@@ -100,6 +100,24 @@ TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThem
     EXPECT_EQ(r.presses()[0].classifiedAt, key + ms(60));
 }
 
+TEST(CoordinatorLifecycle, ApplyCalibrationSavesTheFourSettingsAndReachesTheClassifier) {
+    ToneRig r;
+    r.settled();
+    r.strike(0, 0.06f);
+    EXPECT_EQ(r.presses().back().impact.tier, VelocityTier::medium);
+    SettingsValues expected = r.settings().values();
+    CalibrationResult result;
+    result.sampleCount = 12;
+    result.recommendedSoftThreshold = expected.softThreshold = 0.1f;
+    result.recommendedMediumThreshold = expected.mediumThreshold = 0.2f;
+    result.recommendedHardThreshold = expected.hardThreshold = 0.3f;
+    result.recommendedHardCap = expected.hardCap = 0.023f;
+    r.coordinator().applyCalibration(result);
+    EXPECT_EQ(decodeSettings(readFile(ToccaSettings::fileURL())).value(), expected);
+    r.strike(0, 0.06f); // the same strike against the new cap
+    EXPECT_EQ(r.presses().back().impact.tier, VelocityTier::slam);
+}
+
 // ---- packs ----
 
 TEST(CoordinatorPacks, IndicesFollowGroupThenTierThenReleaseAndReloadsKeepThem) {
@@ -142,7 +160,6 @@ TEST(CoordinatorPacks, UnloadablePackLeavesEveryKeySilentAndSilencesTheVoicesOfT
     // A good pack, then a bad one while voices of the good one sound: they
     // are silenced before their samples go, and the samples are gone too.
     coordinator.switchPack("Tone");
-    EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), 7u);
     for (std::uint16_t code = 0; code < 8; ++code) {
         r.keyDown(code);
         r.run(2ms, kRest);
@@ -253,7 +270,6 @@ TEST(CoordinatorPipeline, HeldKeySoundsOnceAndItsReleaseOnceAtFourTenths) {
     r.run(5ms, kRest);
     EXPECT_EQ(r.presses().size(), 1u);
     EXPECT_EQ(r.coordinator().sessionKeystrokes(), 1);
-    EXPECT_EQ(r.coordinator().calibration().count(), 1);
     ASSERT_EQ(r.releases().size(), 1u);
     const auto release = r.releases()[0];
     EXPECT_EQ(release.sampleIndex, 4);
@@ -271,8 +287,8 @@ TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsItForOtherGroupsAndTiers) {
     ASSERT_EQ(r.coordinator().loadedSampleMap(), (Map{{"alpha_soft", {0}}}));
     r.strike(36, 0.2f); // return, as hard as slam
     ASSERT_EQ(r.presses().size(), 1u);
-    EXPECT_EQ(r.presses()[0].keyEvent.keyGroup, KeyGroup::enter);
-    EXPECT_EQ(r.presses()[0].impact.tier, VelocityTier::slam);
+    EXPECT_EQ(std::tuple(r.presses()[0].keyEvent.keyGroup, r.presses()[0].impact.tier),
+              std::tuple(KeyGroup::enter, VelocityTier::slam));
     ASSERT_FALSE(r.presses()[0].layers.empty());
     for (const auto& layer : r.presses()[0].layers) {
         EXPECT_EQ(layer.sampleIndex, 0);

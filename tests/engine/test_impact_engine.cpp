@@ -15,7 +15,6 @@
 #include "tests/support/motion_fixtures.h"
 
 using namespace clavio;
-using clavio::testing::makeRing;
 using namespace clavio::testing;
 using nlohmann::json;
 
@@ -56,10 +55,7 @@ TCAImpactResult classifyOne(TCAImpactState& s, float magnitude) {
     return tca_impact_classify(&s, ring.get(), kKey);
 }
 
-constexpr std::uint64_t kT0 = 1000 * kTicksPerMs;
-constexpr std::uint64_t ms(std::uint64_t m) {
-    return kT0 + m * kTicksPerMs;
-} // after kT0
+constexpr std::uint64_t ms(std::uint64_t m) { return kKey + m * kTicksPerMs; } // after the key
 
 // Resting magnitude 1.0 at 1 kHz from 0.5 s to 2 s, with a strike of
 // deviation 0.0715 at every whole 5 ms.
@@ -129,7 +125,6 @@ TEST(RingBuffer, WindowBoundsAreInclusiveNeverWrapAndACapacityKeepsTheOldest) {
 
 TEST(ImpactEngine, WorkedExampleWithTheDefaults) {
     auto ring = makeRing();
-    // Resting samples around a strike whose largest deviation is 0.0715.
     for (std::uint64_t ms = 985; ms <= 1025; ++ms) {
         writeMagnitude(ring.get(), ms * kTicksPerMs,
                        ms == 1004 ? 1.0715f : (ms == 1006 ? 0.96f : 1.001f));
@@ -229,6 +224,24 @@ TEST(ImpactEngine, PeakSearchIsStrictEarliestWinsAndOnlyThe256OldestAreExamined)
     EXPECT_EQ(r.peakTimestamp, first);
 }
 
+TEST(ImpactEngine, HighPassIgnoresTheBaselineAndCarriesItsStateAcrossClassifications) {
+    TCAImpactConfig c = defaults();
+    c.highpassEnabled = true;
+    auto ring = makeRing();
+    writeMagnitude(ring.get(), kKey, 1.0f);
+    writeMagnitude(ring.get(), kKey + kTicksPerMs, 1.2f);
+    TCAImpactState a = stateWithBaseline(0.0f, c), b = stateWithBaseline(123.0f, c);
+    const float peak = tca_impact_classify(&a, ring.get(), kKey).rawPeak;
+    EXPECT_EQ(tca_impact_classify(&b, ring.get(), kKey).rawPeak, peak);
+    EXPECT_GT(peak, 0.5f) << "the step from rest (0) to 1 g passes the filter";
+    // A later key goes on from the last sample (1.2): only the filter's decay passes.
+    auto later = makeRing();
+    writeMagnitude(later.get(), 5 * kKey, 1.2f);
+    const float lastOut = a.hpPrevOut;
+    const float next = tca_impact_classify(&a, later.get(), 5 * kKey).rawPeak;
+    EXPECT_TRUE(next > 0.0f && next < std::fabs(lastOut)) << next << " " << lastOut;
+}
+
 TEST(AdaptivePeakClassifier, GapCountsFromTheLastClassifiedKeyAndThePlaceholderCarriesTheBaseline) {
     ScopedVirtualClock clock(2100 * kTicksPerMs);
     auto ring = restingRingWithStrikes();
@@ -242,8 +255,7 @@ TEST(AdaptivePeakClassifier, GapCountsFromTheLastClassifiedKeyAndThePlaceholderC
         const ImpactResult r = c.classify(key, ring.get());
         if (classified) {
             EXPECT_EQ(r.samplesInWindow, 31u) << key;
-            // The baseline moved from 0.002 towards the resting magnitude before the search.
-            EXPECT_GT(r.baseline, 0.5f);
+            EXPECT_GT(r.baseline, 0.5f) << "the baseline moves towards rest before the search";
             baseline = r.baseline;
         } else {
             EXPECT_TRUE(isPlaceholder(r, key)) << key;
@@ -276,12 +288,8 @@ TEST(ImpactConfig, EveryMissingKeyWrongTypeAndOutOfRangeValueIsRefusedByName) {
         expectRefusedNaming(partial, "missing");
     }
     const std::pair<const char*, json> cases[] = {
-        {"highpassEnabled", 1},
-        {"highpassEnabled", "true"},
-        {"deadzone", true},
-        {"searchPreMs", "10"},
-        {"minInterKeyGapMs", nullptr},
-        {"hardCap", json::array({0.14})},
+        {"highpassEnabled", 1}, {"highpassEnabled", "true"}, {"deadzone", true},
+        {"searchPreMs", "10"}, {"minInterKeyGapMs", nullptr}, {"hardCap", json::array({0.14})},
         {"compressGamma", 1e39}, // beyond the float range
         {"searchPreMs", std::numeric_limits<double>::infinity()}};
     for (const auto& [key, value] : cases) {
