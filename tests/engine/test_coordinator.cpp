@@ -252,8 +252,7 @@ TEST(CoordinatorPipeline, HarderStrikesReachHigherTiersLouderAndHigher) {
         const float pitch = first.pitchShift - ToccaCoordinator::pitchForKey(11);
         EXPECT_TRUE(scale >= 0.5f && scale <= 1.0f && scale > lastScale) << scale;
         EXPECT_TRUE(pitch >= 0.96f - 1e-6f && pitch <= 1.04f + 1e-6f && pitch > lastPitch) << pitch;
-        lastScale = scale;
-        lastPitch = pitch;
+        std::tie(lastScale, lastPitch) = std::tuple(scale, pitch);
     }
 }
 
@@ -296,14 +295,25 @@ TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsItForOtherGroupsAndTiers) {
     EXPECT_NE(r.firstSoundingFrame(), -1);
 }
 
+TEST(CoordinatorPipeline, SoundOffStillClassifiesAndCountsButPlaysAndPublishesNothing) {
+    ToneRig r;
+    auto& coordinator = r.settled();
+    r.settings().setSoundEnabled(false);
+    r.strike(0, 0.06f);
+    r.keyUp(0);
+    r.run(10ms, kRest);
+    EXPECT_EQ(coordinator.sessionTierCounts().at("medium"), 1);
+    ASSERT_EQ(r.presses().size(), 1u);
+    EXPECT_FALSE(r.presses()[0].sounded || coordinator.lastKeyEvent());
+    EXPECT_EQ(r.releases().at(0).sampleIndex, -1);
+    EXPECT_EQ(r.firstSoundingFrame(), -1);
+}
+
 // ---- real threads ----
 
-// A RunLoop as the main queue, the serial classify queue with its worker,
-// the sensor and capture threads replaying a trace (a key every 3 ms), and
-// an audio thread pulling the mixer while the main thread switches packs.
-// The value checks hold in any build; the races and reads of freed memory
-// between pack loads, release sounds, presses and the render show only
-// under ThreadSanitizer and AddressSanitizer.
+// Main, classify, sensor, capture (a key every 3 ms) and audio threads while
+// the main thread switches packs. The value checks hold in any build; races and
+// reads of freed memory show only under ThreadSanitizer and AddressSanitizer.
 TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers) {
     ScopedXdgHome home;
     installPack("Tone", home.dataHome() / "Clavio" / "SoundPacks" / "Tone");

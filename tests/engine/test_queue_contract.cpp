@@ -92,8 +92,7 @@ TYPED_TEST(QueueContract, PostsRunInOrderOnTheMainThread) {
     }
     this->q.runMainFor(20ms);
     ASSERT_EQ(order.size(), 20u);
-    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-    EXPECT_TRUE(allOnMain);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()) && allOnMain);
 }
 
 TYPED_TEST(QueueContract, RepeatingTimerKeepsItsCadenceAndStopsWithItsHandle) {
@@ -147,9 +146,7 @@ TYPED_TEST(QueueContract, ClassifyTasksRunByDeadlineThenSubmissionOrderNeverEarl
     this->q.drainClassify();
     EXPECT_EQ(order, (std::vector<int>{1, 3, 6, 4, 2, 0, 5}));
     EXPECT_GE(lateRan.load(), base + ms(40));
-    EXPECT_FALSE(early);
-    EXPECT_FALSE(offQueue);
-    EXPECT_FALSE(queue.isCurrentQueue());
+    EXPECT_FALSE(early || offQueue || queue.isCurrentQueue()) << early << offQueue;
 }
 
 TEST(SerialDeadlineQueue, PastDeadlineRunsPromptlyWhileWorkerSleepsForALaterOne) {
@@ -183,8 +180,7 @@ TEST(SerialDeadlineQueue, ShutdownDiscardsPendingTasksAndFinishesTheRunningOne) 
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s)
         << "destruction waited for a pending deadline";
-    EXPECT_TRUE(runningFinished);
-    EXPECT_FALSE(pendingRan);
+    EXPECT_TRUE(runningFinished && !pendingRan);
     EXPECT_EQ(token.use_count(), 1) << "captures of discarded tasks were not destroyed";
     EXPECT_EQ(log.count("com.nomari.clavio.classify shut down with 2 task(s) not run"), 1u);
 }
