@@ -22,37 +22,37 @@
 #include <optional>
 #include <string>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio/log.h"
-#include "clavio/replay_key_source.h"
-#include "clavio/replay_sensor_registry.h"
-#include "clavio/replay_timeline.h"
-#include "clavio/serial_deadline_queue.h"
-#include "clavio/termination_center.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio/tocca_settings.h"
-#include "clavio/usage_pinger.h"
-#include "clavio_logo.h"
-#include "clavio_platform/curl_http_sender.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "clavio_platform/file_sync.h"
-#include "clavio_platform/linux_machine_description.h"
-#include "clavio_platform/linux_sensor_registry.h"
-#include "clavio_platform/resource_dir.h"
-#include "clavio_platform/sdl_audio_output.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "clavio_platform/termination_signals.h"
-#include "clavio_platform/thread_naming.h"
-#include "clavio_platform/xdg_login_item.h"
-#include "clavio_platform/xdg_url_opener.h"
-#include "clavio_settings_view.h"
-#include "coordinator_bridge.h"
-#include "incompatible_view.h"
-#include "menu_bar_dropdown.h"
-#include "qt_main_queue.h"
-#include "sparkle_controller.h"
-#include "tray_controller.h"
-#include "window_registry.h"
+#include "app/services/coordinator_bridge.h"
+#include "app/services/qt_main_queue.h"
+#include "app/shell/tray_controller.h"
+#include "app/shell/window_registry.h"
+#include "app/updates/sparkle_controller.h"
+#include "app/views/clavio_settings_view.h"
+#include "app/views/incompatible_view.h"
+#include "app/views/menu_bar_dropdown.h"
+#include "app/widgets/clavio_logo.h"
+#include "engine/core/log.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/pipeline/usage_pinger.h"
+#include "engine/replay/replay_key_source.h"
+#include "engine/replay/replay_sensor_registry.h"
+#include "engine/replay/replay_timeline.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "engine/runtime/termination_center.h"
+#include "engine/settings/json_defaults_store.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/desktop/linux_machine_description.h"
+#include "platform/linux/desktop/resource_dir.h"
+#include "platform/linux/desktop/termination_signals.h"
+#include "platform/linux/desktop/xdg_login_item.h"
+#include "platform/linux/desktop/xdg_url_opener.h"
+#include "platform/linux/input/evdev_key_source.h"
+#include "platform/linux/net/curl_http_sender.h"
+#include "platform/linux/sensors/linux_sensor_registry.h"
+#include "platform/linux/system/file_sync.h"
+#include "platform/linux/system/thread_naming.h"
 
 using namespace clavio;
 
@@ -175,27 +175,27 @@ ToccaApp::~ToccaApp() {
 
 CoordinatorServices ToccaApp::services(std::shared_ptr<ReplayTimeline> replay) {
     CoordinatorServices s;
-    s.mainQueue = &_mainQueue;
-    s.classifyQueue = &_classifyQueue;
+    s.queues = {&_mainQueue, &_classifyQueue};
     if (replay) {
-        s.sensorRegistry = std::make_shared<ReplaySensorRegistry>(replay);
-        s.keySource = std::make_shared<ReplayKeySource>(replay);
+        s.devices.sensors = std::make_shared<ReplaySensorRegistry>(replay);
+        s.devices.keys = std::make_shared<ReplayKeySource>(replay);
         logLine("[Clavio] Replaying " + replay->sourceName());
     } else {
-        s.sensorRegistry = std::make_shared<platform::LinuxSensorRegistry>();
+        s.devices.sensors = std::make_shared<platform::LinuxSensorRegistry>();
         _evdev = std::make_shared<platform::EvdevKeySource>();
-        s.keySource = _evdev;
+        s.devices.keys = _evdev;
     }
-    s.audioDecoder = &_decoder;
-    s.audioOutput = &_audioOutput;
-    s.httpSender = &_httpSender;
-    s.defaultsStore = &_defaults;
-    s.machine = &_machine;
+    s.devices.decoder = &_decoder;
+    s.devices.output = &_audioOutput;
+    // Pings only where CLAVIO_PING_URL names a service.
+    UsagePinger::Options pings = UsagePinger::optionsFromEnvironment();
+    if (pings.baseUrl) {
+        s.pinger =
+            std::make_unique<UsagePinger>(_defaults, _httpSender, _machine, std::move(pings));
+    }
     s.termination = &_termination;
     s.urlOpener = &_urlOpener;
     s.bundledPacksFolder = platform::resourceDir() / "SoundPacks";
-    s.pingBaseUrl = UsagePinger::optionsFromEnvironment().baseUrl.value_or(std::string());
-    s.appVersion = CLAVIO_VERSION;
     return s;
 }
 

@@ -37,10 +37,10 @@
 #include <thread>
 #include <vector>
 
-#include "clavio/audio_engine.h"
-#include "clavio/log.h"
-#include "clavio_platform/sdl_audio_output.h"
-#include "clavio_platform/sndfile_decoder.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/core/log.h"
+#include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 using namespace std::chrono_literals;
@@ -128,14 +128,14 @@ Segment measureQuiet(bool saving, double seconds, benchmark::State& state) {
     platform::SndfileDecoder decoder;
     platform::SdlAudioOutput output;
     AudioEngine engine(decoder, output);
-    engine.native.setIdleSuspend(saving ? 500ms : 0ms);
+    engine.setIdleSuspend(saving ? 500ms : 0ms);
     Segment seg;
     if (!engine.start()) {
         state.SkipWithError("the audio output does not start");
         return seg;
     }
     if (saving) {
-        if (!waitFor([&] { return engine.native.outputSuspended(); }, 10s)) {
+        if (!waitFor([&] { return engine.outputSuspended(); }, 10s)) {
             state.SkipWithError("the output never suspended");
             return seg;
         }
@@ -189,13 +189,13 @@ void resume(benchmark::State& state) {
         {
             platform::SdlAudioOutput output;
             AudioEngine engine(decoder, output);
-            engine.native.setIdleSuspend(100ms);
-            const std::int32_t index = engine.native.addDecodedSample(DecodedAudio(click));
+            engine.setIdleSuspend(100ms);
+            const std::int32_t index = engine.addDecodedSample(DecodedAudio(click));
             if (!engine.start()) {
                 state.SkipWithError("the audio output does not start");
                 return;
             }
-            const auto suspended = [&] { return engine.native.outputSuspended(); };
+            const auto suspended = [&] { return engine.outputSuspended(); };
             for (int k = 0; k < 20; ++k) {
                 if (!waitFor(suspended, 5s)) {
                     state.SkipWithError("the output never suspended");
@@ -221,8 +221,8 @@ void resume(benchmark::State& state) {
         {
             platform::SdlAudioOutput output;
             AudioEngine engine(decoder, output);
-            engine.native.setIdleSuspend(0ms);
-            const std::int32_t index = engine.native.addDecodedSample(DecodedAudio(click));
+            engine.setIdleSuspend(0ms);
+            const std::int32_t index = engine.addDecodedSample(DecodedAudio(click));
             engine.start();
             for (int k = 0; k < 20; ++k) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20 + 7 * k % 30));

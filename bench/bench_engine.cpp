@@ -19,10 +19,10 @@
 #include <memory>
 #include <vector>
 
-#include "clavio/impact_engine.h"
-#include "clavio/ports/clock.h"
-#include "clavio/ring_buffer.h"
-#include "clavio/velocity_crossfader.h"
+#include "engine/pipeline/velocity_crossfader.h"
+#include "engine/ports/clock.h"
+#include "engine/sensing/impact_engine.h"
+#include "engine/sensing/ring_buffer.h"
 
 using namespace clavio;
 

@@ -21,10 +21,10 @@
 #include <cstring>
 #include <vector>
 
-#include "clavio/log.h"
-#include "clavio/offline_audio_output.h"
-#include "clavio/tca_audio_engine.h"
-#include "clavio_platform/sndfile_decoder.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/audio/tca_audio_engine.h"
+#include "engine/core/log.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 

@@ -23,12 +23,14 @@
 #include <filesystem>
 #include <memory>
 
-#include "clavio/log.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio/tocca_settings.h"
-#include "clavio/virtual_time_scheduler.h"
-#include "clavio_platform/resource_dir.h"
-#include "clavio_platform/sndfile_decoder.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/core/log.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/replay/offline_replay_ports.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/desktop/resource_dir.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;
@@ -56,11 +58,11 @@ struct Coordinator {
         SettingsValues values;
         values.selectedPackName = "Biscuit";
         CoordinatorServices services;
-        services.mainQueue = &scheduler;
-        services.classifyQueue = &scheduler;
-        services.audioDecoder = &decoder;
+        services.queues = {&scheduler, &scheduler};
+        services.devices = {std::make_shared<OfflineSensorRegistry>(false),
+                            std::make_shared<OfflineKeySource>(), &decoder, &output};
+        services.random = CoordinatorRandom::seeded(1);
         services.bundledPacksFolder = packsFolder();
-        seedCoordinatorRandom(services, 1);
         coordinator =
             ToccaCoordinator::create(std::make_shared<ToccaSettings>(values), std::move(services));
         scheduler.runUntil(scheduler.nowTicks());
@@ -75,6 +77,7 @@ struct Coordinator {
 
     VirtualTimeScheduler scheduler{1'000'000'000};
     platform::SndfileDecoder decoder;
+    OfflineAudioOutput output;
     std::shared_ptr<ToccaCoordinator> coordinator;
 };
 

@@ -16,12 +16,12 @@
 
 #include <memory>
 
-#include "clavio/log.h"
-#include "clavio/offline_renderer.h"
-#include "clavio/session_trace.h"
-#include "clavio/tocca_settings.h"
-#include "clavio_platform/resource_dir.h"
-#include "clavio_platform/sndfile_decoder.h"
+#include "engine/core/log.h"
+#include "engine/render/offline_renderer.h"
+#include "engine/replay/session_trace.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "platform/linux/desktop/resource_dir.h"
 
 using namespace clavio;
 

@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "clavio/accel_report.h"
-#include "clavio/session_trace.h"
+#include "engine/replay/session_trace.h"
+#include "engine/sensing/accel_report.h"
 
 namespace {
 

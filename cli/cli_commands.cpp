@@ -1,4 +1,4 @@
-#include "cli_commands.h"
+#include "cli/cli_commands.h"
 
 #include <iostream>
 
@@ -16,16 +16,16 @@ void registerVersionCommand(CLI::App& app) {
     cmd->callback([] { std::cout << "clavio-cli " << CLAVIO_VERSION << "\n"; });
 }
 
-void registerCommands(CLI::App& app) {
+void registerCommands(CLI::App& app, const CliServices& services) {
     registerVersionCommand(app);
-    registerTraceCheckCommand(app);
-    registerDevicesCommand(app);
-    registerPacksCommand(app);
-    registerPackCheckCommand(app);
-    registerRecordCommand(app);
-    registerRenderCommand(app);
-    registerPlayCommand(app);
-    registerCalibrateCommand(app);
+    registerTraceCheckCommand(app, services);
+    registerDevicesCommand(app, services);
+    registerPacksCommand(app, services);
+    registerPackCheckCommand(app, services);
+    registerRecordCommand(app, services);
+    registerRenderCommand(app, services);
+    registerPlayCommand(app, services);
+    registerCalibrateCommand(app, services);
 }
 
 } // namespace clavio::cli

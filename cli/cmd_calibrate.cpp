@@ -7,27 +7,25 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clavio/calibration.h"
-#include "clavio/offline_renderer.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "cli_commands.h"
-#include "trace_path.h"
-#include "trace_run_options.h"
+#include "cli/cli_commands.h"
+#include "cli/trace_path.h"
+#include "cli/trace_run_options.h"
+#include "engine/render/offline_renderer.h"
+#include "engine/sensing/calibration.h"
 
 namespace clavio::cli {
 
 namespace {
 
-int calibrate(const TraceRunOptions& options) {
+int calibrate(const TraceRunOptions& options, const CliServices& services) {
     RunSetup setup;
     if (auto error = prepareRun(options, setup)) {
         std::cerr << "clavio-cli: " << *error << "\n";
         return 1;
     }
-    platform::SndfileDecoder decoder;
     OfflineRenderConfig config;
     config.settings = setup.settings;
-    config.audioDecoder = &decoder;
+    config.audioDecoder = &services.decoder();
     config.bundledPacksFolder = setup.bundledPacksFolder;
     const OfflineRenderResult result =
         OfflineRenderer(std::move(config)).render(resolveTracePath(options.trace));
@@ -48,12 +46,12 @@ int calibrate(const TraceRunOptions& options) {
 
 } // namespace
 
-void registerCalibrateCommand(CLI::App& app) {
+void registerCalibrateCommand(CLI::App& app, const CliServices& services) {
     auto* cmd = app.add_subcommand(
         "calibrate", "Classify a trace's presses and print the recommended thresholds as JSON");
     auto options = std::make_shared<TraceRunOptions>();
     addTraceRunOptions(*cmd, *options);
-    cmd->callback([options] { setExitStatus(calibrate(*options)); });
+    cmd->callback([options, &services] { setExitStatus(calibrate(*options, services)); });
 }
 
 } // namespace clavio::cli

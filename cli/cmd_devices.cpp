@@ -8,21 +8,18 @@
 #include <string>
 #include <thread>
 
-#include "clavio/spu_sensor.h"
-#include "clavio/tca_spu_sensor.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "clavio_platform/linux_sensor_registry.h"
-#include "cli_commands.h"
+#include "cli/cli_commands.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/sensing/tca_spu_sensor.h"
+#include "platform/linux/input/evdev_key_source.h"
+#include "platform/linux/sensors/linux_sensor_registry.h"
 
 namespace clavio::cli {
 
 namespace {
 
 struct DevicesOptions {
-    std::string inputRoot = "/dev/input";
-    std::string sysRoot = "/sys";
-    std::string devRoot = "/dev";
-    bool describedDevices = false;
+    DeviceRoots roots;
     double waitSeconds = 0.5;
 };
 
@@ -86,29 +83,18 @@ void printSensor(platform::LinuxSensorRegistry& registry,
 
 } // namespace
 
-void registerDevicesCommand(CLI::App& app) {
+void registerDevicesCommand(CLI::App& app, const CliServices& services) {
     auto options = std::make_shared<DevicesOptions>();
     auto* cmd = app.add_subcommand(
         "devices", "List keyboards and accelerometer services, with access and sensor status");
     cmd->add_option("--wait", options->waitSeconds,
                     "Seconds to run the accelerometer before reporting its status")
         ->check(CLI::Range(0.0, 60.0));
-    // A fake device tree: folders standing in for /dev/input, /sys and /dev,
-    // and evdev nodes described by "eventN.json" files.
-    cmd->add_option("--input-root", options->inputRoot)->group("");
-    cmd->add_option("--sys-root", options->sysRoot)->group("");
-    cmd->add_option("--dev-root", options->devRoot)->group("");
-    cmd->add_flag("--described-devices", options->describedDevices)->group("");
+    CliServices::addDeviceOptions(*cmd, options->roots);
 
-    cmd->callback([options] {
-        std::shared_ptr<platform::EvdevProbe> probe = options->describedDevices
-                                                          ? platform::makeSidecarEvdevProbe()
-                                                          : platform::makeLibevdevProbe();
-        platform::EvdevKeySource keys({options->inputRoot, probe});
-        printKeyboards(keys);
-
-        auto registry = std::make_shared<platform::LinuxSensorRegistry>(platform::LinuxSensorRoots{
-            options->sysRoot, options->devRoot, options->inputRoot, probe});
+    cmd->callback([options, &services] {
+        printKeyboards(*services.keyboards(options->roots));
+        const auto registry = services.sensors(options->roots);
         printSensor(*registry, registry, options->waitSeconds);
         setExitStatus(0);
     });

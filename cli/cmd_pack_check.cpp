@@ -6,9 +6,8 @@
 #include <iostream>
 #include <map>
 
-#include "clavio/sound_pack_manager.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "cli_commands.h"
+#include "cli/cli_commands.h"
+#include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {
 
@@ -82,7 +81,7 @@ std::vector<std::string> fallbacks(const SoundPackManifest& m) {
     return lines;
 }
 
-int checkPack(const fs::path& folder) {
+int checkPack(const fs::path& folder, const CliServices& services) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
         std::cout << "pack-check: " << folder.string() << " is not a folder\n";
@@ -103,7 +102,7 @@ int checkPack(const fs::path& folder) {
     }
     std::cout << "\n";
 
-    platform::SndfileDecoder decoder;
+    const AudioDecoder& decoder = services.decoder();
     std::map<std::string, std::string> problems; // file -> problem, once per file
     std::map<std::string, bool> checked;
     int errors = 0;
@@ -177,12 +176,12 @@ int checkPack(const fs::path& folder) {
 
 } // namespace
 
-void registerPackCheckCommand(CLI::App& app) {
+void registerPackCheckCommand(CLI::App& app, const CliServices& services) {
     auto* cmd = app.add_subcommand(
         "pack-check", "Validate a sound pack folder: manifest, files, fallbacks (exit 1 if bad)");
     auto folder = std::make_shared<std::string>();
     cmd->add_option("DIR", *folder, "The pack folder (holding pack.json)")->required();
-    cmd->callback([folder] { setExitStatus(checkPack(*folder)); });
+    cmd->callback([folder, &services] { setExitStatus(checkPack(*folder, services)); });
 }
 
 } // namespace clavio::cli

@@ -2,16 +2,15 @@
 // them (display-name order), with the search path each one comes from.
 #include <iostream>
 
-#include "clavio/sound_pack_manager.h"
-#include "clavio_platform/resource_dir.h"
-#include "cli_commands.h"
+#include "cli/cli_commands.h"
+#include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {
 
 namespace {
 
-void listPacks() {
-    SoundPackManager manager(platform::resourceDir() / "SoundPacks");
+void listPacks(const CliServices& services) {
+    SoundPackManager manager(services.resourceDir() / "SoundPacks");
     const auto& packs = manager.availablePacks();
     if (packs.empty()) {
         std::cout << "No sound packs found. Searched:\n";
@@ -40,11 +39,11 @@ void listPacks() {
 
 } // namespace
 
-void registerPacksCommand(CLI::App& app) {
+void registerPacksCommand(CLI::App& app, const CliServices& services) {
     auto* cmd = app.add_subcommand(
         "packs", "List the installed sound packs: folder name, display name, search path");
-    cmd->callback([] {
-        listPacks();
+    cmd->callback([&services] {
+        listPacks(services);
         setExitStatus(0);
     });
 }

@@ -21,26 +21,24 @@
 #include <random>
 #include <vector>
 
-#include "clavio/audio_engine.h"
-#include "clavio/latency_probe_output.h"
-#include "clavio/ports/clock.h"
-#include "clavio/replay_key_source.h"
-#include "clavio/replay_sensor_registry.h"
-#include "clavio/replay_timeline.h"
-#include "clavio/run_loop.h"
-#include "clavio/seeded_random.h"
-#include "clavio/serial_deadline_queue.h"
-#include "clavio/sound_pack_manager.h"
-#include "clavio/termination_center.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio/tocca_settings.h"
-#include "clavio_platform/sdl_audio_output.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "clavio_platform/termination_signals.h"
-#include "cli_commands.h"
-#include "press_table.h"
-#include "trace_path.h"
-#include "trace_run_options.h"
+#include "cli/cli_commands.h"
+#include "cli/press_table.h"
+#include "cli/trace_path.h"
+#include "cli/trace_run_options.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/audio/latency_probe_output.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/ports/clock.h"
+#include "engine/render/seeded_random.h"
+#include "engine/replay/replay_key_source.h"
+#include "engine/replay/replay_sensor_registry.h"
+#include "engine/replay/replay_timeline.h"
+#include "engine/runtime/run_loop.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "engine/runtime/termination_center.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/desktop/termination_signals.h"
 
 namespace clavio::cli {
 
@@ -130,7 +128,7 @@ void printLatency(const std::vector<LatencyProbeOutput::Measurement>& measured,
     }
 }
 
-int play(const PlayOptions& options) {
+int play(const PlayOptions& options, const CliServices& cli) {
     std::optional<TraceError> traceError;
     auto timeline = ReplayTimeline::open(resolveTracePath(options.run.trace), traceError);
     if (!timeline) {
@@ -146,11 +144,11 @@ int play(const PlayOptions& options) {
 
     RunLoop loop;
     SerialDeadlineQueue classifyQueue;
-    platform::SdlAudioOutput device;
-    LatencyProbeOutput probe(device);
-    platform::SndfileDecoder decoder;
+    const std::unique_ptr<AudioOutput> device = cli.soundCard();
+    LatencyProbeOutput probe(*device);
+    const AudioDecoder& decoder = cli.decoder();
     TerminationCenter termination(loop);
-    platform::TerminationSignals signals(termination);
+    const auto signals = cli.signals(termination);
     std::atomic<bool> interrupted{false};
     termination.addQuitObserver([&] {
         interrupted = true;
@@ -159,22 +157,18 @@ int play(const PlayOptions& options) {
     SeededRandom random(std::random_device{}());
 
     CoordinatorServices services;
-    services.mainQueue = &loop;
-    services.classifyQueue = &classifyQueue;
-    services.sensorRegistry = std::make_shared<ReplaySensorRegistry>(timeline);
-    services.keySource = std::make_shared<ReplayKeySource>(timeline);
-    services.audioDecoder = &decoder;
-    services.audioOutput = &probe;
+    services.queues = {&loop, &classifyQueue};
+    services.devices = {std::make_shared<ReplaySensorRegistry>(timeline),
+                        std::make_shared<ReplayKeySource>(timeline), &decoder, &probe};
+    services.random = {SeededRandom::indexFunction(random), SeededRandom::jitterFunction(random)};
     services.termination = &termination;
     services.bundledPacksFolder = setup.bundledPacksFolder;
-    services.randomIndex = SeededRandom::indexFunction(random);
-    services.randomJitter = SeededRandom::jitterFunction(random);
 
     const double designedMs = std::trunc(setup.settings->searchPostMs()) + 10.0;
     if (!setup.settings->soundEnabled()) {
         std::cerr << "clavio-cli: sound is switched off in the settings: nothing will sound\n";
     }
-    auto coordinator = ToccaCoordinator::create(setup.settings, services);
+    auto coordinator = ToccaCoordinator::create(setup.settings, std::move(services));
     // The trace's clock starts a moment from now, once start() (posted by
     // construction: pack loading, audio, sensor and keyboard threads) has
     // run, so that its first records are not already overdue.
@@ -208,7 +202,7 @@ int play(const PlayOptions& options) {
         if (!checkedStart && coordinator->isRunning()) {
             checkedStart = true;
             warnIfSilent(coordinator->packManager().currentManifest().has_value(),
-                         coordinator->audioEngine().native.loadedSampleCount(), *setup.settings);
+                         coordinator->audioEngine().loadedSampleCount(), *setup.settings);
             if (!coordinator->audioEngine().isRunning()) {
                 audioFailed = true;
                 loop.quit();
@@ -247,7 +241,7 @@ int play(const PlayOptions& options) {
 
 } // namespace
 
-void registerPlayCommand(CLI::App& app) {
+void registerPlayCommand(CLI::App& app, const CliServices& services) {
     auto* cmd =
         app.add_subcommand("play", "Replay a session trace in real time through the audio device");
     auto options = std::make_shared<PlayOptions>();
@@ -256,7 +250,7 @@ void registerPlayCommand(CLI::App& app) {
                     "Seconds to keep playing after the last record (default 1)");
     cmd->add_flag("--delays", options->listDelays,
                   "List each press's delay and the output frame its sound starts at");
-    cmd->callback([options] { setExitStatus(play(*options)); });
+    cmd->callback([options, &services] { setExitStatus(play(*options, services)); });
 }
 
 } // namespace clavio::cli

@@ -21,13 +21,13 @@
 #include <string>
 #include <thread>
 
-#include "clavio/ports/clock.h"
-#include "clavio/replay_delivery.h"
-#include "clavio/tca_spu_sensor.h"
-#include "clavio/trace_recorder.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "clavio_platform/linux_sensor_registry.h"
-#include "cli_commands.h"
+#include "cli/cli_commands.h"
+#include "engine/ports/clock.h"
+#include "engine/replay/replay_delivery.h"
+#include "engine/replay/trace_recorder.h"
+#include "engine/sensing/tca_spu_sensor.h"
+#include "platform/linux/input/evdev_key_source.h"
+#include "platform/linux/sensors/linux_sensor_registry.h"
 
 namespace clavio::cli {
 
@@ -42,10 +42,7 @@ struct RecordOptions {
     std::string out;
     double seconds = 0.0; // 0: until Ctrl-C
     bool force = false;
-    std::string inputRoot = "/dev/input";
-    std::string sysRoot = "/sys";
-    std::string devRoot = "/dev";
-    bool describedDevices = false;
+    DeviceRoots roots;
 };
 
 std::atomic<bool> gStopSignal{false};
@@ -118,7 +115,7 @@ bool fail(const std::string& message) {
     return false;
 }
 
-bool record(const RecordOptions& options) {
+bool record(const RecordOptions& options, const CliServices& services) {
     // From here on Ctrl-C ends the recording with a complete trace; a signal
     // taking the default action could leave the temporary file behind.
     StopSignals signals;
@@ -134,21 +131,17 @@ bool record(const RecordOptions& options) {
         return fail("cannot write " + out.string() + ": " + *file.openError());
     }
 
-    std::shared_ptr<platform::EvdevProbe> probe = options.describedDevices
-                                                      ? platform::makeSidecarEvdevProbe()
-                                                      : platform::makeLibevdevProbe();
-    platform::EvdevKeySource keys({options.inputRoot, probe});
+    const auto keys = services.keyboards(options.roots);
     // Tap and stream are made here, so that what is missing is known before
     // recording starts, and then handed to their threads.
-    std::unique_ptr<KeyEventTap> tap = keys.createTap();
+    std::unique_ptr<KeyEventTap> tap = keys->createTap();
     if (!tap) {
         std::cerr << "clavio-cli: no keyboard can be read; recording without keys. "
                   << platform::EvdevKeySource::accessInstructions() << "\n";
     }
-    platform::LinuxSensorRegistry registry(
-        {options.sysRoot, options.devRoot, options.inputRoot, probe});
+    const auto registry = services.sensors(options.roots);
     std::string accelerometer;
-    std::unique_ptr<SensorReportStream> stream = openAccelerometer(registry, accelerometer);
+    std::unique_ptr<SensorReportStream> stream = openAccelerometer(*registry, accelerometer);
     if (!tap && !stream) {
         return fail("nothing to record: no keyboard and no accelerometer can be opened");
     }
@@ -267,7 +260,7 @@ bool record(const RecordOptions& options) {
 
 } // namespace
 
-void registerRecordCommand(CLI::App& app) {
+void registerRecordCommand(CLI::App& app, const CliServices& services) {
     auto options = std::make_shared<RecordOptions>();
     auto* cmd = app.add_subcommand(
         "record", "Record a live session from the keyboard and the accelerometer into a trace");
@@ -276,13 +269,8 @@ void registerRecordCommand(CLI::App& app) {
                     "Stop after this many seconds (default: on Ctrl-C)")
         ->check(CLI::PositiveNumber);
     cmd->add_flag("--force", options->force, "Replace the file if it exists");
-    // A fake device tree: folders standing in for /dev/input, /sys and /dev,
-    // and evdev nodes described by "eventN.json" files.
-    cmd->add_option("--input-root", options->inputRoot)->group("");
-    cmd->add_option("--sys-root", options->sysRoot)->group("");
-    cmd->add_option("--dev-root", options->devRoot)->group("");
-    cmd->add_flag("--described-devices", options->describedDevices)->group("");
-    cmd->callback([options] { record(*options); });
+    CliServices::addDeviceOptions(*cmd, options->roots);
+    cmd->callback([options, &services] { record(*options, services); });
 }
 
 } // namespace clavio::cli

@@ -17,17 +17,16 @@
 #include <memory>
 #include <string>
 
-#include "clavio/atomic_file.h"
-#include "clavio/offline_renderer.h"
-#include "clavio/render_events.h"
-#include "clavio/session_trace.h"
-#include "clavio/tocca_settings.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "clavio_platform/wav_writer.h"
-#include "cli_commands.h"
-#include "press_table.h"
-#include "trace_path.h"
-#include "trace_run_options.h"
+#include "cli/cli_commands.h"
+#include "cli/press_table.h"
+#include "cli/trace_path.h"
+#include "cli/trace_run_options.h"
+#include "engine/core/atomic_file.h"
+#include "engine/render/offline_renderer.h"
+#include "engine/render/render_events.h"
+#include "engine/replay/session_trace.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/audio/wav_writer.h"
 
 namespace clavio::cli {
 
@@ -96,7 +95,7 @@ private:
     std::chrono::steady_clock::time_point _start;
 };
 
-int render(const RenderOptions& options) {
+int render(const RenderOptions& options, const CliServices& services) {
     const fs::path trace = resolveTracePath(options.run.trace);
     {
         TraceReader reader(trace);
@@ -135,7 +134,7 @@ int render(const RenderOptions& options) {
     if (auto error = wav.open(out, int(options.rate), 2)) {
         return fail(*error);
     }
-    platform::SndfileDecoder decoder;
+    const AudioDecoder& decoder = services.decoder();
     Progress progress;
     std::optional<std::string> writeError;
     OfflineRenderConfig config;
@@ -203,7 +202,7 @@ int render(const RenderOptions& options) {
 
 } // namespace
 
-void registerRenderCommand(CLI::App& app) {
+void registerRenderCommand(CLI::App& app, const CliServices& services) {
     auto* cmd = app.add_subcommand(
         "render", "Render a session trace through the keystroke pipeline to a WAV file");
     auto options = std::make_shared<RenderOptions>();
@@ -217,7 +216,7 @@ void registerRenderCommand(CLI::App& app) {
                     "folder); an existing file is replaced once the render is complete");
     cmd->add_option("--events", options->events,
                     "Also write one JSON object per press and release to this file");
-    cmd->callback([options] { setExitStatus(render(*options)); });
+    cmd->callback([options, &services] { setExitStatus(render(*options, services)); });
 }
 
 } // namespace clavio::cli

@@ -4,9 +4,9 @@
 #include <iostream>
 #include <memory>
 
-#include "clavio/session_trace.h"
-#include "cli_commands.h"
-#include "trace_path.h"
+#include "cli/cli_commands.h"
+#include "cli/trace_path.h"
+#include "engine/replay/session_trace.h"
 
 namespace clavio::cli {
 
@@ -35,7 +35,7 @@ void printSummary(const std::filesystem::path& path, const TraceSummary& s) {
 }
 } // namespace
 
-void registerTraceCheckCommand(CLI::App& app) {
+void registerTraceCheckCommand(CLI::App& app, const CliServices& services) {
     auto* cmd = app.add_subcommand("trace-check", "Validate a session trace and count its records");
     auto file = std::make_shared<std::string>();
     cmd->add_option("FILE", *file,

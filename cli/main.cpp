@@ -4,9 +4,9 @@
 
 #include <iostream>
 
-#include "clavio_platform/file_sync.h"
-#include "clavio_platform/thread_naming.h"
-#include "cli_commands.h"
+#include "cli/cli_commands.h"
+#include "platform/linux/system/file_sync.h"
+#include "platform/linux/system/thread_naming.h"
 
 int main(int argc, char** argv) {
     clavio::platform::installThreadNaming();
@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     CLI::App app{"clavio-cli: Clavio's headless commands"};
     app.set_version_flag("--version", std::string("clavio-cli ") + CLAVIO_VERSION);
     app.require_subcommand(1);
-    clavio::cli::registerCommands(app);
+    const clavio::cli::CliServices services;
+    clavio::cli::registerCommands(app, services);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

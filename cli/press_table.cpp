@@ -1,9 +1,9 @@
-#include "press_table.h"
+#include "cli/press_table.h"
 
 #include <cstdio>
 #include <string>
 
-#include "clavio_platform/key_names.h"
+#include "platform/linux/input/key_names.h"
 
 namespace clavio::cli {
 

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <vector>
 
-#include "clavio/tocca_coordinator.h"
+#include "engine/pipeline/tocca_coordinator.h"
 
 namespace clavio::cli {
 

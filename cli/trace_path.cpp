@@ -1,6 +1,6 @@
-#include "trace_path.h"
+#include "cli/trace_path.h"
 
-#include "clavio_platform/resource_dir.h"
+#include "platform/linux/desktop/resource_dir.h"
 
 namespace clavio::cli {
 

@@ -1,12 +1,12 @@
-#include "trace_run_options.h"
+#include "cli/trace_run_options.h"
 
 #include <iostream>
 #include <system_error>
 
-#include "clavio/file_read.h"
-#include "clavio/settings_values.h"
-#include "clavio/tocca_settings.h"
-#include "clavio_platform/resource_dir.h"
+#include "engine/core/file_read.h"
+#include "engine/settings/settings_values.h"
+#include "engine/settings/tocca_settings.h"
+#include "platform/linux/desktop/resource_dir.h"
 
 namespace clavio::cli {
 

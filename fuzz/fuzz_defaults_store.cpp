@@ -5,23 +5,13 @@
 // the signed 64-bit range reads as the largest one) and keeps every other member through the
 // rewrite; any other file reads as empty and its bytes are kept unchanged beside the new file; a
 // new store reads back what was written.
-//
 // fuzz-max-len: 4096
 // fuzz-dict: json.dict
-#include <algorithm>
-#include <cstdint>
-#include <filesystem>
-#include <limits>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
-
 #include <nlohmann/json.hpp>
 
-#include "clavio/json_defaults_store.h"
-#include "clavio/log.h"
-#include "fuzz_support.h"
+#include "engine/core/log.h"
+#include "engine/settings/json_defaults_store.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;
@@ -32,17 +22,14 @@ constexpr std::string_view kCount = "clavio_launch_count";
 constexpr std::string_view kId = "clavio_anon_id";
 
 std::int64_t expectedInteger(const nlohmann::json& object, std::string_view key) {
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
     const auto it = object.find(key);
-    if (it == object.end()) {
+    if (it == object.end() || !it->is_number_integer()) {
         return 0;
     }
-    if (it->is_number_unsigned()) {
-        const auto v = it->get<std::uint64_t>();
-        return v > std::uint64_t(std::numeric_limits<std::int64_t>::max())
-                   ? std::numeric_limits<std::int64_t>::max()
-                   : std::int64_t(v);
-    }
-    return it->is_number_integer() ? it->get<std::int64_t>() : 0;
+    return it->is_number_unsigned()
+               ? std::int64_t(std::min(it->get<std::uint64_t>(), std::uint64_t(kMax)))
+               : it->get<std::int64_t>();
 }
 
 // The most containers any value or key lies in (0 for a scalar document).
@@ -66,8 +53,7 @@ int nestingDepth(const nlohmann::json& root) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static fuzz::ScratchDir dir;
-    static const bool quiet = (setLogSink([](std::string_view) {}), true);
-    (void)quiet;
+    [[maybe_unused]] static const bool quiet = (setLogSink([](std::string_view) {}), true);
     const fs::path file = dir.path() / "defaults.json";
     for (const auto& entry : fs::directory_iterator(dir.path())) {
         fs::remove(entry.path());

@@ -6,18 +6,12 @@
 // same index without a second sample); every rendered frame is a finite
 // number; every voice ends within the frames its length and pitch allow;
 // after unloading, no voice is busy and the output is silent.
-//
 // fuzz-max-len: 65536
 // fuzz-seeds: share/clavio/**/soft_1.wav share/clavio/**/space_1.wav
-#include <cmath>
-#include <cstdint>
-#include <string>
-#include <vector>
-
-#include "clavio/audio_engine.h"
-#include "clavio/offline_audio_output.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "fuzz_support.h"
+#include "engine/audio/audio_engine.h"
+#include "engine/audio/offline_audio_output.h"
+#include "fuzz/support/fuzz_support.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 
@@ -62,13 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool decodes = rig.decoder.decode(path, audio, error);
 
     const std::int32_t index = rig.engine.loadSample(path);
-    CLAVIO_FUZZ_CHECK(index >= 0 || rig.engine.native.loadedSampleCount() == 0);
+    CLAVIO_FUZZ_CHECK(index >= 0 || rig.engine.loadedSampleCount() == 0);
     CLAVIO_FUZZ_CHECK((index >= 0) == decodes);
     if (index < 0) {
         return 0;
     }
     CLAVIO_FUZZ_CHECK(rig.engine.loadSample(path) == index);
-    CLAVIO_FUZZ_CHECK(rig.engine.native.loadedSampleCount() == 1);
+    CLAVIO_FUZZ_CHECK(rig.engine.loadedSampleCount() == 1);
 
     // A sample that is not a number (or infinite) would turn every voice
     // mixed with it into noise; it must never reach the mixer. With gain 1
@@ -81,26 +75,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool sane = peak <= 1e30f;
 
     double longest = 0.0;
-    const double rateRatio = audio.sampleRate / rig.engine.native.outputSampleRate();
+    const double rateRatio = audio.sampleRate / rig.engine.outputSampleRate();
     for (float pitch : kPitches) {
         CLAVIO_FUZZ_CHECK(rig.engine.play(index, 1.0f, pitch));
         longest = std::fmax(longest, double(audio.frameCount) / (rateRatio * double(pitch)));
     }
-    if (longest <= double(kMaxFollowedFrames)) {
-        const auto blocks = std::uint64_t(longest) / kBlock + 2;
-        for (std::uint64_t b = 0; b < blocks; ++b) {
-            CLAVIO_FUZZ_CHECK(rig.pullBlock(false) || !sane);
-        }
-        CLAVIO_FUZZ_CHECK(rig.engine.native.busyVoiceCount() == 0);
-    } else {
-        for (int b = 0; b < 4; ++b) {
-            CLAVIO_FUZZ_CHECK(rig.pullBlock(false) || !sane);
-        }
+    // Voices short enough are followed to their end; longer ones for 4 blocks.
+    const bool followed = longest <= double(kMaxFollowedFrames);
+    const auto blocks = followed ? std::uint64_t(longest) / kBlock + 2 : 4;
+    for (std::uint64_t b = 0; b < blocks; ++b) {
+        CLAVIO_FUZZ_CHECK(rig.pullBlock(false) || !sane);
     }
+    CLAVIO_FUZZ_CHECK(!followed || rig.engine.busyVoiceCount() == 0);
 
     rig.engine.unloadAll();
-    CLAVIO_FUZZ_CHECK(rig.engine.native.busyVoiceCount() == 0);
-    CLAVIO_FUZZ_CHECK(rig.engine.native.loadedSampleCount() == 0);
+    CLAVIO_FUZZ_CHECK(rig.engine.busyVoiceCount() == 0);
+    CLAVIO_FUZZ_CHECK(rig.engine.loadedSampleCount() == 0);
     CLAVIO_FUZZ_CHECK(!rig.engine.play(index, 1.0f, 1.0f));
     CLAVIO_FUZZ_CHECK(rig.pullBlock(true));
     return 0;

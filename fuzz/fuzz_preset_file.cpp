@@ -7,20 +7,11 @@
 // never changes the file; a name that would leave the folder is refused by
 // save() with one log line and nothing is written anywhere; a saved preset
 // is listed and loads back bit for bit.
-//
 // fuzz-max-len: 4096
 // fuzz-dict: json.dict
-#include <algorithm>
-#include <bit>
-#include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <string_view>
-
-#include "clavio/log.h"
-#include "clavio/preset_manager.h"
-#include "fuzz_support.h"
+#include "engine/core/log.h"
+#include "engine/settings/preset_manager.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;
@@ -29,44 +20,17 @@ namespace {
 
 std::vector<std::string> gLog;
 
-struct ScratchHome {
-    fuzz::ScratchDir dir;
-    fs::path folder = dir.path() / "Tocca" / "Presets";
-
-    ScratchHome() {
-        setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
-        setenv("HOME", dir.path().c_str(), 1);
-        fs::create_directories(folder);
-        setLogSink([](std::string_view line) { gLog.emplace_back(line); });
-    }
-    void clear() {
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            fs::remove_all(entry.path());
-        }
-    }
-    // Every file under the scratch home, folders included.
-    std::size_t entryCount() const {
-        std::size_t n = 0;
-        for (auto it = fs::recursive_directory_iterator(dir.path());
-             it != fs::recursive_directory_iterator(); ++it) {
-            ++n;
-        }
-        return n;
-    }
-};
-
-bool sameFloatBits(const SettingsValues& a, const SettingsValues& b) {
-    auto f = [](float x) { return std::bit_cast<std::uint32_t>(x); };
-    auto d = [](double x) { return std::bit_cast<std::uint64_t>(x); };
-    return a == b && f(a.masterVolume) == f(b.masterVolume) && f(a.deadzone) == f(b.deadzone) &&
-           f(a.softThreshold) == f(b.softThreshold) && d(a.searchPreMs) == d(b.searchPreMs) &&
-           d(a.minInterKeyGapMs) == d(b.minInterKeyGapMs);
+// Every file under the scratch home, folders included.
+std::ptrdiff_t entryCount(const fuzz::ScratchHome& home) {
+    return std::distance(fs::recursive_directory_iterator(home.dir.path()), {});
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static ScratchHome home;
+    static fuzz::ScratchHome home(fs::path("Tocca") / "Presets");
+    [[maybe_unused]] static const bool logged =
+        (setLogSink([](std::string_view line) { gLog.emplace_back(line); }), true);
     home.clear();
     gLog.clear();
     const std::string input(reinterpret_cast<const char*>(data), size);
@@ -97,27 +61,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CLAVIO_FUZZ_CHECK(gLog.empty());
 
     // Save what loaded (or the defaults) under the same name.
-    const std::size_t before = home.entryCount();
+    const auto before = entryCount(home);
     const ToccaSettings settings = loaded ? ToccaSettings(loaded->values()) : ToccaSettings();
     const bool saved = PresetManager::save(settings, name);
     if (!valid) {
         CLAVIO_FUZZ_CHECK(!saved);
         CLAVIO_FUZZ_CHECK(gLog.size() == 1);
         CLAVIO_FUZZ_CHECK(gLog[0].rfind("[Clavio] Failed to save preset '", 0) == 0);
-        CLAVIO_FUZZ_CHECK(home.entryCount() == before);
+        CLAVIO_FUZZ_CHECK(entryCount(home) == before);
         return 0;
     }
     if (!saved) {
         // The atomic write needs room for its temporary name beside the file.
         CLAVIO_FUZZ_CHECK(name.size() + 5 + 17 > 255);
         CLAVIO_FUZZ_CHECK(gLog.size() == 1);
-        CLAVIO_FUZZ_CHECK(home.entryCount() == before);
+        CLAVIO_FUZZ_CHECK(entryCount(home) == before);
         return 0;
     }
     CLAVIO_FUZZ_CHECK(gLog.empty());
     const auto again = PresetManager::load(name);
     CLAVIO_FUZZ_CHECK(again.has_value());
-    CLAVIO_FUZZ_CHECK(sameFloatBits(again->values(), settings.values()));
+    CLAVIO_FUZZ_CHECK(fuzz::sameBits(again->values(), settings.values()));
     const auto listed = PresetManager::availablePresets();
     CLAVIO_FUZZ_CHECK(std::count(listed.begin(), listed.end(), name) == 1);
     return 0;

@@ -7,33 +7,19 @@
 // records and reports the same error.
 // Seeds: excerpts of the demo trace and hand-written edge cases, plus the
 // generated demo trace itself, of which libFuzzer keeps the first 8 KB.
-//
 // fuzz-max-len: 8192
 // fuzz-dict: trace.dict
 // fuzz-seeds: share/clavio/demo/demo.trace.jsonl
-#include <cstdint>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "clavio/session_trace.h"
-#include "fuzz_support.h"
+#include "engine/replay/session_trace.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
-
-namespace {
-
-std::unique_ptr<std::istream> streamOf(const std::string& text) {
-    return std::make_unique<std::istringstream>(text);
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
 
-    TraceReader reader(streamOf(text), "fuzz.trace");
+    TraceReader reader(std::make_unique<std::istringstream>(text), "fuzz.trace");
     std::vector<TraceRecord> records;
     TraceRecord record;
     while (reader.next(record)) {
@@ -60,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CLAVIO_FUZZ_CHECK(!againError);
     CLAVIO_FUZZ_CHECK(again == records);
 
-    TraceReader counting(streamOf(text), "fuzz.trace");
+    TraceReader counting(std::make_unique<std::istringstream>(text), "fuzz.trace");
     TraceSummary summary;
     const auto summaryError = summarizeTrace(counting, summary);
     CLAVIO_FUZZ_CHECK(summary.records() == records.size());

@@ -6,15 +6,10 @@
 // Properties: no crash, leak or sanitizer report; a refusal is one line that
 // names the file; a success holds frameCount x channelCount samples, within
 // the decoder's size limit, at a positive sample rate.
-//
 // fuzz-max-len: 65536
 // fuzz-seeds: share/clavio/**/*.wav share/clavio/**/*.flac share/clavio/**/*.ogg
-#include <cmath>
-#include <cstdint>
-#include <string>
-
-#include "clavio_platform/sndfile_decoder.h"
-#include "fuzz_support.h"
+#include "fuzz/support/fuzz_support.h"
+#include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
 

@@ -7,20 +7,13 @@
 // without unsafe entries; an entry resolves to a file only inside the pack
 // folder (the scratch pack holds a file, a subfolder, a link leading out of
 // the folder and a link to itself).
-//
 // fuzz-max-len: 4096
 // fuzz-dict: json.dict
 // fuzz-seeds: share/clavio/SoundPacks/*/pack.json
-#include <algorithm>
-#include <cstdint>
-#include <filesystem>
-#include <set>
-#include <string>
-#include <string_view>
 
-#include "clavio/sound_pack_manager.h"
-#include "clavio/sound_pack_manifest.h"
-#include "fuzz_support.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/packs/sound_pack_manifest.h"
+#include "fuzz/support/fuzz_support.h"
 
 using namespace clavio;
 namespace fs = std::filesystem;
@@ -43,9 +36,6 @@ struct ScratchPack {
         fs::create_symlink("..", folder / "up");
         realFolder = fs::canonical(folder);
     }
-    void writeManifest(const std::uint8_t* data, std::size_t size) {
-        fuzz::writeWholeFile(folder / "pack.json", data, size);
-    }
 };
 
 void checkLookups(const SoundPackManifest& manifest) {
@@ -54,17 +44,16 @@ void checkLookups(const SoundPackManifest& manifest) {
         CLAVIO_FUZZ_CHECK(entry.jsonPath.rfind("$.", 0) == 0);
         files.insert(entry.file);
     }
+    const auto known = [&](const auto& list) {
+        return std::all_of(list.begin(), list.end(), [&](auto& f) { return files.count(f) == 1; });
+    };
     for (KeyGroup group : kAllKeyGroups) {
         for (VelocityTier tier : kAllVelocityTiers) {
             const auto picked = manifest.samplesFor(group, tier);
             CLAVIO_FUZZ_CHECK(tier != VelocityTier::silent || picked.empty());
-            for (const auto& file : picked) {
-                CLAVIO_FUZZ_CHECK(files.count(file) == 1);
-            }
+            CLAVIO_FUZZ_CHECK(known(picked));
         }
-        for (const auto& file : manifest.releaseSamplesFor(group)) {
-            CLAVIO_FUZZ_CHECK(files.count(file) == 1);
-        }
+        CLAVIO_FUZZ_CHECK(known(manifest.releaseSamplesFor(group)));
     }
 }
 
@@ -92,11 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto decoded = decodeSoundPackManifest(text);
 
-    pack.writeManifest(data, size);
+    fuzz::writeWholeFile(pack.folder / "pack.json", data, size);
     const auto read = readSoundPackManifest(pack.folder);
     if (!decoded) {
-        CLAVIO_FUZZ_CHECK(fuzz::isOneLine(decoded.error().text()));
-        CLAVIO_FUZZ_CHECK(decoded.error().path.rfind("$", 0) == 0);
+        fuzz::checkRefusal(decoded.error());
         CLAVIO_FUZZ_CHECK(!read.ok());
         return 0;
     }
@@ -110,8 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const bool pretty : {false, true}) {
         const std::string encoded = encodeSoundPackManifest(*decoded, pretty);
         const auto again = decodeSoundPackManifest(encoded);
-        CLAVIO_FUZZ_CHECK(again.ok());
-        CLAVIO_FUZZ_CHECK(*again == *decoded);
+        CLAVIO_FUZZ_CHECK(again.ok() && *again == *decoded);
     }
     checkLookups(*decoded);
     checkResolution(pack, *decoded);

@@ -317,4 +317,7 @@ fi
         echo "No bench/bench_*.cpp programs."
     fi
 } >"$out"
+# Paths inside the checkout are written relative to it: the file describes
+# the project, not the folder of the machine it ran on.
+sed -i "s|$root/||g" "$out"
 echo "benchmarks.sh: wrote $out" >&2

@@ -11,7 +11,7 @@
 
 #include <cstdio>
 
-#include "clavio_logo.h"
+#include "app/widgets/clavio_logo.h"
 
 using clavio::ClavioLogo;
 

@@ -1,109 +1,81 @@
-// A real coordinator for the application's tests and screenshots, built
-// from services that exist without hardware: the Qt main queue, the real
-// classify queue, an offline audio output, the sndfile decoder with the
-// built-in packs, and the evdev key source and Linux sensor registry reading
-// a fake device tree (an unopenable keyboard node is a keyboard without
-// access). Settings and defaults live in temporary XDG folders; pings go to
-// a loopback HTTP server that records them.
-//
-// Threading: construct, use and destroy on the GUI thread.
+// A real coordinator on the Qt main queue with the built-in packs, an offline
+// output and the shared rig's ports; settings in temporary XDG folders.
 #pragma once
 
-#include <httplib.h>
-
-#include <filesystem>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "clavio/json_defaults_store.h"
-#include "clavio/offline_audio_output.h"
-#include "clavio/serial_deadline_queue.h"
-#include "clavio/termination_center.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio_platform/curl_http_sender.h"
-#include "clavio_platform/evdev_key_source.h"
-#include "clavio_platform/linux_machine_description.h"
-#include "clavio_platform/linux_sensor_registry.h"
-#include "clavio_platform/sndfile_decoder.h"
-#include "coordinator_bridge.h"
-#include "fake_device_tree.h"
-#include "qt_main_queue.h"
-#include "test_support.h"
+#include "app/services/coordinator_bridge.h"
+#include "app/services/qt_main_queue.h"
+#include "engine/runtime/serial_deadline_queue.h"
+#include "engine/runtime/termination_center.h"
+#include "engine/settings/json_defaults_store.h"
+#include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/coordinator_rig.h"
 
 namespace clavio::testing {
 
-// Records the JSON bodies POSTed to /api/ping on a loopback port.
-class PingServer {
-public:
-    PingServer();
-    ~PingServer();
-    std::string baseUrl() const;
-    std::vector<nlohmann::json> pings() const;
-    std::vector<nlohmann::json> events(const std::string& name) const;
-
-private:
-    httplib::Server _server;
-    int _port = 0;
-    std::thread _thread;
-    mutable std::mutex _mutex;
-    std::vector<nlohmann::json> _pings;
-};
+inline const std::filesystem::path kBuiltInPacks =
+    std::filesystem::path(CLAVIO_RESOURCE_BUILD_DIR) / "SoundPacks";
 
 struct FixtureOptions {
     bool keyboardAccess = true;
     bool accelerometer = true;
-    bool pings = false;
-    // Written to settings.json before the settings are loaded; none: no file.
-    std::optional<nlohmann::json> settingsFile;
+    std::optional<nlohmann::json> settingsFile{}; // written before the settings load
 };
 
 class CoordinatorFixture {
 public:
-    explicit CoordinatorFixture(FixtureOptions options = {});
-    ~CoordinatorFixture();
+    explicit CoordinatorFixture(FixtureOptions options = {})
+        : keys(std::make_shared<GatedKeySource>()) {
+        keys->access = options.keyboardAccess;
+        if (options.settingsFile) {
+            writeFile(settingsPath(), options.settingsFile->dump());
+        }
+        _coordinator = makeCoordinator(
+            std::make_shared<ToccaSettings>(ToccaSettings::load()),
+            {.mainQueue = &_mainQueue, .classifyQueue = &_classifyQueue,
+             .sensors = std::make_shared<OfflineSensorRegistry>(options.accelerometer),
+             .keys = keys, .decoder = &_decoder, .output = &_output, .wallClock = {}},
+            {.bundledPacks = kBuiltInPacks, .httpSender = &pings, .defaultsStore = &_defaults,
+             .machine = &_machine, .termination = &_termination,
+             .pingBaseUrl = "http://127.0.0.1:9"});
+        _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
+    }
+    ~CoordinatorFixture() {
+        _bridge.reset();
+        _coordinator->stop();
+        _classifyQueue.waitUntilIdle(std::chrono::seconds(5));
+    }
 
     ToccaCoordinator& coordinator() { return *_coordinator; }
     CoordinatorBridge& bridge() { return *_bridge; }
     ToccaSettings& settings() { return _coordinator->settings(); }
-    platform::EvdevKeySource& keySource() { return *_keys; }
-    std::filesystem::path settingsPath() const;
-    // The settings file as JSON (null when missing or unreadable).
-    nlohmann::json settingsOnDisk() const;
-    const ScopedXdgHome& xdg() const { return _xdg; }
-    PingServer* pingServer() { return _pingServer.get(); }
-    // Waits until every ping posted so far has been answered.
-    bool flushPings();
-    // Makes the fake keyboard readable: keyboard access is granted.
-    void grantKeyboardAccess();
-    // A user pack in $XDG_DATA_HOME/Clavio/SoundPacks with this manifest
-    // text (a copy of the built-in Biscuit's sounds); rescans the catalogue.
-    void addUserPack(const std::string& folder, const std::string& manifest);
+    std::filesystem::path settingsPath() const { return xdg.configHome() / "Clavio/settings.json"; }
+    nlohmann::json settingsOnDisk() const { // "discarded" when there is no file
+        return nlohmann::json::parse(readFile(settingsPath()), nullptr, false);
+    }
+    // A user pack with this manifest text (the built-in Biscuit's sounds).
+    void addUserPack(const std::string& folder, const std::string& manifest) {
+        const auto dir = xdg.dataHome() / "Clavio" / "SoundPacks" / folder;
+        std::filesystem::create_directories(dir);
+        std::filesystem::copy(kBuiltInPacks / "Biscuit", dir,
+                              std::filesystem::copy_options::recursive);
+        writeFile(dir / "pack.json", manifest);
+        _coordinator->packManager().refresh();
+    }
+
+    ScopedXdgHome xdg;
+    RecordingHttpSender pings;
+    std::shared_ptr<GatedKeySource> keys;
 
 private:
-    ScopedXdgHome _xdg;
-    std::unique_ptr<PingServer> _pingServer;
-    FakeDeviceTree _tree;
-    std::filesystem::path _keyboardNode;
     QtMainQueue _mainQueue;
     SerialDeadlineQueue _classifyQueue;
     OfflineAudioOutput _output;
     platform::SndfileDecoder _decoder;
-    platform::CurlHttpSender _sender;
-    std::unique_ptr<JsonDefaultsStore> _defaults;
-    platform::LinuxMachineDescription _machine;
+    JsonDefaultsStore _defaults;
+    FixedMachineDescription _machine;
     TerminationCenter _termination{_mainQueue};
-    std::shared_ptr<platform::EvdevKeySource> _keys;
     std::shared_ptr<ToccaCoordinator> _coordinator;
     std::unique_ptr<CoordinatorBridge> _bridge;
 };
-
-// The built-in packs of the build tree.
-std::filesystem::path builtInPacks();
 
 } // namespace clavio::testing

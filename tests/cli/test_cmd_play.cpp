@@ -1,22 +1,16 @@
-// `play` in real time. Through SDL's disk driver: each press sounds the
-// designed delay after its key, by the program's own measurement on the
-// process clock, and the audio written holds each sound at the frame that
-// measurement names. Through the dummy driver: Ctrl-C ends a play early.
+// `play` in real time through SDL's disk driver: each press sounds the designed
+// delay after its key, at the frame the program's own measurement names.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstring>
 #include <regex>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
-#include "audio_analysis.h"
-#include "child_process.h"
-#include "cli_runner.h"
-#include "strike_trace.h"
-#include "test_support.h"
+#include "tests/support/audio_analysis.h"
+#include "tests/support/child_process.h"
+#include "tests/support/strike_trace.h"
+#include "tests/support/test_support.h"
 
 using namespace clavio;
 using namespace clavio::testing;
@@ -24,27 +18,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<float> readRawStereo(const fs::path& path) {
-    const std::string bytes = readFile(path);
-    std::vector<float> frames(bytes.size() / sizeof(float));
-    std::memcpy(frames.data(), bytes.data(), frames.size() * sizeof(float));
-    return frames;
-}
-
-// Starts of sounds: a frame above the threshold after at least `gap` frames
-// below it.
+// Starts of sounds: a frame above the threshold after `gap` frames below it.
 std::vector<std::size_t> onsets(const std::vector<float>& mono, float threshold, std::size_t gap) {
     std::vector<std::size_t> found;
-    std::size_t quiet = gap;
-    for (std::size_t i = 0; i < mono.size(); ++i) {
-        if (std::abs(mono[i]) >= threshold) {
-            if (quiet >= gap) {
-                found.push_back(i);
-            }
-            quiet = 0;
-        } else {
-            ++quiet;
+    for (std::size_t i = 0, quiet = gap; i < mono.size(); ++i) {
+        const bool loud = std::abs(mono[i]) >= threshold;
+        if (loud && quiet >= gap) {
+            found.push_back(i);
         }
+        quiet = loud ? 0 : quiet + 1;
     }
     return found;
 }
@@ -71,71 +53,38 @@ TEST(CliPlay, DiskDriverOutputHoldsThePressesAtTheirTimes) {
 
     ScopedEnv driver("SDL_AUDIODRIVER", "disk");
     ScopedEnv file("SDL_DISKAUDIOFILE", (dir / "out.raw").string());
-    const auto r = runCli({"play", "--trace", (dir / "t.jsonl").string(), "--pack", pack.string(),
-                           "--tail", "0.4", "--delays"});
-    ASSERT_EQ(r.exitStatus, 0) << r.output;
+    const auto r = runClavioCli({"play", "--trace", (dir / "t.jsonl").string(), "--pack",
+                                 pack.string(), "--tail", "0.4", "--delays"});
+    ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Key event to first rendered frame, 3 presses"), std::string::npos)
         << r.output;
 
     // The program's own account: each key at its time in the trace, its
-    // sound from the first render cycle after the designed 30 ms. The disk
-    // driver paces itself with sleeps, so on a busy machine a cycle may come
-    // late; the bound only rules out a lost or badly delayed press.
-    struct Delay {
-        double keySeconds;
-        std::size_t frame;
-        double ms;
-    };
-    std::vector<Delay> delays;
+    // sound from the first render cycle after the designed 30 ms (the disk
+    // driver paces itself with sleeps: the upper bound is loose).
+    std::vector<std::size_t> frames; // each press's first rendered frame
     const std::regex row(R"(\n +([0-9.]+) +([0-9]+) +([0-9.]+) ms)");
     for (std::sregex_iterator it(r.output.begin(), r.output.end(), row), end; it != end; ++it) {
-        delays.push_back(
-            {std::stod((*it)[1]), std::size_t(std::stoull((*it)[2])), std::stod((*it)[3])});
+        EXPECT_NEAR(std::stod((*it)[1]), 0.6 + 0.6 * double(frames.size()), 1e-3);
+        EXPECT_TRUE(std::stod((*it)[3]) >= 30.0 && std::stod((*it)[3]) < 130.0) << (*it)[3];
+        frames.push_back(std::stoull((*it)[2]));
     }
-    ASSERT_EQ(delays.size(), 3u) << r.output;
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_NEAR(delays[i].keySeconds, 0.6 + 0.6 * i, 1e-3);
-        EXPECT_GE(delays[i].ms, 30.0);
-        EXPECT_LT(delays[i].ms, 130.0);
-    }
+    ASSERT_EQ(frames.size(), 3u) << r.output;
 
-    // The written audio holds exactly these three sounds, each starting in
-    // the render cycle the program measured (a cycle is 256 frames; the
-    // sample's own attack may take a few frames to cross the threshold).
-    // SDL's device thread may write a period or two of silence while the
-    // device is still paused, before the first callback: that shifts the
-    // file by whole periods, the same for every press.
-    const auto mono = toMono(readRawStereo(dir / "out.raw"), 2);
+    // The audio holds exactly these three sounds, each in the 256-frame
+    // render cycle the program measured; SDL may write a period or two of
+    // silence before the first callback, shifting every press alike.
+    const std::string bytes = readFile(dir / "out.raw");
+    std::vector<float> stereo(bytes.size() / sizeof(float));
+    std::memcpy(stereo.data(), bytes.data(), stereo.size() * sizeof(float));
+    const auto mono = toMono(stereo, 2);
     const auto found = onsets(mono, 1e-3f, 4800);
     ASSERT_EQ(found.size(), 3u) << "the three presses, and nothing else";
-    ASSERT_GE(found[0], delays[0].frame);
-    const std::size_t shift = (found[0] - delays[0].frame) / 256 * 256;
+    ASSERT_GE(found[0], frames[0]);
+    const std::size_t shift = (found[0] - frames[0]) / 256 * 256;
     EXPECT_LE(shift, 512u);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_GE(found[i], delays[i].frame + shift) << "press " << i;
-        EXPECT_LT(found[i], delays[i].frame + shift + 256) << "press " << i;
+        EXPECT_GE(found[i], frames[i] + shift) << "press " << i;
+        EXPECT_LT(found[i], frames[i] + shift + 256) << "press " << i;
     }
-}
-
-TEST(CliPlay, CtrlCEndsThePlayWithWhatWasMeasured) {
-    ScopedXdgHome home;
-    ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
-    ChildProcess play(clavioCli(), {"play", "--trace", "demo"});
-    ASSERT_TRUE(play.started());
-    // The demo's first key comes about a second in; wait for a few presses.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (play.output().find("Event tap created") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    play.signal(SIGINT);
-    ASSERT_EQ(play.wait(5.0), 0) << play.output();
-    const std::string out = play.output();
-    EXPECT_NE(out.find("Stopped before the end of the trace."), std::string::npos) << out;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(first rendered frame, ([0-9]+) presses)")))
-        << out;
-    EXPECT_GT(std::stoi(m[1]), 0);
-    EXPECT_LT(std::stoi(m[1]), 95);
 }

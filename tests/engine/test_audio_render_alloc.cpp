@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "mixer_rig.h"
+#include "tests/engine/mixer_rig.h"
 
 // The replacements below pair malloc with free by design; GCC cannot see that
 // and warns where it inlines them.
@@ -19,19 +19,14 @@ thread_local bool tArmed = false;
 std::atomic<int> gAllocations{0};
 void* volatile gSink = nullptr;
 
-void* countedAlloc(std::size_t size) {
-    if (tArmed) {
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    return std::malloc(size ? size : 1);
+void* counted(std::size_t size, std::size_t alignment = 0) {
+    gAllocations.fetch_add(tArmed ? 1 : 0, std::memory_order_relaxed);
+    const std::size_t rounded = alignment ? (size + alignment - 1) / alignment * alignment : size;
+    return alignment ? std::aligned_alloc(alignment, rounded ? rounded : alignment)
+                     : std::malloc(size ? size : 1);
 }
-
-void* countedAlignedAlloc(std::size_t size, std::size_t alignment) {
-    if (tArmed) {
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
-    return std::aligned_alloc(alignment, rounded ? rounded : alignment);
+void* orThrow(void* p) {
+    return p ? p : throw std::bad_alloc();
 }
 
 struct Armed {
@@ -40,29 +35,23 @@ struct Armed {
 };
 } // namespace
 
-void* operator new(std::size_t size) {
-    if (void* p = countedAlloc(size)) {
-        return p;
-    }
-    throw std::bad_alloc();
+void* operator new(std::size_t n) {
+    return orThrow(counted(n));
 }
-void* operator new[](std::size_t size) {
-    return operator new(size);
+void* operator new[](std::size_t n) {
+    return orThrow(counted(n));
 }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return countedAlloc(size);
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    return counted(n);
 }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return countedAlloc(size);
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    return counted(n);
 }
-void* operator new(std::size_t size, std::align_val_t al) {
-    if (void* p = countedAlignedAlloc(size, std::size_t(al))) {
-        return p;
-    }
-    throw std::bad_alloc();
+void* operator new(std::size_t n, std::align_val_t a) {
+    return orThrow(counted(n, std::size_t(a)));
 }
-void* operator new[](std::size_t size, std::align_val_t al) {
-    return operator new(size, al);
+void* operator new[](std::size_t n, std::align_val_t a) {
+    return orThrow(counted(n, std::size_t(a)));
 }
 void operator delete(void* p) noexcept {
     std::free(p);
@@ -90,34 +79,27 @@ void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
 }
 
 using namespace clavio;
-using clavio::testing::MixerRig;
 
 TEST(AudioRenderAlloc, RenderingAllocatesNothing) {
-    // The counter itself works: an allocation while armed is seen.
     {
-        Armed armed;
+        Armed armed;                // the counter itself works
         gSink = ::operator new(64); // a call, not a new-expression: never elided
         ::operator delete(gSink);
     }
     ASSERT_EQ(gAllocations.exchange(0), 1);
 
-    MixerRig rig;
+    clavio::testing::MixerRig rig;
     ASSERT_TRUE(rig.engine.start());
-    const auto mono = rig.add(std::vector<float>(600, 0.5f), 1);
-    const auto stereo = rig.add(std::vector<float>(2 * 700, 0.25f), 2);
-    const auto many = rig.add(std::vector<float>(6 * 300, 0.125f), 6);
+    const std::int32_t samples[3] = {rig.add(std::vector<float>(600, 0.5f), 1),
+                                     rig.add(std::vector<float>(1400, 0.25f), 2),
+                                     rig.add(std::vector<float>(1800, 0.125f), 6)};
     for (int v = 0; v < 32; ++v) {
-        ASSERT_TRUE(rig.engine.playSample(v % 3 == 0   ? mono
-                                          : v % 3 == 1 ? stereo
-                                                       : many,
-                                          1.0f, 1.0f + 0.01f * float(v)));
+        ASSERT_TRUE(rig.engine.playSample(samples[v % 3], 1.0f, 1.0f + 0.01f * float(v)));
     }
-    std::vector<float> interleaved(512);
-    std::vector<float> left(256), right(256);
+    std::vector<float> interleaved(512), left(256), right(256);
     const auto hits = TCAAudioEngine::activeVoiceHits();
     {
-        Armed armed;
-        // Split and interleaved layouts, through every voice's end.
+        Armed armed; // split and interleaved layouts, through every voice's end
         for (int cycle = 0; cycle < 6; ++cycle) {
             if (cycle % 2) {
                 rig.output.pullSplit(left.data(), right.data(), 256);

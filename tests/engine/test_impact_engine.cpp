@@ -1,34 +1,51 @@
+// The motion ring, the impact engine, the classifiers over it, their
+// configuration and the calibration of its thresholds.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
+#include <limits>
+#include <vector>
 
-#include "clavio/impact_engine.h"
-#include "motion_fixtures.h"
+#include <nlohmann/json.hpp>
+
+#include "engine/sensing/calibration.h"
+#include "engine/sensing/impact_classifier.h"
+#include "engine/sensing/impact_config.h"
+#include "engine/sensing/impact_engine.h"
+#include "tests/support/motion_fixtures.h"
 
 using namespace clavio;
 using namespace clavio::testing;
+using nlohmann::json;
 
 namespace {
 
-constexpr std::uint64_t kKey = 1000 * kTicksPerMs; // a key struck at 1 s
-
-// A state with the defaults and the given baseline.
-TCAImpactState stateWithBaseline(float baseline, const TCAImpactConfig* config = nullptr) {
-    TCAImpactState s;
-    tca_impact_init(&s, config);
-    s.currentBaseline = baseline;
-    return s;
+// Timestamps of the samples the window query returns, at most `capacity`.
+std::vector<std::uint64_t> window(const TCARingBuffer* ring, std::uint64_t centre,
+                                  std::uint64_t before, std::uint64_t after,
+                                  std::uint32_t capacity = kTCARingCapacity) {
+    std::vector<TCAMotionSample> out(capacity);
+    out.resize(tca_ring_query_window(ring, centre, before, after, out.data(), capacity));
+    std::vector<std::uint64_t> times;
+    for (const auto& s : out) {
+        times.push_back(s.timestamp);
+    }
+    return times;
 }
 
-// A linear configuration: velocity == peak (deadzone 0, cap 1, gamma 1).
-TCAImpactConfig linearConfig() {
+constexpr std::uint64_t kKey = 1000 * kTicksPerMs; // a key struck at 1 s
+
+TCAImpactConfig defaults() {
     TCAImpactConfig c;
     tca_impact_config_defaults(&c);
-    c.deadzone = 0.0f;
-    c.hardCap = 1.0f;
-    c.compressGamma = 1.0f;
     return c;
+}
+
+TCAImpactState stateWithBaseline(float baseline, const TCAImpactConfig& config = defaults()) {
+    TCAImpactState s;
+    tca_impact_init(&s, &config);
+    s.currentBaseline = baseline;
+    return s;
 }
 
 // Classifies a single sample of the given magnitude at the key's timestamp.
@@ -38,95 +55,121 @@ TCAImpactResult classifyOne(TCAImpactState& s, float magnitude) {
     return tca_impact_classify(&s, ring.get(), kKey);
 }
 
+constexpr std::uint64_t ms(std::uint64_t m) { return kKey + m * kTicksPerMs; } // after the key
+
+// Resting magnitude 1.0 at 1 kHz from 0.5 s to 2 s, with a strike of
+// deviation 0.0715 at every whole 5 ms.
+std::unique_ptr<TCARingBuffer> restingRingWithStrikes() {
+    auto ring = makeRing();
+    for (std::uint64_t m = 500; m <= 2000; ++m) {
+        writeMagnitude(ring.get(), m * kTicksPerMs, m % 5 == 0 ? 1.0715f : 1.0f);
+    }
+    return ring;
+}
+
+bool isPlaceholder(const ImpactResult& r, std::uint64_t key) {
+    return r.samplesInWindow == 0 && r.peakTimestamp == key && r.tier == VelocityTier::soft &&
+           r.velocity == 0.0f && r.rawPeak == 0.0f;
+}
+
+// Every field away from its default.
+const ImpactConfig kUnusual{12.5, 33.25, 250.0, 0.02f, true, 0.9f, 0.0041f,
+                            0.2f, 1.3f,  0.1f,  0.3f,  0.6f, 0.9f, 35.0};
+
+void expectRefusedNaming(const json& input, const std::string& needle) {
+    const auto decoded = decodeImpactConfig(input);
+    ASSERT_FALSE(decoded) << input.dump();
+    EXPECT_NE(decoded.error().text().find(needle), std::string::npos) << decoded.error().text();
+}
+
+std::optional<CalibrationResult> thresholdsOf(std::initializer_list<float> scores) {
+    CalibrationCollector c;
+    for (float s : scores) {
+        c.record(s);
+    }
+    return c.computeThresholds();
+}
+
 } // namespace
 
-TEST(ImpactEngine, InitWithoutConfigEqualsInitWithTheDefaults) {
-    TCAImpactState a, b;
-    std::memset(&a, 0x5A, sizeof a);
-    std::memset(&b, 0x5A, sizeof b);
-    tca_impact_init(&a, nullptr);
-    const TCAImpactConfig defaults = toNative(ImpactConfig());
-    tca_impact_init(&b, &defaults);
-    EXPECT_EQ(fromNative(a.config), fromNative(b.config));
-    for (const auto* s : {&a, &b}) {
-        EXPECT_EQ(s->currentBaseline, 0.002f);
-        EXPECT_EQ(s->lastKeyTimestamp, 0u);
-        EXPECT_EQ(s->hpPrevIn, 0.0f);
-        EXPECT_EQ(s->hpPrevOut, 0.0f);
+TEST(RingBuffer, WrapAroundKeepsTheNewest8000InWriteOrder) {
+    auto ring = makeRing();
+    for (std::uint64_t t = 1; t <= 8001; ++t) {
+        tca_ring_write(ring.get(), t, float(t), 0, 0);
     }
+    EXPECT_EQ(std::tuple(ring->writeIndex.load(), ring->totalCount.load()), std::tuple(1u, 8001u));
+    const auto all = window(ring.get(), 0, 0, ~0ull);
+    ASSERT_EQ(all.size(), 8000u);
+    EXPECT_EQ(std::tuple(all.front(), all.back()), std::tuple(2ull, 8001ull))
+        << "slot 1 is the oldest";
+    TCAMotionSample s;
+    ASSERT_TRUE(tca_ring_latest(ring.get(), &s));
+    EXPECT_EQ(std::tuple(s.timestamp, s.magnitude), std::tuple(8001ull, 8001.0f));
+    EXPECT_EQ(ring->samples[0].timestamp.load(), 8001u); // slot 0 holds the newest
+}
+
+TEST(RingBuffer, WindowBoundsAreInclusiveNeverWrapAndACapacityKeepsTheOldest) {
+    auto ring = makeRing();
+    for (std::uint64_t t = 10; t <= 100; t += 10) {
+        tca_ring_write(ring.get(), t, 0, 0, 1);
+    }
+    using V = std::vector<std::uint64_t>;
+    EXPECT_EQ(window(ring.get(), 50, 20, 20), (V{30, 40, 50, 60, 70}));
+    EXPECT_EQ(window(ring.get(), 15, 1000, 0), V{10}) << "the lower bound clamps at tick 0";
+    EXPECT_EQ(window(ring.get(), ~0ull - 5, ~0ull, 100).size(), 10u)
+        << "an upper bound past the 64-bit range must saturate, not wrap";
+    EXPECT_EQ(window(ring.get(), 50, 30, 30, 3), (V{20, 30, 40}));
+    EXPECT_EQ(window(ring.get(), 50, 30, 30, 0), V{});
 }
 
 TEST(ImpactEngine, WorkedExampleWithTheDefaults) {
     auto ring = makeRing();
-    // Resting samples around a strike whose largest deviation is 0.0715.
     for (std::uint64_t ms = 985; ms <= 1025; ++ms) {
-        const float m = ms == 1004 ? 1.0715f : (ms == 1006 ? 0.96f : 1.001f);
-        writeMagnitude(ring.get(), ms * kTicksPerMs, m);
+        writeMagnitude(ring.get(), ms * kTicksPerMs,
+                       ms == 1004 ? 1.0715f : (ms == 1006 ? 0.96f : 1.001f));
     }
     TCAImpactState s = stateWithBaseline(1.0f);
     const TCAImpactResult r = tca_impact_classify(&s, ring.get(), kKey);
-    EXPECT_EQ(r.samplesInWindow, 31u); // 990 ms .. 1020 ms, both ends included
+    // 990 ms .. 1020 ms, both ends included; the tier is hard; the baseline does not move.
+    EXPECT_EQ(std::tuple(r.samplesInWindow, r.score, r.baseline, r.peakTimestamp, r.tier),
+              std::tuple(31u, r.rawPeak, 1.0f, 1004 * kTicksPerMs, 3u));
     EXPECT_NEAR(r.rawPeak, 0.0715f, 1e-6f);
-    EXPECT_EQ(r.score, r.rawPeak);
-    EXPECT_EQ(r.baseline, 1.0f);
-    EXPECT_EQ(r.peakTimestamp, 1004 * kTicksPerMs);
     EXPECT_NEAR(r.velocity, std::pow(0.5f, 0.8f), 1e-4f); // ≈ 0.574
-    EXPECT_EQ(r.tier, 3u);                                // hard
-    EXPECT_EQ(s.lastKeyTimestamp, kKey);
-    EXPECT_EQ(s.currentBaseline, 1.0f); // classification never moves the baseline
+    EXPECT_EQ(std::tuple(s.lastKeyTimestamp, s.currentBaseline), std::tuple(kKey, 1.0f));
 }
 
-TEST(ImpactEngine, DeadzoneAndHardCapEdges) {
+TEST(ImpactEngine, DeadzoneCapAndThresholdEdges) {
     TCAImpactState s = stateWithBaseline(0.0f);
-    TCAImpactResult r = classifyOne(s, 0.003f); // exactly the deadzone
-    EXPECT_EQ(r.rawPeak, 0.003f);
-    EXPECT_EQ(r.velocity, 0.0f);
-    EXPECT_EQ(r.tier, 0u);
-
-    r = classifyOne(s, std::nextafter(0.003f, 1.0f)); // just above it
-    EXPECT_GT(r.velocity, 0.0f);
-    EXPECT_EQ(r.tier, 1u);
-
-    r = classifyOne(s, 0.14f); // the cap
-    EXPECT_EQ(r.velocity, 1.0f);
-    EXPECT_EQ(r.tier, 4u);
-    r = classifyOne(s, 3.0f); // far above it: clamped, not beyond 1
-    EXPECT_EQ(r.velocity, 1.0f);
-    EXPECT_EQ(r.tier, 4u);
-}
-
-TEST(ImpactEngine, VelocityEqualToAThresholdBelongsToThatTier) {
-    const TCAImpactConfig linear = linearConfig();
-    TCAImpactState s = stateWithBaseline(0.0f, &linear);
     const struct {
-        float peak;
+        float peak, velocity;
         std::uint32_t tier;
-    } cases[] = {{0.25f, 2}, {std::nextafter(0.25f, 0.0f), 1},
-                 {0.55f, 3}, {std::nextafter(0.55f, 0.0f), 2},
-                 {0.82f, 4}, {std::nextafter(0.82f, 0.0f), 3}};
-    for (const auto& c : cases) {
+    } defaultCases[] = {{0.003f, 0.0f, 0}, {0.14f, 1.0f, 4}, {3.0f, 1.0f, 4}}; // deadzone, cap
+    for (const auto& c : defaultCases) {
         const TCAImpactResult r = classifyOne(s, c.peak);
-        EXPECT_EQ(r.velocity, c.peak);
-        EXPECT_EQ(r.tier, c.tier) << c.peak;
+        EXPECT_EQ(std::tuple(r.velocity, r.tier), std::tuple(c.velocity, c.tier)) << c.peak;
     }
-    // Above the deadzone but below a raised soft threshold: silent.
-    s.config.softThreshold = 0.3f;
-    EXPECT_EQ(classifyOne(s, 0.2f).tier, 0u);
-    // Thresholds out of order: the highest tier whose threshold is met wins.
-    s.config.slamThreshold = 0.1f;
-    EXPECT_EQ(classifyOne(s, 0.2f).tier, 4u);
-}
+    EXPECT_EQ(classifyOne(s, std::nextafter(0.003f, 1.0f)).tier, 1u); // just above the deadzone
 
-TEST(ImpactEngine, HardCapAtOrBelowDeadzoneGivesVelocityZero) {
-    for (float cap : {0.003f, 0.001f, -1.0f}) {
-        TCAImpactConfig c;
-        tca_impact_config_defaults(&c);
+    // A linear configuration (velocity == peak): a threshold belongs to its tier.
+    TCAImpactConfig linear = defaults();
+    std::tie(linear.deadzone, linear.hardCap, linear.compressGamma) = std::tuple(0.0f, 1.0f, 1.0f);
+    s = stateWithBaseline(0.0f, linear);
+    for (const auto& [threshold, tier] : {std::pair{0.25f, 2u}, {0.55f, 3u}, {0.82f, 4u}}) {
+        EXPECT_EQ(classifyOne(s, threshold).velocity, threshold);
+        EXPECT_EQ(classifyOne(s, threshold).tier, tier) << threshold;
+        EXPECT_EQ(classifyOne(s, std::nextafter(threshold, 0.0f)).tier, tier - 1) << threshold;
+    }
+    s.config.softThreshold = 0.3f; // above the deadzone, below soft: silent
+    EXPECT_EQ(classifyOne(s, 0.2f).tier, 0u);
+    s.config.slamThreshold = 0.1f; // out of order: the highest tier met wins
+    EXPECT_EQ(classifyOne(s, 0.2f).tier, 4u);
+
+    for (float cap : {0.003f, 0.001f, -1.0f}) { // a cap at or below the deadzone
+        TCAImpactConfig c = defaults();
         c.hardCap = cap;
-        TCAImpactState s = stateWithBaseline(0.0f, &c);
-        const TCAImpactResult r = classifyOne(s, 0.5f);
-        EXPECT_EQ(r.velocity, 0.0f) << cap;
-        EXPECT_EQ(r.tier, 1u) << cap; // soft: above the deadzone, softThreshold 0
-        EXPECT_FALSE(std::isnan(r.velocity));
+        TCAImpactState capped = stateWithBaseline(0.0f, c);
+        const TCAImpactResult r = classifyOne(capped, 0.5f);
+        EXPECT_EQ(std::tuple(r.velocity, r.tier), std::tuple(0.0f, 1u)) << cap; // not NaN
     }
 }
 
@@ -134,125 +177,149 @@ TEST(ImpactEngine, EmptyWindowGivesSoftAndLeavesTheStateAlone) {
     auto ring = makeRing();
     writeMagnitude(ring.get(), kKey - 11 * kTicksPerMs, 5.0f); // just before the window
     writeMagnitude(ring.get(), kKey + 21 * kTicksPerMs, 5.0f); // just after it
-    TCAImpactConfig c;
-    tca_impact_config_defaults(&c);
+    TCAImpactConfig c = defaults();
     c.highpassEnabled = true;
-    TCAImpactState s = stateWithBaseline(0.7f, &c);
-    s.hpPrevIn = 0.25f;
-    s.hpPrevOut = 0.125f;
-    s.lastKeyTimestamp = 42;
-
+    TCAImpactState s = stateWithBaseline(0.7f, c);
+    std::tie(s.hpPrevIn, s.hpPrevOut, s.lastKeyTimestamp) = std::tuple(0.25f, 0.125f, 42);
     for (const TCARingBuffer* r : {static_cast<const TCARingBuffer*>(ring.get()),
                                    static_cast<const TCARingBuffer*>(nullptr)}) {
         const TCAImpactResult res = tca_impact_classify(&s, r, kKey);
-        EXPECT_EQ(res.samplesInWindow, 0u);
-        EXPECT_EQ(res.tier, 1u);
-        EXPECT_EQ(res.velocity, 0.0f);
-        EXPECT_EQ(res.rawPeak, 0.0f);
-        EXPECT_EQ(res.peakTimestamp, 0u);
-        EXPECT_EQ(res.baseline, 0.7f);
-        EXPECT_EQ(s.currentBaseline, 0.7f);
-        EXPECT_EQ(s.hpPrevIn, 0.25f);
-        EXPECT_EQ(s.hpPrevOut, 0.125f);
-        EXPECT_EQ(s.lastKeyTimestamp, 42u);
+        EXPECT_EQ(std::tuple(res.samplesInWindow, res.tier, res.velocity, res.rawPeak,
+                             res.peakTimestamp, res.baseline),
+                  std::tuple(0u, 1u, 0.0f, 0.0f, 0ull, 0.7f));
+        EXPECT_EQ(std::tuple(s.currentBaseline, s.hpPrevIn, s.hpPrevOut, s.lastKeyTimestamp),
+                  std::tuple(0.7f, 0.25f, 0.125f, 42ull));
     }
 }
 
-TEST(ImpactEngine, PeakSearchIsStrictEarliestWinsAndFlatWindowIsSilent) {
+TEST(ImpactEngine, PeakSearchIsStrictEarliestWinsAndOnlyThe256OldestAreExamined) {
     auto ring = makeRing();
     for (std::uint64_t ms = 995; ms <= 1005; ++ms) {
         writeMagnitude(ring.get(), ms * kTicksPerMs, 1.0f);
     }
     TCAImpactState s = stateWithBaseline(1.0f);
     TCAImpactResult r = tca_impact_classify(&s, ring.get(), kKey);
-    EXPECT_EQ(r.rawPeak, 0.0f);
-    EXPECT_EQ(r.peakTimestamp, 0u); // nothing exceeded 0
-    EXPECT_EQ(r.tier, 0u);
-    EXPECT_EQ(r.samplesInWindow, 11u);
-
+    EXPECT_EQ(std::tuple(r.rawPeak, r.peakTimestamp, r.tier, r.samplesInWindow),
+              std::tuple(0.0f, 0ull, 0u, 11u)); // a flat window is silent
     // Equal deviations above and below the baseline: the earlier one wins.
     writeMagnitude(ring.get(), 1006 * kTicksPerMs, 1.5f);
     writeMagnitude(ring.get(), 1007 * kTicksPerMs, 0.5f);
     writeMagnitude(ring.get(), 1008 * kTicksPerMs, 1.5f);
     r = tca_impact_classify(&s, ring.get(), kKey);
-    EXPECT_EQ(r.rawPeak, 0.5f);
-    EXPECT_EQ(r.peakTimestamp, 1006 * kTicksPerMs);
-}
+    EXPECT_EQ(std::tuple(r.rawPeak, r.peakTimestamp), std::tuple(0.5f, 1006 * kTicksPerMs));
 
-TEST(ImpactEngine, OnlyThe256OldestSamplesOfACrowdedWindowAreExamined) {
-    auto ring = makeRing();
     // 300 samples 0.1 ms apart inside the window; the strike is the 257th.
+    auto crowded = makeRing();
     const std::uint64_t first = kKey - 10 * kTicksPerMs;
     for (std::uint64_t i = 0; i < 300; ++i) {
-        writeMagnitude(ring.get(), first + i * 100'000, i == 256 ? 2.0f : 1.01f);
+        writeMagnitude(crowded.get(), first + i * 100'000, i == 256 ? 2.0f : 1.01f);
     }
-    TCAImpactState s = stateWithBaseline(1.0f);
-    const TCAImpactResult r = tca_impact_classify(&s, ring.get(), kKey);
+    r = tca_impact_classify(&s, crowded.get(), kKey);
     EXPECT_EQ(r.samplesInWindow, 256u);
-    EXPECT_NEAR(r.rawPeak, 0.01f, 1e-6f); // the strike was not examined
+    EXPECT_NEAR(r.rawPeak, 0.01f, 1e-6f) << "the strike was examined";
     EXPECT_EQ(r.peakTimestamp, first);
 }
 
-TEST(ImpactEngine, HighPassStartsFromZeroAndContinuesAcrossClassifications) {
-    TCAImpactConfig c;
-    tca_impact_config_defaults(&c);
+TEST(ImpactEngine, HighPassIgnoresTheBaselineAndCarriesItsStateAcrossClassifications) {
+    TCAImpactConfig c = defaults();
     c.highpassEnabled = true;
-    TCAImpactState s = stateWithBaseline(123.0f, &c); // the baseline plays no part
     auto ring = makeRing();
     writeMagnitude(ring.get(), kKey, 1.0f);
     writeMagnitude(ring.get(), kKey + kTicksPerMs, 1.2f);
-    TCAImpactResult r = tca_impact_classify(&s, ring.get(), kKey);
-    // out1 = 0.95 × ((0 + 1) − 0); out2 = 0.95 × ((out1 + 1.2) − 1).
-    const float out1 = 0.95f * ((0.0f + 1.0f) - 0.0f);
-    const float out2 = 0.95f * ((out1 + 1.2f) - 1.0f);
-    EXPECT_EQ(r.rawPeak, std::max(std::fabs(out1), std::fabs(out2)));
-    EXPECT_EQ(r.peakTimestamp, kKey + kTicksPerMs);
-    EXPECT_EQ(s.hpPrevIn, 1.2f);
-    EXPECT_EQ(s.hpPrevOut, out2);
-
-    // A much later key continues the filter from the last sample.
+    TCAImpactState a = stateWithBaseline(0.0f, c), b = stateWithBaseline(123.0f, c);
+    const float peak = tca_impact_classify(&a, ring.get(), kKey).rawPeak;
+    EXPECT_EQ(tca_impact_classify(&b, ring.get(), kKey).rawPeak, peak);
+    EXPECT_GT(peak, 0.5f) << "the step from rest (0) to 1 g passes the filter";
+    // A later key goes on from the last sample (1.2): only the filter's decay passes.
     auto later = makeRing();
     writeMagnitude(later.get(), 5 * kKey, 1.2f);
-    r = tca_impact_classify(&s, later.get(), 5 * kKey);
-    EXPECT_EQ(r.rawPeak, std::fabs(0.95f * ((out2 + 1.2f) - 1.2f)));
-    EXPECT_EQ(r.baseline, 123.0f);
+    const float lastOut = a.hpPrevOut;
+    const float next = tca_impact_classify(&a, later.get(), 5 * kKey).rawPeak;
+    EXPECT_TRUE(next > 0.0f && next < std::fabs(lastOut)) << next << " " << lastOut;
 }
 
-TEST(ImpactEngine, BaselineUpdateIsAFusedMovingAverageOverTheRecentWindow) {
-    ScopedVirtualClock clock(2000 * kTicksPerMs);
-    auto ring = makeRing();
-    // Older than 500 ms: ignored. Then 10 samples inside the window.
-    writeMagnitude(ring.get(), 1400 * kTicksPerMs, 50.0f);
-    float expected = 0.002f;
-    for (std::uint64_t i = 0; i < 10; ++i) {
-        const float m = 1.0f + 0.01f * float(i);
-        writeMagnitude(ring.get(), (1500 + 50 * i) * kTicksPerMs, m);
-        expected = std::fma(0.01f, m - expected, expected);
+TEST(AdaptivePeakClassifier, GapCountsFromTheLastClassifiedKeyAndThePlaceholderCarriesTheBaseline) {
+    ScopedVirtualClock clock(2100 * kTicksPerMs);
+    auto ring = restingRingWithStrikes();
+    AdaptivePeakClassifier c{ImpactConfig()};
+    // 45 = 25 + the gap exactly; 44 is earlier than that.
+    const std::pair<std::uint64_t, bool> keys[] = {{ms(0), true},  {ms(10), false},
+                                                   {ms(25), true}, {ms(30), false},
+                                                   {ms(45), true}, {ms(44), false}};
+    float baseline = 0.0f;
+    for (const auto& [key, classified] : keys) {
+        const ImpactResult r = c.classify(key, ring.get());
+        if (classified) {
+            EXPECT_EQ(r.samplesInWindow, 31u) << key;
+            EXPECT_GT(r.baseline, 0.5f) << "the baseline moves towards rest before the search";
+            baseline = r.baseline;
+        } else {
+            EXPECT_TRUE(isPlaceholder(r, key)) << key;
+            EXPECT_EQ(r.baseline, baseline);
+        }
     }
-    writeMagnitude(ring.get(), 2001 * kTicksPerMs, 50.0f); // after now: ignored
-    TCAImpactState s = stateWithBaseline(0.002f);
-    tca_impact_update_baseline(&s, ring.get());
-    EXPECT_EQ(s.currentBaseline, expected);
-
-    // Nothing in the window (or no ring): unchanged.
-    clock.set(5000 * kTicksPerMs);
-    tca_impact_update_baseline(&s, ring.get());
-    tca_impact_update_baseline(&s, nullptr);
-    EXPECT_EQ(s.currentBaseline, expected);
 }
 
-TEST(ImpactEngine, BaselineUpdateUsesOnlyThe256OldestSamplesAndClosesMostOfTheGap) {
-    ScopedVirtualClock clock(1000 * kTicksPerMs);
-    auto ring = makeRing();
-    // 400 samples of magnitude 1 in the last 400 ms, then 0 magnitudes that
-    // would pull the average down if they were read.
-    for (std::uint64_t i = 0; i < 400; ++i) {
-        writeMagnitude(ring.get(), (600 + i) * kTicksPerMs, i < 256 ? 1.0f : 0.0f);
+TEST(ImpactConfig, NativeAndJsonFormsRoundTripAndDefaultsAgree) {
+    TCAImpactConfig native;
+    tca_impact_config_defaults(&native);
+    EXPECT_EQ(fromNative(native), ImpactConfig());
+    EXPECT_EQ(fromNative(toNative(kUnusual)), kUnusual);
+    const json encoded = encodeImpactConfig(kUnusual);
+    EXPECT_EQ(encoded.size(), 14u);
+    EXPECT_EQ(decodeImpactConfigText(encoded.dump()).value(), kUnusual);
+    // Floats are written as their shortest decimal, which reads back exactly.
+    const std::string text = encodeImpactConfig(ImpactConfig()).dump();
+    EXPECT_NE(text.find("\"baselineAlpha\":0.01,"), std::string::npos) << text;
+    EXPECT_EQ(decodeImpactConfigText(text).value(), ImpactConfig());
+}
+
+TEST(ImpactConfig, EveryMissingKeyWrongTypeAndOutOfRangeValueIsRefusedByName) {
+    const json full = encodeImpactConfig(ImpactConfig());
+    for (const auto& [key, value] : full.items()) {
+        json partial = full;
+        partial.erase(key);
+        expectRefusedNaming(partial, "\"" + key + "\"");
+        expectRefusedNaming(partial, "missing");
     }
-    TCAImpactState s = stateWithBaseline(0.002f);
-    tca_impact_update_baseline(&s, ring.get());
-    // 1 − 0.99^256 ≈ 0.924 of the gap from 0.002 to 1.
-    const float closed = (s.currentBaseline - 0.002f) / (1.0f - 0.002f);
-    EXPECT_NEAR(closed, 1.0f - std::pow(0.99f, 256.0f), 1e-4f);
-    EXPECT_GT(closed, 0.92f);
+    const std::pair<const char*, json> cases[] = {
+        {"highpassEnabled", 1}, {"highpassEnabled", "true"}, {"deadzone", true},
+        {"searchPreMs", "10"}, {"minInterKeyGapMs", nullptr}, {"hardCap", json::array({0.14})},
+        {"compressGamma", 1e39}, // beyond the float range
+        {"searchPreMs", std::numeric_limits<double>::infinity()}};
+    for (const auto& [key, value] : cases) {
+        json bad = full;
+        bad[key] = value;
+        expectRefusedNaming(bad, key);
+    }
+    // Integral JSON numbers are numbers; unknown keys are ignored.
+    json integral = full;
+    integral["searchPreMs"] = 15;
+    integral["somethingElse"] = "ignored";
+    const auto decoded = decodeImpactConfig(integral);
+    ASSERT_TRUE(decoded) << decoded.error().text();
+    EXPECT_EQ(decoded->searchPreMs, 15.0);
+}
+
+TEST(Calibration, TenScoresOrMoreGiveThePercentilesWhateverTheOrderAndComputingKeepsThem) {
+    EXPECT_FALSE(thresholdsOf({7, 3, 10, 1, 9, 5, 2, 8, 6}));
+    const auto r = thresholdsOf({7, 3, 10, 1, 9, 5, 2, 8, 6, 4});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(std::tuple(r->sampleCount, r->minScore, r->maxScore), std::tuple(10, 1.0f, 10.0f));
+    EXPECT_EQ(std::tuple(r->recommendedSoftThreshold, r->recommendedMediumThreshold,
+                         r->recommendedHardThreshold, r->recommendedHardCap),
+              std::tuple(0.3f, 0.6f, 0.9f, 12.0f));
+    CalibrationCollector c;
+    for (int i = 100; i >= 1; --i) {
+        c.record(float(i));
+    }
+    const auto hundred = c.computeThresholds(); // indices 25, 50 and 80
+    ASSERT_TRUE(hundred);
+    EXPECT_EQ(std::tuple(hundred->recommendedSoftThreshold, hundred->recommendedMediumThreshold,
+                         hundred->recommendedHardThreshold, hundred->recommendedHardCap),
+              std::tuple(0.26f, 0.51f, 0.81f, 100.0f * 1.2f));
+    EXPECT_EQ(c.computeThresholds(), hundred);
+    EXPECT_EQ(c.count(), 100);
+    c.reset();
+    EXPECT_FALSE(c.count() || c.computeThresholds());
 }

@@ -1,58 +1,31 @@
-#include "audio_analysis.h"
+#include "tests/support/audio_analysis.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
 #include <numbers>
+#include <numeric>
 
 namespace clavio::testing {
 
 std::vector<float> toMono(std::span<const float> interleaved, std::size_t channels) {
-    if (channels <= 1) {
-        return {interleaved.begin(), interleaved.end()};
-    }
     std::vector<float> mono(interleaved.size() / channels);
     for (std::size_t f = 0; f < mono.size(); ++f) {
-        double sum = 0;
-        for (std::size_t c = 0; c < channels; ++c) {
-            sum += interleaved[f * channels + c];
-        }
-        mono[f] = static_cast<float>(sum / double(channels));
+        const auto frame = interleaved.subspan(f * channels, channels);
+        mono[f] = float(std::accumulate(frame.begin(), frame.end(), 0.0) / double(channels));
     }
     return mono;
 }
 
 float peak(std::span<const float> samples) {
-    float p = 0;
-    for (float s : samples) {
-        p = std::max(p, std::fabs(s));
-    }
-    return p;
+    return std::accumulate(samples.begin(), samples.end(), 0.0f,
+                           [](float p, float s) { return std::max(p, std::fabs(s)); });
 }
-
-namespace {
-double toDb(double linear) {
-    return linear > 0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
-}
-} // namespace
 
 double peakDbfs(std::span<const float> samples) {
-    return toDb(peak(samples));
-}
-
-double rms(std::span<const float> samples) {
-    if (samples.empty()) {
-        return 0;
-    }
-    double sum = 0;
-    for (float s : samples) {
-        sum += double(s) * double(s);
-    }
-    return std::sqrt(sum / double(samples.size()));
-}
-
-double rmsDbfs(std::span<const float> samples) {
-    return toDb(rms(samples));
+    const double p = peak(samples);
+    return p > 0 ? 20.0 * std::log10(p) : -std::numeric_limits<double>::infinity();
 }
 
 double dbToLinear(double db) {
@@ -60,21 +33,16 @@ double dbToLinear(double db) {
 }
 
 std::optional<std::size_t> onsetIndex(std::span<const float> samples, float threshold) {
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (std::fabs(samples[i]) >= threshold) {
-            return i;
-        }
-    }
-    return std::nullopt;
+    const auto it = std::find_if(samples.begin(), samples.end(),
+                                 [&](float s) { return std::fabs(s) >= threshold; });
+    return it == samples.end() ? std::nullopt : std::optional(std::size_t(it - samples.begin()));
 }
 
 std::optional<std::size_t> lastIndexAbove(std::span<const float> samples, float threshold) {
-    for (std::size_t i = samples.size(); i-- > 0;) {
-        if (std::fabs(samples[i]) >= threshold) {
-            return i;
-        }
-    }
-    return std::nullopt;
+    const auto it = std::find_if(samples.rbegin(), samples.rend(),
+                                 [&](float s) { return std::fabs(s) >= threshold; });
+    return it == samples.rend() ? std::nullopt
+                                : std::optional(std::size_t(samples.rend() - it - 1));
 }
 
 namespace {

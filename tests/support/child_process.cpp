@@ -1,43 +1,29 @@
-#include "child_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
-#include "test_support.h"
+#include "tests/support/fake_device_tree.h"
 
 extern char** environ;
 
 namespace clavio::testing {
 
-namespace {
-int counter = 0;
-}
-
 ChildProcess::ChildProcess(const std::filesystem::path& program,
                            const std::vector<std::string>& args) {
-    _dir = std::filesystem::temp_directory_path() /
-           ("clavio-child-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-    std::filesystem::create_directories(_dir);
-    _outputFile = _dir / "output.txt";
-
-    std::vector<std::string> argv0 = {program.string()};
-    argv0.insert(argv0.end(), args.begin(), args.end());
+    std::vector<std::string> strings = {program.string()};
+    strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : argv0) {
-        argv.push_back(a.data());
+    for (auto& s : strings) {
+        argv.push_back(s.data());
     }
     argv.push_back(nullptr);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, _outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 1, (_dir / "output.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
@@ -47,56 +33,46 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
 }
 
 ChildProcess::~ChildProcess() {
-    if (_pid > 0 && !_reaped) {
-        ::kill(_pid, SIGKILL);
-        ::waitpid(_pid, nullptr, 0);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(_dir, ec);
+    signal(SIGKILL);
+    wait();
 }
 
 void ChildProcess::signal(int signalNumber) {
-    if (_pid > 0 && !_reaped) {
+    if (_pid > 0 && !_status) {
         ::kill(_pid, signalNumber);
     }
 }
 
 int ChildProcess::wait(double seconds) {
-    if (_pid <= 0) {
-        return -1;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!_reaped) {
-        int raw = 0;
-        const pid_t done = ::waitpid(_pid, &raw, WNOHANG);
-        if (done == _pid) {
-            _reaped = true;
-            _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            break;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return _status;
+    waitFor(
+        [&] {
+            int raw = 0;
+            if (_pid > 0 && !_status && ::waitpid(_pid, &raw, WNOHANG) == _pid) {
+                _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            }
+            return _status || _pid <= 0;
+        },
+        seconds);
+    return _status.value_or(-1);
 }
 
 std::string ChildProcess::output() const {
-    std::error_code ec;
-    return std::filesystem::exists(_outputFile, ec) ? readFile(_outputFile) : std::string();
+    return std::filesystem::exists(_dir / "output.txt") ? readFile(_dir / "output.txt") : "";
 }
 
 std::filesystem::path clavioCli() {
     return std::filesystem::path(CLAVIO_BUILD_DIR) / "bin" / "clavio-cli";
 }
 
+CliRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  double seconds) {
+    ChildProcess child(program, args);
+    const int status = child.wait(seconds);
+    return {status, child.output()};
+}
+
 CliRun runClavioCli(const std::vector<std::string>& args, double seconds) {
-    ChildProcess child(clavioCli(), args);
-    CliRun run;
-    run.status = child.wait(seconds);
-    run.output = child.output();
-    return run;
+    return runProgram(clavioCli(), args, seconds);
 }
 
 } // namespace clavio::testing

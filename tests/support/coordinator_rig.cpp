@@ -1,145 +1,13 @@
-#include "coordinator_rig.h"
+#include "tests/support/coordinator_rig.h"
 
 #include <cmath>
 
-#include "clavio/accel_report.h"
-#include "clavio/key_tap.h"
-#include "clavio/keyboard_capture_manager.h"
-#include "clavio/spu_sensor.h"
-#include "clavio/tca_spu_sensor.h"
+#include "engine/keyboard/key_tap.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/sensing/tca_spu_sensor.h"
 
 namespace clavio::testing {
-
-namespace {
-
-// Delivers the reports of the shared queue; interrupt() ends the slice.
-class MemoryReportStream final : public SensorReportStream {
-public:
-    explicit MemoryReportStream(std::shared_ptr<MemorySensorRegistry::State> state)
-        : _state(std::move(state)) {}
-
-    bool runSlice(double seconds, SensorReportCallback callback, void* context) override {
-        std::unique_lock lock(_state->mutex);
-        _state->wake.wait_for(lock, std::chrono::duration<double>(seconds),
-                              [&] { return !_state->reports.empty() || _interrupted; });
-        if (_interrupted) {
-            _interrupted = false;
-            return true;
-        }
-        while (!_state->reports.empty()) {
-            const auto report = std::move(_state->reports.front());
-            _state->reports.pop_front();
-            lock.unlock();
-            callback(context, report.data(), report.size(), hostTicks());
-            lock.lock();
-        }
-        return true;
-    }
-
-    void interrupt() noexcept override {
-        std::lock_guard lock(_state->mutex);
-        _interrupted = true;
-        _state->wake.notify_all();
-    }
-
-private:
-    std::shared_ptr<MemorySensorRegistry::State> _state;
-    bool _interrupted = false; // guarded by the state's mutex
-};
-
-class MemorySensorDevice final : public SensorDevice {
-public:
-    explicit MemorySensorDevice(std::shared_ptr<MemorySensorRegistry::State> state)
-        : _state(std::move(state)) {}
-    std::unique_ptr<SensorReportStream> open() override {
-        ++_state->opened;
-        return std::make_unique<MemoryReportStream>(_state);
-    }
-
-private:
-    std::shared_ptr<MemorySensorRegistry::State> _state;
-};
-
-class MemoryKeyTap final : public KeyEventTap {
-public:
-    explicit MemoryKeyTap(std::shared_ptr<MemoryKeySource::State> state)
-        : _state(std::move(state)) {}
-
-    bool runSlice(double seconds, TapEventCallback callback, void* context) override {
-        std::unique_lock lock(_state->mutex);
-        _state->wake.wait_for(lock, std::chrono::duration<double>(seconds),
-                              [&] { return !_state->events.empty() || _interrupted; });
-        if (_interrupted) {
-            _interrupted = false;
-            return true;
-        }
-        while (!_state->events.empty()) {
-            const TCATapEvent event = _state->events.front();
-            _state->events.pop_front();
-            lock.unlock();
-            callback(context, event);
-            lock.lock();
-        }
-        return true;
-    }
-
-    void interrupt() noexcept override {
-        std::lock_guard lock(_state->mutex);
-        _interrupted = true;
-        _state->wake.notify_all();
-    }
-
-private:
-    std::shared_ptr<MemoryKeySource::State> _state;
-    bool _interrupted = false; // guarded by the state's mutex
-};
-
-} // namespace
-
-// ---- ports ----
-
-std::optional<std::vector<SensorService>>
-MemorySensorRegistry::matchingServices(std::string_view serviceClass) {
-    if (serviceClass != kSensorDeviceClass || !_hasAccelerometer) {
-        return std::vector<SensorService>{};
-    }
-    return std::vector<SensorService>{{"memory:accel",
-                                       {{"PrimaryUsagePage", std::int64_t{kAccelUsagePage}},
-                                        {"PrimaryUsage", std::int64_t{kAccelUsage}},
-                                        {"Product", std::string("Memory accelerometer")}}}};
-}
-
-bool MemorySensorRegistry::setProperty(const SensorService&, std::string_view, std::int32_t) {
-    return true;
-}
-
-std::unique_ptr<SensorDevice> MemorySensorRegistry::createDevice(const SensorService& service) {
-    if (service.id != "memory:accel") {
-        return nullptr;
-    }
-    return std::make_unique<MemorySensorDevice>(_state);
-}
-
-void MemorySensorRegistry::push(std::vector<std::uint8_t> report) {
-    std::lock_guard lock(_state->mutex);
-    _state->reports.push_back(std::move(report));
-    _state->wake.notify_all();
-}
-
-std::unique_ptr<KeyEventTap> MemoryKeySource::createTap() {
-    if (!access.load()) {
-        return nullptr;
-    }
-    return std::make_unique<MemoryKeyTap>(_state);
-}
-
-void MemoryKeySource::push(const TCATapEvent& event) {
-    std::lock_guard lock(_state->mutex);
-    _state->events.push_back(event);
-    _state->wake.notify_all();
-}
-
-// ---- pings ----
 
 void RecordingHttpSender::post(std::string url, std::string jsonBody) {
     std::lock_guard lock(_mutex);
@@ -163,122 +31,93 @@ std::vector<std::string> RecordingHttpSender::urls() const {
     return _urls;
 }
 
-// ---- counting queue ----
-
 bool CountingClassifyQueue::submitAt(std::uint64_t deadlineTicks, ClassifyTask task) noexcept {
-    const std::size_t slot = std::size_t(_next.fetch_add(1) % kSlots);
-    _slots[slot] = std::move(task);
-    if (!_inner.submitAt(deadlineTicks, [this, slot] { run(slot); })) {
-        _slots[slot].reset();
-        return false;
-    }
-    return true;
+    auto held = std::make_shared<ClassifyTask>(std::move(task));
+    return _inner.submitAt(deadlineTicks, [this, held] {
+        if (_inside.fetch_add(1) != 0) {
+            ++_overlaps;
+        }
+        ++_ran;
+        (*held)();
+        _inside.fetch_sub(1);
+    });
 }
 
-void CountingClassifyQueue::run(std::size_t slot) {
-    if (_inside.fetch_add(1) != 0) {
-        ++_overlaps;
+namespace {
+std::filesystem::path fixturePack(const std::string& fixture) {
+    return std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "packs" / fixture;
+}
+nlohmann::json tones(const std::string& fixture) {
+    return nlohmann::json::parse(readFile(fixturePack(fixture) / "tones.json"));
+}
+} // namespace
+
+std::map<std::string, float> packLevels(const std::string& fixture) {
+    std::map<std::string, float> levels;
+    const auto all = tones(fixture);
+    for (const auto& [file, tone] : all.items()) {
+        levels[file] = tone.is_array() ? tone[0].get<float>() : tone.get<float>();
     }
-    ++_ran;
-    _slots[slot]();
-    _slots[slot].reset();
-    _inside.fetch_sub(1);
+    return levels;
 }
 
-// ---- packs ----
-
-void writeTonePack(const std::filesystem::path& folder, const nlohmann::json& groups,
-                   const std::optional<nlohmann::json>& release,
-                   const std::vector<ToneFile>& files) {
-    std::filesystem::create_directories(folder);
-    nlohmann::json manifest = {{"name", folder.filename().string()},
-                               {"author", "Tests"},
-                               {"license", "CC0"},
-                               {"groups", groups}};
-    if (release) {
-        manifest["release"] = *release;
-    }
+void installPack(const std::string& fixture, const std::filesystem::path& folder,
+                 const std::optional<std::string>& displayName) {
+    auto manifest = nlohmann::json::parse(readFile(fixturePack(fixture) / "pack.json"));
+    manifest["name"] = displayName.value_or(manifest["name"].get<std::string>());
     writeFile(folder / "pack.json", manifest.dump());
-    for (const ToneFile& file : files) {
-        writeRawAudio(folder / file.name, 48000, 1, std::vector<float>(file.frames, file.value));
+    const auto all = tones(fixture);
+    for (const auto& [file, tone] : all.items()) {
+        const float level = tone.is_array() ? tone[0].get<float>() : tone.get<float>();
+        const std::uint32_t frames = tone.is_array() ? tone[1].get<std::uint32_t>() : 4800;
+        writeRawAudio(folder / file, 48000, 1, std::vector<float>(frames, level));
     }
 }
 
-void writeStandardPack(const std::filesystem::path& folder, const std::string& displayName) {
-    const nlohmann::json groups = {{"alpha",
-                                    {{"soft", {"a_soft.raw"}},
-                                     {"medium", {"a_medium.raw"}},
-                                     {"hard", {"a_hard.raw"}},
-                                     {"slam", {"a_slam.raw"}}}},
-                                   {"space", {{"soft", {"space.raw"}}}}};
-    const nlohmann::json release = {{"alpha", {"rel_a.raw"}}, {"enter", {"rel_enter.raw"}}};
-    writeTonePack(folder, groups, release,
-                  {{"a_soft.raw", 0.1f},
-                   {"a_medium.raw", 0.2f},
-                   {"a_hard.raw", 0.3f},
-                   {"a_slam.raw", 0.4f},
-                   {"rel_a.raw", 0.05f},
-                   {"space.raw", 0.25f},
-                   {"rel_enter.raw", 0.06f}});
-    auto manifest = nlohmann::json::parse(readFile(folder / "pack.json"));
-    manifest["name"] = displayName;
-    writeFile(folder / "pack.json", manifest.dump());
+std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings> settings,
+                                                  const CoordinatorParts& parts,
+                                                  const RigOptions& options) {
+    CoordinatorServices services;
+    services.queues = {parts.mainQueue, parts.classifyQueue};
+    services.devices = {parts.sensors, parts.keys, parts.decoder, parts.output};
+    services.random = CoordinatorRandom::seeded(options.seed);
+    if (options.httpSender && options.defaultsStore && options.machine &&
+        !options.pingBaseUrl.empty()) {
+        UsagePinger::Options pings;
+        pings.baseUrl = options.pingBaseUrl;
+        pings.appVersion = "9.8.7";
+        pings.wallClock = parts.wallClock;
+        services.pinger = std::make_unique<UsagePinger>(
+            *options.defaultsStore, *options.httpSender, *options.machine, std::move(pings));
+    }
+    services.termination = options.termination;
+    services.urlOpener = options.urlOpener;
+    services.bundledPacksFolder = options.bundledPacks;
+    return ToccaCoordinator::create(std::move(settings), std::move(services));
 }
 
-// ---- rig ----
+constexpr std::uint64_t kStartTicks = 1000 * kTicksPerMilli;
+const auto kWallStart = std::chrono::system_clock::time_point(std::chrono::seconds(1769850900));
 
 CoordinatorRig::CoordinatorRig(Options options)
-    : home(std::in_place), scheduler(options.startTicks),
-      registry(std::make_shared<MemorySensorRegistry>(options.accelerometer)),
-      keys(std::make_shared<MemoryKeySource>()), _options(std::move(options)) {
+    : home(std::in_place), scheduler(kStartTicks),
+      registry(std::make_shared<OfflineSensorRegistry>(options.accelerometer)),
+      keys(std::make_shared<GatedKeySource>()), _options(std::move(options)) {
     keys->access = _options.keyboardAccess;
 }
 
-CoordinatorRig::~CoordinatorRig() {
-    dropCoordinator();
-}
-
-void CoordinatorRig::dropCoordinator() {
-    _coordinator.reset();
-    _settings.reset();
-}
-
-std::filesystem::path CoordinatorRig::userPacks() const {
-    return home->dataHome() / "Clavio" / "SoundPacks";
-}
 
 ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runFirstTurn) {
     _settings = std::make_shared<ToccaSettings>(values);
-    CoordinatorServices services;
-    services.mainQueue = &scheduler;
-    services.classifyQueue = &classifyQueue;
-    services.sensorRegistry = registry;
-    services.keySource = keys;
-    services.audioDecoder = _options.decoder ? _options.decoder : &rawDecoder;
-    services.audioOutput = &output;
-    services.httpSender = _options.httpSender;
-    services.defaultsStore = _options.defaultsStore;
-    services.machine = _options.machine;
-    services.termination = _options.termination;
-    services.urlOpener = _options.urlOpener;
-    services.bundledPacksFolder = _options.bundledPacks;
-    services.pingBaseUrl = _options.pingBaseUrl;
-    services.appVersion = "9.8.7";
-    const auto wallStart = _options.wallStart;
-    const std::uint64_t startTicks = _options.startTicks;
-    services.wallClock = [this, wallStart, startTicks] {
-        return wallStart + std::chrono::nanoseconds(scheduler.nowTicks() - startTicks);
-    };
-    seedCoordinatorRandom(services, _options.seed);
-    _coordinator = ToccaCoordinator::create(_settings, std::move(services));
-    _coordinator->setPressReporter([this](const ToccaCoordinator::PressReport& report) {
-        std::lock_guard lock(_reportsMutex);
-        _presses.push_back(report);
-    });
-    _coordinator->setReleaseReporter([this](const ToccaCoordinator::ReleaseReport& report) {
-        std::lock_guard lock(_reportsMutex);
-        _releases.push_back(report);
-    });
+    CoordinatorParts parts{&scheduler, &classifyQueue, registry, keys,
+                           _options.decoder ? _options.decoder : &rawDecoder, &output, [this] {
+                               return kWallStart + std::chrono::nanoseconds(now() - kStartTicks);
+                           }};
+    _coordinator = makeCoordinator(_settings, parts, _options);
+    _coordinator->setPressReporter(
+        [this](const ToccaCoordinator::PressReport& report) { _presses.push_back(report); });
+    _coordinator->setReleaseReporter(
+        [this](const ToccaCoordinator::ReleaseReport& report) { _releases.push_back(report); });
     _launchTicks = scheduler.nowTicks();
     _audio.clear();
     _framesPulled = 0;
@@ -287,23 +126,6 @@ ToccaCoordinator& CoordinatorRig::launch(const SettingsValues& values, bool runF
         scheduler.runUntil(_launchTicks);
     }
     return *_coordinator;
-}
-
-void CoordinatorRig::keyDown(std::uint16_t code, bool repeat) {
-    _coordinator->keyboard().native->handleTapEvent({TCATapEventType::keyDown, code, 0, repeat});
-}
-
-void CoordinatorRig::keyUp(std::uint16_t code) {
-    _coordinator->keyboard().native->handleTapEvent({TCATapEventType::keyUp, code, 0, false});
-}
-
-void CoordinatorRig::flagsChanged(std::uint16_t code, std::uint64_t flags) {
-    _coordinator->keyboard().native->handleTapEvent(
-        {TCATapEventType::flagsChanged, code, flags, false});
-}
-
-void CoordinatorRig::accel(float magnitude) {
-    accelAt(magnitude, scheduler.nowTicks());
 }
 
 void CoordinatorRig::accelAt(float magnitude, std::uint64_t ticks) {
@@ -315,9 +137,7 @@ void CoordinatorRig::accelAt(float magnitude, std::uint64_t ticks) {
 void CoordinatorRig::run(std::chrono::milliseconds duration, std::optional<float> resting) {
     std::vector<float> block(48 * 2);
     for (long step = 0; step < duration.count(); ++step) {
-        // Block k starts at launch + k ms: its report is written first, then
-        // everything due by its start runs (and sees it), then its audio is
-        // pulled, so a voice started at a block's start is its first frame.
+        // A voice started at a block's start is its first frame.
         const std::uint64_t t = _launchTicks + (_framesPulled / 48) * kTicksPerMilli;
         if (const auto it = _samples.find(t); it != _samples.end()) {
             accelAt(it->second, t);
@@ -343,16 +163,6 @@ long CoordinatorRig::firstSoundingFrame(std::size_t from, float threshold) const
         }
     }
     return -1;
-}
-
-std::vector<ToccaCoordinator::PressReport> CoordinatorRig::presses() const {
-    std::lock_guard lock(_reportsMutex);
-    return _presses;
-}
-
-std::vector<ToccaCoordinator::ReleaseReport> CoordinatorRig::releases() const {
-    std::lock_guard lock(_reportsMutex);
-    return _releases;
 }
 
 } // namespace clavio::testing

@@ -1,21 +1,11 @@
-// The real coordinator on virtual time, with in-memory implementations of the
-// sensing ports and an offline audio output, for tests of the keystroke
-// pipeline, the lifecycle, pack loading and pings.
-//
-// The ports are honest: the sensor registry lists an accelerometer service
-// (or none) and opens a stream that delivers the reports pushed to it on the
-// sensor thread; the key source creates a tap that delivers pushed events on
-// the capture thread. Virtual-time tests leave both idle and instead hand key
-// events to the capture's own event logic (handleTapEvent) and reports to the
-// report decoder (_hidReportCallback) on the coordinator's ring, on the
-// driving thread, stamped with virtual time.
+// The one place tests build a coordinator: CoordinatorRig runs the real one
+// on virtual time with the offline sensing ports of trace rendering; key
+// events go to the capture's event logic and reports to the report decoder,
+// on the driving thread, stamped with virtual time. makeCoordinator also
+// serves tests on real queues.
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -25,79 +15,38 @@
 #include <string>
 #include <vector>
 
-#include "clavio/offline_audio_output.h"
-#include "clavio/ports/classify_queue.h"
-#include "clavio/ports/http_sender.h"
-#include "clavio/ports/key_source.h"
-#include "clavio/ports/machine_description.h"
-#include "clavio/ports/sensor_registry.h"
-#include "clavio/settings_values.h"
-#include "clavio/tocca_coordinator.h"
-#include "clavio/tocca_settings.h"
-#include "clavio/virtual_time_scheduler.h"
-#include "raw_audio_decoder.h"
-#include "test_support.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/ports/classify_queue.h"
+#include "engine/ports/http_sender.h"
+#include "engine/ports/key_events.h"
+#include "engine/ports/machine_description.h"
+#include "engine/replay/offline_replay_ports.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "engine/settings/settings_values.h"
+#include "engine/settings/tocca_settings.h"
+#include "tests/support/raw_audio_decoder.h"
+#include "tests/support/test_support.h"
 
 namespace clavio::testing {
 
 inline constexpr std::uint64_t kTicksPerMilli = 1'000'000;
 
-// ---- sensing ports ----
-
-// A registry with one accelerometer service of the sensor class (or none).
-// Every stream opened on it delivers the reports pushed with push(), on the
-// sensor thread, stamped with the process clock at delivery.
-class MemorySensorRegistry final : public SensorRegistry {
-public:
-    explicit MemorySensorRegistry(bool hasAccelerometer) : _hasAccelerometer(hasAccelerometer) {}
-
-    std::optional<std::vector<SensorService>>
-    matchingServices(std::string_view serviceClass) override;
-    bool setProperty(const SensorService& service, std::string_view name,
-                     std::int32_t value) override;
-    std::unique_ptr<SensorDevice> createDevice(const SensorService& service) override;
-
-    // Any thread.
-    void push(std::vector<std::uint8_t> report);
-    int opened() const { return _state->opened.load(); }
-
-    struct State {
-        std::mutex mutex;
-        std::condition_variable wake;
-        std::deque<std::vector<std::uint8_t>> reports;
-        std::atomic<int> opened{0};
-    };
-
-private:
-    bool _hasAccelerometer;
-    std::shared_ptr<State> _state = std::make_shared<State>();
-};
-
-// A key source whose taps deliver the events pushed with push() on the
-// capture thread. Access can be withdrawn and granted.
-class MemoryKeySource final : public KeySource {
+// The offline key source, with keyboard access that can be withdrawn.
+class GatedKeySource final : public KeySource {
 public:
     bool hasAccess() override { return access.load(); }
     void requestAccess() override { ++requests; }
-    std::unique_ptr<KeyEventTap> createTap() override;
-
-    // Any thread.
-    void push(const TCATapEvent& event);
-
+    std::unique_ptr<KeyEventTap> createTap() override {
+        return access.load() ? _inner.createTap() : nullptr;
+    }
     std::atomic<bool> access{true};
     std::atomic<int> requests{0};
 
-    struct State {
-        std::mutex mutex;
-        std::condition_variable wake;
-        std::deque<TCATapEvent> events;
-    };
-
 private:
-    std::shared_ptr<State> _state = std::make_shared<State>();
+    OfflineKeySource _inner;
 };
-
-// ---- pings ----
 
 // Keeps every ping that would have gone out: the address and the body's JSON.
 class RecordingHttpSender final : public HttpSender {
@@ -114,66 +63,43 @@ private:
 
 class FixedMachineDescription final : public MachineDescription {
 public:
-    std::string hardwareModel() const override { return "Test Book 13"; }
-    std::string processorName() const override { return ""; }
+    std::string hardwareModel() const override { return hw; }
+    std::string processorName() const override { return cpu; }
     std::string osVersion() const override { return "Debian GNU/Linux 12 (bookworm)"; }
     std::string localeIdentifier() const override { return "de_CH"; }
+    std::string hw = "Test Book 13";
+    std::string cpu;
 };
 
-// ---- classify queue that counts ----
-
-// Forwards every task to another classify queue and counts the tasks it ran
-// and how many ran while another was still running (never, on a serial
-// queue: a nonzero count means work escaped the queue's order).
+// Forwards to another classify queue, counting the tasks it ran and those
+// that started while another still ran (only possible on a worker thread).
 class CountingClassifyQueue final : public ClassifyQueue {
 public:
     explicit CountingClassifyQueue(ClassifyQueue& inner) : _inner(inner) {}
-
     bool submitAt(std::uint64_t deadlineTicks, ClassifyTask task) noexcept override;
     bool isCurrentQueue() const noexcept override { return _inner.isCurrentQueue(); }
-
     std::uint64_t ran() const { return _ran.load(); }
     std::uint64_t overlaps() const { return _overlaps.load(); }
 
 private:
-    static constexpr std::size_t kSlots = 8192;
-    void run(std::size_t slot);
-
     ClassifyQueue& _inner;
-    std::unique_ptr<ClassifyTask[]> _slots = std::make_unique<ClassifyTask[]>(kSlots);
-    std::atomic<std::uint64_t> _next{0};
     std::atomic<std::uint64_t> _ran{0};
     std::atomic<int> _inside{0};
     std::atomic<std::uint64_t> _overlaps{0};
 };
 
-// ---- packs ----
-
-// One generated sound file: a constant `value` for `frames` mono frames at
-// 48 kHz, so its level in the mix tells which file sounds.
-struct ToneFile {
-    std::string name;
-    float value = 0.1f;
-    std::uint32_t frames = 4800;
-};
-
-// Writes the files (raw test format) and "pack.json" with the given groups
-// and release objects into `folder`.
-void writeTonePack(const std::filesystem::path& folder, const nlohmann::json& groups,
-                   const std::optional<nlohmann::json>& release,
-                   const std::vector<ToneFile>& files);
-
-// "Tone": alpha soft/medium/hard/slam a_soft..a_slam (indices 0..3), alpha
-// release rel_a (4), space soft only space (5), enter release rel_enter (6).
-void writeStandardPack(const std::filesystem::path& folder,
-                       const std::string& displayName = "Tone");
-
-// ---- the rig ----
+// Copies tests/data/packs/<fixture> into `folder`: its pack.json (named
+// `displayName` if given), and for each entry of its tones.json ({"file":
+// level} or {"file": [level, frames]}) `frames` (default 4800) mono frames at
+// 48 kHz of that constant level, so a file's level in the mix tells which sounds.
+void installPack(const std::string& fixture, const std::filesystem::path& folder,
+                 const std::optional<std::string>& displayName = std::nullopt);
+// Each file's level in a fixture pack, by file name.
+std::map<std::string, float> packLevels(const std::string& fixture);
 
 struct RigOptions {
     bool accelerometer = true;
     bool keyboardAccess = true;
-    std::uint64_t startTicks = 1000 * kTicksPerMilli;
     std::uint64_t seed = 7;
     const AudioDecoder* decoder = nullptr; // null: the raw test decoder
     std::filesystem::path bundledPacks;
@@ -183,78 +109,90 @@ struct RigOptions {
     TerminationNotifier* termination = nullptr;
     UrlOpener* urlOpener = nullptr;
     std::string pingBaseUrl;
-    // The wall clock follows virtual time from this point.
-    std::chrono::system_clock::time_point wallStart =
-        std::chrono::system_clock::time_point(std::chrono::seconds(1769850900));
 };
+
+// The queues, ports and audio a coordinator runs on.
+struct CoordinatorParts {
+    MainQueue* mainQueue = nullptr;
+    ClassifyQueue* classifyQueue = nullptr;
+    std::shared_ptr<SensorRegistry> sensors;
+    std::shared_ptr<KeySource> keys;
+    const AudioDecoder* decoder = nullptr;
+    AudioOutput* output = nullptr;
+    std::function<std::chrono::system_clock::time_point()> wallClock; // empty: the system's
+};
+
+// Builds a coordinator from the parts and the options' services (app
+// version "9.8.7", random source seeded with options.seed).
+std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings> settings,
+                                                  const CoordinatorParts& parts,
+                                                  const RigOptions& options);
 
 class CoordinatorRig {
 public:
     using Options = RigOptions;
-
-    // Sets up everything but the coordinator. Packs go under userPacks().
+    // Everything but the coordinator; packs go under userPacks().
     explicit CoordinatorRig(Options options);
     CoordinatorRig() : CoordinatorRig(RigOptions()) {}
-    ~CoordinatorRig();
+    ~CoordinatorRig() { dropCoordinator(); }
 
-    std::filesystem::path userPacks() const;
-    // The options the next launch() uses (for services made after the rig,
-    // such as a termination center on its scheduler).
+    std::filesystem::path userPacks() const { return home->dataHome() / "Clavio" / "SoundPacks"; }
+    // The options the next launch() uses.
     RigOptions& options() { return _options; }
-
-    // Creates the coordinator with these settings, installs the reporters and
-    // (unless told not to) runs the main queue's first turn: start() when the
-    // sensor exists and sound is on.
+    // Creates the coordinator with these settings and (unless told not to)
+    // runs the main queue's first turn: start() when there is a sensor and
+    // sound is on. The wall clock reads 2026-01-31T09:15:00Z at the start.
     ToccaCoordinator& launch(const SettingsValues& values = SettingsValues{},
                              bool runFirstTurn = true);
     ToccaCoordinator& coordinator() const { return *_coordinator; }
-    std::shared_ptr<ToccaCoordinator> coordinatorPtr() const { return _coordinator; }
     ToccaSettings& settings() const { return *_settings; }
     // Destroys the coordinator (the scheduler and ports stay).
-    void dropCoordinator();
+    void dropCoordinator() { _coordinator.reset(); _settings.reset(); }
 
     std::uint64_t now() const { return scheduler.nowTicks(); }
 
     // Through the capture's event logic, at the current virtual time.
-    void keyDown(std::uint16_t code, bool repeat = false);
-    void keyUp(std::uint16_t code);
-    void flagsChanged(std::uint16_t code, std::uint64_t flags);
-    // One accelerometer report of this magnitude (z axis) into the ring.
-    void accel(float magnitude);
-    void accelAt(float magnitude, std::uint64_t ticks);
-    // A report of `magnitude` at `ticks` (a whole millisecond after launch)
-    // instead of the resting one.
+    void keyDown(std::uint16_t code, bool repeat = false) {
+        tap({TCATapEventType::keyDown, code, 0, repeat});
+    }
+    void keyUp(std::uint16_t code) { tap({TCATapEventType::keyUp, code, 0, false}); }
+    void flagsChanged(std::uint16_t code, std::uint64_t flags) {
+        tap({TCATapEventType::flagsChanged, code, flags, false});
+    }
+    // A report (z axis) of `magnitude` at `ticks`, a whole millisecond after
+    // launch, instead of the resting one.
     void scheduleSample(std::uint64_t ticks, float magnitude) { _samples[ticks] = magnitude; }
 
-    // Advances virtual time in steps of 1 ms: writes one resting report (when
-    // `resting` is given) or a scheduled one, runs what is due, and pulls 48
-    // frames. Frame f of audio() is heard at launch time + f/48 ms; the clock
-    // stays at the start of the last block pulled.
+    // Advances virtual time in steps of 1 ms: writes a scheduled report or
+    // one resting (if given), runs what is due, and pulls 48 frames. Frame f
+    // of audio() is heard at launch + f/48 ms; the clock stays at the start of
+    // the last block pulled.
     void run(std::chrono::milliseconds duration, std::optional<float> resting = std::nullopt);
-
-    // Interleaved stereo frames pulled since launch (kept only while no
-    // audioSink is set).
+    // Interleaved stereo frames pulled since launch, unless audioSink takes
+    // every block instead (so hour-long runs stay small).
     const std::vector<float>& audio() const { return _audio; }
-    // When set, run() hands every pulled block (interleaved stereo, `frames`
-    // frames) here instead of keeping it, so hour-long runs stay small.
     std::function<void(const float* block, std::size_t frames)> audioSink;
     std::uint64_t framesPulled() const { return _framesPulled; }
     // First frame at or after `from` with a sample above `threshold`; -1 if none.
     long firstSoundingFrame(std::size_t from = 0, float threshold = 1e-6f) const;
     std::uint64_t launchTicks() const { return _launchTicks; }
 
-    std::vector<ToccaCoordinator::PressReport> presses() const;
-    std::vector<ToccaCoordinator::ReleaseReport> releases() const;
+    // What the coordinator reported, in order (on virtual time everything
+    // runs on the driving thread).
+    const std::vector<ToccaCoordinator::PressReport>& presses() const { return _presses; }
+    const std::vector<ToccaCoordinator::ReleaseReport>& releases() const { return _releases; }
 
     std::optional<ScopedXdgHome> home;
     VirtualTimeScheduler scheduler;
     CountingClassifyQueue classifyQueue{scheduler};
     OfflineAudioOutput output{48000.0};
     RawAudioDecoder rawDecoder;
-    std::shared_ptr<MemorySensorRegistry> registry;
-    std::shared_ptr<MemoryKeySource> keys;
+    std::shared_ptr<OfflineSensorRegistry> registry;
+    std::shared_ptr<GatedKeySource> keys;
 
 private:
+    void tap(const TCATapEvent& event) { _coordinator->keyboard().deliverTapEvent(event); }
+    void accelAt(float magnitude, std::uint64_t ticks);
     Options _options;
     std::shared_ptr<ToccaSettings> _settings;
     std::shared_ptr<ToccaCoordinator> _coordinator;
@@ -262,7 +200,6 @@ private:
     std::vector<float> _audio;
     std::uint64_t _framesPulled = 0;
     std::uint64_t _launchTicks = 0;
-    mutable std::mutex _reportsMutex;
     std::vector<ToccaCoordinator::PressReport> _presses;
     std::vector<ToccaCoordinator::ReleaseReport> _releases;
 };

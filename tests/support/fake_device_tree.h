@@ -1,87 +1,69 @@
-// A fake device tree for the device readers: folders standing in for
-// /dev/input, /sys and /dev, with FIFOs where device nodes would be and the
-// sysfs attributes the readers look at. Tests write evdev records, raw HID
-// reports and IIO scans into the FIFOs and the real reading code reads them.
+// Folders standing in for /dev/input, /sys and /dev, with FIFOs where device nodes
+// would be and the sysfs attributes the readers look at (the IIO device's from
+// tests/data/platform/iio_accel). Tests write records into the FIFOs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace clavio::testing {
 
-// What stands where a device node should be.
-enum class FakeNode {
-    fifo,       // readable; the test writes into it
-    missing,    // nothing there
-    unopenable, // a socket: open() fails, even for root
-};
+// What stands where a device node should be: a FIFO the test writes into,
+// nothing, or a socket (open() fails, even for root).
+enum class FakeNode { fifo, missing, unopenable };
 
 class FakeDeviceTree {
 public:
     FakeDeviceTree();
-    std::filesystem::path inputRoot() const { return _dir / "input"; }
-    std::filesystem::path sysRoot() const { return _dir / "sys"; }
-    std::filesystem::path devRoot() const { return _dir / "dev"; }
+    std::filesystem::path inputRoot() const { return _tmp / "input"; }
+    std::filesystem::path sysRoot() const { return _tmp / "sys"; }
+    std::filesystem::path devRoot() const { return _tmp / "dev"; }
 
-    // An evdev keyboard "eventN" with every key of a full keyboard; `held`
-    // is the key state a resynchronisation reads.
+    // A keyboard "eventN" (all keys, a touchpad button); `held` is what a resync reads.
     std::filesystem::path addKeyboard(int n, const std::string& name = "Fake Keyboard",
                                       const std::vector<int>& held = {},
                                       FakeNode node = FakeNode::fifo);
-    // An evdev device that is no keyboard (a mouse: buttons and relative axes).
-    std::filesystem::path addMouse(int n);
+    std::filesystem::path addMouse(int n); // buttons only: no keyboard
     // An evdev accelerometer; the axes report `resolution` units per g.
     std::filesystem::path addEvdevAccelerometer(int n, int resolution);
-
-    // hidraw N with the given report descriptor and uevent text.
     std::filesystem::path addHidraw(int n, const std::vector<std::uint8_t>& descriptor,
                                     const std::string& uevent, FakeNode node = FakeNode::fifo);
-
-    // iio:deviceN with x, y, z as "le:s16/16>>0" at indices 0..2, a timestamp
-    // channel at index 3, the given scale and frequency list. `overrides`
-    // replaces or adds attribute files (path relative to the device folder).
+    // iio:deviceN: x, y, z as le:s16/16>>0, a timestamp, this scale and frequency list.
     std::filesystem::path
     addIioAccelerometer(int n, const std::string& scale = "0.0095768",
                         const std::string& available = "12.5 25 50 100 200 400 800 1600",
-                        const std::map<std::string, std::string>& overrides = {},
                         FakeNode node = FakeNode::fifo);
     std::filesystem::path iioDir(int n) const;
 
-    static void makeNode(const std::filesystem::path& path, FakeNode kind);
-
 private:
+    std::filesystem::path node(const std::filesystem::path& path, FakeNode kind);
+    std::filesystem::path evdev(int n, const nlohmann::json& sidecar, FakeNode kind);
     TempDir _tmp;
-    std::filesystem::path _dir;
-    std::vector<int> _sockets;
-
-public:
-    ~FakeDeviceTree();
 };
 
-// The writing end of a fake node's FIFO. Opening waits (up to 5 s) until the
-// reader has opened its end.
+// The writing end of a fake node's FIFO; opening waits up to 5 s for the reader.
 class FifoWriter {
 public:
     explicit FifoWriter(const std::filesystem::path& fifo);
-    ~FifoWriter();
+    ~FifoWriter() { close(); }
     FifoWriter(const FifoWriter&) = delete;
     FifoWriter& operator=(const FifoWriter&) = delete;
 
     bool isOpen() const { return _fd >= 0; }
     void write(const void* data, std::size_t size);
-    // One struct input_event record.
+    // One input_event record; key() writes EV_KEY and SYN_REPORT in one write.
     void event(std::uint16_t type, std::uint16_t code, std::int32_t value);
-    // EV_KEY then SYN_REPORT.
     void key(std::uint16_t code, std::int32_t value);
     // Waits (up to 5 s) until the reader has taken everything written.
     bool waitDrained();
-    // Writes one report and waits until it was read, so that a reader that
-    // takes whatever is there gets exactly this report (as from a hidraw node).
+    // Writes one report and waits until it was read (as from a hidraw node).
     void report(const std::vector<std::uint8_t>& bytes);
     void close();
 
@@ -90,30 +72,21 @@ private:
 };
 
 // Waits up to `seconds` for `condition`, checking every millisecond.
-template <typename Condition> bool waitFor(Condition condition, double seconds = 5.0);
+template <typename Condition> bool waitFor(Condition condition, double seconds = 5.0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // The 22-byte report with x, y, z as signed 32-bit little-endian at 6, 10, 14.
 std::vector<std::uint8_t> accelReport(std::int32_t x, std::int32_t y, std::int32_t z,
                                       std::size_t length = 22);
 
-// CPU time used by this process so far, in seconds.
-double processCpuSeconds();
-
-// The kernel names of this process's threads.
-std::vector<std::string> threadNames();
+double processCpuSeconds();             // CPU time used by this process so far
+std::vector<std::string> threadNames(); // the kernel names of this process's threads
 
 } // namespace clavio::testing
-
-#include <chrono>
-#include <thread>
-
-template <typename Condition> bool clavio::testing::waitFor(Condition condition, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}

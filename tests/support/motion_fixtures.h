@@ -1,12 +1,12 @@
-// Motion-ring fixtures for the impact tests: a heap-allocated ring, writes of
-// a chosen magnitude, and a virtual process clock for the scope of a test.
+// Motion-ring fixtures: a heap-allocated ring, writes of a chosen magnitude,
+// and a virtual process clock for the scope of a test.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
-#include "clavio/ports/clock.h"
-#include "clavio/ring_buffer.h"
+#include "engine/ports/clock.h"
+#include "engine/sensing/ring_buffer.h"
 
 namespace clavio::testing {
 
@@ -18,8 +18,7 @@ inline std::unique_ptr<TCARingBuffer> makeRing() {
     return ring;
 }
 
-// Writes a sample whose magnitude is exactly `magnitude` (sqrt(m·m) == |m|
-// in IEEE arithmetic).
+// A sample whose magnitude is exactly `magnitude` (sqrt(m·m) == |m| in IEEE).
 inline void writeMagnitude(TCARingBuffer* ring, std::uint64_t timestamp, float magnitude) {
     tca_ring_write(ring, timestamp, magnitude, 0.0f, 0.0f);
 }
@@ -31,9 +30,6 @@ public:
         _previous = setClockSource(&_clock);
     }
     ~ScopedVirtualClock() { setClockSource(_previous); }
-    ScopedVirtualClock(const ScopedVirtualClock&) = delete;
-    ScopedVirtualClock& operator=(const ScopedVirtualClock&) = delete;
-    VirtualClock& clock() { return _clock; }
     void set(std::uint64_t ticks) { _clock.set(ticks); }
 
 private:

@@ -1,26 +1,16 @@
-#include "strike_trace.h"
+#include "tests/support/strike_trace.h"
 
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <tuple>
 
-#include "clavio/accel_report.h"
-#include "clavio/session_trace.h"
+#include "engine/sensing/accel_report.h"
+#include "engine/replay/session_trace.h"
 
 namespace clavio::testing {
 
-namespace {
 constexpr std::uint64_t kMs = 1'000'000;
-
-std::uint64_t ticksAfterOrigin(double seconds) {
-    return kStrikeTraceOrigin + std::uint64_t(std::llround(seconds * 1e9));
-}
-} // namespace
-
-std::uint64_t StrikeTrace::keyTicks(const Strike& s) {
-    return ticksAfterOrigin(s.atSeconds);
-}
 
 bool StrikeTrace::write(const std::filesystem::path& path) const {
     std::vector<TraceRecord> records;

@@ -1,10 +1,9 @@
-// Session traces of known strikes for the render tests: an accelerometer at
-// 1 kHz resting at exactly 1 g (z axis), and for each strike a key down, one
-// sample 3 ms later that deviates by the strike's amplitude, and a key up.
-// A held key sends autorepeats while it is down. Written with the trace
-// writer, in time order.
+// Session traces of known strikes: an accelerometer at 1 kHz resting at
+// exactly 1 g (z axis), and for each strike a key down, one sample 3 ms later
+// deviating by the strike's amplitude, autorepeats while held, and a key up.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <vector>
@@ -26,8 +25,10 @@ struct StrikeTrace {
     bool withAccelerometer = true;
     std::vector<Strike> strikes;
 
-    // Ticks of a strike's key down.
-    static std::uint64_t keyTicks(const Strike& s);
+    static std::uint64_t keyTicks(const Strike& s) { return ticks(s.atSeconds); }
+    static std::uint64_t ticks(double seconds) {
+        return kStrikeTraceOrigin + std::uint64_t(std::llround(seconds * 1e9));
+    }
     // Writes the trace; false when it could not be written.
     bool write(const std::filesystem::path& path) const;
 };

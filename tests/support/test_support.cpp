@@ -1,8 +1,9 @@
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace clavio::testing {
@@ -17,19 +18,19 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    namespace fs = std::filesystem;
     std::error_code ec;
     // Tests may make folders read-only; give permissions back so removal works.
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             _path, std::filesystem::directory_options::skip_permission_denied, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    fs::permissions(_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (fs::recursive_directory_iterator
+             it(_path, fs::directory_options::skip_permission_denied, ec),
+         end;
+         !ec && it != end; it.increment(ec)) {
         if (it->is_directory(ec)) {
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ec);
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
         }
     }
-    std::filesystem::permissions(_path, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(_path, ec);
+    fs::remove_all(_path, ec);
 }
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : _name(std::move(name)) {
@@ -44,11 +45,7 @@ ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : _name
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (_previous) {
-        setenv(_name.c_str(), _previous->c_str(), 1);
-    } else {
-        unsetenv(_name.c_str());
-    }
+    _previous ? setenv(_name.c_str(), _previous->c_str(), 1) : unsetenv(_name.c_str());
 }
 
 ScopedXdgHome::ScopedXdgHome()
@@ -65,31 +62,25 @@ LogCapture::LogCapture() {
     });
 }
 
-LogCapture::~LogCapture() { setLogSink(std::move(_previous)); }
+LogCapture::~LogCapture() {
+    setLogSink(std::move(_previous));
+}
 
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard lock(_mutex);
     return _lines;
 }
 
-bool LogCapture::contains(const std::string& needle) const { return count(needle) > 0; }
-
 size_t LogCapture::count(const std::string& needle) const {
     std::lock_guard lock(_mutex);
-    size_t n = 0;
-    for (const auto& l : _lines) {
-        if (l.find(needle) != std::string::npos) {
-            ++n;
-        }
-    }
-    return n;
+    return size_t(std::count_if(_lines.begin(), _lines.end(), [&](const std::string& l) {
+        return l.find(needle) != std::string::npos;
+    }));
 }
 
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void writeFile(const std::filesystem::path& path, const std::string& contents) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "clavio/log.h"
+#include "engine/core/log.h"
 
 namespace clavio::testing {
 
@@ -59,10 +59,8 @@ class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
     std::vector<std::string> lines() const;
-    bool contains(const std::string& needle) const;
+    bool contains(const std::string& needle) const { return count(needle) > 0; }
     size_t count(const std::string& needle) const;
 
 private:

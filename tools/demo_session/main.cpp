@@ -26,10 +26,10 @@
 #include <sstream>
 #include <string>
 
-#include "clavio/accel_report.h"
-#include "clavio/atomic_file.h"
-#include "clavio/session_trace.h"
-#include "typing_script.h"
+#include "engine/core/atomic_file.h"
+#include "engine/replay/session_trace.h"
+#include "engine/sensing/accel_report.h"
+#include "tools/demo_session/typing_script.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "typing_script.h"
+#include "tools/demo_session/typing_script.h"
 
 #include <algorithm>
 #include <array>
@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "clavio/core_types.h"
+#include "engine/core/core_types.h"
 
 namespace clavio::demo {
 

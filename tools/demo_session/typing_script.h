@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "clavio/session_trace.h"
+#include "engine/replay/session_trace.h"
 
 namespace clavio::demo {
 

@@ -1,4 +1,4 @@
-#include "dsp.h"
+#include "tools/pack_synth/dsp.h"
 
 #include <cmath>
 #include <numbers>

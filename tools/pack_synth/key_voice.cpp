@@ -1,4 +1,4 @@
-#include "key_voice.h"
+#include "tools/pack_synth/key_voice.h"
 
 #include <algorithm>
 #include <cmath>

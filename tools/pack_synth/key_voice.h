@@ -16,7 +16,7 @@
 
 #include <vector>
 
-#include "dsp.h"
+#include "tools/pack_synth/dsp.h"
 
 namespace clavio::synth {
 

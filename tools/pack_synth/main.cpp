@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "clavio/sound_pack_manifest.h"
-#include "pack_designs.h"
-#include "wav_writer.h"
+#include "engine/packs/sound_pack_manifest.h"
+#include "tools/pack_synth/pack_designs.h"
+#include "tools/pack_synth/wav_writer.h"
 
 using namespace clavio;
 using namespace clavio::synth;

@@ -1,4 +1,4 @@
-#include "pack_designs.h"
+#include "tools/pack_synth/pack_designs.h"
 
 namespace clavio::synth {
 

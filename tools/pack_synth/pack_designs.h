@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "key_voice.h"
+#include "tools/pack_synth/key_voice.h"
 
 namespace clavio::synth {
 

@@ -1,4 +1,4 @@
-#include "wav_writer.h"
+#include "tools/pack_synth/wav_writer.h"
 
 #include <algorithm>
 #include <cmath>

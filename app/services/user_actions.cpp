@@ -1,0 +1,48 @@
+#include "app/services/user_actions.h"
+
+#include "engine/audio/audio_engine.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/settings/tocca_settings.h"
+
+namespace clavio {
+
+bool toggleSound(ToccaCoordinator& coordinator) {
+    ToccaSettings& settings = coordinator.settings();
+    const bool enabled = !settings.soundEnabled();
+    settings.setSoundEnabled(enabled);
+    settings.save();
+    coordinator.sendEvent("sound_toggle", nlohmann::json{{"enabled", enabled}});
+    if (enabled && !coordinator.isRunning()) {
+        coordinator.start();
+    }
+    return enabled;
+}
+
+void applyVolume(ToccaCoordinator& coordinator, float volume) {
+    coordinator.settings().setMasterVolume(volume);
+    coordinator.audioEngine().setMasterVolume(volume);
+    coordinator.settings().save();
+}
+
+void selectPack(ToccaCoordinator& coordinator, const std::string& packName) {
+    coordinator.settings().setSelectedPackName(packName);
+    coordinator.settings().save();
+    coordinator.loadCurrentPack();
+}
+
+void applyDisableModifierSounds(ToccaCoordinator& coordinator, bool disabled) {
+    coordinator.settings().setDisableModifierSounds(disabled);
+    coordinator.settings().save();
+}
+
+void applyPitchVariation(ToccaCoordinator& coordinator, float variation) {
+    coordinator.settings().setPitchVariation(variation);
+    coordinator.settings().save();
+}
+
+void applyGainVariation(ToccaCoordinator& coordinator, float variation) {
+    coordinator.settings().setGainVariation(variation);
+    coordinator.settings().save();
+}
+
+} // namespace clavio

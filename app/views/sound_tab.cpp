@@ -1,0 +1,123 @@
+#include "app/views/sound_tab.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "app/services/coordinator_bridge.h"
+#include "app/services/user_actions.h"
+#include "app/views/readouts.h"
+#include "app/widgets/form_section.h"
+#include "app/widgets/toggle_switch.h"
+#include "app/widgets/value_slider.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/settings/tocca_settings.h"
+
+namespace clavio {
+
+namespace {
+
+QLabel* readout(const char* name) {
+    auto* l = new QLabel;
+    l->setObjectName(QLatin1String(name));
+    l->setFixedWidth(SoundTab::kReadoutWidth);
+    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    l->setTextFormat(Qt::PlainText);
+    // The desktop font's digits share one width (DejaVu, Cantarell, Noto),
+    // so the readout does not jitter while dragging.
+    return l;
+}
+
+// label | slider | readout, with the labels of one form sharing a width so
+// the sliders line up.
+void sliderRow(FormSection& section, const QString& text, int labelWidth, ValueSlider* slider,
+               QLabel* value) {
+    QHBoxLayout* row = section.addRow();
+    auto* label = new QLabel(text);
+    label->setMinimumWidth(labelWidth);
+    label->setBuddy(slider);
+    slider->setAccessibleName(text);
+    row->addWidget(label);
+    row->addWidget(slider, 1);
+    row->addWidget(value);
+}
+
+} // namespace
+
+SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
+    : QWidget(parent), _coordinator(bridge.coordinator()) {
+    setObjectName(QStringLiteral("soundTab"));
+    const QFontMetrics metrics(font());
+    const int labelWidth = std::max({metrics.horizontalAdvance(QStringLiteral("Volume")),
+                                     metrics.horizontalAdvance(QStringLiteral("Pitch")),
+                                     metrics.horizontalAdvance(QStringLiteral("Gain"))});
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(20, 20, 20, 20);
+    column->setSpacing(14);
+
+    auto* volumeSection = new FormSection;
+    _volume = new ValueSlider(1.0);
+    _volume->setObjectName(QStringLiteral("volumeSlider"));
+    _volumeReadout = readout("volumeReadout");
+    sliderRow(*volumeSection, QStringLiteral("Volume"), labelWidth, _volume, _volumeReadout);
+    column->addWidget(volumeSection);
+
+    auto* modifierSection = new FormSection;
+    _modifierSwitch = new ToggleSwitch;
+    _modifierSwitch->setObjectName(QStringLiteral("disableModifierSounds"));
+    _modifierSwitch->setAccessibleName(QStringLiteral("Disable modifier key sounds"));
+    modifierSection->addRow(QStringLiteral("Disable modifier key sounds"), _modifierSwitch);
+    column->addWidget(modifierSection);
+
+    auto* variation = new FormSection(QStringLiteral("Variation"));
+    _pitch = new ValueSlider(0.15);
+    _pitch->setObjectName(QStringLiteral("pitchSlider"));
+    _pitchReadout = readout("pitchReadout");
+    sliderRow(*variation, QStringLiteral("Pitch"), labelWidth, _pitch, _pitchReadout);
+    _gain = new ValueSlider(0.2);
+    _gain->setObjectName(QStringLiteral("gainSlider"));
+    _gainReadout = readout("gainReadout");
+    sliderRow(*variation, QStringLiteral("Gain"), labelWidth, _gain, _gainReadout);
+    column->addWidget(variation);
+    column->addStretch(1);
+
+    // Each action writes the settings; the readout is redrawn at once from
+    // the stored value (the bridge's redraw follows on the next turn).
+    connect(_volume, &ValueSlider::valueEdited, this, [this](float v) {
+        applyVolume(_coordinator, v);
+        refresh();
+    });
+    connect(_modifierSwitch, &ToggleSwitch::toggled, this,
+            [this](bool v) { applyDisableModifierSounds(_coordinator, v); });
+    connect(_pitch, &ValueSlider::valueEdited, this, [this](float v) {
+        applyPitchVariation(_coordinator, v);
+        refresh();
+    });
+    connect(_gain, &ValueSlider::valueEdited, this, [this](float v) {
+        applyGainVariation(_coordinator, v);
+        refresh();
+    });
+    connect(&bridge, &CoordinatorBridge::settingsChanged, this, [this](SettingsKey key) {
+        if (key == SettingsKey::masterVolume || key == SettingsKey::pitchVariation ||
+            key == SettingsKey::gainVariation || key == SettingsKey::disableModifierSounds) {
+            refresh();
+        }
+    });
+    refresh();
+}
+
+void SoundTab::refresh() {
+    const ToccaSettings& settings = _coordinator.settings();
+    _volume->setShownValue(settings.masterVolume());
+    _volumeReadout->setText(percentReadout(settings.masterVolume()));
+    _modifierSwitch->setCheckedSilently(settings.disableModifierSounds());
+    _pitch->setShownValue(settings.pitchVariation());
+    _pitchReadout->setText(variationReadout(settings.pitchVariation()));
+    _gain->setShownValue(settings.gainVariation());
+    _gainReadout->setText(variationReadout(settings.gainVariation()));
+}
+
+} // namespace clavio

@@ -1,0 +1,99 @@
+// Idle saving for the mixer's output: after a quiet spell (no activity noted,
+// no voice sounding) the output is suspended, and it is resumed when activity
+// is noted again.
+//
+// Why: a running stream costs even when it plays silence. Every period (5.3
+// ms at 256 frames) the output thread wakes, and the sound server mixes and
+// writes for it: about 0.3 % of a core in this process and several times that
+// in PulseAudio. Suspended (the device closed), it costs nothing. Reopening
+// reaches the first render in about 1 ms, and the keystroke pipeline plays a
+// press sound searchPostMs + 10 ms (30 ms by default) after the key went
+// down, so a resume begun at key-down finishes before the press is mixed.
+//
+// Threading contract:
+// - noteActivity() may be called from any thread, the keyboard thread
+//   included: one relaxed atomic add, no lock, no allocation, no system call.
+//   Waking a sleeping thread takes a system call, so nothing is woken: while
+//   the output is suspended, the idle thread looks at the activity count
+//   every `wakePoll` (20 ms by default: 50 short wake-ups a second instead of
+//   190 periods plus the sound server's work). A resume begun at the next
+//   look still ends before a press sound played 30 ms after the key.
+// - notePlay() is called by the mixer after it started a voice (a control
+//   thread that may lock): it notes activity and, when the output is
+//   suspended, wakes the idle thread at once, so a sound played without a
+//   prior noteActivity() is mixed late by the resume time, never lost (the
+//   voice waits at its first frame while no render runs).
+// - begin(), end() and configure() are called on the main thread by the
+//   mixer's start() and stop(). The idle thread is the only caller of the
+//   output's suspend() and resume(), and runs only between begin() and end(),
+//   so it never overlaps the output's start() or stop().
+// - The idle thread reads the voices' states with relaxed loads (a hint: a
+//   voice claimed a moment later also notes activity).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "engine/ports/audio_output.h"
+
+namespace clavio {
+
+class TCAAudioEngine;
+
+class TCAIdleControl {
+public:
+    // The default quiet spell before the output is suspended, unless the
+    // environment variable CLAVIO_AUDIO_IDLE_MS gives another number of
+    // milliseconds (0 turns suspension off; anything that is not a whole
+    // number from 0 to 86400000 keeps the default).
+    static constexpr std::chrono::milliseconds kDefaultDelay{3000};
+    static constexpr std::chrono::milliseconds kDefaultWakePoll{20};
+
+    TCAIdleControl(const TCAAudioEngine& engine, AudioOutput& output);
+    ~TCAIdleControl();
+    TCAIdleControl(const TCAIdleControl&) = delete;
+    TCAIdleControl& operator=(const TCAIdleControl&) = delete;
+
+    // Main thread. Takes effect at the next begin(). A delay of 0 turns
+    // suspension off.
+    void configure(std::chrono::milliseconds delay, std::chrono::milliseconds wakePoll);
+    std::chrono::milliseconds delay() const {
+        return std::chrono::milliseconds(_delayMs.load(std::memory_order_relaxed));
+    }
+
+    // Main thread, after the output started: starts the idle thread when the
+    // output can suspend and suspension is on.
+    void begin();
+    // Main thread, before the output stops: ends the idle thread. The output
+    // may be left suspended; its stop() handles that.
+    void end();
+
+    // Any thread (see the contract above).
+    void noteActivity() noexcept { _activity.fetch_add(1, std::memory_order_relaxed); }
+    // Control thread, never a real-time one.
+    void notePlay();
+    // Any thread. Whether the output is suspended now (diagnostic).
+    bool suspended() const noexcept { return _suspended.load(std::memory_order_acquire); }
+
+private:
+    void run();
+
+    const TCAAudioEngine& _engine;
+    AudioOutput& _output;
+    // Written by configure(), read by the idle thread when it starts.
+    std::atomic<long long> _delayMs;
+    std::atomic<long long> _wakePollMs{kDefaultWakePoll.count()};
+    std::atomic<std::uint64_t> _activity{0};
+    std::atomic<bool> _suspended{false};
+    std::mutex _mutex; // guards the two requests below
+    std::condition_variable _wake;
+    bool _stopRequested = false;
+    bool _wakeRequested = false;
+    std::thread _thread;
+};
+
+} // namespace clavio

@@ -1,0 +1,430 @@
+// ToccaCoordinator: construction, start/stop, timers, permission polling,
+// calibration, observable state and usage pings. The keystroke pipeline is in
+// tocca_coordinator_pipeline.cpp, pack loading in tocca_coordinator_packs.cpp.
+#include "engine/pipeline/tocca_coordinator.h"
+
+#include <random>
+#include <string>
+#include <utility>
+
+#include "engine/core/log.h"
+#include "engine/pipeline/tocca_coordinator_impl.h"
+#include "engine/ports/audio_decoder.h"
+#include "engine/ports/defaults_store.h"
+#include "engine/ports/http_sender.h"
+#include "engine/ports/key_source.h"
+#include "engine/ports/machine_description.h"
+#include "engine/ports/sensor_registry.h"
+#include "engine/ports/termination.h"
+
+namespace clavio {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kHeartbeatInterval = 14400s;
+constexpr auto kPermissionInterval = 2000ms;
+constexpr auto kBaselineInterval = 100ms;
+constexpr auto kDisplayInterval = 50ms;
+
+// SplitMix64 over one atomic counter: each draw claims its own step with one
+// fetch_add, so two threads may draw at once without a lock, and one thread
+// drawing in a fixed order always sees the same numbers.
+struct SplitMixRandom {
+    explicit SplitMixRandom(std::uint64_t seed) : state(seed) {}
+    std::uint64_t next() noexcept {
+        std::uint64_t z = state.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed) +
+                          0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::atomic<std::uint64_t> state;
+};
+
+} // namespace
+
+CoordinatorRandom CoordinatorRandom::seeded(std::uint64_t seed) {
+    auto random = std::make_shared<SplitMixRandom>(seed);
+    CoordinatorRandom draws;
+    draws.index = [random](std::uint32_t n) -> std::uint32_t {
+        // The high 32 bits scaled into [0, n): bias below 2^-32 per value.
+        return std::uint32_t(((random->next() >> 32) * std::uint64_t(n)) >> 32);
+    };
+    draws.jitter = [random](float magnitude) -> float {
+        if (!(magnitude > 0.0f)) {
+            return 0.0f;
+        }
+        // 24 random bits over [0, 1], both ends included: the closed interval.
+        const double unit = double(random->next() >> 40) / double((1u << 24) - 1);
+        const float value = float(-double(magnitude) + 2.0 * double(magnitude) * unit);
+        return value < -magnitude ? -magnitude : (value > magnitude ? magnitude : value);
+    };
+    return draws;
+}
+
+CoordinatorRandom CoordinatorRandom::fromDevice() {
+    std::random_device device;
+    return seeded((std::uint64_t(device()) << 32) ^ device());
+}
+
+// ---- construction ----
+
+ToccaCoordinator::ToccaCoordinator() : _impl(std::make_unique<Impl>()) {}
+
+ToccaCoordinator::~ToccaCoordinator() = default;
+
+std::shared_ptr<ToccaCoordinator> ToccaCoordinator::create(std::shared_ptr<ToccaSettings> settings,
+                                                           CoordinatorServices services) {
+    const CoordinatorDevices& devices = services.devices;
+    if (!settings || !services.queues.main || !services.queues.classify || !devices.sensors ||
+        !devices.keys || !devices.decoder || !devices.output) {
+        logLine("[Clavio] Coordinator not created: it needs settings, both queues, a sensor "
+                "registry, a key source, an audio decoder and an audio output");
+        return nullptr;
+    }
+    std::shared_ptr<ToccaCoordinator> self(new ToccaCoordinator());
+    Impl& d = *self->_impl;
+    d.weakSelf = self;
+    d.settings = std::move(settings);
+    d.services = std::move(services);
+    d.construct();
+    return self;
+}
+
+void ToccaCoordinator::Impl::construct() {
+    CoordinatorServices& s = services;
+    const CoordinatorDevices& devices = s.devices;
+    mainQueue = s.queues.main;
+    if (!s.random.index || !s.random.jitter) {
+        s.random = CoordinatorRandom::fromDevice();
+    }
+
+    // 1. Fields with initial values. The pinger owns the wall clock that
+    // sessionStart is read from (tests move it to see a heartbeat on).
+    pinger = std::move(s.pinger);
+    sessionStart = pinger ? pinger->wallNow() : std::chrono::system_clock::now();
+    classifyQueue = s.queues.classify;
+    calibrationCollector = std::make_unique<CalibrationCollector>();
+
+    // 2.-4. Settings (stored by create), then the parts.
+    sensor = SPUSensor::create(devices.sensors);
+    keyboard = KeyboardCaptureManager::create(devices.keys);
+    audioEngine = std::make_unique<AudioEngine>(*devices.decoder, *devices.output);
+    std::optional<std::filesystem::path> bundled;
+    if (!s.bundledPacksFolder.empty()) {
+        bundled = s.bundledPacksFolder;
+    }
+    packManager = std::make_unique<SoundPackManager>(std::move(bundled));
+    macroRouter = std::make_unique<MacroRouter>(s.urlOpener);
+
+    // 5. The classifier, chosen once.
+    const ImpactConfig config = settings->impactConfig();
+    if (settings->useAdaptiveClassifier()) {
+        classifier = std::make_unique<AdaptivePeakClassifier>(config);
+    } else {
+        classifier = std::make_unique<SimplePeakClassifier>(config);
+    }
+
+    // 6. Availability (nobody observes yet).
+    sensorAvailable = SPUSensor::isAvailable(*devices.sensors);
+    hasAccessibilityPermission = keyboard->hasPermission();
+
+    // 7. Launch count and "launch" ping. Without a ping service nothing is
+    // counted either: the counter exists only to be reported.
+    if (pinger) {
+        const std::int64_t launches = pinger->countLaunch();
+        sendEvent("launch", {{"launches", launches}});
+    }
+
+    // 8. Heartbeat.
+    heartbeatTimer = mainQueue->scheduleRepeating(kHeartbeatInterval, [weak = weakSelf] {
+        if (const auto self = weak.lock()) {
+            self->_impl->sendSessionEvent("heartbeat");
+        }
+    });
+
+    // 9. Quit observer, never removed.
+    if (s.termination) {
+        s.termination->addQuitObserver([weak = weakSelf] {
+            if (const auto self = weak.lock()) {
+                self->_impl->sendSessionEvent("quit");
+            }
+        });
+    }
+
+    // 10./11. Start on the next turn, or stay idle without an accelerometer.
+    if (sensorAvailable) {
+        const bool soundEnabled = settings->soundEnabled();
+        mainQueue->post([weak = weakSelf, soundEnabled] {
+            if (const auto self = weak.lock()) {
+                if (soundEnabled) {
+                    self->_impl->start();
+                }
+                self->_impl->startPermissionPolling();
+            }
+        });
+    } else {
+        logLine("[Clavio] Sensor not available. Mac incompatible.");
+    }
+}
+
+// ---- start / stop ----
+
+void ToccaCoordinator::Impl::start() {
+    if (isRunning) {
+        return;
+    }
+    loadCurrentPack();
+
+    audioEngine->setMasterVolume(settings->masterVolume());
+    const bool audioStarted = audioEngine->start();
+
+    std::size_t packs = 0;
+    {
+        const auto maps = sampleMaps.read();
+        packs = maps->press.size();
+    }
+    logLine("[Clavio] packs=" + std::to_string(packs) + " audio=" + (audioStarted ? "OK" : "FAIL") +
+            " sensor=" + (sensorAvailable ? "YES" : "NO"));
+
+    if (sensorAvailable) {
+        sensor->setOnStatusChange([weak = weakSelf, queue = mainQueue](SensorStatus status) {
+            queue->post([weak, status] {
+                if (const auto self = weak.lock()) {
+                    Impl& d = *self->_impl;
+                    d.assign(CoordinatorProperty::sensorStatusValue, d.sensorStatusValue, status);
+                }
+            });
+        });
+        sensor->start();
+    }
+
+    installKeyHandlers(makePipelineContext());
+
+    const bool captureStarted = keyboard->start();
+    assign(CoordinatorProperty::hasAccessibilityPermission, hasAccessibilityPermission,
+           captureStarted);
+
+    baselineTimer = mainQueue->scheduleRepeating(kBaselineInterval, [weak = weakSelf] {
+        if (const auto self = weak.lock()) {
+            self->_impl->baselineTick();
+        }
+    });
+    uiTimer = mainQueue->scheduleRepeating(kDisplayInterval, [weak = weakSelf] {
+        if (const auto self = weak.lock()) {
+            self->_impl->displayTick();
+        }
+    });
+
+    assign(CoordinatorProperty::isRunning, isRunning, true);
+}
+
+void ToccaCoordinator::Impl::stop() {
+    keyboard->stop();
+    sensor->stop();
+    audioEngine->stop();
+    baselineTimer.invalidate();
+    uiTimer.invalidate();
+    assign(CoordinatorProperty::isRunning, isRunning, false);
+}
+
+// ---- timers ----
+
+void ToccaCoordinator::Impl::startPermissionPolling() {
+    permissionTimer = mainQueue->scheduleRepeating(kPermissionInterval, [weak = weakSelf] {
+        if (const auto self = weak.lock()) {
+            self->_impl->permissionTick();
+        }
+    });
+}
+
+void ToccaCoordinator::Impl::permissionTick() {
+    assign(CoordinatorProperty::hasAccessibilityPermission, hasAccessibilityPermission,
+           keyboard->hasPermission());
+    if (!keyboard->isRunning()) {
+        if (!keyboard->start()) {
+            return;
+        }
+        logLine("[Clavio] Keyboard capture started after permission grant");
+        assign(CoordinatorProperty::hasAccessibilityPermission, hasAccessibilityPermission, true);
+    }
+    permissionTimer.invalidate();
+}
+
+void ToccaCoordinator::Impl::baselineTick() {
+    // The update runs on the classify queue, so it never overlaps a
+    // classification: the queue is the classifier's only ordering.
+    classifyQueue->submit([weak = weakSelf] {
+        if (const auto self = weak.lock()) {
+            Impl& d = *self->_impl;
+            d.classifier->updateBaseline(d.sensor->ringBuffer());
+        }
+    });
+}
+
+void ToccaCoordinator::Impl::displayTick() {
+    assign(CoordinatorProperty::totalSamples, totalSamples, sensor->totalSamples());
+    if (const auto latest = sensor->latestSample()) {
+        assign(CoordinatorProperty::recentMagnitude, recentMagnitude, latest->magnitude);
+    }
+    assign(CoordinatorProperty::hasAccessibilityPermission, hasAccessibilityPermission,
+           keyboard->hasPermission());
+}
+
+// ---- calibration ----
+
+void ToccaCoordinator::Impl::applyCalibration(const CalibrationResult& result) {
+    settings->setSoftThreshold(result.recommendedSoftThreshold);
+    settings->setMediumThreshold(result.recommendedMediumThreshold);
+    settings->setHardThreshold(result.recommendedHardThreshold);
+    settings->setHardCap(result.recommendedHardCap);
+    // Handed over on the classify queue, behind every classification already
+    // queued, so no press is measured half with the old and half with the
+    // new configuration (the classifier also guards the swap itself).
+    auto config = std::make_shared<const ImpactConfig>(settings->impactConfig());
+    const bool queued = classifyQueue->submit([weak = weakSelf, config] {
+        if (const auto self = weak.lock()) {
+            self->_impl->classifier->setConfig(*config);
+        }
+    });
+    if (!queued) {
+        // A refusing queue runs nothing more; apply at once rather than lose it.
+        classifier->setConfig(*config);
+    }
+    settings->save();
+}
+
+// ---- pings ----
+
+void ToccaCoordinator::Impl::sendEvent(const std::string& event, const nlohmann::json& extra) {
+    if (!pinger) {
+        return;
+    }
+    const PingContext context{settings->selectedPackName(), sensorAvailable,
+                              settings->masterVolume(), settings->soundEnabled()};
+    pinger->sendEvent(event, extra, context);
+}
+
+void ToccaCoordinator::Impl::sendSessionEvent(const std::string& event) {
+    if (!pinger) {
+        return;
+    }
+    std::map<std::string, std::int64_t> tiers;
+    for (VelocityTier tier : kAllVelocityTiers) {
+        if (tier != VelocityTier::silent || silentCounted.load(std::memory_order_acquire)) {
+            tiers[std::string(name(tier))] =
+                sessionTierCounts[std::size_t(rawValue(tier))].load(std::memory_order_relaxed);
+        }
+    }
+    sendEvent(event,
+              UsagePinger::sessionExtra(pinger->wallNow() - sessionStart,
+                                        sessionKeystrokes.load(std::memory_order_relaxed), tiers));
+}
+
+// ---- public front ----
+
+void ToccaCoordinator::start() {
+    _impl->start();
+}
+void ToccaCoordinator::stop() {
+    _impl->stop();
+}
+void ToccaCoordinator::applyCalibration(const CalibrationResult& result) {
+    _impl->applyCalibration(result);
+}
+void ToccaCoordinator::switchPack(const std::string& folderName) {
+    _impl->switchPack(folderName);
+}
+void ToccaCoordinator::reloadPack() {
+    _impl->loadCurrentPack();
+}
+void ToccaCoordinator::loadCurrentPack() {
+    _impl->loadCurrentPack();
+}
+void ToccaCoordinator::sendEvent(const std::string& event, const nlohmann::json& extra) {
+    _impl->sendEvent(event, extra);
+}
+
+bool ToccaCoordinator::isRunning() const noexcept {
+    return _impl->isRunning;
+}
+SensorStatus ToccaCoordinator::sensorStatusValue() const noexcept {
+    return _impl->sensorStatusValue;
+}
+bool ToccaCoordinator::hasAccessibilityPermission() const noexcept {
+    return _impl->hasAccessibilityPermission;
+}
+bool ToccaCoordinator::sensorAvailable() const noexcept {
+    return _impl->sensorAvailable;
+}
+std::uint64_t ToccaCoordinator::totalSamples() const noexcept {
+    return _impl->totalSamples;
+}
+std::optional<KeyEvent> ToccaCoordinator::lastKeyEvent() const {
+    return _impl->lastKeyEvent;
+}
+std::optional<ImpactResult> ToccaCoordinator::lastImpact() const {
+    return _impl->lastImpact;
+}
+VelocityTier ToccaCoordinator::lastTier() const noexcept {
+    return _impl->lastTier;
+}
+float ToccaCoordinator::recentMagnitude() const noexcept {
+    return _impl->recentMagnitude;
+}
+
+ObserverToken ToccaCoordinator::subscribe(ObserverList<CoordinatorProperty>::Callback callback) {
+    return _impl->observers.subscribe(std::move(callback));
+}
+void ToccaCoordinator::unsubscribe(ObserverToken token) {
+    _impl->observers.unsubscribe(token);
+}
+
+std::int64_t ToccaCoordinator::sessionKeystrokes() const noexcept {
+    return _impl->sessionKeystrokes.load(std::memory_order_relaxed);
+}
+
+std::map<std::string, std::int64_t> ToccaCoordinator::sessionTierCounts() const {
+    std::map<std::string, std::int64_t> counts;
+    for (VelocityTier tier : kAllVelocityTiers) {
+        if (tier != VelocityTier::silent || _impl->silentCounted.load(std::memory_order_acquire)) {
+            counts[std::string(name(tier))] =
+                _impl->sessionTierCounts[std::size_t(rawValue(tier))].load(
+                    std::memory_order_relaxed);
+        }
+    }
+    return counts;
+}
+
+ToccaSettings& ToccaCoordinator::settings() const noexcept {
+    return *_impl->settings;
+}
+SPUSensor& ToccaCoordinator::sensor() const noexcept {
+    return *_impl->sensor;
+}
+KeyboardCaptureManager& ToccaCoordinator::keyboard() const noexcept {
+    return *_impl->keyboard;
+}
+AudioEngine& ToccaCoordinator::audioEngine() const noexcept {
+    return *_impl->audioEngine;
+}
+SoundPackManager& ToccaCoordinator::packManager() const noexcept {
+    return *_impl->packManager;
+}
+MacroRouter& ToccaCoordinator::macroRouter() const noexcept {
+    return *_impl->macroRouter;
+}
+CalibrationCollector& ToccaCoordinator::calibration() const noexcept {
+    return *_impl->calibrationCollector;
+}
+
+void ToccaCoordinator::setPressReporter(std::function<void(const PressReport&)> reporter) {
+    _impl->pressReporter.set(std::move(reporter));
+}
+void ToccaCoordinator::setReleaseReporter(std::function<void(const ReleaseReport&)> reporter) {
+    _impl->releaseReporter.set(std::move(reporter));
+}
+
+} // namespace clavio

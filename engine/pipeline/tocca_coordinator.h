@@ -1,0 +1,214 @@
+// ToccaCoordinator: the one object that owns and wires the working parts
+// (sensor, keyboard capture, classifier, mixer, pack catalogue, macro router,
+// calibration collector) and runs the keystroke pipeline.
+//
+// Threading contract:
+// - Construction, start(), stop(), applyCalibration(), switchPack(),
+//   reloadPack(), every timer tick and every write of an observable property
+//   run on the main queue's thread. Observers are notified there, before the
+//   property changes (willChange), and may read the new value on the next
+//   turn or through the change record.
+// - The key-down and key-up handlers run on the keyboard capture thread; the
+//   classification step and baseline updates run on the classify queue.
+//   Both read the sample maps through an immutable snapshot swapped in whole
+//   by the main thread (never mutated while another thread reads it).
+// - The coordinator lives in a std::shared_ptr; every closure handed to a
+//   timer, queue, callback or observer holds it weakly.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/core/core_types.h"
+#include "engine/pipeline/usage_pinger.h"
+#include "engine/runtime/observer_list.h"
+#include "engine/sensing/calibration.h"
+
+#include <nlohmann/json.hpp>
+
+namespace clavio {
+
+class AudioEngine;
+class AudioDecoder;
+class AudioOutput;
+class CalibrationCollector;
+class ClassifyQueue;
+class DefaultsStore;
+class HttpSender;
+class ImpactClassifier;
+class KeySource;
+class KeyboardCaptureManager;
+class MachineDescription;
+class MacroRouter;
+class MainQueue;
+class SensorRegistry;
+class SoundPackManager;
+class SPUSensor;
+class TerminationNotifier;
+class ToccaSettings;
+class UrlOpener;
+
+// What the coordinator is given; it builds nothing of the platform itself.
+// The composition roots fill it: app/main.cpp with this machine's devices,
+// cli/cli_services.cpp for the commands, the offline renderer with virtual
+// time and replay sources, tests with their rigs. Non-owning pointers must
+// outlive the coordinator.
+
+// The two queues: the main thread's (timers, observable writes) and the
+// serial classify queue. Required.
+struct CoordinatorQueues {
+    MainQueue* main = nullptr;
+    ClassifyQueue* classify = nullptr;
+};
+
+// Where key events and accelerometer reports come from and where sound goes.
+// Required; a machine without a sensor passes a registry with no service.
+struct CoordinatorDevices {
+    std::shared_ptr<SensorRegistry> sensors;
+    std::shared_ptr<KeySource> keys;
+    const AudioDecoder* decoder = nullptr;
+    AudioOutput* output = nullptr;
+};
+
+// Uniform integer in [0, n) and uniform float in [-m, m], for the sample
+// choice and the gain and pitch jitter. Called on the classify queue and the
+// keyboard thread; both functions of one generator are lock-free and
+// allocation-free and may be called from two threads at once.
+struct CoordinatorRandom {
+    std::function<std::uint32_t(std::uint32_t n)> index;
+    std::function<float(float magnitude)> jitter;
+
+    // The same seed gives the same draws in the same order.
+    static CoordinatorRandom seeded(std::uint64_t seed);
+    // Seeded from std::random_device.
+    static CoordinatorRandom fromDevice();
+};
+
+struct CoordinatorServices {
+    CoordinatorQueues queues;
+    CoordinatorDevices devices;
+    CoordinatorRandom random;                   // empty: CoordinatorRandom::fromDevice()
+    std::unique_ptr<UsagePinger> pinger;        // null: no pings, no launch count
+    TerminationNotifier* termination = nullptr; // null: no quit observer
+    UrlOpener* urlOpener = nullptr;             // null: macro openURL actions do nothing
+    std::filesystem::path bundledPacksFolder;   // <resources>/SoundPacks; empty: none
+};
+
+// The observable properties, for observers.
+enum class CoordinatorProperty {
+    isRunning,
+    sensorStatusValue,
+    hasAccessibilityPermission,
+    sensorAvailable,
+    totalSamples,
+    lastKeyEvent,
+    lastImpact,
+    lastTier,
+    recentMagnitude,
+};
+
+class ToccaCoordinator : public std::enable_shared_from_this<ToccaCoordinator> {
+public:
+    // Main thread. Builds every part in the documented order, counts the
+    // launch, sends the "launch" ping, starts the heartbeat timer, registers
+    // the quit observer and posts start()/permission polling when the
+    // sensor exists. Null (with one log line) when the settings, a queue or
+    // a device service is missing.
+    static std::shared_ptr<ToccaCoordinator> create(std::shared_ptr<ToccaSettings> settings,
+                                                    CoordinatorServices services);
+    ~ToccaCoordinator();
+
+    // Main thread.
+    void start();
+    void stop();
+    void applyCalibration(const CalibrationResult& result);
+    void switchPack(const std::string& folderName);
+    void reloadPack();
+    // The menu's pack list sets the name, saves and calls this itself.
+    void loadCurrentPack();
+
+    // Any thread, pure.
+    static float pitchForKey(std::uint16_t keyCode) noexcept;
+
+    // Observable state (main thread reads).
+    bool isRunning() const noexcept;
+    SensorStatus sensorStatusValue() const noexcept;
+    bool hasAccessibilityPermission() const noexcept;
+    bool sensorAvailable() const noexcept;
+    std::uint64_t totalSamples() const noexcept;
+    std::optional<KeyEvent> lastKeyEvent() const;
+    std::optional<ImpactResult> lastImpact() const;
+    VelocityTier lastTier() const noexcept;
+    float recentMagnitude() const noexcept;
+
+    ObserverToken subscribe(ObserverList<CoordinatorProperty>::Callback callback);
+    void unsubscribe(ObserverToken token);
+
+    // Any thread. Copies of the current pack's sample maps: press samples by
+    // sample key ("alpha_soft"), release samples by key group name.
+    std::map<std::string, std::vector<std::int32_t>> loadedSampleMap() const;
+    std::map<std::string, std::vector<std::int32_t>> loadedReleaseSampleMap() const;
+
+    // Session counters (written on the classify queue; any thread reads).
+    std::int64_t sessionKeystrokes() const noexcept;
+    std::map<std::string, std::int64_t> sessionTierCounts() const;
+
+    // Owned parts, for the user interface.
+    ToccaSettings& settings() const noexcept;
+    SPUSensor& sensor() const noexcept;
+    KeyboardCaptureManager& keyboard() const noexcept;
+    AudioEngine& audioEngine() const noexcept;
+    SoundPackManager& packManager() const noexcept;
+    MacroRouter& macroRouter() const noexcept;
+    CalibrationCollector& calibration() const noexcept;
+
+    // Usage pings; the user interface sends "sound_toggle" through it.
+    void sendEvent(const std::string& event,
+                   const nlohmann::json& extra = nlohmann::json::object());
+
+    // Press/release decisions, for offline rendering's events file and for
+    // tests. Called on the classify queue (press) or keyboard thread
+    // (release) after the play call; must not block. Null: nothing reported.
+    // A layer whose sample key and "alpha_soft" have no samples is skipped:
+    // it is reported with sampleIndex -1, gain 0 and pitchShift 0, and draws
+    // no random numbers.
+    struct LayerDecision {
+        VelocityTier tier;
+        float layerGain;
+        std::int32_t sampleIndex;
+        float gain;
+        float pitchShift;
+    };
+    struct PressReport {
+        KeyEvent keyEvent;
+        ImpactResult impact;
+        std::uint64_t classifiedAt; // ticks when the classification step ran
+        bool sounded;               // false when sound was off
+        std::vector<LayerDecision> layers;
+    };
+    // Every key-up that reaches the coordinator is reported; when no release
+    // sound played (sound off, a silenced modifier, no sample) sampleIndex is
+    // -1 and gain and pitchShift are 0.
+    struct ReleaseReport {
+        KeyEvent keyEvent;
+        std::int32_t sampleIndex; // -1 when no release sound played
+        float gain;
+        float pitchShift;
+    };
+    void setPressReporter(std::function<void(const PressReport&)> reporter);
+    void setReleaseReporter(std::function<void(const ReleaseReport&)> reporter);
+
+private:
+    struct Impl;
+    ToccaCoordinator();
+    std::unique_ptr<Impl> _impl;
+};
+
+} // namespace clavio

@@ -1,0 +1,155 @@
+// The coordinator's state, shared by its three source files: lifecycle
+// (tocca_coordinator.cpp), keystroke pipeline (tocca_coordinator_pipeline.cpp)
+// and pack loading (tocca_coordinator_packs.cpp).
+//
+// Threading: see tocca_coordinator.h. In short: observable fields and timer
+// handles belong to the main thread; session counters are atomics written on
+// the classify queue; the sample maps are an immutable snapshot in a
+// SnapshotCell; everything the keyboard thread and the classify queue need
+// from one start() sits in an immutable PipelineContext.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/audio/audio_engine.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/pipeline/tocca_coordinator.h"
+#include "engine/pipeline/usage_pinger.h"
+#include "engine/ports/audio_decoder.h"
+#include "engine/ports/classify_queue.h"
+#include "engine/ports/main_queue.h"
+#include "engine/runtime/atomic_handler.h"
+#include "engine/runtime/observer_list.h"
+#include "engine/runtime/snapshot_cell.h"
+#include "engine/sensing/calibration.h"
+#include "engine/sensing/impact_classifier.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/settings/macro_router.h"
+#include "engine/settings/tocca_settings.h"
+
+namespace clavio {
+
+// The sample indices of one loaded pack. Built whole on the main thread and
+// never changed once published. Lookups use string views (std::less<>), so
+// a reader builds no key string.
+struct SampleMaps {
+    using Map = std::map<std::string, std::vector<std::int32_t>, std::less<>>;
+    Map press;   // by sample key, "alpha_soft"
+    Map release; // by key group name, "alpha"
+};
+
+// "soft" ... "slam" by the layer tier's raw value minus one; silent reads soft.
+std::string_view sampleTierName(VelocityTier tier) noexcept;
+// "alpha_soft" ... "other_slam", without building a string.
+std::string_view sampleKey(KeyGroup group, VelocityTier tier) noexcept;
+
+// What one start() hands to the key-down handler and its classification
+// steps. Immutable; shared by the handler and every queued step, so a step
+// queued before a restart keeps the values it was scheduled with. The part
+// pointers are used only after the coordinator has been locked through
+// `coordinator`, which keeps every part alive.
+struct PipelineContext {
+    std::weak_ptr<ToccaCoordinator> coordinator;
+    double searchPostMs = 20.0;
+    std::uint64_t delayTicks = 0; // trunc(searchPostMs) + 10 ms
+    ClassifyQueue* classifyQueue = nullptr;
+    bool sensorAvailable = false;
+    ImpactClassifier* classifier = nullptr;
+    const TCARingBuffer* ringBuffer = nullptr;
+    CalibrationCollector* calibrationCollector = nullptr;
+    MacroRouter* macroRouter = nullptr;
+};
+
+struct ToccaCoordinator::Impl {
+    // The services come first, so they are destroyed after the parts that
+    // use them.
+    CoordinatorServices services;
+    std::unique_ptr<UsagePinger> pinger; // null: no pings
+    MainQueue* mainQueue = nullptr;
+    std::weak_ptr<ToccaCoordinator> weakSelf;
+    ObserverList<CoordinatorProperty> observers;
+
+    // The fields of the data model, in its order.
+    std::chrono::system_clock::time_point sessionStart;
+    std::atomic<std::int64_t> sessionKeystrokes{0};
+    // Per tier raw value; "silent" is listed once it was counted.
+    std::array<std::atomic<std::int64_t>, 5> sessionTierCounts{};
+    std::atomic<bool> silentCounted{false};
+    TimerHandle heartbeatTimer;
+
+    // Observable (main thread).
+    bool isRunning = false;
+    SensorStatus sensorStatusValue = SensorStatus::stopped;
+    bool hasAccessibilityPermission = false;
+    bool sensorAvailable = false;
+    std::uint64_t totalSamples = 0;
+    std::optional<KeyEvent> lastKeyEvent;
+    std::optional<ImpactResult> lastImpact;
+    VelocityTier lastTier = VelocityTier::soft;
+    float recentMagnitude = 0.0f;
+
+    std::shared_ptr<ToccaSettings> settings;
+    std::shared_ptr<SPUSensor> sensor;
+    std::shared_ptr<KeyboardCaptureManager> keyboard;
+    std::unique_ptr<AudioEngine> audioEngine;
+    std::unique_ptr<SoundPackManager> packManager;
+    std::unique_ptr<MacroRouter> macroRouter;
+    ClassifyQueue* classifyQueue = nullptr;
+    std::unique_ptr<ImpactClassifier> classifier;
+    std::unique_ptr<CalibrationCollector> calibrationCollector;
+    TimerHandle baselineTimer;
+    TimerHandle uiTimer;
+    SnapshotCell<SampleMaps> sampleMaps{std::make_unique<const SampleMaps>()};
+    TimerHandle permissionTimer;
+
+    AtomicHandler<void(const PressReport&)> pressReporter;
+    AtomicHandler<void(const ReleaseReport&)> releaseReporter;
+    // One log line per run of refused values, not one per key press.
+    std::atomic<bool> refusedPitchVariationLogged{false};
+    std::atomic<bool> refusedGainVariationLogged{false};
+
+    // Lifecycle (main thread).
+    void construct();
+    void start();
+    void stop();
+    void startPermissionPolling();
+    void permissionTick();
+    void baselineTick();
+    void displayTick();
+    void applyCalibration(const CalibrationResult& result);
+    void sendEvent(const std::string& event, const nlohmann::json& extra);
+    void sendSessionEvent(const std::string& event);
+
+    // Observable writes (main thread): observers first, then the value.
+    template <class T> void assign(CoordinatorProperty property, T& field, T value) {
+        observers.notify(property);
+        field = std::move(value);
+    }
+
+    // Pipeline.
+    std::shared_ptr<const PipelineContext> makePipelineContext();
+    void installKeyHandlers(std::shared_ptr<const PipelineContext> context);
+    static void keyDown(const std::shared_ptr<const PipelineContext>& context,
+                        const KeyEvent& event) noexcept;
+    static void classifyPress(const PipelineContext& context, KeyEvent event);
+    void keyUp(const KeyEvent& event) noexcept;
+    void recordKeystroke(VelocityTier tier) noexcept;
+    void publish(const KeyEvent& event, const ImpactResult& result);
+    float variation(float value, float fallback, std::atomic<bool>& logged, const char* name);
+
+    // Packs (main thread).
+    void loadCurrentPack();
+    void switchPack(const std::string& folderName);
+};
+
+} // namespace clavio

@@ -1,0 +1,195 @@
+#include "engine/render/offline_renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "engine/audio/audio_engine.h"
+#include "engine/audio/offline_audio_output.h"
+#include "engine/keyboard/key_tap.h"
+#include "engine/keyboard/keyboard_capture_manager.h"
+#include "engine/packs/sound_pack_manager.h"
+#include "engine/render/seeded_random.h"
+#include "engine/replay/offline_replay_ports.h"
+#include "engine/replay/replay_delivery.h"
+#include "engine/replay/replay_source.h"
+#include "engine/runtime/virtual_time_scheduler.h"
+#include "engine/sensing/calibration.h"
+#include "engine/sensing/spu_sensor.h"
+#include "engine/settings/tocca_settings.h"
+
+namespace clavio {
+
+namespace {
+
+constexpr std::uint64_t kTicksPerSecond = 1'000'000'000;
+constexpr std::uint64_t kTicksPerMs = 1'000'000;
+
+// Frame positions and ticks, exactly, in integers: frame f starts at
+// origin + floor(f x 1e9 / rate).
+class FrameClock {
+public:
+    FrameClock(std::uint64_t origin, std::uint32_t rate) : _origin(origin), _rate(rate) {}
+
+    std::uint64_t ticksAt(std::uint64_t frame) const {
+        return _origin + (frame / _rate) * kTicksPerSecond +
+               (frame % _rate) * kTicksPerSecond / _rate;
+    }
+    // The first frame that starts at or after `ticks`.
+    std::uint64_t firstFrameFrom(std::uint64_t ticks) const {
+        if (ticks <= _origin) {
+            return 0;
+        }
+        const std::uint64_t d = ticks - _origin;
+        return (d / kTicksPerSecond) * _rate +
+               ((d % kTicksPerSecond) * _rate + kTicksPerSecond - 1) / kTicksPerSecond;
+    }
+
+private:
+    std::uint64_t _origin;
+    std::uint64_t _rate;
+};
+
+// What the key-down handler waits before classifying: searchPostMs truncated
+// to whole milliseconds, plus 10. Values the pipeline could not use (not
+// finite, negative) count as 0 here; they only bound the render's tail.
+std::uint64_t classificationDelayTicks(double searchPostMs) {
+    double ms = std::isfinite(searchPostMs) ? std::trunc(searchPostMs) : 0.0;
+    ms = std::clamp(ms, 0.0, 3'600'000.0);
+    return (std::uint64_t(ms) + 10) * kTicksPerMs;
+}
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a > ~std::uint64_t{0} - b ? ~std::uint64_t{0} : a + b;
+}
+
+} // namespace
+
+OfflineRenderer::OfflineRenderer(OfflineRenderConfig config) : _config(std::move(config)) {}
+
+OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) {
+    OfflineRenderResult result;
+    result.sampleRate = _config.sampleRate;
+
+    // The whole trace first: nothing is rendered from a broken one.
+    TraceSummary summary;
+    {
+        TraceReader reader(trace);
+        if (auto error = summarizeTrace(reader, summary)) {
+            result.traceError = std::move(error);
+            return result;
+        }
+    }
+    if (!_config.settings || !_config.audioDecoder || _config.sampleRate == 0 ||
+        _config.maxBlockFrames == 0) {
+        result.sinkError = "offline render: incomplete configuration";
+        return result;
+    }
+
+    const std::uint64_t origin = summary.firstTicks.value_or(0);
+    const std::uint64_t last = summary.lastTicks.value_or(origin);
+    result.originTicks = origin;
+
+    VirtualTimeScheduler scheduler(origin);
+    OfflineAudioOutput output(double(_config.sampleRate));
+    SeededRandom random(_config.seed);
+
+    CoordinatorServices services;
+    services.queues = {&scheduler, &scheduler};
+    services.devices = {std::make_shared<OfflineSensorRegistry>(summary.accelReports > 0),
+                        std::make_shared<OfflineKeySource>(), _config.audioDecoder, &output};
+    services.random = {SeededRandom::indexFunction(random), SeededRandom::jitterFunction(random)};
+    services.bundledPacksFolder = _config.bundledPacksFolder;
+
+    auto coordinator = ToccaCoordinator::create(_config.settings, std::move(services));
+    // Both reporters run on this thread: the classify queue is virtual, and
+    // releases come from the event logic called below.
+    coordinator->setPressReporter(
+        [&result](const ToccaCoordinator::PressReport& press) { result.presses.push_back(press); });
+    coordinator->setReleaseReporter([&result](const ToccaCoordinator::ReleaseReport& release) {
+        result.releases.push_back(release);
+    });
+
+    // Construction posted start() when the trace has an accelerometer and
+    // sound is on. The render starts the coordinator in any case, as a user
+    // interface may: without an accelerometer every press sounds as medium
+    // at velocity 0.5; with sound off presses are classified and reported
+    // (the calibration collects their scores) but nothing sounds.
+    scheduler.runUntil(origin);
+    if (!coordinator->isRunning()) {
+        coordinator->start();
+    }
+    result.sensorAvailable = coordinator->sensorAvailable();
+    result.packLoaded = coordinator->packManager().currentManifest().has_value();
+    result.loadedSamples = coordinator->audioEngine().loadedSampleCount();
+
+    ReplaySource source{TraceReader(trace)};
+    // A trace's modifier changes are relative to nothing held when it began.
+    tca_set_previous_flags(0);
+    connectReplaySinks(source, coordinator->keyboard(), coordinator->sensor());
+
+    const std::uint64_t delay = classificationDelayTicks(_config.settings->searchPostMs());
+    const std::uint64_t minimumEnd =
+        saturatingAdd(last, std::max(delay + kTicksPerMs, kMinimumTailTicks));
+    const std::uint64_t hardEnd = saturatingAdd(minimumEnd, kMaximumTailTicks);
+    const FrameClock clock(origin, _config.sampleRate);
+    const std::uint64_t framesPerSecond = _config.sampleRate;
+    std::vector<float> block(std::size_t(_config.maxBlockFrames) * 2);
+    std::uint64_t frame = 0;
+    std::uint64_t nextProgress = framesPerSecond;
+
+    for (;;) {
+        const std::uint64_t now = clock.ticksAt(frame);
+        // Records and tasks due by this frame, in time order.
+        while (const auto due = source.nextTime()) {
+            if (*due > now) {
+                break;
+            }
+            scheduler.runUntil(*due);
+            source.deliverUntil(*due);
+        }
+        scheduler.runUntil(now);
+        if (source.finished()) {
+            if (source.error()) {
+                result.traceError = source.error();
+                break;
+            }
+            if (now >= hardEnd ||
+                (now >= minimumEnd && coordinator->audioEngine().busyVoiceCount() == 0)) {
+                break;
+            }
+        }
+
+        std::uint64_t end = frame + _config.maxBlockFrames;
+        std::optional<std::uint64_t> next = scheduler.nextDueTicks();
+        if (const auto record = source.nextTime()) {
+            next = next ? std::min(*next, *record) : *record;
+        }
+        if (next) {
+            end = std::min(end, std::max(frame + 1, clock.firstFrameFrom(*next)));
+        }
+        const auto frames = std::uint32_t(end - frame);
+        output.pull(block.data(), frames);
+        if (_config.audioSink && !_config.audioSink(block.data(), frames)) {
+            result.sinkError = "the rendered audio could not be stored";
+            break;
+        }
+        frame = end;
+        if (_config.progress && frame >= nextProgress) {
+            nextProgress = frame + framesPerSecond;
+            _config.progress({clock.ticksAt(frame) - origin, minimumEnd - origin});
+        }
+    }
+    result.framesRendered = frame;
+
+    coordinator->stop();
+    result.calibrationScores = coordinator->calibration().count();
+    result.calibration = coordinator->calibration().computeThresholds();
+    coordinator->setPressReporter(nullptr);
+    coordinator->setReleaseReporter(nullptr);
+    // The coordinator goes before the scheduler and output it points to.
+    coordinator.reset();
+    return result;
+}
+
+} // namespace clavio

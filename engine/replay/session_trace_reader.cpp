@@ -1,0 +1,411 @@
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "engine/core/json_support.h"
+#include "engine/replay/session_trace.h"
+#include "engine/sensing/accel_report.h"
+
+namespace clavio {
+
+namespace {
+
+using Json = nlohmann::json;
+
+int hexValue(char c) noexcept {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool isBlank(std::string_view line) {
+    return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+// Parses one line as JSON. Returns an error text, or nothing on success.
+std::optional<std::string> parseJson(std::string_view line, Json& out) {
+    try {
+        out = Json::parse(line);
+        return std::nullopt;
+    } catch (const Json::parse_error& e) {
+        // nlohmann's text starts with its own "[json.exception...] parse error
+        // at line 1, column N:"; keep the column and the reason only.
+        std::string what = e.what();
+        const auto colon = what.find(": ", what.find("column"));
+        std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
+        return "bad JSON at column " + std::to_string(e.byte) + ": " + reason;
+    } catch (const Json::exception& e) {
+        // Valid syntax the library still refuses, such as a number beyond the
+        // range of a double ("1e400": out_of_range 406). Drop the
+        // "[json.exception...] " prefix.
+        std::string what = e.what();
+        if (const auto close = what.find("] "); close != std::string::npos) {
+            what.erase(0, close + 2);
+        }
+        return "bad JSON: " + what;
+    }
+}
+
+// A character of a bad value for an error line: itself when printable
+// ASCII, else its byte value, so the line stays one line of plain text.
+std::string shownCharacter(char c) {
+    if (c >= 0x20 && c < 0x7f) {
+        return std::string("'") + c + "'";
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(c);
+    return std::string("byte 0x") + kHex[byte >> 4] + kHex[byte & 0xF];
+}
+
+// A member that must be an unsigned integer no larger than `max`.
+std::optional<std::string> unsignedMember(const Json& object, const char* key, std::uint64_t max,
+                                          std::uint64_t& out) {
+    const auto it = object.find(key);
+    if (it == object.end()) {
+        return std::string("missing \"") + key + "\"";
+    }
+    if (!it->is_number_unsigned() || it->get<std::uint64_t>() > max) {
+        const std::string range = max == std::numeric_limits<std::uint64_t>::max()
+                                      ? "an unsigned 64-bit integer"
+                                      : "an integer from 0 to " + std::to_string(max);
+        return std::string("\"") + key + "\" must be " + range + ", not " +
+               json_support::shortDump(*it);
+    }
+    out = it->get<std::uint64_t>();
+    return std::nullopt;
+}
+
+std::optional<std::string> decodeHex(const std::string& hex, std::vector<std::uint8_t>& out) {
+    if (hex.size() % 2 != 0) {
+        return "\"accel\" must hold whole bytes, not " + std::to_string(hex.size()) + " hex digits";
+    }
+    out.resize(hex.size() / 2);
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int hi = hexValue(hex[i]);
+        const int lo = hexValue(hex[i + 1]);
+        if (hi < 0 || lo < 0) {
+            const std::size_t bad = hi < 0 ? i : i + 1;
+            return "\"accel\" is not hex: character " + std::to_string(bad + 1) + " is " +
+                   shownCharacter(hex[bad]);
+        }
+        out[i / 2] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+    return std::nullopt;
+}
+
+// Fills `out` from a record object. Returns an error text on a bad record.
+std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
+    if (!object.is_object()) {
+        return "a record must be a JSON object";
+    }
+    std::uint64_t t = 0;
+    if (auto error = unsignedMember(object, "t", std::numeric_limits<std::uint64_t>::max(), t)) {
+        return error;
+    }
+    out.t = t;
+    const auto accel = object.find("accel");
+    const auto key = object.find("key");
+    if (accel != object.end() && key != object.end()) {
+        return "a record holds \"accel\" or \"key\", not both";
+    }
+    if (accel != object.end()) {
+        if (!accel->is_string()) {
+            return "\"accel\" must be a string of hex digits";
+        }
+        out.type = TraceRecord::Type::accel;
+        out.key = TraceKey{};
+        return decodeHex(accel->get_ref<const std::string&>(), out.accel);
+    }
+    if (key == object.end()) {
+        return "a record needs \"accel\" or \"key\"";
+    }
+    if (!key->is_string()) {
+        return "\"key\" must be a string";
+    }
+    const auto& kind = key->get_ref<const std::string&>();
+    TraceKey parsed;
+    if (kind == "down") {
+        parsed.kind = TraceKeyKind::down;
+    } else if (kind == "up") {
+        parsed.kind = TraceKeyKind::up;
+    } else if (kind == "flags") {
+        parsed.kind = TraceKeyKind::flags;
+    } else {
+        return "unknown key kind " + json_support::shortDump(*key) +
+               " (expected \"down\", \"up\" or \"flags\")";
+    }
+    std::uint64_t value = 0;
+    if (auto error =
+            unsignedMember(object, "code", std::numeric_limits<std::uint16_t>::max(), value)) {
+        return error;
+    }
+    parsed.code = static_cast<std::uint16_t>(value);
+    if (auto error =
+            unsignedMember(object, "flags", std::numeric_limits<std::uint32_t>::max(), value)) {
+        return error;
+    }
+    parsed.flags = static_cast<std::uint32_t>(value);
+    if (parsed.kind == TraceKeyKind::down) {
+        const auto repeat = object.find("repeat");
+        if (repeat == object.end()) {
+            return "missing \"repeat\"";
+        }
+        if (!repeat->is_boolean()) {
+            return "\"repeat\" must be true or false, not " + json_support::shortDump(*repeat);
+        }
+        parsed.repeat = repeat->get<bool>();
+    }
+    out.type = TraceRecord::Type::key;
+    out.key = parsed;
+    out.accel.clear();
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string_view name(TraceKeyKind kind) noexcept {
+    switch (kind) {
+    case TraceKeyKind::down:
+        return "down";
+    case TraceKeyKind::up:
+        return "up";
+    case TraceKeyKind::flags:
+        return "flags";
+    }
+    return "down";
+}
+
+TraceRecord TraceRecord::makeAccel(std::uint64_t t, const std::uint8_t* report,
+                                   std::size_t length) {
+    TraceRecord r;
+    r.t = t;
+    r.type = Type::accel;
+    r.accel.assign(report, report + length);
+    return r;
+}
+
+TraceRecord TraceRecord::makeKey(std::uint64_t t, TraceKey key) {
+    TraceRecord r;
+    r.t = t;
+    r.type = Type::key;
+    r.key = key;
+    if (key.kind != TraceKeyKind::down) {
+        r.key.repeat = false;
+    }
+    return r;
+}
+
+std::string TraceError::text() const {
+    std::string s = source;
+    if (line > 0) {
+        s += (s.empty() ? "" : ": ") + std::string("line ") + std::to_string(line);
+    }
+    return s + (s.empty() ? "" : ": ") + message;
+}
+
+TraceReader::TraceReader(const std::filesystem::path& path)
+    : _source(path.string()), _buffer(kTraceMaxLineLength + 1) {
+    // A folder opens as a stream on Linux and only fails at the first read.
+    if (std::error_code ec; std::filesystem::is_directory(path, ec)) {
+        fail(0, "is a folder, not a trace");
+        return;
+    }
+    _in = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!*_in) {
+        fail(0, "cannot open the trace for reading");
+        return;
+    }
+    readHeader();
+}
+
+TraceReader::TraceReader(std::unique_ptr<std::istream> in, std::string source)
+    : _in(std::move(in)), _source(std::move(source)), _buffer(kTraceMaxLineLength + 1) {
+    if (!_in || !*_in) {
+        fail(0, "cannot open the trace for reading");
+        return;
+    }
+
+    readHeader();
+}
+
+TraceReader::~TraceReader() = default;
+TraceReader::TraceReader(TraceReader&&) noexcept = default;
+TraceReader& TraceReader::operator=(TraceReader&&) noexcept = default;
+
+bool TraceReader::fail(std::size_t line, std::string message) {
+    if (!_error) {
+        _error = TraceError{_source, line, std::move(message)};
+    }
+    _done = true;
+    return false;
+}
+
+// Reads the next line into the buffer. False at the end of the input or on
+// an error (then recorded).
+bool TraceReader::readLine(std::string_view& line) {
+    _in->getline(_buffer.data(), std::streamsize(_buffer.size()));
+    const auto count = _in->gcount();
+    if (_in->bad()) {
+        return fail(_line + 1, "read error");
+    }
+    if (_in->fail()) {
+        if (_in->eof() && count == 0) {
+            return false; // clean end of input
+        }
+        return fail(_line + 1,
+                    "line longer than " + std::to_string(kTraceMaxLineLength) + " bytes");
+    }
+    ++_line;
+    // gcount includes the extracted newline, which getline does not store;
+    // a last line without one ends at the end of the input instead.
+    const std::size_t stored = std::size_t(count) - (_in->eof() ? 0 : 1);
+    std::size_t length = std::strlen(_buffer.data());
+    if (length != stored) {
+        return fail(_line, "line holds a NUL byte");
+    }
+    if (length > 0 && _buffer[length - 1] == '\r') {
+        --length; // tolerate CRLF line ends
+    }
+    line = std::string_view(_buffer.data(), length);
+    return true;
+}
+
+void TraceReader::readHeader() {
+    std::string_view line;
+    if (!readLine(line)) {
+        if (!_error) {
+            fail(1, "empty file: no clavio trace header");
+        }
+        return;
+    }
+    if (line.substr(0, 3) == "\xEF\xBB\xBF") {
+        line.remove_prefix(3); // a byte-order mark some editors add
+    }
+    Json header;
+    if (parseJson(line, header) || !header.is_object()) {
+        fail(1, "not a clavio trace: the first line is not a JSON header object");
+        return;
+    }
+    const auto format = header.find("format");
+    if (format == header.end() || !format->is_string() || *format != kTraceFormat) {
+        fail(1, "not a clavio trace: the header's \"format\" is " +
+                    (format == header.end() ? std::string("missing")
+                                            : json_support::shortDump(*format)) +
+                    ", expected \"" + std::string(kTraceFormat) + "\"");
+        return;
+    }
+    const auto version = header.find("version");
+    if (version == header.end() || !version->is_number_integer() ||
+        version->get<std::int64_t>() < 1) {
+        fail(1,
+             "bad trace version " + (version == header.end() ? std::string("(missing)")
+                                                             : json_support::shortDump(*version)));
+        return;
+    }
+    if (version->get<std::int64_t>() > kTraceVersion) {
+        fail(1, "trace version " + json_support::shortDump(*version) +
+                    " is newer than this build reads (version " + std::to_string(kTraceVersion) +
+                    ")");
+    }
+}
+
+bool TraceReader::next(TraceRecord& out) {
+    if (_done) {
+        return false;
+    }
+    std::string_view line;
+    for (;;) {
+        if (!readLine(line)) {
+            _done = true;
+            return false;
+        }
+        if (!isBlank(line)) {
+            break;
+        }
+        if (_blankLine == 0) {
+            _blankLine = _line;
+        }
+    }
+    if (_blankLine != 0) {
+        return fail(_blankLine, "blank line inside the trace");
+    }
+    Json object;
+    if (auto error = parseJson(line, object)) {
+        return fail(_line, *error);
+    }
+    if (auto error = decodeRecord(object, out)) {
+        return fail(_line, *error);
+    }
+    if (_lastTicks && out.t < *_lastTicks) {
+        return fail(_line, "time goes backwards: t " + std::to_string(out.t) + " comes after t " +
+                               std::to_string(*_lastTicks));
+    }
+    _lastTicks = out.t;
+    return true;
+}
+
+std::optional<TraceError> readTrace(const std::filesystem::path& path,
+                                    std::vector<TraceRecord>& out) {
+    out.clear();
+    TraceReader reader(path);
+    TraceRecord record;
+    while (reader.next(record)) {
+        out.push_back(record);
+    }
+    return reader.error();
+}
+
+std::optional<TraceError> parseTrace(std::string_view text, std::vector<TraceRecord>& out,
+                                     std::string source) {
+    out.clear();
+    TraceReader reader(std::make_unique<std::istringstream>(std::string(text)), std::move(source));
+    TraceRecord record;
+    while (reader.next(record)) {
+        out.push_back(record);
+    }
+    return reader.error();
+}
+
+std::uint64_t TraceSummary::durationTicks() const {
+    return firstTicks && lastTicks ? *lastTicks - *firstTicks : 0;
+}
+
+std::optional<TraceError> summarizeTrace(TraceReader& reader, TraceSummary& out) {
+    out = TraceSummary{};
+    TraceRecord record;
+    while (reader.next(record)) {
+        if (!out.firstTicks) {
+            out.firstTicks = record.t;
+        }
+        out.lastTicks = record.t;
+        if (record.type == TraceRecord::Type::accel) {
+            ++out.accelReports;
+            out.accelWrongLength += record.accel.size() != kAccelReportLength;
+            continue;
+        }
+        switch (record.key.kind) {
+        case TraceKeyKind::down:
+            ++out.keyDowns;
+            out.repeats += record.key.repeat;
+            break;
+        case TraceKeyKind::up:
+            ++out.keyUps;
+            break;
+        case TraceKeyKind::flags:
+            ++out.flagChanges;
+            break;
+        }
+    }
+    return reader.error();
+}
+
+} // namespace clavio
