@@ -1,4 +1,4 @@
-// The mixer and its loading front on the test thread, and under concurrent
+// The mixer and its loading on the test thread, and under concurrent
 // use: the thread test is meant for AddressSanitizer (use after free of sample
 // data); its value checks catch the same fault in a plain build when the
 // timing is unlucky.
@@ -7,30 +7,15 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <thread>
 #include <vector>
 
 #include "engine/audio/audio_engine.h"
-#include "engine/audio/offline_audio_output.h"
 #include "tests/engine/mixer_rig.h"
 #include "tests/support/test_support.h"
 
 using namespace clavio;
 using clavio::testing::MixerRig;
-using clavio::testing::TempDir;
-using clavio::testing::writeRawAudio;
-
-namespace {
-
-// 1, 2, 3, ... so that every source frame is told apart by its value.
-std::vector<float> ramp(std::size_t frames) {
-    std::vector<float> v(frames);
-    std::iota(v.begin(), v.end(), 1.0f);
-    return v;
-}
-
-} // namespace
 
 TEST(AudioMixing, BuffersAreZeroedAndNeverWrittenPastTheirSize) {
     MixerRig rig;
@@ -64,23 +49,6 @@ TEST(AudioMixing, BuffersAreZeroedAndNeverWrittenPastTheirSize) {
     EXPECT_EQ(TCAAudioEngine::renderCallCount(), calls + 1);
 }
 
-TEST(AudioMixing, StepUsesTheOutputRateKnownWhenTheVoiceStarted) {
-    MixerRig rig(44100.0);
-    clavio::testing::LogCapture log;
-    const auto s = rig.add(ramp(100), 1, 48000.0);
-    EXPECT_EQ(rig.engine.outputSampleRate(), 48000.0);
-    ASSERT_TRUE(rig.engine.playSample(s, 1.0f, 1.0f)); // stepped for 48000: 1.0
-    ASSERT_TRUE(rig.engine.start());
-    EXPECT_EQ(rig.engine.outputSampleRate(), 44100.0);
-    EXPECT_TRUE(log.contains("[Clavio:Audio] Audio output started, 44100 Hz"));
-    ASSERT_TRUE(rig.engine.playSample(s, 100.0f, 1.0f)); // 48000 / 44100
-    const auto out = rig.pull(12);
-    for (int n = 0; n < 12; ++n) {
-        const float second = 100.0f * float(std::uint32_t(n * (48000.0 / 44100.0)) + 1);
-        EXPECT_EQ(out[2 * n], float(n + 1) + second) << n;
-    }
-}
-
 TEST(AudioMixing, PlayRefusesBadArgumentsWithoutClaimingAVoiceAndUnloadSilencesVoices) {
     MixerRig rig;
     ASSERT_TRUE(rig.engine.start());
@@ -112,22 +80,6 @@ TEST(AudioMixing, PlayRefusesBadArgumentsWithoutClaimingAVoiceAndUnloadSilencesV
     // A negative gain is a phase flip, not an error.
     ASSERT_TRUE(rig.engine.playSample(0, -1.0f, 1.0f));
     EXPECT_EQ(rig.pull(1)[0], -0.25f);
-}
-
-TEST(AudioMixing, StopKeepsVoicesAndTheNextStartContinuesThem) {
-    MixerRig rig;
-    clavio::testing::LogCapture log;
-    ASSERT_TRUE(rig.engine.start());
-    ASSERT_TRUE(rig.engine.start()); // already running: true, nothing logged
-    ASSERT_TRUE(rig.engine.playSample(rig.add(ramp(1000), 1), 1.0f, 1.0f));
-    rig.pull(100);
-    rig.engine.stop();
-    EXPECT_FALSE(rig.engine.isRunning() || rig.output.isStarted());
-    EXPECT_EQ(rig.pull(10), std::vector<float>(20, 0.0f));
-    ASSERT_TRUE(rig.engine.start());
-    EXPECT_TRUE(rig.engine.isRunning());
-    EXPECT_EQ(rig.pull(1)[0], 101.0f);
-    EXPECT_EQ(log.count("Audio output started"), 2u);
 }
 
 TEST(AudioThreads,
@@ -195,30 +147,4 @@ TEST(AudioLoading, DecodedAudioThatDoesNotAddUpOrIsNotFiniteIsRefused) {
     }
     EXPECT_EQ(rig.engine.loadedSampleCount(), 0u);
     EXPECT_EQ(rig.engine.addDecodedSample(make(20, 10, 2, 48000)), 0);
-}
-
-TEST(AudioEngineFront, CacheDecodesEachPathOnceUntilUnloadAllAndNeverCachesFailures) {
-    TempDir dir;
-    clavio::testing::RawAudioDecoder decoder;
-    OfflineAudioOutput output;
-    AudioEngine engine(decoder, output);
-    writeRawAudio(dir / "a.raw", 48000, 1, std::vector<float>(10, 0.5f));
-    writeRawAudio(dir / "b.raw", 48000, 1, std::vector<float>(10, 0.25f));
-    const std::string a = (dir / "a.raw").string(), b = (dir / "b.raw").string();
-    const std::string missing = (dir / "late.raw").string();
-    // Exact string match: another spelling of the same file is another entry.
-    const std::pair<std::string, std::int32_t> loads[] = {
-        {a, 0},        {b, 1},       {a, 0}, {(dir.path() / "." / "a.raw").string(), 2},
-        {missing, -1}, {missing, -1}};
-    for (const auto& [path, index] : loads) {
-        EXPECT_EQ(std::max(engine.loadSample(path), -1), index) << path;
-    }
-    EXPECT_EQ(decoder.decodeCalls(), 5);
-    writeRawAudio(dir / "late.raw", 48000, 1, std::vector<float>(10, 1.0f));
-    EXPECT_EQ(engine.loadSample(missing), 3);
-
-    engine.unloadAll();
-    EXPECT_EQ(engine.loadedSampleCount(), 0u);
-    EXPECT_EQ(engine.loadSample(b), 0);
-    EXPECT_EQ(decoder.decodeCalls(), 7) << "unloadAll must empty the cache";
 }

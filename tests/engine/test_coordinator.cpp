@@ -9,7 +9,6 @@
 
 #include "engine/audio/audio_engine.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
-#include "engine/ports/url_opener.h"
 #include "engine/replay/replay_key_source.h"
 #include "engine/replay/replay_sensor_registry.h"
 #include "engine/replay/replay_timeline.h"
@@ -17,7 +16,6 @@
 #include "engine/runtime/serial_deadline_queue.h"
 #include "engine/sensing/calibration.h"
 #include "engine/sensing/spu_sensor.h"
-#include "engine/settings/macro_router.h"
 #include "tests/support/coordinator_rig.h"
 #include "tests/support/strike_trace.h"
 
@@ -57,16 +55,6 @@ struct ToneRig : CoordinatorRig {
         keyDown(code);
         run(then, kRest);
     }
-    void shift(bool down) { flagsChanged(56, down ? kFlagShift : 0); }
-};
-
-class RecordingOpener final : public UrlOpener {
-public:
-    bool open(const std::string& address) override {
-        opened.push_back(address);
-        return true;
-    }
-    std::vector<std::string> opened;
 };
 
 } // namespace
@@ -112,38 +100,22 @@ TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThem
     EXPECT_EQ(r.presses()[0].classifiedAt, key + ms(60));
 }
 
-TEST(CoordinatorLifecycle, ApplyCalibrationChangesFourSettingsSavesOnceAndReachesTheClassifier) {
+TEST(CoordinatorLifecycle, ApplyCalibrationSavesTheFourSettingsAndReachesTheClassifier) {
     ToneRig r;
     r.settled();
     r.strike(0, 0.06f);
     EXPECT_EQ(r.presses().back().impact.tier, VelocityTier::medium);
-    std::vector<SettingsKey> changed;
-    r.settings().subscribe([&](const SettingsKey& key) { changed.push_back(key); });
     SettingsValues expected = r.settings().values();
-    // A folder where the settings file goes makes every save fail with one
-    // line, so the lines count the saves.
-    std::filesystem::create_directories(ToccaSettings::fileURL());
     CalibrationResult result;
     result.sampleCount = 12;
     result.recommendedSoftThreshold = expected.softThreshold = 0.1f;
     result.recommendedMediumThreshold = expected.mediumThreshold = 0.2f;
     result.recommendedHardThreshold = expected.hardThreshold = 0.3f;
     result.recommendedHardCap = expected.hardCap = 0.023f;
-    {
-        LogCapture log;
-        r.coordinator().applyCalibration(result);
-        EXPECT_EQ(log.count("[Clavio] Failed to save settings"), 1u);
-    }
-    EXPECT_EQ(changed, (std::vector<SettingsKey>{SettingsKey::softThreshold,
-                                                 SettingsKey::mediumThreshold,
-                                                 SettingsKey::hardThreshold, SettingsKey::hardCap}));
-    EXPECT_EQ(r.settings().values(), expected);
-    r.strike(0, 0.06f); // the same strike against the new cap
-    EXPECT_FLOAT_EQ(r.presses().back().impact.velocity, 1.0f);
-    EXPECT_EQ(r.presses().back().impact.tier, VelocityTier::slam);
-    std::filesystem::remove_all(ToccaSettings::fileURL());
     r.coordinator().applyCalibration(result);
     EXPECT_EQ(decodeSettings(readFile(ToccaSettings::fileURL())).value(), expected);
+    r.strike(0, 0.06f); // the same strike against the new cap
+    EXPECT_EQ(r.presses().back().impact.tier, VelocityTier::slam);
 }
 
 // ---- packs ----
@@ -188,7 +160,6 @@ TEST(CoordinatorPacks, UnloadablePackLeavesEveryKeySilentAndSilencesTheVoicesOfT
     // A good pack, then a bad one while voices of the good one sound: they
     // are silenced before their samples go, and the samples are gone too.
     coordinator.switchPack("Tone");
-    EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), 7u);
     for (std::uint16_t code = 0; code < 8; ++code) {
         r.keyDown(code);
         r.run(2ms, kRest);
@@ -281,8 +252,7 @@ TEST(CoordinatorPipeline, HarderStrikesReachHigherTiersLouderAndHigher) {
         const float pitch = first.pitchShift - ToccaCoordinator::pitchForKey(11);
         EXPECT_TRUE(scale >= 0.5f && scale <= 1.0f && scale > lastScale) << scale;
         EXPECT_TRUE(pitch >= 0.96f - 1e-6f && pitch <= 1.04f + 1e-6f && pitch > lastPitch) << pitch;
-        lastScale = scale;
-        lastPitch = pitch;
+        std::tie(lastScale, lastPitch) = std::tuple(scale, pitch);
     }
 }
 
@@ -299,63 +269,12 @@ TEST(CoordinatorPipeline, HeldKeySoundsOnceAndItsReleaseOnceAtFourTenths) {
     r.run(5ms, kRest);
     EXPECT_EQ(r.presses().size(), 1u);
     EXPECT_EQ(r.coordinator().sessionKeystrokes(), 1);
-    EXPECT_EQ(r.coordinator().calibration().count(), 1);
     ASSERT_EQ(r.releases().size(), 1u);
     const auto release = r.releases()[0];
     EXPECT_EQ(release.sampleIndex, 4);
     EXPECT_FLOAT_EQ(release.pitchShift, 1.0f + ToccaCoordinator::pitchForKey(11));
     // The release starts at once, on the key-up, at a fixed 0.4.
     EXPECT_NEAR(r.audio()[beforeRelease * 2], 0.4f * packLevels("Tone").at("rel_a.raw"), 1e-6f);
-}
-
-TEST(CoordinatorPipeline, DisabledModifierSoundsSilenceModifiersOnlyAndAreNotCounted) {
-    SettingsValues values = steady();
-    values.disableModifierSounds = true;
-    ToneRig r;
-    r.settled(values);
-    r.shift(true);
-    r.run(40ms, kRest);
-    r.shift(false);
-    r.run(40ms, kRest);
-    EXPECT_TRUE(r.presses().empty());
-    EXPECT_EQ(r.coordinator().sessionKeystrokes(), 0);
-    ASSERT_EQ(r.releases().size(), 1u);
-    EXPECT_EQ(r.releases()[0].sampleIndex, -1);
-    EXPECT_EQ(r.firstSoundingFrame(), -1);
-    r.strike(0, 0.06f, 40ms);
-    r.keyUp(0);
-    EXPECT_EQ(r.presses().size(), 1u);
-    EXPECT_EQ(r.releases().back().sampleIndex, 4);
-}
-
-TEST(CoordinatorPipeline, SoundOffStillClassifiesCountsAndRecordsButPlaysAndPublishesNothing) {
-    RecordingOpener opener;
-    RigOptions options;
-    options.urlOpener = &opener;
-    ToneRig r(options);
-    auto& coordinator = r.settled();
-    coordinator.macroRouter().setEnabled(true);
-    coordinator.macroRouter().setMapping(0, VelocityTier::medium, MacroAction::openURL("a:b"));
-    r.settings().setSoundEnabled(false);
-    r.strike(0, 0.06f);
-    r.keyUp(0);
-    r.run(10ms, kRest);
-    EXPECT_EQ(coordinator.sessionKeystrokes(), 1);
-    EXPECT_EQ(coordinator.sessionTierCounts().at("medium"), 1);
-    EXPECT_EQ(coordinator.calibration().count(), 1);
-    ASSERT_EQ(r.presses().size(), 1u);
-    EXPECT_FALSE(r.presses()[0].sounded || !r.presses()[0].layers.empty() ||
-                 coordinator.lastKeyEvent() || !opener.opened.empty());
-    EXPECT_EQ(r.releases().at(0).sampleIndex, -1);
-    EXPECT_EQ(r.firstSoundingFrame(), -1);
-    // Sound back on: the same press sounds, runs its macro and is published.
-    r.settings().setSoundEnabled(true);
-    r.strike(0, 0.06f);
-    EXPECT_NE(r.firstSoundingFrame(), -1);
-    EXPECT_EQ(opener.opened.size(), 1u);
-    ASSERT_TRUE(coordinator.lastKeyEvent());
-    EXPECT_EQ(coordinator.lastTier(), VelocityTier::medium);
-    EXPECT_EQ(*coordinator.lastImpact(), r.presses().back().impact);
 }
 
 TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsItForOtherGroupsAndTiers) {
@@ -367,8 +286,8 @@ TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsItForOtherGroupsAndTiers) {
     ASSERT_EQ(r.coordinator().loadedSampleMap(), (Map{{"alpha_soft", {0}}}));
     r.strike(36, 0.2f); // return, as hard as slam
     ASSERT_EQ(r.presses().size(), 1u);
-    EXPECT_EQ(r.presses()[0].keyEvent.keyGroup, KeyGroup::enter);
-    EXPECT_EQ(r.presses()[0].impact.tier, VelocityTier::slam);
+    EXPECT_EQ(std::tuple(r.presses()[0].keyEvent.keyGroup, r.presses()[0].impact.tier),
+              std::tuple(KeyGroup::enter, VelocityTier::slam));
     ASSERT_FALSE(r.presses()[0].layers.empty());
     for (const auto& layer : r.presses()[0].layers) {
         EXPECT_EQ(layer.sampleIndex, 0);
@@ -376,14 +295,25 @@ TEST(CoordinatorPipeline, PackWithOnlyAlphaSoftSoundsItForOtherGroupsAndTiers) {
     EXPECT_NE(r.firstSoundingFrame(), -1);
 }
 
+TEST(CoordinatorPipeline, SoundOffStillClassifiesAndCountsButPlaysAndPublishesNothing) {
+    ToneRig r;
+    auto& coordinator = r.settled();
+    r.settings().setSoundEnabled(false);
+    r.strike(0, 0.06f);
+    r.keyUp(0);
+    r.run(10ms, kRest);
+    EXPECT_EQ(coordinator.sessionTierCounts().at("medium"), 1);
+    ASSERT_EQ(r.presses().size(), 1u);
+    EXPECT_FALSE(r.presses()[0].sounded || coordinator.lastKeyEvent());
+    EXPECT_EQ(r.releases().at(0).sampleIndex, -1);
+    EXPECT_EQ(r.firstSoundingFrame(), -1);
+}
+
 // ---- real threads ----
 
-// A RunLoop as the main queue, the serial classify queue with its worker,
-// the sensor and capture threads replaying a trace (a key every 3 ms), and
-// an audio thread pulling the mixer while the main thread switches packs.
-// The value checks hold in any build; the races and reads of freed memory
-// between pack loads, release sounds, presses and the render show only
-// under ThreadSanitizer and AddressSanitizer.
+// Main, classify, sensor, capture (a key every 3 ms) and audio threads while
+// the main thread switches packs. The value checks hold in any build; races and
+// reads of freed memory show only under ThreadSanitizer and AddressSanitizer.
 TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers) {
     ScopedXdgHome home;
     installPack("Tone", home.dataHome() / "Clavio" / "SoundPacks" / "Tone");

@@ -2,10 +2,8 @@
 // configuration and the calibration of its thresholds.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <limits>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -17,7 +15,6 @@
 #include "tests/support/motion_fixtures.h"
 
 using namespace clavio;
-using clavio::testing::makeRing;
 using namespace clavio::testing;
 using nlohmann::json;
 
@@ -58,10 +55,7 @@ TCAImpactResult classifyOne(TCAImpactState& s, float magnitude) {
     return tca_impact_classify(&s, ring.get(), kKey);
 }
 
-constexpr std::uint64_t kT0 = 1000 * kTicksPerMs;
-constexpr std::uint64_t ms(std::uint64_t m) {
-    return kT0 + m * kTicksPerMs;
-} // after kT0
+constexpr std::uint64_t ms(std::uint64_t m) { return kKey + m * kTicksPerMs; } // after the key
 
 // Resting magnitude 1.0 at 1 kHz from 0.5 s to 2 s, with a strike of
 // deviation 0.0715 at every whole 5 ms.
@@ -103,8 +97,7 @@ TEST(RingBuffer, WrapAroundKeepsTheNewest8000InWriteOrder) {
     for (std::uint64_t t = 1; t <= 8001; ++t) {
         tca_ring_write(ring.get(), t, float(t), 0, 0);
     }
-    EXPECT_EQ(ring->writeIndex.load(), 1u);
-    EXPECT_EQ(ring->totalCount.load(), 8001u);
+    EXPECT_EQ(std::tuple(ring->writeIndex.load(), ring->totalCount.load()), std::tuple(1u, 8001u));
     const auto all = window(ring.get(), 0, 0, ~0ull);
     ASSERT_EQ(all.size(), 8000u);
     EXPECT_EQ(std::tuple(all.front(), all.back()), std::tuple(2ull, 8001ull))
@@ -131,7 +124,6 @@ TEST(RingBuffer, WindowBoundsAreInclusiveNeverWrapAndACapacityKeepsTheOldest) {
 
 TEST(ImpactEngine, WorkedExampleWithTheDefaults) {
     auto ring = makeRing();
-    // Resting samples around a strike whose largest deviation is 0.0715.
     for (std::uint64_t ms = 985; ms <= 1025; ++ms) {
         writeMagnitude(ring.get(), ms * kTicksPerMs,
                        ms == 1004 ? 1.0715f : (ms == 1006 ? 0.96f : 1.001f));
@@ -154,8 +146,7 @@ TEST(ImpactEngine, DeadzoneCapAndThresholdEdges) {
     } defaultCases[] = {{0.003f, 0.0f, 0}, {0.14f, 1.0f, 4}, {3.0f, 1.0f, 4}}; // deadzone, cap
     for (const auto& c : defaultCases) {
         const TCAImpactResult r = classifyOne(s, c.peak);
-        EXPECT_EQ(r.velocity, c.velocity) << c.peak;
-        EXPECT_EQ(r.tier, c.tier) << c.peak;
+        EXPECT_EQ(std::tuple(r.velocity, r.tier), std::tuple(c.velocity, c.tier)) << c.peak;
     }
     EXPECT_EQ(classifyOne(s, std::nextafter(0.003f, 1.0f)).tier, 1u); // just above the deadzone
 
@@ -178,8 +169,7 @@ TEST(ImpactEngine, DeadzoneCapAndThresholdEdges) {
         c.hardCap = cap;
         TCAImpactState capped = stateWithBaseline(0.0f, c);
         const TCAImpactResult r = classifyOne(capped, 0.5f);
-        EXPECT_EQ(r.velocity, 0.0f) << cap; // not NaN
-        EXPECT_EQ(r.tier, 1u) << cap;
+        EXPECT_EQ(std::tuple(r.velocity, r.tier), std::tuple(0.0f, 1u)) << cap; // not NaN
     }
 }
 
@@ -216,8 +206,7 @@ TEST(ImpactEngine, PeakSearchIsStrictEarliestWinsAndOnlyThe256OldestAreExamined)
     writeMagnitude(ring.get(), 1007 * kTicksPerMs, 0.5f);
     writeMagnitude(ring.get(), 1008 * kTicksPerMs, 1.5f);
     r = tca_impact_classify(&s, ring.get(), kKey);
-    EXPECT_EQ(r.rawPeak, 0.5f);
-    EXPECT_EQ(r.peakTimestamp, 1006 * kTicksPerMs);
+    EXPECT_EQ(std::tuple(r.rawPeak, r.peakTimestamp), std::tuple(0.5f, 1006 * kTicksPerMs));
 
     // 300 samples 0.1 ms apart inside the window; the strike is the 257th.
     auto crowded = makeRing();
@@ -237,51 +226,16 @@ TEST(ImpactEngine, HighPassIgnoresTheBaselineAndCarriesItsStateAcrossClassificat
     auto ring = makeRing();
     writeMagnitude(ring.get(), kKey, 1.0f);
     writeMagnitude(ring.get(), kKey + kTicksPerMs, 1.2f);
-    TCAImpactState a = stateWithBaseline(0.0f, c);
-    TCAImpactState b = stateWithBaseline(123.0f, c);
-    const TCAImpactResult ra = tca_impact_classify(&a, ring.get(), kKey);
-    EXPECT_EQ(tca_impact_classify(&b, ring.get(), kKey).rawPeak, ra.rawPeak);
-    EXPECT_GT(ra.rawPeak, 0.5f) << "the step from rest (0) to 1 g passes the filter";
-    EXPECT_EQ(a.hpPrevIn, 1.2f);
-    // A much later key goes on from the last sample: the same magnitude
-    // again is no step, and what passes is only the filter's decay.
+    TCAImpactState a = stateWithBaseline(0.0f, c), b = stateWithBaseline(123.0f, c);
+    const float peak = tca_impact_classify(&a, ring.get(), kKey).rawPeak;
+    EXPECT_EQ(tca_impact_classify(&b, ring.get(), kKey).rawPeak, peak);
+    EXPECT_GT(peak, 0.5f) << "the step from rest (0) to 1 g passes the filter";
+    // A later key goes on from the last sample (1.2): only the filter's decay passes.
     auto later = makeRing();
     writeMagnitude(later.get(), 5 * kKey, 1.2f);
     const float lastOut = a.hpPrevOut;
-    const TCAImpactResult next = tca_impact_classify(&a, later.get(), 5 * kKey);
-    EXPECT_GT(next.rawPeak, 0.0f);
-    EXPECT_LT(next.rawPeak, std::fabs(lastOut));
-}
-
-TEST(ImpactEngine, BaselineUpdateUsesThe256OldestSamplesOfTheRecentWindowOnly) {
-    ScopedVirtualClock clock(2000 * kTicksPerMs);
-    auto ring = makeRing();
-    writeMagnitude(ring.get(), 1400 * kTicksPerMs, 50.0f); // older than 500 ms: ignored
-    for (std::uint64_t i = 0; i < 10; ++i) {
-        writeMagnitude(ring.get(), (1500 + 50 * i) * kTicksPerMs, 1.0f + 0.01f * float(i));
-    }
-    writeMagnitude(ring.get(), 2001 * kTicksPerMs, 50.0f); // after now: ignored
-    TCAImpactState s = stateWithBaseline(0.002f);
-    tca_impact_update_baseline(&s, ring.get());
-    EXPECT_GT(s.currentBaseline, 0.05f);
-    EXPECT_LT(s.currentBaseline, 0.2f)
-        << "ten samples at alpha 0.01 close about a tenth of the gap";
-    const float moved = s.currentBaseline;
-    clock.set(5000 * kTicksPerMs); // nothing in the window, or no ring: unchanged
-    tca_impact_update_baseline(&s, ring.get());
-    tca_impact_update_baseline(&s, nullptr);
-    EXPECT_EQ(s.currentBaseline, moved);
-
-    // 400 samples in the last 400 ms: 256 of magnitude 1, then zeros that
-    // would pull the average down if they were read.
-    auto crowded = makeRing();
-    for (std::uint64_t i = 0; i < 400; ++i) {
-        writeMagnitude(crowded.get(), (4600 + i) * kTicksPerMs, i < 256 ? 1.0f : 0.0f);
-    }
-    s = stateWithBaseline(0.002f);
-    tca_impact_update_baseline(&s, crowded.get());
-    // 1 − 0.99^256 ≈ 0.924 of the gap from 0.002 to 1.
-    EXPECT_GT(s.currentBaseline, 0.92f) << "the zeros past the 256th sample were read";
+    const float next = tca_impact_classify(&a, later.get(), 5 * kKey).rawPeak;
+    EXPECT_TRUE(next > 0.0f && next < std::fabs(lastOut)) << next << " " << lastOut;
 }
 
 TEST(AdaptivePeakClassifier, GapCountsFromTheLastClassifiedKeyAndThePlaceholderCarriesTheBaseline) {
@@ -297,65 +251,13 @@ TEST(AdaptivePeakClassifier, GapCountsFromTheLastClassifiedKeyAndThePlaceholderC
         const ImpactResult r = c.classify(key, ring.get());
         if (classified) {
             EXPECT_EQ(r.samplesInWindow, 31u) << key;
-            // The baseline moved from 0.002 towards the resting magnitude before the search.
-            EXPECT_GT(r.baseline, 0.5f);
+            EXPECT_GT(r.baseline, 0.5f) << "the baseline moves towards rest before the search";
             baseline = r.baseline;
         } else {
             EXPECT_TRUE(isPlaceholder(r, key)) << key;
             EXPECT_EQ(r.baseline, baseline);
         }
     }
-}
-
-TEST(AdaptivePeakClassifier, FirstKeyIsClassifiedEvenAtTickZeroAndGapsNeverWrap) {
-    ScopedVirtualClock clock(100 * kTicksPerMs);
-    auto ring = makeRing();
-    for (std::uint64_t m = 0; m <= 50; ++m) {
-        writeMagnitude(ring.get(), m * kTicksPerMs, 1.0f);
-    }
-    AdaptivePeakClassifier c{ImpactConfig()};
-    EXPECT_EQ(c.classify(0, ring.get()).samplesInWindow, 21u); // 0 .. 20 ms
-    EXPECT_TRUE(isPlaceholder(c.classify(5 * kTicksPerMs, ring.get()), 5 * kTicksPerMs))
-        << "a key at tick 0 counts as classified";
-
-    ImpactConfig config;
-    config.minInterKeyGapMs = 0.0;
-    AdaptivePeakClassifier zero{config};
-    for (std::uint64_t k : {kTicksPerMs, kTicksPerMs, kTicksPerMs + 1}) {
-        EXPECT_GT(zero.classify(k, ring.get()).samplesInWindow, 0u);
-    }
-    config.minInterKeyGapMs = 1e300; // the gap end lies beyond the 64-bit range
-    AdaptivePeakClassifier huge{config};
-    EXPECT_GT(huge.classify(kTicksPerMs, ring.get()).samplesInWindow, 0u);
-    for (std::uint64_t later : {~std::uint64_t{0} - 1, 40 * kTicksPerMs}) {
-        EXPECT_TRUE(isPlaceholder(huge.classify(later, ring.get()), later));
-    }
-}
-
-TEST(SimplePeakClassifier, ClassifiesEveryKeyAndANewConfigKeepsTheBaseline) {
-    ScopedVirtualClock clock(ms(30));
-    auto ring = makeRing();
-    for (std::uint64_t m = 500; m <= 1030; ++m) {
-        writeMagnitude(ring.get(), m * kTicksPerMs, m == 1004 ? 1.0715f : 1.0f);
-    }
-    SimplePeakClassifier c{ImpactConfig()};
-    EXPECT_EQ(c.classify(kT0, ring.get()).baseline, 0.002f);
-    const ImpactResult b = c.classify(ms(1), ring.get()); // no gap test
-    EXPECT_EQ(b.baseline, 0.002f) << "only updateBaseline moves the baseline";
-    EXPECT_EQ(b.samplesInWindow, 31u);
-    for (int i = 0; i < 20; ++i) {
-        c.updateBaseline(ring.get());
-    }
-    const ImpactResult before = c.classify(kT0, ring.get());
-    EXPECT_GT(before.baseline, 0.5f);
-    ASSERT_EQ(before.tier, VelocityTier::hard); // velocity ≈ 0.574
-    ImpactConfig raised = c.config();
-    std::tie(raised.hardThreshold, raised.slamThreshold) = std::tuple(0.6f, 0.9f);
-    c.setConfig(raised);
-    EXPECT_EQ(c.config(), raised);
-    const ImpactResult after = c.classify(kT0, ring.get());
-    EXPECT_EQ(std::tuple(after.baseline, after.velocity, after.tier),
-              std::tuple(before.baseline, before.velocity, VelocityTier::medium));
 }
 
 TEST(ImpactConfig, NativeAndJsonFormsRoundTripAndDefaultsAgree) {
@@ -365,7 +267,6 @@ TEST(ImpactConfig, NativeAndJsonFormsRoundTripAndDefaultsAgree) {
     EXPECT_EQ(fromNative(toNative(kUnusual)), kUnusual);
     const json encoded = encodeImpactConfig(kUnusual);
     EXPECT_EQ(encoded.size(), 14u);
-    EXPECT_TRUE(encoded["highpassEnabled"].is_boolean());
     EXPECT_EQ(decodeImpactConfigText(encoded.dump()).value(), kUnusual);
     // Floats are written as their shortest decimal, which reads back exactly.
     const std::string text = encodeImpactConfig(ImpactConfig()).dump();
@@ -382,12 +283,8 @@ TEST(ImpactConfig, EveryMissingKeyWrongTypeAndOutOfRangeValueIsRefusedByName) {
         expectRefusedNaming(partial, "missing");
     }
     const std::pair<const char*, json> cases[] = {
-        {"highpassEnabled", 1},
-        {"highpassEnabled", "true"},
-        {"deadzone", true},
-        {"searchPreMs", "10"},
-        {"minInterKeyGapMs", nullptr},
-        {"hardCap", json::array({0.14})},
+        {"highpassEnabled", 1}, {"highpassEnabled", "true"}, {"deadzone", true},
+        {"searchPreMs", "10"}, {"minInterKeyGapMs", nullptr}, {"hardCap", json::array({0.14})},
         {"compressGamma", 1e39}, // beyond the float range
         {"searchPreMs", std::numeric_limits<double>::infinity()}};
     for (const auto& [key, value] : cases) {
@@ -404,25 +301,14 @@ TEST(ImpactConfig, EveryMissingKeyWrongTypeAndOutOfRangeValueIsRefusedByName) {
     EXPECT_EQ(decoded->searchPreMs, 15.0);
 }
 
-TEST(ImpactConfig, BrokenInputIsAnErrorNotAnExceptionAndNaNIsWrittenAsARefusedNull) {
-    for (const char* text : {"{\"searchPreMs\": 10,", "", "[1,2,3]", "{\"searchPreMs\":1e999}"}) {
-        EXPECT_FALSE(decodeImpactConfigText(text)) << text;
-    }
-    ImpactConfig nan;
-    nan.deadzone = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_TRUE(encodeImpactConfig(nan)["deadzone"].is_null());
-    EXPECT_FALSE(decodeImpactConfig(encodeImpactConfig(nan)));
-}
-
 TEST(Calibration, TenScoresOrMoreGiveThePercentilesWhateverTheOrderAndComputingKeepsThem) {
     EXPECT_FALSE(thresholdsOf({7, 3, 10, 1, 9, 5, 2, 8, 6}));
     const auto r = thresholdsOf({7, 3, 10, 1, 9, 5, 2, 8, 6, 4});
     ASSERT_TRUE(r);
     EXPECT_EQ(std::tuple(r->sampleCount, r->minScore, r->maxScore), std::tuple(10, 1.0f, 10.0f));
-    EXPECT_FLOAT_EQ(r->recommendedSoftThreshold, 0.3f);
-    EXPECT_FLOAT_EQ(r->recommendedMediumThreshold, 0.6f);
-    EXPECT_FLOAT_EQ(r->recommendedHardThreshold, 0.9f);
-    EXPECT_FLOAT_EQ(r->recommendedHardCap, 12.0f);
+    EXPECT_EQ(std::tuple(r->recommendedSoftThreshold, r->recommendedMediumThreshold,
+                         r->recommendedHardThreshold, r->recommendedHardCap),
+              std::tuple(0.3f, 0.6f, 0.9f, 12.0f));
     CalibrationCollector c;
     for (int i = 100; i >= 1; --i) {
         c.record(float(i));
@@ -436,12 +322,4 @@ TEST(Calibration, TenScoresOrMoreGiveThePercentilesWhateverTheOrderAndComputingK
     EXPECT_EQ(c.count(), 100);
     c.reset();
     EXPECT_FALSE(c.count() || c.computeThresholds());
-}
-
-TEST(Calibration, NoPositiveScoreGivesTheFixedThresholds) {
-    const auto r = thresholdsOf({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // placeholder results
-    ASSERT_TRUE(r);
-    EXPECT_EQ(std::tuple(r->recommendedSoftThreshold, r->recommendedMediumThreshold,
-                         r->recommendedHardThreshold, r->recommendedHardCap),
-              std::tuple(0.25f, 0.5f, 0.8f, 0.0f));
 }
