@@ -1,9 +1,13 @@
 // The tray application's composition root (ToccaApp): it loads the settings,
 // builds the real Linux services, creates the one coordinator and the update
 // checker, and hands them to the views. It runs as a background accessory: a
-// tray icon and no main window, and closing a window never ends it.
+// tray icon and no main window, and closing a window never ends it. There is
+// one per user: a later start hands over to the running one, which opens its
+// panel, and ends.
 //
 //   clavio                 the keyboard and accelerometer of this machine
+//   clavio --background    as started at login: no panel opens at start,
+//                          even on a desktop without a tray
 //   clavio --replay FILE   a recorded session trace played in real time
 //                          through the same threads, for machines without an
 //                          accelerometer; "demo" plays the bundled session
@@ -24,6 +28,7 @@
 
 #include "app/services/coordinator_bridge.h"
 #include "app/services/qt_main_queue.h"
+#include "app/shell/single_instance.h"
 #include "app/shell/tray_controller.h"
 #include "app/shell/window_registry.h"
 #include "app/updates/sparkle_controller.h"
@@ -77,7 +82,10 @@ public:
     ToccaApp& operator=(const ToccaApp&) = delete;
 
     bool valid() const { return _coordinator != nullptr; }
-    void show();
+    void show(TrayController::StartMode mode);
+    // Opens the panel, or brings it forward when it is open (a later start
+    // of Clavio asked for it).
+    void openPanel();
 
 private:
     CoordinatorServices services(std::shared_ptr<ReplayTimeline> replay);
@@ -210,6 +218,7 @@ void ToccaApp::declareWindows() {
     _windows.declare("incompatible", [openUrl] {
         auto* view = new IncompatibleView;
         view->setUrlOpener(openUrl);
+        // Continue closes the window itself; the application goes on.
         QObject::connect(view, &IncompatibleView::quitRequested, qApp, &QCoreApplication::quit);
         return view;
     });
@@ -265,8 +274,19 @@ void ToccaApp::showAccessHelp(const std::string& text) {
     _accessHelp->activateWindow();
 }
 
-void ToccaApp::show() {
-    _tray.start();
+void ToccaApp::show(TrayController::StartMode mode) {
+    _tray.start(mode);
+}
+
+void ToccaApp::openPanel() {
+    if (!_tray.usesTray()) {
+        _panel->showAsWindow();
+    } else if (!_panel->isVisible()) {
+        togglePanel();
+    } else {
+        _panel->raise();
+        _panel->activateWindow();
+    }
 }
 
 } // namespace
@@ -293,7 +313,25 @@ int main(int argc, char** argv) {
                        "keyboard and accelerometer (\"demo\": the bundled session)."),
         QStringLiteral("FILE"));
     parser.addOption(replayOption);
+    const QCommandLineOption backgroundOption(
+        QStringLiteral("background"),
+        QStringLiteral("Start without opening the panel (as at login); starting Clavio again "
+                       "opens it."));
+    parser.addOption(backgroundOption);
     parser.process(app); // --help, --version and unknown options end here
+
+    // A second start only asks the running Clavio for its panel.
+    SingleInstance instance;
+    switch (instance.claim()) {
+    case SingleInstance::Claim::handedOver:
+        logLine("[Clavio] Clavio is already running: opening its panel");
+        return 0;
+    case SingleInstance::Claim::failed:
+        logLine("[Clavio] " + instance.error());
+        return 1;
+    case SingleInstance::Claim::primary:
+        break;
+    }
 
     std::shared_ptr<ReplayTimeline> replay;
     if (parser.isSet(replayOption)) {
@@ -314,6 +352,9 @@ int main(int argc, char** argv) {
     if (!tocca.valid()) {
         return 1;
     }
-    tocca.show();
+    QObject::connect(&instance, &SingleInstance::openPanelRequested,
+                     [&tocca] { tocca.openPanel(); });
+    tocca.show(parser.isSet(backgroundOption) ? TrayController::StartMode::background
+                                              : TrayController::StartMode::foreground);
     return app.exec();
 }

@@ -1,6 +1,7 @@
 // `clavio-cli devices`: the keyboards found and whether they can be read, the
-// accelerometer services with their properties and the one chosen, and the
-// sensor's status after a short start. Hidden options point it at a fake
+// accelerometer services with their properties, how each is read (buffer,
+// polling, hidraw, evdev) at what rate or what to do when it cannot be, the
+// one chosen, and the sensor's status after a short start. Hidden options point it at a fake
 // device tree (tests).
 #include <chrono>
 #include <iostream>
@@ -54,9 +55,18 @@ void printKeyboards(platform::EvdevKeySource& source) {
 
 void printSensor(platform::LinuxSensorRegistry& registry,
                  const std::shared_ptr<SensorRegistry>& shared, double waitSeconds) {
+    // Listed while the sensor runs, so that the rate and read mode are those
+    // it switched the device to and reads it with.
+    auto sensor = SPUSensor::create(shared);
+    sensor->start();
+    std::this_thread::sleep_for(std::chrono::duration<double>(waitSeconds));
+    const SensorStatus status = sensor->status();
+    const auto samples = sensor->totalSamples();
+
     std::cout << "Accelerometer services:\n";
     const auto services = registry.matchingServices(kSensorDeviceClass);
     const auto chosen = _findAccelService(registry);
+    bool anyAccelerometer = false;
     if (!services || services->empty()) {
         std::cout << "  (none)\n";
     } else {
@@ -67,15 +77,19 @@ void printSensor(platform::LinuxSensorRegistry& registry,
                 std::cout << "  " << name << "=" << formatValue(value);
             }
             std::cout << "\n";
+            if (_registryInt(service, "PrimaryUsagePage") == kAccelUsagePage &&
+                _registryInt(service, "PrimaryUsage") == kAccelUsage) {
+                anyAccelerometer = true;
+                std::cout << "    " << registry.access(service).text << "\n";
+            }
         }
+    }
+    if (!anyAccelerometer) {
+        std::cout << "No accelerometer: every key plays at a fixed strength. "
+                  << platform::LinuxSensorRegistry::noAccelerometerAdvice() << "\n";
     }
     std::cout << "Chosen accelerometer: " << (chosen ? chosen->id : std::string("none")) << "\n";
 
-    auto sensor = SPUSensor::create(shared);
-    sensor->start();
-    std::this_thread::sleep_for(std::chrono::duration<double>(waitSeconds));
-    const SensorStatus status = sensor->status();
-    const auto samples = sensor->totalSamples();
     sensor->stop();
     std::cout << "Sensor status after " << waitSeconds << " s: " << name(status) << " (" << samples
               << " samples)\n";

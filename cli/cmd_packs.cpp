@@ -1,5 +1,7 @@
 // `clavio-cli packs`: the installed sound packs, as the application lists
-// them (display-name order), with the search path each one comes from.
+// them (display-name order), with the search path each one comes from, then
+// the folders that hold no usable pack and why.
+#include <algorithm>
 #include <iostream>
 
 #include "cli/cli_commands.h"
@@ -11,37 +13,55 @@ namespace {
 
 void listPacks(const CliServices& services) {
     SoundPackManager manager(services.resourceDir() / "SoundPacks");
-    const auto& packs = manager.availablePacks();
+    const auto skipped = manager.skippedFolders();
+    auto isSkipped = [&](const std::filesystem::path& folder) {
+        return std::any_of(skipped.begin(), skipped.end(),
+                           [&](const auto& s) { return s.folder == folder; });
+    };
+    std::vector<std::string> packs;
+    for (const auto& pack : manager.availablePacks()) {
+        const auto folder = manager.packFolder(pack);
+        if (!folder || !isSkipped(*folder)) {
+            packs.push_back(pack);
+        }
+    }
     if (packs.empty()) {
         std::cout << "No sound packs found. Searched:\n";
         for (const auto& path : manager.searchPaths()) {
             std::cout << "  " << path.string() << "\n";
         }
-        return;
+    } else {
+        std::size_t folderWidth = 6; // "FOLDER"
+        std::size_t nameWidth = 4;   // "NAME"
+        for (const auto& pack : packs) {
+            folderWidth = std::max(folderWidth, pack.size());
+            nameWidth = std::max(nameWidth, manager.displayName(pack).size());
+        }
+        auto row = [&](const std::string& folder, const std::string& name,
+                       const std::string& path) {
+            std::cout << folder << std::string(folderWidth - folder.size() + 2, ' ') << name
+                      << std::string(nameWidth - name.size() + 2, ' ') << path << "\n";
+        };
+        row("FOLDER", "NAME", "SEARCH PATH");
+        for (const auto& pack : packs) {
+            const auto folder = manager.packFolder(pack);
+            row(pack, manager.displayName(pack),
+                folder ? folder->parent_path().string() : std::string("?"));
+        }
     }
-    std::size_t folderWidth = 6; // "FOLDER"
-    std::size_t nameWidth = 4;   // "NAME"
-    for (const auto& pack : packs) {
-        folderWidth = std::max(folderWidth, pack.size());
-        nameWidth = std::max(nameWidth, manager.displayName(pack).size());
-    }
-    auto row = [&](const std::string& folder, const std::string& name, const std::string& path) {
-        std::cout << folder << std::string(folderWidth - folder.size() + 2, ' ') << name
-                  << std::string(nameWidth - name.size() + 2, ' ') << path << "\n";
-    };
-    row("FOLDER", "NAME", "SEARCH PATH");
-    for (const auto& pack : packs) {
-        const auto folder = manager.packFolder(pack);
-        row(pack, manager.displayName(pack),
-            folder ? folder->parent_path().string() : std::string("?"));
+    if (!skipped.empty()) {
+        std::cout << "\nSkipped folders:\n";
+        for (const auto& s : skipped) {
+            std::cout << "  " << s.folder.string() << ": " << s.reason << "\n";
+        }
     }
 }
 
 } // namespace
 
 void registerPacksCommand(CLI::App& app, const CliServices& services) {
-    auto* cmd = app.add_subcommand(
-        "packs", "List the installed sound packs: folder name, display name, search path");
+    auto* cmd = app.add_subcommand("packs", "List the installed sound packs (folder name, display "
+                                            "name, search path) and the folders skipped");
     cmd->callback([&services] {
         listPacks(services);
         setExitStatus(0);

@@ -186,11 +186,9 @@ int play(const PlayOptions& options, const CliServices& cli) {
         presses.push_back(press);
     });
     if (!coordinator->sensorAvailable() && setup.settings->soundEnabled()) {
-        // Construction starts nothing without an accelerometer; play the
-        // keys anyway, every press as medium.
-        loop.post([&] { coordinator->start(); });
         std::cerr << "clavio-cli: the trace holds no accelerometer reports: every press "
-                     "sounds as medium at velocity 0.5\n";
+                     "plays at the fixed strength of "
+                  << fixedStrengthPercent(*setup.settings) << "\n";
     }
 
     std::vector<LatencyProbeOutput::Measurement> measured;

@@ -180,9 +180,12 @@ int render(const RenderOptions& options, const CliServices& services) {
     } else {
         warnIfSilent(result.packLoaded, result.loadedSamples, *setup.settings);
     }
-    if (!result.sensorAvailable) {
-        std::cerr << "clavio-cli: the trace holds no accelerometer reports: every press "
-                     "sounds as medium at velocity 0.5\n";
+    if (result.strikeSource.mode == StrikeSource::Mode::fixed) {
+        std::cerr << "clavio-cli: "
+                  << (result.sensorAvailable ? "the settings choose a fixed strength"
+                                             : "the trace holds no accelerometer reports")
+                  << ": every press plays at the fixed strength of "
+                  << fixedStrengthPercent(*setup.settings) << "\n";
     }
     char line[256];
     std::snprintf(line, sizeof line,

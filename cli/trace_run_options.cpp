@@ -1,9 +1,12 @@
 #include "cli/trace_run_options.h"
 
+#include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <system_error>
 
 #include "engine/core/file_read.h"
+#include "engine/packs/sound_pack_manager.h"
 #include "engine/settings/settings_values.h"
 #include "engine/settings/tocca_settings.h"
 #include "platform/linux/desktop/resource_dir.h"
@@ -26,6 +29,39 @@ void addTraceRunOptions(CLI::App& cmd, TraceRunOptions& options, bool withPack) 
                    "Settings file (settings.json format) instead of the user's own; it is "
                    "only read");
 }
+
+namespace {
+
+// A --pack that names no usable pack is refused before anything is written,
+// naming the packs there are.
+std::optional<std::string> checkPack(const std::string& given, const RunSetup& setup) {
+    SoundPackManager catalogue(setup.bundledPacksFolder);
+    const std::string name = setup.settings->selectedPackName();
+    if (catalogue.loadPack(name)) {
+        return std::nullopt;
+    }
+    if (const auto folder = catalogue.packFolder(name)) {
+        const auto manifest = readSoundPackManifest(*folder);
+        return "sound pack '" + given + "' cannot be used: " + (*folder / "pack.json").string() +
+               ": " + (manifest ? std::string("unsafe entries") : manifest.error().text());
+    }
+    // The packs that can be used: listed, and not among the skipped folders.
+    const SoundPackManager installed(platform::resourceDir() / "SoundPacks");
+    const auto skipped = installed.skippedFolders();
+    std::string names;
+    for (const auto& pack : installed.availablePacks()) {
+        const auto folder = installed.packFolder(pack);
+        if (std::none_of(skipped.begin(), skipped.end(),
+                         [&](const auto& s) { return folder && s.folder == *folder; })) {
+            names += (names.empty() ? "" : ", ") + pack;
+        }
+    }
+    return "no sound pack '" + given + "'; " +
+           (names.empty() ? std::string("no sound packs are installed")
+                          : "the packs are: " + names);
+}
+
+} // namespace
 
 std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& out) {
     if (options.settingsFile.empty()) {
@@ -62,8 +98,15 @@ std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& 
         } else {
             out.settings->setSelectedPackName(options.pack);
         }
+        return checkPack(options.pack, out);
     }
     return std::nullopt;
+}
+
+std::string fixedStrengthPercent(const ToccaSettings& settings) {
+    const float v = settings.fixedVelocity();
+    const float shown = std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.5f;
+    return std::to_string(std::lround(shown * 100.0f)) + "%";
 }
 
 bool warnIfSilent(bool packLoaded, std::size_t loadedSamples, const ToccaSettings& settings) {

@@ -35,9 +35,13 @@ struct RunSetup {
 // settings file falls back to the defaults as the application does. Never
 // writes a settings file. With --pack, the pack replaces the selected one:
 // a catalogue folder name ("Biscuit"), or a path to a pack folder (anything
-// holding a "/", such as ./MyPack), found through its parent folder.
+// holding a "/", such as ./MyPack), found through its parent folder; a
+// --pack that is no usable pack is an error naming the installed packs.
 // Returns the error on stderr's behalf: one line, or nothing.
 std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& out);
+
+// The fixed strength as the user sets it: "50%".
+std::string fixedStrengthPercent(const ToccaSettings& settings);
 
 // One line on stderr when the pack left the mixer without samples; true
 // when it did.

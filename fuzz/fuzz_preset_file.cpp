@@ -1,6 +1,6 @@
 // Preset files through PresetManager, with the preset's name fuzzed too: the
 // input is a name (up to the first newline) and the file's contents (the
-// rest), written as $XDG_CONFIG_HOME/Tocca/Presets/<name>.json of a scratch
+// rest), written as $XDG_CONFIG_HOME/Clavio/Presets/<name>.json of a scratch
 // home when the name is one the folder can hold.
 // Properties: no crash or sanitizer report; load() gives a record exactly
 // when decodeSettings accepts the contents, with the same values; loading
@@ -28,7 +28,7 @@ std::ptrdiff_t entryCount(const fuzz::ScratchHome& home) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fuzz::ScratchHome home(fs::path("Tocca") / "Presets");
+    static fuzz::ScratchHome home(fs::path("Clavio") / "Presets");
     [[maybe_unused]] static const bool logged =
         (setLogSink([](std::string_view line) { gLog.emplace_back(line); }), true);
     home.clear();

@@ -45,4 +45,14 @@ void applyGainVariation(ToccaCoordinator& coordinator, float variation) {
     coordinator.settings().save();
 }
 
+void applyVelocitySource(ToccaCoordinator& coordinator, VelocitySource source) {
+    coordinator.settings().setVelocitySource(source);
+    coordinator.settings().save();
+}
+
+void applyFixedVelocity(ToccaCoordinator& coordinator, float velocity) {
+    coordinator.settings().setFixedVelocity(velocity);
+    coordinator.settings().save();
+}
+
 } // namespace clavio

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "engine/settings/settings_values.h"
+
 namespace clavio {
 
 class ToccaCoordinator;
@@ -29,5 +31,9 @@ void selectPack(ToccaCoordinator& coordinator, const std::string& packName);
 void applyDisableModifierSounds(ToccaCoordinator& coordinator, bool disabled);
 void applyPitchVariation(ToccaCoordinator& coordinator, float variation);
 void applyGainVariation(ToccaCoordinator& coordinator, float variation);
+// Where a strike's strength comes from, and the strength used when it is not
+// measured: stored and saved; the coordinator follows the settings.
+void applyVelocitySource(ToccaCoordinator& coordinator, VelocitySource source);
+void applyFixedVelocity(ToccaCoordinator& coordinator, float velocity);
 
 } // namespace clavio

@@ -40,11 +40,16 @@ void TrayController::setPanelOpener(std::function<void()> openPanel) {
     _openPanel = std::move(openPanel);
 }
 
-bool TrayController::start() {
+bool TrayController::start(StartMode mode) {
     _usesTray = QSystemTrayIcon::isSystemTrayAvailable();
     if (_usesTray) {
         _tray->show();
         return true;
+    }
+    if (mode == StartMode::background) {
+        logLine("[Clavio] No system tray available; the panel opens when Clavio is started "
+                "again");
+        return false;
     }
     logLine("[Clavio] No system tray available; showing the panel as a window");
     if (_openPanel) {

@@ -2,7 +2,9 @@
 // on KDE and GNOME with the AppIndicator extension, XEmbed elsewhere) whose
 // look follows the sound switch, with a context menu and a click that opens
 // the panel. Where the desktop offers no tray the panel opens as a small
-// normal window at start instead, so the application stays usable.
+// normal window at start instead, so the application stays usable; started
+// in the background (at login) nothing opens, and starting Clavio again
+// opens the panel through the single-instance hand-over.
 //
 // Threading: main thread.
 #pragma once
@@ -32,9 +34,12 @@ public:
     // Opens the panel: on a left click of the icon, or at start without a tray.
     void setPanelOpener(std::function<void()> openPanel);
 
+    enum class StartMode { foreground, background };
+
     // Shows the tray icon when the desktop has a tray and returns true;
-    // otherwise calls the panel opener once and returns false.
-    bool start();
+    // otherwise returns false, having called the panel opener once in the
+    // foreground and nothing in the background.
+    bool start(StartMode mode = StartMode::foreground);
     bool usesTray() const { return _usesTray; }
 
     // The icon object (hidden until start() finds a tray).

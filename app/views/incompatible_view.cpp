@@ -1,5 +1,7 @@
 #include "app/views/incompatible_view.h"
 
+#include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
@@ -35,7 +37,7 @@ QString siteName(const std::string& url) {
 
 IncompatibleView::IncompatibleView(QWidget* parent, const std::string& websiteUrl)
     : QWidget(parent), _websiteUrl(websiteUrl) {
-    setWindowTitle(QStringLiteral("Incompatible"));
+    setWindowTitle(QStringLiteral("No accelerometer found"));
     setObjectName(QStringLiteral("incompatible"));
     setFixedSize(kWidth, kHeight);
 
@@ -48,18 +50,24 @@ IncompatibleView::IncompatibleView(QWidget* parent, const std::string& websiteUr
     glyph->setObjectName(QStringLiteral("warningSymbol"));
     column->addWidget(glyph, 0, Qt::AlignHCenter);
 
-    column->addWidget(centredLabel(QStringLiteral("Incompatible Mac"), style::titleFont(), "title"),
-                      0, Qt::AlignHCenter);
+    // One line: a wrapping label in a centred cell is given its first line's height only.
+    QLabel* title =
+        centredLabel(QStringLiteral("No accelerometer found"), style::titleFont(), "title");
+    title->setWordWrap(false);
+    column->addWidget(title, 0, Qt::AlignHCenter);
 
     // Added without an alignment so the wrapped lines get their height for
     // the column's width (340 between the margins).
     auto* lines = new QVBoxLayout;
     lines->setSpacing(8);
     lines->addWidget(centredLabel(
-        QStringLiteral("Clavio requires a MacBook with Apple Silicon M2 Pro or later."),
+        QStringLiteral("Clavio tells a light tap from a hard strike by the small jolt it sends "
+                       "through the computer, which only an accelerometer can feel. This "
+                       "computer has none that Clavio can read."),
         style::bodyFont(), "requirement"));
     lines->addWidget(
-        centredLabel(QStringLiteral("Your Mac does not have the required accelerometer sensor."),
+        centredLabel(QStringLiteral("Clavio plays every key at a fixed strength instead. "
+                                    "You can set it under Settings, Sound."),
                      style::calloutFont(), "reason"));
     column->addLayout(lines);
 
@@ -76,19 +84,38 @@ IncompatibleView::IncompatibleView(QWidget* parent, const std::string& websiteUr
     connect(link, &QLabel::linkActivated, this, [this](const QString&) { openWebsite(); });
     column->addWidget(link, 0, Qt::AlignHCenter);
 
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
     auto* quit = new QPushButton(QStringLiteral("Quit Clavio"));
     quit->setObjectName(QStringLiteral("quitButton"));
-    quit->setDefault(true);
+    quit->setAutoDefault(false);
     quit->setCursor(Qt::PointingHandCursor);
-    quit->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: white;"
-                                       " border: 1px solid %2; border-radius: 6px;"
-                                       " padding: 5px 16px; font-weight: 600; }"
-                                       "QPushButton:pressed { background-color: %2; }")
-                            .arg(style::red().name(), style::red().darker(125).name()));
     connect(quit, &QPushButton::clicked, this, &IncompatibleView::quitRequested);
-    column->addWidget(quit, 0, Qt::AlignHCenter);
+    buttons->addWidget(quit);
+    auto* proceed = new QPushButton(QStringLiteral("Continue"));
+    proceed->setObjectName(QStringLiteral("continueButton"));
+    proceed->setDefault(true); // drawn as the default; Return presses it (keyPressEvent)
+    proceed->setCursor(Qt::PointingHandCursor);
+    connect(proceed, &QPushButton::clicked, this, &QWidget::close);
+    buttons->addWidget(proceed);
+    column->addLayout(buttons);
+    column->setAlignment(buttons, Qt::AlignHCenter);
 
     column->addStretch(1);
+}
+
+void IncompatibleView::keyPressEvent(QKeyEvent* event) {
+    // A plain window has no default button of its own: Return and Enter
+    // continue, Escape closes as well.
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        close();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }
 
 void IncompatibleView::openWebsite() {

@@ -1,7 +1,9 @@
-// The screen for a machine without the built-in accelerometer (window
-// "Incompatible"): a warning symbol, the fixed explanation, a link to the
-// product's web site and a red "Quit Clavio" button. It reads nothing from
-// the engine; everything it shows is fixed.
+// The window for a machine without a readable accelerometer, "No
+// accelerometer found": a warning symbol, why the strength of a strike needs
+// one, that every key plays at a fixed strength set in Settings, a link to
+// the product's web site, and two buttons: Continue (the default, closes the
+// window) and Quit Clavio. It reads nothing from the engine; everything it
+// shows is fixed.
 //
 // Threading: main thread.
 #pragma once
@@ -19,7 +21,7 @@ class IncompatibleView : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 440;
-    static constexpr int kHeight = 340;
+    static constexpr int kHeight = 380;
     static constexpr int kTextWidth = 340; // the explanation's widest line
 
     // `websiteUrl` defaults to the build's CLAVIO_WEBSITE_URL.
@@ -33,7 +35,11 @@ public:
 
 Q_SIGNALS:
     // "Quit Clavio" was clicked; the composition root ends the application.
+    // Continue only closes the window.
     void quitRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void openWebsite();

@@ -88,6 +88,8 @@ MenuBarDropdown::MenuBarDropdown(CoordinatorBridge& bridge, SparkleController* s
             [this](CoordinatorProperty property) {
                 if (property == CoordinatorProperty::hasAccessibilityPermission) {
                     refreshWarning();
+                } else if (property == CoordinatorProperty::strikeSource) {
+                    refreshStrikeSource();
                 }
             });
     connect(&_bridge, &CoordinatorBridge::settingsChanged, this, [this](SettingsKey key) {
@@ -109,6 +111,7 @@ MenuBarDropdown::MenuBarDropdown(CoordinatorBridge& bridge, SparkleController* s
 
     refreshWarning();
     refreshEnable();
+    refreshStrikeSource();
     refreshVolume();
     rebuildPacks();
 }
@@ -143,8 +146,8 @@ QWidget* MenuBarDropdown::makeWarningRow() {
     box->setSpacing(1);
     box->addWidget(label(QStringLiteral("Keyboard access required"),
                          style::scaledFont(12, QFont::Medium), "accessTitle"));
-    QLabel* hint =
-        label(QStringLiteral("Click to open System Settings"), style::scaledFont(10), "accessHint");
+    QLabel* hint = label(QStringLiteral("Click to see how to join the input group"),
+                         style::scaledFont(10), "accessHint");
     setTextColour(hint, style::secondaryText(palette()));
     box->addWidget(hint);
     _warningRow->addWidget(lines, 1);
@@ -161,8 +164,16 @@ QWidget* MenuBarDropdown::makeEnableRow() {
     _enableDot = new SymbolGlyph(Symbol::dot, 10, style::green());
     _enableDot->setObjectName(QStringLiteral("enableDot"));
     _enableRow->addWidget(_enableDot, 0, Qt::AlignVCenter);
+    auto* lines = new QWidget;
+    auto* box = new QVBoxLayout(lines);
+    box->setContentsMargins(0, 0, 0, 0);
+    box->setSpacing(1);
     _enableLabel = label(QString(), style::scaledFont(13, QFont::Medium), "enableLabel");
-    _enableRow->addWidget(_enableLabel, 1);
+    box->addWidget(_enableLabel);
+    _strikeLabel = label(QString(), style::scaledFont(10), "strikeSource");
+    setTextColour(_strikeLabel, style::secondaryText(palette()));
+    box->addWidget(_strikeLabel);
+    _enableRow->addWidget(lines, 1);
     connect(_enableRow, &PanelRow::clicked, this, [this] {
         toggleSound(_coordinator);
         refreshEnable();
@@ -278,6 +289,14 @@ void MenuBarDropdown::refreshEnable() {
     _enableDot->setSymbol(Symbol::dot, enabled ? style::green() : style::grey());
     _enableLabel->setText(enabled ? QStringLiteral("Clavio Enabled")
                                   : QStringLiteral("Clavio Disabled"));
+}
+
+void MenuBarDropdown::refreshStrikeSource() {
+    const QString text = QString::fromStdString(describe(_coordinator.strikeSource()));
+    // A long sensor name is cut to the row; the tooltip keeps it whole.
+    const int width = kWidth - 20 - 10 - _enableDot->sizeHint().width();
+    _strikeLabel->setText(_strikeLabel->fontMetrics().elidedText(text, Qt::ElideRight, width));
+    _strikeLabel->setToolTip(text);
 }
 
 void MenuBarDropdown::refreshVolume() {
@@ -400,6 +419,7 @@ void MenuBarDropdown::showEvent(QShowEvent* event) {
         // Refresh what may have changed while hidden, then the check.
         refreshWarning();
         refreshEnable();
+        refreshStrikeSource();
         refreshVolume();
         refreshPackMarks();
         _compatibility.panelAppeared(_coordinator.sensorAvailable());

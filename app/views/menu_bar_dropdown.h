@@ -1,9 +1,10 @@
 // The panel that opens from the tray icon, 260 px wide, one column of rows
 // separated by dividers:
 //   1. the keyboard-access warning (only while permission is missing); a
-//      click asks the keyboard capture to request access
+//      click shows how to join the input group that may read keyboards
 //   2. the enable row: a green or grey dot and "Clavio Enabled" /
-//      "Clavio Disabled"
+//      "Clavio Disabled", and under it where the strength of a strike comes
+//      from ("Fixed strength: no accelerometer", "Measuring strikes with ...")
 //   3. the volume row: a slider over 0..1 between two speaker symbols
 //   4. "Sound Packs" and one row per pack, a check mark on the selected one
 //   5. "Settings...", "Check for Updates..." and "Quit" (Ctrl+Q)
@@ -86,6 +87,7 @@ private:
 
     void refreshWarning();
     void refreshEnable();
+    void refreshStrikeSource();
     void refreshVolume();
     void rebuildPacks();
     void refreshPackMarks();
@@ -104,6 +106,7 @@ private:
     PanelRow* _enableRow = nullptr;
     SymbolGlyph* _enableDot = nullptr;
     QLabel* _enableLabel = nullptr;
+    QLabel* _strikeLabel = nullptr;
     ValueSlider* _volumeSlider = nullptr;
     QVBoxLayout* _packRows = nullptr;
     std::vector<std::pair<std::string, SymbolGlyph*>> _packMarks;

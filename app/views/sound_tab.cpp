@@ -1,5 +1,6 @@
 #include "app/views/sound_tab.h"
 
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -51,6 +52,7 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     setObjectName(QStringLiteral("soundTab"));
     const QFontMetrics metrics(font());
     const int labelWidth = std::max({metrics.horizontalAdvance(QStringLiteral("Volume")),
+                                     metrics.horizontalAdvance(QStringLiteral("Fixed strength")),
                                      metrics.horizontalAdvance(QStringLiteral("Pitch")),
                                      metrics.horizontalAdvance(QStringLiteral("Gain"))});
 
@@ -72,6 +74,25 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     modifierSection->addRow(QStringLiteral("Disable modifier key sounds"), _modifierSwitch);
     column->addWidget(modifierSection);
 
+    // The choices in the order of VelocitySource, each holding its value.
+    auto* strike = new FormSection;
+    _strikeSource = new QComboBox;
+    _strikeSource->setObjectName(QStringLiteral("strikeSource"));
+    _strikeSource->setAccessibleName(QStringLiteral("Strike strength"));
+    _strikeSource->addItem(QStringLiteral("Automatic"), int(VelocitySource::automatic));
+    _strikeSource->addItem(QStringLiteral("Accelerometer"), int(VelocitySource::accelerometer));
+    _strikeSource->addItem(QStringLiteral("Fixed"), int(VelocitySource::fixed));
+    _strikeSource->setToolTip(
+        QStringLiteral("Automatic measures each strike when an accelerometer can be read and "
+                       "uses the fixed strength otherwise; Fixed never measures."));
+    strike->addRow(QStringLiteral("Strike strength"), _strikeSource);
+    _fixedStrength = new ValueSlider(1.0);
+    _fixedStrength->setObjectName(QStringLiteral("fixedStrengthSlider"));
+    _fixedStrengthReadout = readout("fixedStrengthReadout");
+    sliderRow(*strike, QStringLiteral("Fixed strength"), labelWidth, _fixedStrength,
+              _fixedStrengthReadout);
+    column->addWidget(strike);
+
     auto* variation = new FormSection(QStringLiteral("Variation"));
     _pitch = new ValueSlider(0.15);
     _pitch->setObjectName(QStringLiteral("pitchSlider"));
@@ -92,6 +113,13 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     });
     connect(_modifierSwitch, &ToggleSwitch::toggled, this,
             [this](bool v) { applyDisableModifierSounds(_coordinator, v); });
+    connect(_strikeSource, &QComboBox::activated, this, [this](int index) {
+        applyVelocitySource(_coordinator, VelocitySource(_strikeSource->itemData(index).toInt()));
+    });
+    connect(_fixedStrength, &ValueSlider::valueEdited, this, [this](float v) {
+        applyFixedVelocity(_coordinator, v);
+        refresh();
+    });
     connect(_pitch, &ValueSlider::valueEdited, this, [this](float v) {
         applyPitchVariation(_coordinator, v);
         refresh();
@@ -102,7 +130,8 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     });
     connect(&bridge, &CoordinatorBridge::settingsChanged, this, [this](SettingsKey key) {
         if (key == SettingsKey::masterVolume || key == SettingsKey::pitchVariation ||
-            key == SettingsKey::gainVariation || key == SettingsKey::disableModifierSounds) {
+            key == SettingsKey::gainVariation || key == SettingsKey::disableModifierSounds ||
+            key == SettingsKey::velocitySource || key == SettingsKey::fixedVelocity) {
             refresh();
         }
     });
@@ -114,6 +143,10 @@ void SoundTab::refresh() {
     _volume->setShownValue(settings.masterVolume());
     _volumeReadout->setText(percentReadout(settings.masterVolume()));
     _modifierSwitch->setCheckedSilently(settings.disableModifierSounds());
+    _strikeSource->setCurrentIndex(
+        _strikeSource->findData(int(settings.velocitySource()))); // emits no `activated`
+    _fixedStrength->setShownValue(settings.fixedVelocity());
+    _fixedStrengthReadout->setText(percentReadout(settings.fixedVelocity()));
     _pitch->setShownValue(settings.pitchVariation());
     _pitchReadout->setText(variationReadout(settings.pitchVariation()));
     _gain->setShownValue(settings.gainVariation());

@@ -1,6 +1,8 @@
 // The settings window's Sound tab: the volume with its percentage readout,
-// "Disable modifier key sounds", and the "Variation" section with the Pitch
-// (0..0.15) and Gain (0..0.2) sliders and their "±" readouts.
+// "Disable modifier key sounds", the strike strength (where it comes from:
+// Automatic, Accelerometer or Fixed, and the Fixed strength slider over 0..1
+// used whenever strikes are not measured), and the "Variation" section with
+// the Pitch (0..0.15) and Gain (0..0.2) sliders and their "±" readouts.
 //
 // Every value a control produces is stored and saved at once (sliders while
 // dragging); the volume also goes to the mixer at once. The controls follow
@@ -13,6 +15,7 @@
 
 #include <QWidget>
 
+class QComboBox;
 class QLabel;
 
 namespace clavio {
@@ -36,6 +39,9 @@ private:
     ValueSlider* _volume;
     QLabel* _volumeReadout;
     ToggleSwitch* _modifierSwitch;
+    QComboBox* _strikeSource;
+    ValueSlider* _fixedStrength;
+    QLabel* _fixedStrengthReadout;
     ValueSlider* _pitch;
     QLabel* _pitchReadout;
     ValueSlider* _gain;

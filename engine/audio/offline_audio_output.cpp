@@ -8,8 +8,10 @@ AudioOutputStart OfflineAudioOutput::start(const AudioOutputRequest& /*request*/
                                            AudioRenderFunction render, void* context) {
     _render = render;
     _context = context;
-    return AudioOutputStart{render != nullptr, _sampleRate,
-                            render ? std::string() : std::string("no render function")};
+    return AudioOutputStart{render != nullptr,
+                            _sampleRate,
+                            render ? std::string() : std::string("no render function"),
+                            {}};
 }
 
 void OfflineAudioOutput::stop() {

@@ -75,12 +75,13 @@ bool TCAAudioEngine::start() {
     if (result.started) {
         _running.store(true, std::memory_order_release);
         _idle.begin();
-        std::snprintf(line, sizeof line, "[Clavio:Audio] AVAudioEngine started, sr=%.0f",
+        std::snprintf(line, sizeof line, "[Clavio:Audio] Audio output started, %.0f Hz",
                       _outputSampleRate.load(std::memory_order_relaxed));
-        logLine(line);
+        logLine(result.driver.empty() ? std::string(line)
+                                      : std::string(line) + " (" + result.driver + ")");
         return true;
     }
-    logLine("[Clavio:Audio] AVAudioEngine start failed: " + result.error);
+    logLine("[Clavio:Audio] Audio output failed to start: " + result.error);
     return false;
 }
 

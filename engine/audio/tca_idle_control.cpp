@@ -114,7 +114,7 @@ void TCAIdleControl::run() {
                 // activity rather than every look, which would hammer a
                 // missing device.
                 if (!resumeFailed) {
-                    logLine("[Clavio:Audio] AVAudioEngine start failed: " + resumed.error);
+                    logLine("[Clavio:Audio] Audio output failed to start: " + resumed.error);
                     resumeFailed = true;
                 }
             }

@@ -7,7 +7,7 @@
 namespace clavio {
 
 // $XDG_CONFIG_HOME, or $HOME/.config. Holds "Clavio/settings.json",
-// "Clavio/defaults.json" and "Tocca/Presets".
+// "Clavio/defaults.json" and "Clavio/Presets".
 std::filesystem::path xdgConfigHome();
 // $XDG_DATA_HOME, or $HOME/.local/share. Holds "Clavio/SoundPacks".
 std::filesystem::path xdgDataHome();

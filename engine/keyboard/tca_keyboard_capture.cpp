@@ -123,7 +123,7 @@ void TCAKeyboardCapture::_tapMain(std::shared_ptr<Shared> shared, std::shared_pt
     }
     std::unique_ptr<KeyEventTap> tap = shared->source->createTap();
     if (!tap) {
-        logLine("[Clavio:Keyboard] Failed to create event tap");
+        logLine("[Clavio:Keyboard] Keyboard capture failed to start: no readable keyboard");
         run->finished.store(true, std::memory_order_release);
         return;
     }
@@ -132,7 +132,11 @@ void TCAKeyboardCapture::_tapMain(std::shared_ptr<Shared> shared, std::shared_pt
         run->tap = tap.get();
     }
     run->isRunning.store(true, std::memory_order_release);
-    logLine("[Clavio:Keyboard] Event tap created and running");
+    const std::size_t keyboards = tap->keyboardCount();
+    logLine(keyboards == 0
+                ? std::string("[Clavio:Keyboard] Keyboard capture started")
+                : "[Clavio:Keyboard] Keyboard capture started on " + std::to_string(keyboards) +
+                      (keyboards == 1 ? " keyboard" : " keyboards"));
 
     while (!run->shouldStop.load(std::memory_order_acquire)) {
         if (!tap->runSlice(shared->sliceSeconds, &TCAKeyboardCapture::_deliver, shared.get())) {

@@ -114,6 +114,41 @@ void SoundPackManager::refresh() {
     _availablePacks = std::move(names);
 }
 
+std::vector<SoundPackManager::SkippedFolder> SoundPackManager::skippedFolders() const {
+    std::vector<SkippedFolder> skipped;
+    for (const auto& base : searchPaths()) {
+        std::vector<fs::path> folders;
+        std::error_code ec;
+        fs::directory_iterator it(base, ec);
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            if (isDirectory(it->path())) {
+                folders.push_back(it->path());
+            }
+        }
+        std::sort(folders.begin(), folders.end());
+        for (const auto& folder : folders) {
+            std::error_code existsError;
+            if (!fs::exists(folder / "pack.json", existsError)) {
+                skipped.push_back({folder, "no pack.json"});
+                continue;
+            }
+            const auto manifest = readSoundPackManifest(folder);
+            if (!manifest) {
+                skipped.push_back({folder, "broken pack.json: " + manifest.error().text()});
+                continue;
+            }
+            const auto entries = manifest.value().allEntries();
+            const bool playable = std::any_of(entries.begin(), entries.end(), [&](const auto& e) {
+                return resolveSampleIn(folder, e.file).status == ResolvedSample::Status::ok;
+            });
+            if (!playable) {
+                skipped.push_back({folder, "no playable file"});
+            }
+        }
+    }
+    return skipped;
+}
+
 std::string SoundPackManager::displayName(const std::string& folderName) const {
     auto it = _displayNames.find(folderName);
     return it != _displayNames.end() ? it->second : folderName;

@@ -44,6 +44,17 @@ public:
     // The pack's manifest name from the last refresh, else the folder name.
     std::string displayName(const std::string& folderName) const;
 
+    // A folder of a search path that holds no usable pack, and why:
+    // "no pack.json", "broken pack.json: <error>" or "no playable file" (no
+    // entry of the manifest is a file in the folder).
+    struct SkippedFolder {
+        std::filesystem::path folder;
+        std::string reason;
+    };
+    // Scans the search paths now, reading every manifest and looking for its
+    // files; search path order, then folder name order.
+    std::vector<SkippedFolder> skippedFolders() const;
+
     // The first search path whose folder of that name holds a "pack.json".
     std::optional<std::filesystem::path> packFolder(const std::string& folderName) const;
 

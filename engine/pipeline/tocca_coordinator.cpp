@@ -3,6 +3,8 @@
 // tocca_coordinator_pipeline.cpp, pack loading in tocca_coordinator_packs.cpp.
 #include "engine/pipeline/tocca_coordinator.h"
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <utility>
@@ -27,6 +29,7 @@ constexpr auto kHeartbeatInterval = 14400s;
 constexpr auto kPermissionInterval = 2000ms;
 constexpr auto kBaselineInterval = 100ms;
 constexpr auto kDisplayInterval = 50ms;
+constexpr auto kSensorRetryInterval = 2000ms;
 
 // SplitMix64 over one atomic counter: each draw claims its own step with one
 // fetch_add, so two threads may draw at once without a lock, and one thread
@@ -73,7 +76,11 @@ CoordinatorRandom CoordinatorRandom::fromDevice() {
 
 ToccaCoordinator::ToccaCoordinator() : _impl(std::make_unique<Impl>()) {}
 
-ToccaCoordinator::~ToccaCoordinator() = default;
+ToccaCoordinator::~ToccaCoordinator() {
+    if (_impl->settings) {
+        _impl->settings->unsubscribe(_impl->settingsToken);
+    }
+}
 
 std::shared_ptr<ToccaCoordinator> ToccaCoordinator::create(std::shared_ptr<ToccaSettings> settings,
                                                            CoordinatorServices services) {
@@ -129,6 +136,7 @@ void ToccaCoordinator::Impl::construct() {
 
     // 6. Availability (nobody observes yet).
     sensorAvailable = SPUSensor::isAvailable(*devices.sensors);
+    strikeSource = currentStrikeSource();
     hasAccessibilityPermission = keyboard->hasPermission();
 
     // 7. Launch count and "launch" ping. Without a ping service nothing is
@@ -154,20 +162,184 @@ void ToccaCoordinator::Impl::construct() {
         });
     }
 
-    // 10./11. Start on the next turn, or stay idle without an accelerometer.
-    if (sensorAvailable) {
-        const bool soundEnabled = settings->soundEnabled();
-        mainQueue->post([weak = weakSelf, soundEnabled] {
+    // 10./11. Follow the strike-strength setting from now on. Start on the
+    // next turn when sound is on, with or without an accelerometer (without
+    // one every key plays at the fixed strength), and poll for the keyboard
+    // permission.
+    settingsToken = settings->subscribe([weak = weakSelf, queue = mainQueue](SettingsKey key) {
+        if (key != SettingsKey::velocitySource) {
+            return;
+        }
+        // Observers hear of a change before the value is stored: act on the
+        // next turn, when the new value can be read.
+        queue->post([weak] {
             if (const auto self = weak.lock()) {
-                if (soundEnabled) {
-                    self->_impl->start();
-                }
-                self->_impl->startPermissionPolling();
+                self->_impl->refreshSensor(false);
             }
         });
-    } else {
-        logLine("[Clavio] Sensor not available. Mac incompatible.");
+    });
+    const bool soundEnabled = settings->soundEnabled();
+    mainQueue->post([weak = weakSelf, soundEnabled] {
+        if (const auto self = weak.lock()) {
+            if (soundEnabled) {
+                self->_impl->start();
+            }
+            self->_impl->startPermissionPolling();
+        }
+    });
+}
+
+// ---- strike source ----
+
+namespace {
+
+std::string percent(float velocity) {
+    const float v = std::isfinite(velocity) ? std::clamp(velocity, 0.0f, 1.0f) : 0.5f;
+    return std::to_string(std::lround(v * 100.0f)) + "%";
+}
+
+} // namespace
+
+std::string describe(const StrikeSource& source) {
+    if (source.mode == StrikeSource::Mode::fixed) {
+        return "Fixed strength: " + (source.reason.empty() ? "no accelerometer" : source.reason);
     }
+    std::string line = "Measuring strikes with " +
+                       (source.sensorName.empty() ? "accelerometer" : source.sensorName);
+    if (source.sampleRateHz > 0.0) {
+        line += " at " + std::to_string(std::llround(source.sampleRateHz)) + " Hz";
+    }
+    return line;
+}
+
+StrikeSource ToccaCoordinator::Impl::currentStrikeSource() const {
+    StrikeSource source;
+    if (settings->velocitySource() == VelocitySource::fixed) {
+        source.reason = "chosen in Settings";
+        return source;
+    }
+    if (sensorPhase == SensorPhase::lost) {
+        source.reason = "accelerometer lost";
+        return source;
+    }
+    const auto info = sensorAvailable && sensorPhase != SensorPhase::unreadable
+                          ? SPUSensor::deviceInfo(*services.devices.sensors)
+                          : std::nullopt;
+    if (!info) {
+        source.reason = "no accelerometer";
+        return source;
+    }
+    source.mode = StrikeSource::Mode::accelerometer;
+    if (const auto it = info->find("Product"); it != info->end()) {
+        if (const auto* text = std::get_if<std::string>(&it->second)) {
+            source.sensorName = *text;
+        }
+    }
+    if (const auto it = info->find("SampleRate"); it != info->end()) {
+        if (const auto* rate = std::get_if<std::int64_t>(&it->second); rate && *rate > 0) {
+            source.sampleRateHz = double(*rate);
+        }
+    }
+    return source;
+}
+
+void ToccaCoordinator::Impl::updateStrikeSource() {
+    StrikeSource next = currentStrikeSource();
+    if (next != strikeSource) {
+        assign(CoordinatorProperty::strikeSource, strikeSource, std::move(next));
+    }
+}
+
+// Starts or stops the sensor as the setting and the running state ask, and
+// logs the fixed strength when the pipeline settles on it. `starting`: from
+// start(), which always says where strikes come from.
+void ToccaCoordinator::Impl::refreshSensor(bool starting) {
+    if (!isRunning && !starting) {
+        updateStrikeSource();
+        return;
+    }
+    const bool wanted = settings->velocitySource() != VelocitySource::fixed;
+    const bool wasChosen = strikeSource.reason == "chosen in Settings";
+    if (!wanted) {
+        if (sensorPhase != SensorPhase::idle) {
+            sensor->stop();
+            setSensorPhase(SensorPhase::idle);
+        }
+        if (starting || !wasChosen) {
+            logLine("[Clavio] Strike strength fixed at " + percent(settings->fixedVelocity()) +
+                    " (chosen in Settings)");
+        }
+    } else if (sensorPhase == SensorPhase::idle) {
+        if (sensorAvailable) {
+            sensor->start();
+            setSensorPhase(SensorPhase::starting);
+        } else if (starting || wasChosen) {
+            logLine("[Clavio] No readable accelerometer: every key plays at a fixed strength of " +
+                    percent(settings->fixedVelocity()));
+        }
+    }
+    updateStrikeSource();
+}
+
+void ToccaCoordinator::Impl::sensorStatusChanged(SensorStatus status) {
+    assign(CoordinatorProperty::sensorStatusValue, sensorStatusValue, status);
+    // Idle: a late word from a run this coordinator ended. Stopped: its own stop.
+    if (sensorPhase == SensorPhase::idle || status == SensorStatus::stopped) {
+        return;
+    }
+    if (status == SensorStatus::running) {
+        setSensorPhase(SensorPhase::running);
+    } else if (sensorPhase == SensorPhase::running) {
+        setSensorPhase(SensorPhase::lost);
+    } else if (sensorPhase == SensorPhase::starting) {
+        setSensorPhase(SensorPhase::unreadable);
+    }
+    updateStrikeSource();
+}
+
+void ToccaCoordinator::Impl::setSensorPhase(SensorPhase phase) {
+    const SensorPhase previous = sensorPhase;
+    if (phase == previous) {
+        return;
+    }
+    sensorPhase = phase;
+    measuring.store(phase == SensorPhase::starting || phase == SensorPhase::running,
+                    std::memory_order_release);
+    if (phase == SensorPhase::lost || phase == SensorPhase::unreadable) {
+        if (!sensorRetryTimer.isValid()) {
+            sensorRetryTimer =
+                mainQueue->scheduleRepeating(kSensorRetryInterval, [weak = weakSelf] {
+                    if (const auto self = weak.lock()) {
+                        self->_impl->retrySensor();
+                    }
+                });
+        }
+    } else {
+        sensorRetryTimer.invalidate();
+    }
+
+    if (phase == SensorPhase::running) {
+        if (previous == SensorPhase::lost) {
+            logLine("[Clavio] Accelerometer back: measuring strikes again");
+        } else {
+            logLine("[Clavio] " + describe(currentStrikeSource()));
+        }
+    } else if (phase == SensorPhase::lost) {
+        logLine("[Clavio] Accelerometer lost: playing at a fixed strength until it returns");
+    } else if (phase == SensorPhase::unreadable) {
+        logLine("[Clavio] No readable accelerometer: every key plays at a fixed strength of " +
+                percent(settings->fixedVelocity()));
+    }
+}
+
+// While the sensor is lost or unreadable: a new run whenever the registry
+// lists it, whose status then says whether it can be read.
+void ToccaCoordinator::Impl::retrySensor() {
+    if (!SPUSensor::isAvailable(*services.devices.sensors)) {
+        return;
+    }
+    sensor->stop();
+    sensor->start();
 }
 
 // ---- start / stop ----
@@ -189,17 +361,14 @@ void ToccaCoordinator::Impl::start() {
     logLine("[Clavio] packs=" + std::to_string(packs) + " audio=" + (audioStarted ? "OK" : "FAIL") +
             " sensor=" + (sensorAvailable ? "YES" : "NO"));
 
-    if (sensorAvailable) {
-        sensor->setOnStatusChange([weak = weakSelf, queue = mainQueue](SensorStatus status) {
-            queue->post([weak, status] {
-                if (const auto self = weak.lock()) {
-                    Impl& d = *self->_impl;
-                    d.assign(CoordinatorProperty::sensorStatusValue, d.sensorStatusValue, status);
-                }
-            });
+    sensor->setOnStatusChange([weak = weakSelf, queue = mainQueue](SensorStatus status) {
+        queue->post([weak, status] {
+            if (const auto self = weak.lock()) {
+                self->_impl->sensorStatusChanged(status);
+            }
         });
-        sensor->start();
-    }
+    });
+    refreshSensor(true);
 
     installKeyHandlers(makePipelineContext());
 
@@ -224,6 +393,7 @@ void ToccaCoordinator::Impl::start() {
 void ToccaCoordinator::Impl::stop() {
     keyboard->stop();
     sensor->stop();
+    setSensorPhase(SensorPhase::idle);
     audioEngine->stop();
     baselineTimer.invalidate();
     uiTimer.invalidate();
@@ -373,6 +543,9 @@ VelocityTier ToccaCoordinator::lastTier() const noexcept {
 }
 float ToccaCoordinator::recentMagnitude() const noexcept {
     return _impl->recentMagnitude;
+}
+StrikeSource ToccaCoordinator::strikeSource() const {
+    return _impl->strikeSource;
 }
 
 ObserverToken ToccaCoordinator::subscribe(ObserverList<CoordinatorProperty>::Callback callback) {

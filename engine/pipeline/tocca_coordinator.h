@@ -112,7 +112,24 @@ enum class CoordinatorProperty {
     lastImpact,
     lastTier,
     recentMagnitude,
+    strikeSource,
 };
+
+// Where the strength of the presses comes from right now.
+struct StrikeSource {
+    enum class Mode { fixed, accelerometer };
+    Mode mode = Mode::fixed;
+    std::string sensorName;    // accelerometer mode: the sensor's product name
+    double sampleRateHz = 0.0; // accelerometer mode: 0 when unknown
+    // Fixed mode: "no accelerometer", "chosen in Settings" or "accelerometer lost".
+    std::string reason;
+
+    friend bool operator==(const StrikeSource&, const StrikeSource&) = default;
+};
+
+// The panel's status line: "Fixed strength: no accelerometer", or
+// "Measuring strikes with <name> at <rate> Hz" (the rate left out when 0).
+std::string describe(const StrikeSource& source);
 
 class ToccaCoordinator : public std::enable_shared_from_this<ToccaCoordinator> {
 public:
@@ -147,6 +164,7 @@ public:
     std::optional<ImpactResult> lastImpact() const;
     VelocityTier lastTier() const noexcept;
     float recentMagnitude() const noexcept;
+    StrikeSource strikeSource() const;
 
     ObserverToken subscribe(ObserverList<CoordinatorProperty>::Callback callback);
     void unsubscribe(ObserverToken token);

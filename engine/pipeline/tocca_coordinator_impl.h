@@ -63,7 +63,6 @@ struct PipelineContext {
     double searchPostMs = 20.0;
     std::uint64_t delayTicks = 0; // trunc(searchPostMs) + 10 ms
     ClassifyQueue* classifyQueue = nullptr;
-    bool sensorAvailable = false;
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;
     CalibrationCollector* calibrationCollector = nullptr;
@@ -97,6 +96,7 @@ struct ToccaCoordinator::Impl {
     std::optional<ImpactResult> lastImpact;
     VelocityTier lastTier = VelocityTier::soft;
     float recentMagnitude = 0.0f;
+    StrikeSource strikeSource;
 
     std::shared_ptr<ToccaSettings> settings;
     std::shared_ptr<SPUSensor> sensor;
@@ -112,6 +112,20 @@ struct ToccaCoordinator::Impl {
     SnapshotCell<SampleMaps> sampleMaps{std::make_unique<const SampleMaps>()};
     TimerHandle permissionTimer;
 
+    // The accelerometer's part in this run (main thread). `idle`: not
+    // started (not running, no sensor, or the fixed strength chosen);
+    // `starting`: started, no report stream yet; `lost`: it ran and then
+    // failed; `unreadable`: it failed before it ever ran. While lost or
+    // unreadable, sensorRetryTimer restarts it every 2 s while the registry
+    // lists it.
+    enum class SensorPhase { idle, starting, running, lost, unreadable };
+    SensorPhase sensorPhase = SensorPhase::idle;
+    TimerHandle sensorRetryTimer;
+    ObserverToken settingsToken = 0;
+    // Whether presses are measured (classify queue reads, main thread
+    // writes): the sensor is starting or running.
+    std::atomic<bool> measuring{false};
+
     AtomicHandler<void(const PressReport&)> pressReporter;
     AtomicHandler<void(const ReleaseReport&)> releaseReporter;
     // One log line per run of refused values, not one per key press.
@@ -119,6 +133,12 @@ struct ToccaCoordinator::Impl {
     std::atomic<bool> refusedGainVariationLogged{false};
 
     // Lifecycle (main thread).
+    StrikeSource currentStrikeSource() const;
+    void updateStrikeSource();
+    void refreshSensor(bool starting);
+    void sensorStatusChanged(SensorStatus status);
+    void setSensorPhase(SensorPhase phase);
+    void retrySensor();
     void construct();
     void start();
     void stop();

@@ -123,7 +123,6 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
     context->searchPostMs = ms;
     context->delayTicks = tca_ms_to_mach(std::trunc(ms) + 10.0);
     context->classifyQueue = classifyQueue;
-    context->sensorAvailable = sensorAvailable;
     context->classifier = classifier.get();
     context->ringBuffer = sensor->ringBuffer();
     context->calibrationCollector = calibrationCollector.get();
@@ -197,20 +196,23 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     }
     Impl& d = *self->_impl;
 
+    // Measured while the sensor runs and the setting allows it (read per
+    // press, so a change applies to the next one); otherwise the fixed
+    // strength, tiered by the classifier's own thresholds. Only measured
+    // scores go to the calibration collector.
     ImpactResult result;
-    if (context.sensorAvailable) {
+    const bool measure = d.measuring.load(std::memory_order_acquire) &&
+                         d.settings->velocitySource() != VelocitySource::fixed;
+    if (measure) {
         result = context.classifier->classify(event.timestamp, context.ringBuffer);
     } else {
-        result.rawPeak = 0.0f;
-        result.baseline = 0.0f;
-        result.score = 0.0f;
-        result.velocity = 0.5f;
-        result.tier = VelocityTier::medium;
-        result.peakTimestamp = event.timestamp;
-        result.samplesInWindow = 0;
+        result =
+            fixedImpact(context.classifier->config(), d.settings->fixedVelocity(), event.timestamp);
     }
     const std::uint64_t classifiedAt = hostTicks();
-    context.calibrationCollector->record(result.score);
+    if (measure) {
+        context.calibrationCollector->record(result.score);
+    }
     d.recordKeystroke(result.tier);
 
     // The report is built only when someone listens (it allocates).

@@ -45,6 +45,7 @@ struct AudioOutputStart {
     bool started = false;
     double sampleRate = 0.0; // the rate the output runs (or would run) at; 0 when unknown
     std::string error;       // one line when !started
+    std::string driver;      // the sound system it plays through ("pipewire"); empty when unknown
 };
 
 class AudioOutput {
@@ -70,7 +71,7 @@ public:
     // had, so the mixer's steps stay right, and render calls restart. On
     // failure the output stays suspended (and may be resumed later or
     // stopped); `error` says why.
-    virtual AudioOutputStart resume() { return AudioOutputStart{false, 0.0, "cannot resume"}; }
+    virtual AudioOutputStart resume() { return AudioOutputStart{false, 0.0, "cannot resume", {}}; }
 };
 
 } // namespace clavio

@@ -10,6 +10,7 @@
 //   guards the tap pointer with a lock shared with its stop()).
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "engine/ports/key_events.h"
@@ -31,6 +32,9 @@ public:
 
     // Any thread. Makes the running (or the next) slice return at once.
     virtual void interrupt() noexcept = 0;
+    // Capture thread. How many keyboards the tap listens to; 0 when it
+    // cannot tell (a replayed trace).
+    virtual std::size_t keyboardCount() const { return 0; }
 };
 
 class KeySource {

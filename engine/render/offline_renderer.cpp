@@ -110,16 +110,16 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
         result.releases.push_back(release);
     });
 
-    // Construction posted start() when the trace has an accelerometer and
-    // sound is on. The render starts the coordinator in any case, as a user
-    // interface may: without an accelerometer every press sounds as medium
-    // at velocity 0.5; with sound off presses are classified and reported
-    // (the calibration collects their scores) but nothing sounds.
+    // Construction posted start() when sound is on. The render starts the
+    // coordinator in any case, as a user interface may: with sound off
+    // presses are classified and reported but nothing sounds. Without
+    // accelerometer reports every press plays at the fixed strength.
     scheduler.runUntil(origin);
     if (!coordinator->isRunning()) {
         coordinator->start();
     }
     result.sensorAvailable = coordinator->sensorAvailable();
+    result.strikeSource = coordinator->strikeSource();
     result.packLoaded = coordinator->packManager().currentManifest().has_value();
     result.loadedSamples = coordinator->audioEngine().loadedSampleCount();
 

@@ -68,6 +68,7 @@ struct OfflineRenderResult {
     std::uint64_t framesRendered = 0;
     std::uint32_t sampleRate = 0;
     bool sensorAvailable = false;
+    StrikeSource strikeSource;     // where the presses' strength came from
     bool packLoaded = false;       // the catalogue found and decoded the pack's manifest
     std::size_t loadedSamples = 0; // files the mixer decoded for it
     std::vector<ToccaCoordinator::PressReport> presses;

@@ -1,5 +1,7 @@
 #include "engine/sensing/impact_classifier.h"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "engine/core/timebase.h"
@@ -15,6 +17,19 @@ ImpactResult impactResultFromNative(const TCAImpactResult& n) noexcept {
     r.tier = velocityTierFromRaw(n.tier).value_or(VelocityTier::soft);
     r.peakTimestamp = n.peakTimestamp;
     r.samplesInWindow = n.samplesInWindow;
+    return r;
+}
+
+ImpactResult fixedImpact(const ImpactConfig& config, float velocity,
+                         std::uint64_t keyTimestamp) noexcept {
+    const float v = std::isfinite(velocity) ? std::clamp(velocity, 0.0f, 1.0f) : 0.5f;
+    const TCAImpactConfig native = toNative(config);
+    ImpactResult r;
+    r.velocity = v;
+    r.tier =
+        velocityTierFromRaw(tca_impact_tier_for_velocity(&native, v)).value_or(VelocityTier::soft);
+    r.peakTimestamp = keyTimestamp;
+    r.samplesInWindow = 0;
     return r;
 }
 

@@ -62,6 +62,22 @@ void tca_impact_init(TCAImpactState* state, const TCAImpactConfig* config) noexc
     state->currentBaseline = kTCAInitialBaseline;
 }
 
+std::uint32_t tca_impact_tier_for_velocity(const TCAImpactConfig* cfg, float velocity) noexcept {
+    if (cfg->slamThreshold <= velocity) {
+        return 4;
+    }
+    if (cfg->hardThreshold <= velocity) {
+        return 3;
+    }
+    if (cfg->mediumThreshold <= velocity) {
+        return 2;
+    }
+    if (cfg->softThreshold <= velocity) {
+        return 1;
+    }
+    return 0;
+}
+
 TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* ring,
                                     std::uint64_t keyTimestamp) noexcept {
     TCAImpactResult result{};
@@ -122,19 +138,7 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
     }
     result.velocity = velocity;
 
-    if (best <= cfg.deadzone) {
-        result.tier = 0;
-    } else if (cfg.slamThreshold <= velocity) {
-        result.tier = 4;
-    } else if (cfg.hardThreshold <= velocity) {
-        result.tier = 3;
-    } else if (cfg.mediumThreshold <= velocity) {
-        result.tier = 2;
-    } else if (cfg.softThreshold <= velocity) {
-        result.tier = 1;
-    } else {
-        result.tier = 0;
-    }
+    result.tier = best <= cfg.deadzone ? 0 : tca_impact_tier_for_velocity(&cfg, velocity);
 
     state->lastKeyTimestamp = keyTimestamp;
     return result;

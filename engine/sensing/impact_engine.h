@@ -73,6 +73,10 @@ void tca_impact_config_defaults(TCAImpactConfig* out) noexcept;
 // baseline to 0.002.
 void tca_impact_init(TCAImpactState* state, const TCAImpactConfig* config) noexcept;
 
+// The tier number 0..4 of a velocity by the thresholds of `config`: the
+// highest tier whose threshold the velocity reaches, 0 below softThreshold.
+std::uint32_t tca_impact_tier_for_velocity(const TCAImpactConfig* config, float velocity) noexcept;
+
 // Classifies the key at `keyTimestamp` from the samples in
 // [key - searchPreMs, key + searchPostMs] (the 256 oldest of them). An empty
 // window (or a null ring) gives the soft placeholder and leaves the state

@@ -13,8 +13,8 @@ constexpr std::int64_t kStatusUnavailable = 2;
 constexpr std::int64_t kStatusAccessDenied = 3;
 constexpr std::int64_t kStatusError = 4;
 
-constexpr std::string_view kInfoStrings[] = {"Product", "SerialNumber", "Manufacturer"};
-constexpr std::string_view kInfoNumbers[] = {"VendorID", "ProductID"};
+constexpr std::string_view kInfoStrings[] = {"Product", "SerialNumber", "Manufacturer", "ReadMode"};
+constexpr std::string_view kInfoNumbers[] = {"VendorID", "ProductID", "SampleRate"};
 } // namespace
 
 std::optional<std::string> _registryString(const SensorService& service, std::string_view name) {

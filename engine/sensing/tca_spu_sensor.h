@@ -68,8 +68,9 @@ public:
     TCASPUSensor& operator=(const TCASPUSensor&) = delete;
 
     static bool isHardwareAvailable(SensorRegistry& registry);
-    // Whichever of "Product", "SerialNumber", "Manufacturer" (strings) and
-    // "VendorID", "ProductID" (numbers) the accelerometer service has.
+    // Whichever of "Product", "SerialNumber", "Manufacturer", "ReadMode"
+    // (strings) and "VendorID", "ProductID", "SampleRate" (numbers) the
+    // accelerometer service has.
     static std::optional<SensorProperties> deviceInfo(SensorRegistry& registry);
 
     // Always true; starts the sensor thread unless one exists.

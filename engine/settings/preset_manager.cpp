@@ -10,7 +10,7 @@ namespace clavio {
 namespace fs = std::filesystem;
 
 fs::path PresetManager::presetsFolder() {
-    const fs::path folder = xdgConfigHome() / "Tocca" / "Presets";
+    const fs::path folder = xdgConfigHome() / "Clavio" / "Presets";
     std::error_code ignored;
     fs::create_directories(folder, ignored);
     return folder;

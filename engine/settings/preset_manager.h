@@ -1,5 +1,5 @@
 // Named snapshots of the whole settings record, one file per preset in
-// $XDG_CONFIG_HOME/Tocca/Presets ("<name>.json", the settings file format).
+// $XDG_CONFIG_HOME/Clavio/Presets ("<name>.json", the settings file format).
 //
 // Threading: stateless; every operation runs on the caller's thread and
 // blocks it for the file operation. Concurrent saves of one name leave one

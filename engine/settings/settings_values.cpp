@@ -14,13 +14,21 @@ namespace js = json_support;
 
 namespace {
 
-using Member = std::variant<bool SettingsValues::*, float SettingsValues::*,
-                            double SettingsValues::*, std::string SettingsValues::*>;
+using Member =
+    std::variant<bool SettingsValues::*, float SettingsValues::*, double SettingsValues::*,
+                 std::string SettingsValues::*, VelocitySource SettingsValues::*>;
 
 struct KeyInfo {
     std::string_view name;
     Member member;
+    bool unitInterval = false; // a number from 0 to 1, both included
 };
+
+constexpr std::array<std::pair<VelocitySource, std::string_view>, 3> kVelocitySourceNames = {{
+    {VelocitySource::automatic, "auto"},
+    {VelocitySource::accelerometer, "accelerometer"},
+    {VelocitySource::fixed, "fixed"},
+}};
 
 // Table order; checked against the enumeration by the static_assert below.
 const std::array<KeyInfo, kSettingsKeyCount> kKeys = {{
@@ -51,8 +59,10 @@ const std::array<KeyInfo, kSettingsKeyCount> kKeys = {{
     {"toggleShortcut", &SettingsValues::toggleShortcut},
     {"useAdaptiveClassifier", &SettingsValues::useAdaptiveClassifier},
     {"minInterKeyGapMs", &SettingsValues::minInterKeyGapMs},
+    {"velocitySource", &SettingsValues::velocitySource},
+    {"fixedVelocity", &SettingsValues::fixedVelocity, true},
 }};
-static_assert(static_cast<std::size_t>(SettingsKey::minInterKeyGapMs) + 1 == kSettingsKeyCount);
+static_assert(static_cast<std::size_t>(SettingsKey::fixedVelocity) + 1 == kSettingsKeyCount);
 
 // The shortest decimal that reads back as `f`, as a double, so the file says
 // 0.95 rather than 0.949999988079071. Falls back to the float's exact value
@@ -84,6 +94,17 @@ std::optional<DecodeError> decodeMember(const nlohmann::json& value, const KeyIn
                     return js::typeMismatch(path, "a string", value);
                 }
                 out.*member = value.get<std::string>();
+            } else if constexpr (std::is_same_v<T, VelocitySource>) {
+                if (!value.is_string()) {
+                    return js::typeMismatch(path, "a string", value);
+                }
+                const auto source = velocitySourceFromName(value.get<std::string>());
+                if (!source) {
+                    return DecodeError{path,
+                                       js::shortDump(value) +
+                                           " is not \"auto\", \"accelerometer\" or \"fixed\""};
+                }
+                out.*member = *source;
             } else {
                 if (!value.is_number()) {
                     return js::typeMismatch(path, "a number", value);
@@ -97,6 +118,9 @@ std::optional<DecodeError> decodeMember(const nlohmann::json& value, const KeyIn
                     return DecodeError{path, js::shortDump(value) + " does not fit a " +
                                                  (sizeof(T) == 4 ? "32" : "64") + "-bit float"};
                 }
+                if (key.unitInterval && !(d >= 0.0 && d <= 1.0)) {
+                    return DecodeError{path, js::shortDump(value) + " is not from 0 to 1"};
+                }
                 out.*member = static_cast<T>(d);
             }
             return std::nullopt;
@@ -105,6 +129,24 @@ std::optional<DecodeError> decodeMember(const nlohmann::json& value, const KeyIn
 }
 
 } // namespace
+
+std::string_view name(VelocitySource source) noexcept {
+    for (const auto& [value, word] : kVelocitySourceNames) {
+        if (value == source) {
+            return word;
+        }
+    }
+    return "auto";
+}
+
+std::optional<VelocitySource> velocitySourceFromName(std::string_view word) noexcept {
+    for (const auto& [value, known] : kVelocitySourceNames) {
+        if (known == word) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
 
 std::string_view name(SettingsKey key) noexcept {
     return kKeys[static_cast<size_t>(key)].name;
@@ -144,6 +186,8 @@ bool encodeSettings(const SettingsValues& values, std::string& json, std::string
                 if constexpr (std::is_same_v<T, float>) {
                     if (!std::isfinite(v)) {
                         failure = "the value of " + name + " is not a finite number";
+                    } else if (key.unitInterval && !(v >= 0.0f && v <= 1.0f)) {
+                        failure = "the value of " + name + " is not from 0 to 1";
                     }
                     root[name] = floatForJson(v);
                 } else if constexpr (std::is_same_v<T, double>) {
@@ -151,6 +195,8 @@ bool encodeSettings(const SettingsValues& values, std::string& json, std::string
                         failure = "the value of " + name + " is not a finite number";
                     }
                     root[name] = v;
+                } else if constexpr (std::is_same_v<T, VelocitySource>) {
+                    root[name] = std::string(clavio::name(v));
                 } else {
                     root[name] = v;
                 }

@@ -1,4 +1,4 @@
-// The 27 user settings as a plain value, with their defaults, JSON names and
+// The 29 user settings as a plain value, with their defaults, JSON names and
 // the "settings.json" coding (which preset files share).
 //
 // Plain values: copied freely, never shared by reference across threads.
@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,12 +43,24 @@ enum class SettingsKey : int {
     toggleShortcut,
     useAdaptiveClassifier,
     minInterKeyGapMs,
+    velocitySource,
+    fixedVelocity,
 };
 
-inline constexpr std::size_t kSettingsKeyCount = 27;
+inline constexpr std::size_t kSettingsKeyCount = 29;
 
 // The JSON name, e.g. "masterVolume".
 std::string_view name(SettingsKey key) noexcept;
+
+// Where a press's strength comes from: "auto" measures with the
+// accelerometer when one is readable and plays the fixed strength otherwise,
+// "accelerometer" always tries to measure, "fixed" never measures.
+enum class VelocitySource { automatic, accelerometer, fixed };
+
+// The JSON word: "auto", "accelerometer" or "fixed".
+std::string_view name(VelocitySource source) noexcept;
+// The source a JSON word names; none for any other word.
+std::optional<VelocitySource> velocitySourceFromName(std::string_view word) noexcept;
 
 struct SettingsValues {
     bool soundEnabled = true;
@@ -77,6 +90,8 @@ struct SettingsValues {
     std::string toggleShortcut;
     bool useAdaptiveClassifier = true;
     double minInterKeyGapMs = 20.0;
+    VelocitySource velocitySource = VelocitySource::automatic;
+    float fixedVelocity = 0.5f; // 0 to 1
 
     friend bool operator==(const SettingsValues&, const SettingsValues&) = default;
 };
@@ -86,13 +101,15 @@ inline constexpr std::uintmax_t kMaxSettingsBytes = 1u << 20;
 
 // Absent or null members keep their defaults, unknown members are ignored;
 // a member of the wrong type, or a number the key's float width cannot hold,
-// fails the whole decode. A JSON integer is accepted for a float key.
+// fails the whole decode, and so do a velocitySource that is not one of its
+// three words and a fixedVelocity outside 0 to 1. A JSON integer is accepted for a float key.
 DecodeResult<SettingsValues> decodeSettings(std::string_view json);
 
-// One compact JSON object with all 27 keys, in table order, each float
+// One compact JSON object with all 29 keys, in table order, each float
 // written so that it reads back as the same 32- or 64-bit value. Fails only
-// for a NaN or infinite value, which JSON cannot hold: returns false and sets
-// `error` to a line naming the key.
+// for a NaN or infinite value, which JSON cannot hold, or a fixedVelocity
+// outside 0 to 1, which would not read back: returns false and sets `error`
+// to a line naming the key.
 bool encodeSettings(const SettingsValues& values, std::string& json, std::string& error);
 
 } // namespace clavio

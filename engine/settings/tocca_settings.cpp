@@ -21,6 +21,7 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _hideMenuBarIcon(v.hideMenuBarIcon), _disableMenuBarIconOpacity(v.disableMenuBarIconOpacity),
       _disableModifierSounds(v.disableModifierSounds),
       _useAdaptiveClassifier(v.useAdaptiveClassifier), _minInterKeyGapMs(v.minInterKeyGapMs),
+      _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
       _selectedPackName(v.selectedPackName), _menuBarClickAction(v.menuBarClickAction),
       _toggleShortcut(v.toggleShortcut) {}
 
@@ -147,6 +148,8 @@ SettingsValues ToccaSettings::values() const {
     v.disableModifierSounds = disableModifierSounds();
     v.useAdaptiveClassifier = useAdaptiveClassifier();
     v.minInterKeyGapMs = minInterKeyGapMs();
+    v.velocitySource = velocitySource();
+    v.fixedVelocity = fixedVelocity();
     std::lock_guard lock(_stringMutex);
     v.selectedPackName = _selectedPackName;
     v.menuBarClickAction = _menuBarClickAction;
@@ -182,6 +185,8 @@ void ToccaSettings::assign(const SettingsValues& v) {
     setToggleShortcut(v.toggleShortcut);
     setUseAdaptiveClassifier(v.useAdaptiveClassifier);
     setMinInterKeyGapMs(v.minInterKeyGapMs);
+    setVelocitySource(v.velocitySource);
+    setFixedVelocity(v.fixedVelocity);
 }
 
 std::string ToccaSettings::selectedPackName() const {

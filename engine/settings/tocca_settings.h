@@ -1,4 +1,4 @@
-// The live settings record: the 27 user settings, observable, read from and
+// The live settings record: the 29 user settings, observable, read from and
 // written to $XDG_CONFIG_HOME/Clavio/settings.json.
 //
 // Threading: every setter, load() and save() runs on the main thread, which
@@ -7,7 +7,8 @@
 // order: the values are independent, and a reader needs only an untorn
 // value), and the three strings are guarded by one lock. The keyboard thread
 // reads disableModifierSounds; the classify queue reads soundEnabled, the
-// three upper thresholds, crossfadeWidth, pitchVariation and gainVariation.
+// three upper thresholds, crossfadeWidth, pitchVariation, gainVariation,
+// velocitySource and fixedVelocity.
 #pragma once
 
 #include <atomic>
@@ -45,7 +46,7 @@ public:
     // "settings.json.unreadable" (logging one line) instead of overwriting it.
     static ToccaSettings load();
 
-    // Writes all 27 keys atomically. On failure logs
+    // Writes all 29 keys atomically. On failure logs
     // "[Clavio] Failed to save settings: <reason>" and returns false; the
     // previous file and the values in memory stay as they were.
     bool save();
@@ -94,6 +95,8 @@ public:
     std::string toggleShortcut() const;
     bool useAdaptiveClassifier() const noexcept { return get(_useAdaptiveClassifier); }
     double minInterKeyGapMs() const noexcept { return get(_minInterKeyGapMs); }
+    VelocitySource velocitySource() const noexcept { return get(_velocitySource); }
+    float fixedVelocity() const noexcept { return get(_fixedVelocity); }
 
     // Main thread. Values are kept as given: nothing is clamped.
     void setSoundEnabled(bool v) { set(SettingsKey::soundEnabled, _soundEnabled, v); }
@@ -129,6 +132,10 @@ public:
         set(SettingsKey::useAdaptiveClassifier, _useAdaptiveClassifier, v);
     }
     void setMinInterKeyGapMs(double v) { set(SettingsKey::minInterKeyGapMs, _minInterKeyGapMs, v); }
+    void setVelocitySource(VelocitySource v) {
+        set(SettingsKey::velocitySource, _velocitySource, v);
+    }
+    void setFixedVelocity(float v) { set(SettingsKey::fixedVelocity, _fixedVelocity, v); }
 
 private:
     template <class T> static T get(const std::atomic<T>& a) noexcept {
@@ -164,6 +171,8 @@ private:
     std::atomic<bool> _disableModifierSounds;
     std::atomic<bool> _useAdaptiveClassifier;
     std::atomic<double> _minInterKeyGapMs;
+    std::atomic<VelocitySource> _velocitySource;
+    std::atomic<float> _fixedVelocity;
 
     mutable std::mutex _stringMutex; // guards the three strings below
     std::string _selectedPackName;

@@ -137,7 +137,7 @@ TEST(CliRender, UnwritableOutputsAndBadSettingsFailBeforeAnyWorkButOwnSettingsFa
     for (const auto& [args, messages] : refusals) {
         const auto r = render.run(args);
         EXPECT_EQ(r.status, 1) << r.output;
-        EXPECT_EQ(r.output.find("AVAudioEngine"), std::string::npos) << "rendering began";
+        EXPECT_EQ(r.output.find("Audio output started"), std::string::npos) << "rendering began";
         for (const auto& message : messages) {
             EXPECT_NE(r.output.find(message), std::string::npos) << r.output;
         }
@@ -154,14 +154,17 @@ TEST(CliRender, UnwritableOutputsAndBadSettingsFailBeforeAnyWorkButOwnSettingsFa
     EXPECT_EQ(filesIn(own.parent_path()), std::set<std::string>{"settings.json"});
 }
 
-TEST(CliRender, PacksByNameOrFolderAndOneThatFailsRendersSilenceWithAWarning) {
+TEST(CliRender, PacksByNameOrFolderAndAnUnknownOneIsRefused) {
     Render render;
     const fs::path& dir = render.dir.path();
     auto r = render.run({"--pack", "NoSuchPack", "--out", (dir / "none.wav").string()});
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("warning: the sound pack 'NoSuchPack' could not"), std::string::npos);
-    const DecodedAudio silent = decodeWav(dir / "none.wav");
-    EXPECT_TRUE(silent.frameCount > 48000 && peak(silent.frames) == 0.0f);
+    ASSERT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("no sound pack 'NoSuchPack'; the packs are: "), std::string::npos);
+    EXPECT_EQ(r.output.find("warning: the sound pack 'NoSuchPack' could not be loaded"),
+              std::string::npos)
+        << r.output;
+    EXPECT_FALSE(fs::exists(dir / "none.wav"));
+
     fs::copy(fs::path(CLAVIO_RESOURCE_BUILD_DIR) / "SoundPacks" / "Bluebell", dir / "Mine",
              fs::copy_options::recursive);
     r = render.run({"--pack", (dir / "Mine").string() + "/", "--out", (dir / "o.wav").string()});

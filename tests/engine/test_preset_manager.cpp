@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 fs::path presets(const ScopedXdgHome& home) {
-    return home.configHome() / "Tocca" / "Presets";
+    return home.configHome() / "Clavio" / "Presets";
 }
 
 std::vector<std::string> sorted(std::vector<std::string> v) {
@@ -61,7 +61,7 @@ TEST(PresetManager, ListsJsonFilesOnlyAndInvalidOnesLoadAsNothing) {
 
 TEST(PresetManager, RefusesNamesThatLeaveTheFolder) {
     ScopedXdgHome home;
-    writeFile(home.configHome() / "Tocca" / "outside.json", R"({"masterVolume":0.5})");
+    writeFile(home.configHome() / "Clavio" / "outside.json", R"({"masterVolume":0.5})");
     ToccaSettings s;
     const std::string names[] = {"", ".", "..", "../outside", "a/b", std::string("a\0b", 3)};
     for (const auto& bad : names) {
@@ -71,7 +71,7 @@ TEST(PresetManager, RefusesNamesThatLeaveTheFolder) {
         EXPECT_EQ(log.count("': a preset name must not be empty"), 1u);
         EXPECT_FALSE(PresetManager::load(bad));
     }
-    EXPECT_EQ(readFile(home.configHome() / "Tocca" / "outside.json"), R"({"masterVolume":0.5})");
+    EXPECT_EQ(readFile(home.configHome() / "Clavio" / "outside.json"), R"({"masterVolume":0.5})");
     EXPECT_TRUE(PresetManager::availablePresets().empty());
     // Dots inside a name are fine.
     EXPECT_TRUE(PresetManager::save(s, "v1.2..final"));

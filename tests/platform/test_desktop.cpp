@@ -48,7 +48,7 @@ TEST(XdgLoginItem, RegisterWritesOneEntryThatTheUserCanDisableAndUnregisterRemov
     ASSERT_TRUE(applyLoginItem(item, true));
     ASSERT_EQ(item.registerLoginItem(), std::nullopt);
     EXPECT_EQ(readFile(path).rfind("[Desktop Entry]\n", 0), 0u);
-    EXPECT_EQ(execLine(path), "/opt/clavio/bin/clavio");
+    EXPECT_EQ(execLine(path), "/opt/clavio/bin/clavio --background");
     EXPECT_EQ(item.status(), LoginItemStatus::enabled);
     EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), 1);
     // The same key in another group does not count; registering enables it again.
@@ -77,7 +77,7 @@ TEST(XdgLoginItem, ExecLineQuotesAwkwardPathsAndFailuresAreReadableAndLeaveNoEnt
           {"/opt/back\\slash/clavio", "\"/opt/back\\\\\\\\slash/clavio\""}}) {
         XdgLoginItem item(path);
         ASSERT_EQ(item.registerLoginItem(), std::nullopt) << path;
-        EXPECT_EQ(execLine(item.entryPath()), exec) << path;
+        EXPECT_EQ(execLine(item.entryPath()), exec + " --background") << path;
     }
     const auto autostart = home.configHome() / "autostart";
     fs::remove_all(autostart);

@@ -82,7 +82,7 @@ TEST_F(EvdevKeyboard, RecordsFromAFifoArriveAsTranslatedKeyEvents) {
     LogCapture log;
     ASSERT_TRUE(manager->start());
     EXPECT_TRUE(manager->isRunning());
-    EXPECT_TRUE(log.contains("[Clavio:Keyboard] Event tap created and running"));
+    EXPECT_TRUE(log.contains("[Clavio:Keyboard] Keyboard capture started"));
 
     FifoWriter w(tree.inputRoot() / "event0");
     ASSERT_TRUE(w.isOpen());
@@ -118,6 +118,24 @@ TEST_F(EvdevKeyboard, RecordsFromAFifoArriveAsTranslatedKeyEvents) {
     later.key(KEY_SPACE, 1);
     ASSERT_TRUE(waitForCount(12));
     EXPECT_EQ(seen()[11], Seen(true, 49, 0, false, KeyGroup::space));
+}
+
+TEST_F(EvdevKeyboard, WithoutAReadableKeyboardCaptureFailsAndAccessIsExplained) {
+    tree.addKeyboard(1, "Locked Keyboard", {}, FakeNode::unopenable);
+    makeManager();
+    EXPECT_FALSE(manager->hasPermission());
+    LogCapture log;
+    EXPECT_FALSE(manager->start());
+    EXPECT_TRUE(log.contains("[Clavio:Keyboard] Keyboard capture failed to start"));
+    std::string shown;
+    source->setAccessRequestHandler([&](std::string_view text) { shown = text; });
+    manager->requestPermission();
+    EXPECT_NE(shown.find("usermod -aG input"), std::string::npos);
+    tree.addKeyboard(2);
+    tree.addKeyboard(3);
+    EXPECT_TRUE(manager->hasPermission());
+    EXPECT_TRUE(manager->start());
+    EXPECT_TRUE(log.contains("[Clavio:Keyboard] Keyboard capture started on 2 keyboards"));
 }
 
 TEST_F(EvdevKeyboard, SynDroppedDiscardsTheFrameAndResynchronisesModifiers) {

@@ -53,6 +53,9 @@ AudioOutputStart SdlAudioOutput::start(const AudioOutputRequest& request,
     SDL_PauseAudioDevice(_device, 0);
     result.started = true;
     result.error.clear();
+    if (const char* driver = SDL_GetCurrentAudioDriver()) {
+        result.driver = driver;
+    }
     return result;
 }
 

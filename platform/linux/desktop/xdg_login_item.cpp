@@ -96,7 +96,7 @@ std::optional<std::string> XdgLoginItem::registerLoginItem() const {
                        "Comment=Keyboard sounds that follow how hard you type\n"
                        "Exec=" +
                        *exec +
-                       "\n"
+                       " --background\n"
                        "Icon=clavio\n"
                        "Terminal=false\n"
                        "X-GNOME-Autostart-enabled=true\n";
@@ -170,8 +170,7 @@ std::filesystem::path XdgLoginItem::currentExecutable() {
 bool applyLoginItem(const XdgLoginItem& item, bool enabled) {
     const auto error = enabled ? item.registerLoginItem() : item.unregisterLoginItem();
     if (error) {
-        // The wording is the one users and support scripts already grep for.
-        logLine("[Clavio] SMAppService error: " + *error);
+        logLine("[Clavio] Launch at login failed: " + *error);
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 // Launch at login through an XDG autostart entry: the desktop session starts
 // every application that has a desktop entry in $XDG_CONFIG_HOME/autostart.
 // Writing "clavio.desktop" there registers Clavio, removing it unregisters.
+// The entry starts "<executable> --background", so no panel opens at login.
 //
 // Threading: main thread (the settings window); no shared state besides the
 // file itself.
@@ -45,7 +46,7 @@ private:
 };
 
 // The settings window's login-item step: registers when `enabled`, else
-// unregisters; a failure is logged as "[Clavio] SMAppService error: <reason>"
+// unregisters; a failure is logged as "[Clavio] Launch at login failed: <reason>"
 // and reported by the false return. Nothing else happens on failure.
 bool applyLoginItem(const XdgLoginItem& item, bool enabled);
 

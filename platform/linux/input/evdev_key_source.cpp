@@ -60,6 +60,9 @@ public:
         return true;
     }
 
+    // Capture thread, when the tap was just made: the keyboards opened.
+    std::size_t keyboardCount() const override { return _devices.size(); }
+
     bool runSlice(double seconds, TapEventCallback callback, void* context) override {
         _pollFds.clear();
         _pollFds.push_back({_wake.fd(), POLLIN, 0});

@@ -1,6 +1,13 @@
-// IIO accelerometers through the buffer device: the x, y and z scan elements
-// are enabled (every other channel disabled, so a scan holds exactly those
-// three), the buffer is switched on, and each scan is converted to g.
+// IIO accelerometers, read one of two ways:
+// - through the buffer device: the x, y and z scan elements are enabled
+//   (every other channel disabled, so a scan holds exactly those three), the
+//   buffer is switched on, and each scan is converted to g;
+// - when the buffer cannot be had (its node or sysfs attributes need root, or
+//   another service such as iio-sensor-proxy holds it), by polling the
+//   in_accel_{x,y,z}_raw attributes on a timer, which any user may read.
+// Both give the same 22-byte report, timestamped when it was read.
+#include <fcntl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +16,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,6 +52,85 @@ std::optional<double> numericAttribute(const fs::path& dir, const std::string& p
     return std::nullopt;
 }
 
+// Buffer nodes this process holds open. The kernel lets one reader hold an
+// IIO buffer, so a second device object for the same node in this process is
+// refused as another service's would be, and a held buffer is reported as
+// read through the buffer rather than as busy.
+std::mutex gHeldLock;
+std::set<std::string> gHeld;
+
+bool isHeldHere(const fs::path& node) {
+    std::lock_guard lock(gHeldLock);
+    return gHeld.count(node.string()) != 0;
+}
+
+void setHeld(const fs::path& node, bool held) {
+    std::lock_guard lock(gHeldLock);
+    if (held) {
+        gHeld.insert(node.string());
+    } else {
+        gHeld.erase(node.string());
+    }
+}
+
+IioBufferProblem problemFor(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return IioBufferProblem::permission;
+    case EBUSY:
+        return IioBufferProblem::busy;
+    case ENOENT:
+        return IioBufferProblem::noBuffer;
+    default:
+        return IioBufferProblem::failed;
+    }
+}
+
+// Opens for writing and closes again: nothing is written.
+bool canWrite(const fs::path& path) {
+    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK)).valid();
+}
+
+bool hasScanElements(const fs::path& sysDir) {
+    std::error_code ec;
+    for (const char* axis : kAxes) {
+        if (!fs::exists(sysDir / "scan_elements" / (std::string("in_accel_") + axis + "_en"), ec)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+fs::path rawPath(const fs::path& sysDir, std::size_t axis) {
+    return sysDir / (std::string("in_accel_") + kAxes[axis] + "_raw");
+}
+
+// One raw value read again from the start of an open attribute; errno set
+// when none (EBUSY: the driver refuses while its buffer runs).
+std::optional<std::int64_t> readRaw(int fd) noexcept {
+    char text[32];
+    ssize_t n;
+    do {
+        n = ::pread(fd, text, sizeof text, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        if (n == 0) {
+            errno = EIO;
+        }
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    const char* end = text + n;
+    const auto [stop, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc{} || (stop != end && *stop != '\n')) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    return value;
+}
+
 bool setAttribute(const fs::path& path, std::string_view value) {
     const auto current = readAttribute(path);
     return (current && *current == value) || writeAttribute(path, value);
@@ -75,12 +163,20 @@ void attachOwnTrigger(const fs::path& sysDir, const fs::path& sysRoot) {
 
 class IioStream final : public PollingReportStream {
 public:
-    IioStream(UniqueFd fd, fs::path sysDir, std::array<IioChannel, 3> channels,
-              std::size_t scanSize)
-        : PollingReportStream(std::move(fd)), _sysDir(std::move(sysDir)), _channels(channels),
-          _scanSize(scanSize) {}
+    IioStream(UniqueFd fd, fs::path sysDir, fs::path node, std::array<IioChannel, 3> channels,
+              std::size_t scanSize, bool enabledHere)
+        : PollingReportStream(std::move(fd)), _sysDir(std::move(sysDir)), _node(std::move(node)),
+          _channels(channels), _scanSize(scanSize), _enabledHere(enabledHere) {
+        setHeld(_node, true);
+    }
 
-    ~IioStream() override { writeAttribute(_sysDir / "buffer" / "enable", "0"); }
+    ~IioStream() override {
+        // A buffer found switched on and set up is left as it was found.
+        if (_enabledHere) {
+            writeAttribute(_sysDir / "buffer" / "enable", "0");
+        }
+        setHeld(_node, false);
+    }
 
 protected:
     bool readReports(SensorReportCallback callback, void* context) override {
@@ -122,31 +218,120 @@ private:
     }
 
     fs::path _sysDir;
+    fs::path _node;
     std::array<IioChannel, 3> _channels;
     std::size_t _scanSize;
+    bool _enabledHere;
     std::uint8_t _buffer[4096];
     std::size_t _have = 0;
 };
 
+// Polling: a timer fires at the polling rate and each expiry reads the three
+// raw attributes through descriptors kept open (pread from offset 0 makes
+// sysfs produce a fresh value). Expiries missed while the thread was late
+// give one sample, not a burst of equal ones. A read the driver refuses for
+// the moment (EBUSY, EAGAIN, EIO) skips that sample; the attributes gone
+// (ENODEV, or the raw file no longer there, checked about once a second)
+// ends the stream.
+class IioPollStream final : public PollingReportStream {
+public:
+    IioPollStream(UniqueFd timer, std::array<UniqueFd, 3> raw, fs::path rawX,
+                  std::array<IioChannel, 3> channels, double rateHz)
+        : PollingReportStream(std::move(timer)), _raw(std::move(raw)), _rawX(std::move(rawX)),
+          _channels(channels), _checkEvery(std::max(1, static_cast<int>(rateHz))) {}
+
+protected:
+    bool readReports(SensorReportCallback callback, void* context) override {
+        std::uint64_t expiries = 0;
+        if (::read(fd(), &expiries, sizeof expiries) != sizeof expiries) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        }
+        if (++_sinceCheck >= _checkEvery) {
+            _sinceCheck = 0;
+            if (::access(_rawX.c_str(), F_OK) != 0 && errno == ENOENT) {
+                return false;
+            }
+        }
+        const std::uint64_t now = hostTicks();
+        double g[3];
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            const auto raw = readRaw(_raw[axis].get());
+            if (!raw) {
+                return errno != ENODEV && errno != ENXIO && errno != ENOENT;
+            }
+            const IioChannel& c = _channels[axis];
+            g[axis] = (static_cast<double>(*raw) + c.valueOffset) * c.scale / kStandardGravity;
+        }
+        std::uint8_t report[kAccelReportLength];
+        encodeAccelReport(g[0], g[1], g[2], report);
+        callback(context, report, sizeof report, now);
+        return true;
+    }
+
+private:
+    std::array<UniqueFd, 3> _raw;
+    fs::path _rawX;
+    std::array<IioChannel, 3> _channels;
+    int _checkEvery;
+    int _sinceCheck = 0;
+};
+
+UniqueFd periodicTimer(double rateHz) {
+    UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    const auto periodNs = static_cast<long long>(1e9 / rateHz);
+    itimerspec spec{};
+    spec.it_interval.tv_sec = static_cast<time_t>(periodNs / 1000000000);
+    spec.it_interval.tv_nsec = static_cast<long>(periodNs % 1000000000);
+    spec.it_value = spec.it_interval;
+    if (timer && ::timerfd_settime(timer.get(), 0, &spec, nullptr) != 0) {
+        timer.reset();
+    }
+    return timer;
+}
+
+// The three raw attributes opened and read once, or none (errno set).
+std::optional<std::array<UniqueFd, 3>> openRaw(const fs::path& sysDir) {
+    std::array<UniqueFd, 3> raw;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        raw[axis] = UniqueFd(::open(rawPath(sysDir, axis).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!raw[axis] || !readRaw(raw[axis].get())) {
+            return std::nullopt;
+        }
+    }
+    return raw;
+}
+
 class IioDevice final : public SensorDevice {
 public:
-    IioDevice(fs::path sysDir, fs::path node, fs::path sysRoot, std::array<IioChannel, 3> channels)
+    IioDevice(fs::path sysDir, fs::path node, fs::path sysRoot, std::array<IioChannel, 3> channels,
+              bool hasScan)
         : _sysDir(std::move(sysDir)), _node(std::move(node)), _sysRoot(std::move(sysRoot)),
-          _channels(channels) {}
+          _channels(channels), _hasScan(hasScan) {}
 
     std::unique_ptr<SensorReportStream> open() override {
+        if (_hasScan && !isHeldHere(_node)) {
+            if (auto stream = openBuffer()) {
+                return stream;
+            }
+        }
+        return openPolling();
+    }
+
+private:
+    std::unique_ptr<SensorReportStream> openBuffer() {
         UniqueFd fd = openDeviceNode(_node.c_str());
         if (!fd) {
             return nullptr;
         }
         // Channels can only change while the buffer is off. Every write that
         // shapes the scan must succeed; without permission to write sysfs the
-        // buffer cannot be used, which is a refusal of access.
+        // buffer cannot be used. A buffer already on with exactly our
+        // channels needs no write (only the node), so it is taken as it is.
         const fs::path scanDir = _sysDir / "scan_elements";
         const fs::path enable = _sysDir / "buffer" / "enable";
-        if (!setAttribute(enable, "0")) {
-            return nullptr;
-        }
+        const bool wasOn = readAttribute(enable) == "1";
+        std::vector<std::pair<fs::path, const char*>> wanted;
+        bool asWanted = true;
         std::error_code ec;
         for (auto it = fs::directory_iterator(scanDir, ec); !ec && it != fs::directory_iterator();
              it.increment(ec)) {
@@ -154,7 +339,20 @@ public:
             const bool isEnable = name.size() > 3 && name.compare(name.size() - 3, 3, "_en") == 0;
             const bool ours =
                 name == "in_accel_x_en" || name == "in_accel_y_en" || name == "in_accel_z_en";
-            if (isEnable && !setAttribute(it->path(), ours ? "1" : "0")) {
+            if (isEnable) {
+                wanted.emplace_back(it->path(), ours ? "1" : "0");
+                asWanted = asWanted && readAttribute(it->path()) == wanted.back().second;
+            }
+        }
+        if (wasOn && asWanted) {
+            return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, scanSize(),
+                                               false);
+        }
+        if (!setAttribute(enable, "0")) {
+            return nullptr;
+        }
+        for (const auto& [path, value] : wanted) {
+            if (!setAttribute(path, value)) {
                 return nullptr;
             }
         }
@@ -162,10 +360,24 @@ public:
         if (!setAttribute(enable, "1")) {
             return nullptr;
         }
-        return std::make_unique<IioStream>(std::move(fd), _sysDir, _channels, scanSize());
+        return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, scanSize(),
+                                           true);
     }
 
-private:
+    std::unique_ptr<SensorReportStream> openPolling() {
+        auto raw = openRaw(_sysDir);
+        if (!raw) {
+            return nullptr;
+        }
+        const double rate = iioPollingRate(_sysDir);
+        UniqueFd timer = periodicTimer(rate);
+        if (!timer) {
+            return nullptr;
+        }
+        return std::make_unique<IioPollStream>(std::move(timer), std::move(*raw),
+                                               rawPath(_sysDir, 0), _channels, rate);
+    }
+
     // Channels sit in index order, each aligned to its own storage size; the
     // scan is padded to the largest storage size.
     std::size_t scanSize() {
@@ -188,7 +400,20 @@ private:
     fs::path _node;
     fs::path _sysRoot;
     std::array<IioChannel, 3> _channels;
+    bool _hasScan;
 };
+
+std::optional<double> frequencyList(const fs::path& sysDir, double targetHz) {
+    for (const char* name :
+         {"sampling_frequency_available", "in_accel_sampling_frequency_available"}) {
+        if (const auto text = readAttribute(sysDir / name)) {
+            if (const auto chosen = chooseSamplingFrequency(*text, targetHz)) {
+                return chosen;
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -282,32 +507,85 @@ std::optional<double> chooseSamplingFrequency(std::string_view available, double
     return above == numbers.begin() ? numbers.front() : *(above - 1);
 }
 
+std::optional<double> iioSamplingFrequency(const fs::path& sysDir) {
+    for (const char* name : {"sampling_frequency", "in_accel_sampling_frequency"}) {
+        if (const auto text = readAttribute(sysDir / name)) {
+            if (const auto hz = parseDecimal(*text); hz && *hz > 0) {
+                return hz;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+double iioPollingRate(const fs::path& sysDir) {
+    if (const auto offered = frequencyList(sysDir, kIioPollingCapHz)) {
+        return std::min(*offered, kIioPollingCapHz);
+    }
+    if (const auto current = iioSamplingFrequency(sysDir)) {
+        return std::min(*current, kIioPollingCapHz);
+    }
+    return kIioPollingDefaultHz;
+}
+
+IioReadPlan planIioRead(const fs::path& sysDir, const fs::path& node) {
+    IioReadPlan plan;
+    plan.bufferProblem = IioBufferProblem::noBuffer;
+    if (hasScanElements(sysDir)) {
+        if (isHeldHere(node)) {
+            plan.mode = IioReadMode::buffer;
+            plan.bufferProblem = IioBufferProblem::none;
+            plan.rateHz = iioSamplingFrequency(sysDir).value_or(0);
+            return plan;
+        }
+        const UniqueFd fd = openDeviceNode(node.c_str());
+        if (!fd) {
+            plan.bufferProblem = problemFor(errno);
+            plan.detail = node.string() + ": " + std::strerror(errno);
+        } else {
+            bool writable = canWrite(sysDir / "buffer" / "enable");
+            std::error_code ec;
+            for (auto it = fs::directory_iterator(sysDir / "scan_elements", ec);
+                 writable && !ec && it != fs::directory_iterator(); it.increment(ec)) {
+                const std::string name = it->path().filename().string();
+                if (name.size() > 3 && name.compare(name.size() - 3, 3, "_en") == 0) {
+                    writable = canWrite(it->path());
+                }
+            }
+            if (writable) {
+                plan.mode = IioReadMode::buffer;
+                plan.bufferProblem = IioBufferProblem::none;
+                plan.rateHz = iioSamplingFrequency(sysDir).value_or(0);
+                return plan;
+            }
+            plan.bufferProblem = IioBufferProblem::permission;
+            plan.detail = "the buffer's sysfs attributes cannot be written";
+        }
+    }
+    if (openRaw(sysDir)) {
+        plan.mode = IioReadMode::polling;
+        plan.rateHz = iioPollingRate(sysDir);
+    } else {
+        plan.detail = rawPath(sysDir, 0).filename().string() + ": " + std::strerror(errno);
+        if (errno == EBUSY) {
+            plan.bufferProblem = IioBufferProblem::busy;
+        }
+    }
+    return plan;
+}
+
 std::unique_ptr<SensorDevice> createIioDevice(const fs::path& sysDir, const fs::path& node,
                                               const fs::path& sysRoot) {
     std::error_code ec;
-    if (!fs::exists(node, ec)) {
-        return nullptr;
-    }
     std::array<IioChannel, 3> channels;
     const fs::path scanDir = sysDir / "scan_elements";
+    const bool hasScan = hasScanElements(sysDir);
     for (std::size_t axis = 0; axis < 3; ++axis) {
         const std::string prefix = std::string("in_accel_") + kAxes[axis];
-        const auto typeText = readAttribute(scanDir / (prefix + "_type"));
-        const auto indexText = readAttribute(scanDir / (prefix + "_index"));
-        if (!typeText || !indexText) {
-            return nullptr;
-        }
-        const auto type = parseIioScanType(*typeText);
-        const auto index = parseInteger(*indexText);
         const auto scale = numericAttribute(sysDir, prefix + "_scale", "in_accel_scale");
-        if (!type || !index || !scale) {
+        if (!scale) {
             return nullptr;
         }
-        channels[axis].type = *type;
-        if (index.value() < 0) {
-            return nullptr;
-        }
-        channels[axis].index = static_cast<unsigned>(index.value());
         channels[axis].scale = *scale;
         // The offset is optional, but present and not a number is a broken device.
         const bool hasOffset = fs::exists(sysDir / (prefix + "_offset"), ec) ||
@@ -319,8 +597,23 @@ std::unique_ptr<SensorDevice> createIioDevice(const fs::path& sysDir, const fs::
             }
             channels[axis].valueOffset = *offset;
         }
+        if (!hasScan) {
+            continue; // read by polling only
+        }
+        const auto typeText = readAttribute(scanDir / (prefix + "_type"));
+        const auto indexText = readAttribute(scanDir / (prefix + "_index"));
+        if (!typeText || !indexText) {
+            return nullptr;
+        }
+        const auto type = parseIioScanType(*typeText);
+        const auto index = parseInteger(*indexText);
+        if (!type || !index || index.value() < 0) {
+            return nullptr;
+        }
+        channels[axis].type = *type;
+        channels[axis].index = static_cast<unsigned>(index.value());
     }
-    return std::make_unique<IioDevice>(sysDir, node, sysRoot, channels);
+    return std::make_unique<IioDevice>(sysDir, node, sysRoot, channels, hasScan);
 }
 
 } // namespace clavio::platform

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "engine/sensing/tca_spu_sensor.h"
@@ -20,6 +22,7 @@ namespace fs = std::filesystem;
 constexpr std::string_view kHidraw = "hidraw";
 constexpr std::string_view kIio = "iio";
 constexpr std::string_view kEvdev = "evdev";
+constexpr const char* kAxisNames[] = {"x", "y", "z"};
 
 // Entries of `dir` named prefix + number, in number order.
 std::vector<fs::path> numberedEntries(const fs::path& dir, std::string_view prefix) {
@@ -100,15 +103,40 @@ void readHidUevent(const fs::path& path, SensorService& service) {
     }
 }
 
+// Three accelerometer axes, as scan elements of the buffer or as raw
+// attributes to poll.
 bool isIioAccelerometer(const fs::path& sysDir) {
     std::error_code ec;
-    for (const char* axis : {"x", "y", "z"}) {
-        const std::string element = std::string("in_accel_") + axis + "_en";
-        if (!fs::exists(sysDir / "scan_elements" / element, ec)) {
-            return false;
-        }
+    auto all = [&](const fs::path& dir, const char* suffix) {
+        return std::all_of(std::begin(kAxisNames), std::end(kAxisNames), [&](const char* axis) {
+            return fs::exists(dir / (std::string("in_accel_") + axis + suffix), ec);
+        });
+    };
+    return all(sysDir / "scan_elements", "_en") || all(sysDir, "_raw");
+}
+
+void setReadMode(SensorService& service, std::string_view mode, double rateHz) {
+    service.properties["ReadMode"] = std::string(mode);
+    if (rateHz > 0) {
+        service.properties["SampleRate"] = static_cast<std::int64_t>(std::lround(rateHz));
     }
-    return true;
+}
+
+std::string_view modeName(IioReadMode mode) {
+    return mode == IioReadMode::buffer ? "buffer" : "polling";
+}
+
+std::string rateText(double hz) {
+    return hz > 0 ? " at " + std::to_string(std::lround(hz)) + " Hz" : std::string();
+}
+
+std::string ruleAdvice() {
+    const std::string rule = accelerometerUdevRule().string();
+    const bool udevReadsIt = rule.rfind("/usr/lib/", 0) == 0 || rule.rfind("/lib/", 0) == 0 ||
+                             rule.rfind("/etc/", 0) == 0;
+    return "Install the udev rule " + rule +
+           (udevReadsIt ? std::string() : " (copy it to /etc/udev/rules.d, where udev reads it)") +
+           ", then run `sudo udevadm control --reload && sudo udevadm trigger`.";
 }
 
 std::string formatFrequency(double hz) {
@@ -129,11 +157,11 @@ std::optional<std::vector<SensorService>>
 LinuxSensorRegistry::matchingServices(std::string_view serviceClass) {
     std::vector<SensorService> services;
     if (serviceClass == kSensorDeviceClass) {
-        for (auto&& found : {hidrawServices(), iioServices(), evdevServices()}) {
+        for (auto&& found : {hidrawServices(), iioServices(true), evdevServices()}) {
             services.insert(services.end(), found.begin(), found.end());
         }
     } else if (serviceClass == kSensorDriverClass) {
-        services = iioServices();
+        services = iioServices(false);
     }
     return services;
 }
@@ -152,12 +180,13 @@ std::vector<SensorService> LinuxSensorRegistry::hidrawServices() const {
             }
         }
         readHidUevent(entry / "device" / "uevent", service);
+        setReadMode(service, kHidraw, 0);
         services.push_back(std::move(service));
     }
     return services;
 }
 
-std::vector<SensorService> LinuxSensorRegistry::iioServices() const {
+std::vector<SensorService> LinuxSensorRegistry::iioServices(bool withReadMode) const {
     std::vector<SensorService> services;
     for (const auto& dir :
          numberedEntries(_roots.sysRoot / "bus" / "iio" / "devices", "iio:device")) {
@@ -169,6 +198,11 @@ std::vector<SensorService> LinuxSensorRegistry::iioServices() const {
         setAccelUsage(service);
         if (const auto name = readAttribute(dir / "name"); name && !name->empty()) {
             service.properties["Product"] = *name;
+        }
+        const IioReadPlan plan =
+            withReadMode ? planIioRead(dir, _roots.devRoot / dir.filename()) : IioReadPlan{};
+        if (plan.mode != IioReadMode::none) {
+            setReadMode(service, modeName(plan.mode), plan.rateHz);
         }
         services.push_back(std::move(service));
     }
@@ -194,6 +228,7 @@ std::vector<SensorService> LinuxSensorRegistry::evdevServices() const {
         }
         service.properties["VendorID"] = std::int64_t{caps->vendor};
         service.properties["ProductID"] = std::int64_t{caps->product};
+        setReadMode(service, kEvdev, 0);
         services.push_back(std::move(service));
     }
     return services;
@@ -220,6 +255,63 @@ bool LinuxSensorRegistry::setProperty(const SensorService& service, std::string_
         return chosen && writeAttribute(sysDir / base, formatFrequency(*chosen));
     }
     return false;
+}
+
+SensorAccess LinuxSensorRegistry::access(const SensorService& service) const {
+    const auto [kind, node] = splitId(service.id);
+    SensorAccess access;
+    if (kind == kIio) {
+        const IioReadPlan plan =
+            planIioRead(_roots.sysRoot / "bus" / "iio" / "devices" / node.filename(), node);
+        access.readable = plan.mode != IioReadMode::none;
+        const std::string rate = rateText(plan.rateHz);
+        if (plan.mode == IioReadMode::buffer) {
+            access.text = "Read through the IIO buffer" + rate + ".";
+        } else if (plan.mode == IioReadMode::polling) {
+            access.text = "Read by polling in_accel_*_raw" + rate + ": ";
+            switch (plan.bufferProblem) {
+            case IioBufferProblem::busy:
+                access.text += "another service (such as iio-sensor-proxy) holds the buffer.";
+                break;
+            case IioBufferProblem::permission:
+                access.text += "the buffer needs root (" + plan.detail +
+                               "; its sysfs attributes stay root's even with the udev rule).";
+                break;
+            case IioBufferProblem::noBuffer:
+                access.text += "the device has no buffer.";
+                break;
+            default:
+                access.text += "the buffer could not be used (" + plan.detail + ").";
+            }
+        } else if (plan.bufferProblem == IioBufferProblem::busy) {
+            access.text = "Cannot be read: another service (such as iio-sensor-proxy) holds the "
+                          "buffer and the driver refuses raw reads meanwhile (" +
+                          plan.detail + "). Stop that service to measure strikes.";
+        } else {
+            access.text = "Cannot be read (" + plan.detail + "). " + ruleAdvice();
+        }
+        return access;
+    }
+    const bool isNode = kind == kHidraw || kind == kEvdev;
+    const UniqueFd fd = isNode ? openDeviceNode(node.c_str()) : UniqueFd();
+    access.readable = fd.valid();
+    if (fd) {
+        access.text = "Read from " + node.string() + " (" + std::string(kind) + ").";
+    } else if (isNode) {
+        access.text = "Cannot be read (" + node.string() + ": " + std::strerror(errno) + "). " +
+                      (kind == kEvdev ? ruleAdvice()
+                                      : "Give your user read access to " + node.string() + ".");
+    }
+    return access;
+}
+
+std::string LinuxSensorRegistry::noAccelerometerAdvice() {
+    return "An evdev accelerometer whose device node you cannot open is not listed. " +
+           ruleAdvice();
+}
+
+std::filesystem::path accelerometerUdevRule() {
+    return std::filesystem::path(CLAVIO_UDEV_RULES_DIR) / "70-clavio-accelerometer.rules";
 }
 
 std::unique_ptr<SensorDevice> LinuxSensorRegistry::createDevice(const SensorService& service) {

@@ -7,7 +7,9 @@
 //   from the report descriptor, names and ids from the uevent; reports are
 //   read as they are.
 // - IIO accelerometers (<sys>/bus/iio/devices/iio:deviceN, buffer device
-//   <dev>/iio:deviceN): scans of the x, y and z channels are converted to g.
+//   <dev>/iio:deviceN): scans of the x, y and z channels are converted to g;
+//   when the buffer cannot be had (needs root, or another service holds it)
+//   the in_accel_*_raw attributes are polled instead (sensor_sources.h).
 // - evdev devices with INPUT_PROP_ACCELEROMETER (<input>/eventN): the axes
 //   are converted to g with their resolution (units per g).
 // IIO and evdev samples are encoded into the 22-byte report and registered
@@ -18,6 +20,11 @@
 // "ReportInterval" (microseconds) sets the sampling frequency to the highest
 // the device offers up to 1/interval.
 //
+// Every accelerometer source also has "ReadMode" ("hidraw", "evdev", or for
+// IIO "buffer" or "polling", left out when it cannot be read at all) and,
+// when known, "SampleRate" (Hz): for IIO the device's sampling frequency
+// through the buffer, the polling rate when polled.
+//
 // Service ids are "hidraw:<node>", "iio:<node>" and "evdev:<node>".
 //
 // Threading: keeps no mutable state; any non-real-time thread.
@@ -25,6 +32,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "engine/ports/sensor_registry.h"
 #include "platform/linux/system/evdev_probe.h"
@@ -38,6 +46,17 @@ struct LinuxSensorRoots {
     std::shared_ptr<EvdevProbe> probe; // null: libevdev
 };
 
+// How a service can be read by this user, in a sentence for `clavio-cli
+// devices`: the way and rate, or why not and what to do.
+struct SensorAccess {
+    bool readable = false;
+    std::string text;
+};
+
+// Where `cmake --install` puts the udev rule that gives the logged-in user
+// the accelerometer device nodes.
+std::filesystem::path accelerometerUdevRule();
+
 class LinuxSensorRegistry final : public SensorRegistry {
 public:
     explicit LinuxSensorRegistry(LinuxSensorRoots roots = {});
@@ -48,11 +67,17 @@ public:
                      std::int32_t value) override;
     std::unique_ptr<SensorDevice> createDevice(const SensorService& service) override;
 
+    // Opens nothing for good and changes no attribute.
+    SensorAccess access(const SensorService& service) const;
+    // What to do when no accelerometer is listed.
+    static std::string noAccelerometerAdvice();
+
     const LinuxSensorRoots& roots() const noexcept { return _roots; }
 
 private:
     std::vector<SensorService> hidrawServices() const;
-    std::vector<SensorService> iioServices() const;
+    // `withReadMode`: probe how each is read (the drivers' list needs not).
+    std::vector<SensorService> iioServices(bool withReadMode) const;
     std::vector<SensorService> evdevServices() const;
 
     LinuxSensorRoots _roots;

@@ -1,0 +1,53 @@
+// Where a strike's strength comes from, as the user sees and sets it: the
+// panel's line under the enabled row follows the coordinator, and the Sound
+// tab's choice and Fixed strength slider are saved at once.
+#include <QComboBox>
+#include <QLabel>
+#include <QtTest>
+
+#include "app/views/menu_bar_dropdown.h"
+#include "app/views/sound_tab.h"
+#include "app/widgets/value_slider.h"
+#include "engine/settings/tocca_settings.h"
+#include "tests/app/coordinator_fixture.h"
+
+using namespace clavio;
+using namespace clavio::testing;
+
+class StrikeStrengthTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void thePanelSaysWhereTheStrengthComesFromAndTheSoundTabSetsIt() {
+        FixtureOptions options;
+        options.accelerometer = false;
+        CoordinatorFixture f(options);
+        MenuBarDropdown panel(f.bridge(), nullptr, {});
+        auto* line = panel.findChild<QLabel*>(QStringLiteral("strikeSource"));
+        QTRY_COMPARE(line->text(), QStringLiteral("Fixed strength: no accelerometer"));
+
+        CoordinatorFixture measured;
+        MenuBarDropdown measuring(measured.bridge(), nullptr, {});
+        line = measuring.findChild<QLabel*>(QStringLiteral("strikeSource"));
+        QTRY_VERIFY2(line->text().startsWith(QStringLiteral("Measuring strikes with ")),
+                     qPrintable(line->text()));
+        // Chosen in Settings, the line changes without reopening the panel.
+        SoundTab tab(measured.bridge());
+        auto* choice = tab.findChild<QComboBox*>(QStringLiteral("strikeSource"));
+        QCOMPARE(choice->currentText(), QStringLiteral("Automatic"));
+        QTest::keyClick(choice, Qt::Key_End); // the last choice, as a user picks it
+        QCOMPARE(choice->currentText(), QStringLiteral("Fixed"));
+        QCOMPARE(measured.settingsOnDisk().value("velocitySource", ""), "fixed");
+        QTRY_COMPARE(line->text(), QStringLiteral("Fixed strength: chosen in Settings"));
+
+        auto* slider = tab.findChild<ValueSlider*>(QStringLiteral("fixedStrengthSlider"));
+        slider->setValue(ValueSlider::kSteps / 4);
+        QCOMPARE(measured.settingsOnDisk().value("fixedVelocity", -1.0f), 0.25f);
+        QCOMPARE(tab.findChild<QLabel*>(QStringLiteral("fixedStrengthReadout"))->text(),
+                 QStringLiteral("25%"));
+        measured.settings().setFixedVelocity(0.8f); // from elsewhere: shown on the next turn
+        QTRY_COMPARE(slider->value(), ValueSlider::kSteps * 4 / 5);
+    }
+};
+
+QTEST_MAIN(StrikeStrengthTest)
+#include "test_strike_strength.moc"
