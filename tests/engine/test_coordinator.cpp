@@ -346,6 +346,8 @@ TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers)
     coordinator->setReleaseReporter([&](const ToccaCoordinator::ReleaseReport& report) {
         releasesSounded += report.sampleIndex >= 0;
     });
+    // The output's contract: pulls begin after start() and end before stop().
+    ASSERT_TRUE(loop.runUntil([&] { return coordinator->isRunning(); }, 5s));
     std::atomic<bool> stopAudio{false};
     std::thread audio([&] {
         std::vector<float> block(64 * 2);
@@ -354,16 +356,15 @@ TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers)
             std::this_thread::sleep_for(500us);
         }
     });
-    ASSERT_TRUE(loop.runUntil([&] { return coordinator->isRunning(); }, 5s));
     for (int i = 0; i < 30; ++i) {
         coordinator->switchPack(i % 2 ? "Tone" : "Long");
         loop.runFor(15ms);
     }
     loop.runUntil([&] { return timeline->finished(); }, 5s);
     loop.runFor(100ms);
-    coordinator->stop();
     stopAudio = true;
     audio.join();
+    coordinator->stop();
     ASSERT_TRUE(queue.waitUntilIdle(5s));
     EXPECT_GT(presses.load(), 20);
     EXPECT_GT(releasesSounded.load(), 20);
