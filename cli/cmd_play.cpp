@@ -188,7 +188,7 @@ int play(const PlayOptions& options, const CliServices& cli) {
     if (!coordinator->sensorAvailable() && setup.settings->soundEnabled()) {
         std::cerr << "clavio-cli: the trace holds no accelerometer reports: every press "
                      "plays at the fixed strength of "
-                  << fixedStrengthPercent(*setup.settings) << "\n";
+                  << fixedStrengthPercent(setup.settings->fixedVelocity()) << "\n";
     }
 
     std::vector<LatencyProbeOutput::Measurement> measured;

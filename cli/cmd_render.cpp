@@ -22,6 +22,7 @@
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
 #include "engine/core/atomic_file.h"
+#include "engine/pipeline/tocca_coordinator.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/render/render_events.h"
 #include "engine/replay/session_trace.h"
@@ -185,7 +186,7 @@ int render(const RenderOptions& options, const CliServices& services) {
                   << (result.sensorAvailable ? "the settings choose a fixed strength"
                                              : "the trace holds no accelerometer reports")
                   << ": every press plays at the fixed strength of "
-                  << fixedStrengthPercent(*setup.settings) << "\n";
+                  << fixedStrengthPercent(setup.settings->fixedVelocity()) << "\n";
     }
     char line[256];
     std::snprintf(line, sizeof line,

@@ -1,7 +1,6 @@
 #include "cli/trace_run_options.h"
 
 #include <algorithm>
-#include <cmath>
 #include <iostream>
 #include <system_error>
 
@@ -101,12 +100,6 @@ std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& 
         return checkPack(options.pack, out);
     }
     return std::nullopt;
-}
-
-std::string fixedStrengthPercent(const ToccaSettings& settings) {
-    const float v = settings.fixedVelocity();
-    const float shown = std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.5f;
-    return std::to_string(std::lround(shown * 100.0f)) + "%";
 }
 
 bool warnIfSilent(bool packLoaded, std::size_t loadedSamples, const ToccaSettings& settings) {

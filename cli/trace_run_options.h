@@ -40,9 +40,6 @@ struct RunSetup {
 // Returns the error on stderr's behalf: one line, or nothing.
 std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& out);
 
-// The fixed strength as the user sets it: "50%".
-std::string fixedStrengthPercent(const ToccaSettings& settings);
-
 // One line on stderr when the pack left the mixer without samples; true
 // when it did.
 bool warnIfSilent(bool packLoaded, std::size_t loadedSamples, const ToccaSettings& settings);

@@ -191,14 +191,9 @@ void ToccaCoordinator::Impl::construct() {
 
 // ---- strike source ----
 
-namespace {
-
-std::string percent(float velocity) {
-    const float v = std::isfinite(velocity) ? std::clamp(velocity, 0.0f, 1.0f) : 0.5f;
-    return std::to_string(std::lround(v * 100.0f)) + "%";
+std::string fixedStrengthPercent(float fixedVelocity) {
+    return std::to_string(std::lround(usableFixedVelocity(fixedVelocity) * 100.0f)) + "%";
 }
-
-} // namespace
 
 std::string describe(const StrikeSource& source) {
     if (source.mode == StrikeSource::Mode::fixed) {
@@ -266,7 +261,7 @@ void ToccaCoordinator::Impl::refreshSensor(bool starting) {
             setSensorPhase(SensorPhase::idle);
         }
         if (starting || !wasChosen) {
-            logLine("[Clavio] Strike strength fixed at " + percent(settings->fixedVelocity()) +
+            logLine("[Clavio] Strike strength fixed at " + fixedStrengthPercent(settings->fixedVelocity()) +
                     " (chosen in Settings)");
         }
     } else if (sensorPhase == SensorPhase::idle) {
@@ -275,7 +270,7 @@ void ToccaCoordinator::Impl::refreshSensor(bool starting) {
             setSensorPhase(SensorPhase::starting);
         } else if (starting || wasChosen) {
             logLine("[Clavio] No readable accelerometer: every key plays at a fixed strength of " +
-                    percent(settings->fixedVelocity()));
+                    fixedStrengthPercent(settings->fixedVelocity()));
         }
     }
     updateStrikeSource();
@@ -328,7 +323,7 @@ void ToccaCoordinator::Impl::setSensorPhase(SensorPhase phase) {
         logLine("[Clavio] Accelerometer lost: playing at a fixed strength until it returns");
     } else if (phase == SensorPhase::unreadable) {
         logLine("[Clavio] No readable accelerometer: every key plays at a fixed strength of " +
-                percent(settings->fixedVelocity()));
+                fixedStrengthPercent(settings->fixedVelocity()));
     }
 }
 

@@ -131,6 +131,10 @@ struct StrikeSource {
 // "Measuring strikes with <name> at <rate> Hz" (the rate left out when 0).
 std::string describe(const StrikeSource& source);
 
+// The fixed strength the `fixedVelocity` setting plays at, as the log lines
+// and the command line say it: "50%".
+std::string fixedStrengthPercent(float fixedVelocity);
+
 class ToccaCoordinator : public std::enable_shared_from_this<ToccaCoordinator> {
 public:
     // Main thread. Builds every part in the documented order, counts the

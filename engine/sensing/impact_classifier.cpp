@@ -20,9 +20,13 @@ ImpactResult impactResultFromNative(const TCAImpactResult& n) noexcept {
     return r;
 }
 
+float usableFixedVelocity(float velocity) noexcept {
+    return std::isfinite(velocity) ? std::clamp(velocity, 0.0f, 1.0f) : 0.5f;
+}
+
 ImpactResult fixedImpact(const ImpactConfig& config, float velocity,
                          std::uint64_t keyTimestamp) noexcept {
-    const float v = std::isfinite(velocity) ? std::clamp(velocity, 0.0f, 1.0f) : 0.5f;
+    const float v = usableFixedVelocity(velocity);
     const TCAImpactConfig native = toNative(config);
     ImpactResult r;
     r.velocity = v;

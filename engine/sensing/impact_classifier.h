@@ -42,9 +42,13 @@ public:
 // Converts a native result; a tier number outside 0..4 becomes soft.
 ImpactResult impactResultFromNative(const TCAImpactResult& native) noexcept;
 
-// The result of a press played at a fixed strength: `velocity` (a finite
-// number clamped to 0..1; anything else reads as 0.5) with the tier the
-// thresholds of `config` give it, no peak, no samples, peak time `keyTimestamp`.
+// The fixed strength actually played for the `fixedVelocity` setting: a
+// finite number clamped to 0..1; anything else reads as 0.5.
+float usableFixedVelocity(float velocity) noexcept;
+
+// The result of a press played at a fixed strength: usableFixedVelocity()
+// with the tier the thresholds of `config` give it, no peak, no samples,
+// peak time `keyTimestamp`.
 ImpactResult fixedImpact(const ImpactConfig& config, float velocity,
                          std::uint64_t keyTimestamp) noexcept;
 
