@@ -12,6 +12,8 @@ if [ $# -lt 2 ]; then
 fi
 out=$1 seconds=$2 rate=${3:-0}
 tmp=$out.tmp.$$
+# Timestamps pass 2^31 after 2.1 s: awk's %d clamps there (mawk, Debian's
+# default awk), so they are printed with %.0f, exact for integers below 2^53.
 awk -v seconds="$seconds" -v rate="$rate" 'BEGIN {
     # 22-byte reports, z as little-endian int32 in 1/65536 g at bytes 14..17.
     rest = sprintf("%028d%s%08d", 0, "00000100", 0)   # 1.0 g
@@ -27,16 +29,16 @@ awk -v seconds="$seconds" -v rate="$rate" 'BEGIN {
             phase = (ms - 500) % period
             if (phase == 0) {
                 code = codes[k % 26 + 1]; k++
-                printf "{\"t\":%d,\"key\":\"down\",\"code\":%d,\"flags\":0,\"repeat\":false}\n", t, code
+                printf "{\"t\":%.0f,\"key\":\"down\",\"code\":%d,\"flags\":0,\"repeat\":false}\n", t, code
                 down[ms + 60] = code
             }
             if (ms in down) {
-                printf "{\"t\":%d,\"key\":\"up\",\"code\":%d,\"flags\":0}\n", t, down[ms]
+                printf "{\"t\":%.0f,\"key\":\"up\",\"code\":%d,\"flags\":0}\n", t, down[ms]
                 delete down[ms]
             }
         }
         report = (period > 0 && ms >= 500 && (ms - 500) % period == 3) ? bump : rest
-        printf "{\"t\":%d,\"accel\":\"%s\"}\n", t, report
+        printf "{\"t\":%.0f,\"accel\":\"%s\"}\n", t, report
     }
 }' >"$tmp"
 mv "$tmp" "$out"
