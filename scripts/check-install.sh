@@ -29,6 +29,11 @@ quiet() {
     [ -z "$out" ] || fail "$*: $out"
 }
 
+# Paths relative to the source folder in ccache's keys, so that the second
+# Release build below (clavio-cli alone, another build folder) reuses the
+# objects of the first.
+export CCACHE_BASEDIR="$src"
+
 started=$(date +%s)
 make --no-print-directory deb
 deb=$build/clavio_${version}_amd64.deb

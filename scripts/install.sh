@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs a built tree (stripped) under PREFIX, below DESTDIR when given:
 #   scripts/install.sh BUILD_DIR PREFIX [DESTDIR]
-# CMake lists every file it installs in BUILD_DIR/install_manifest.txt; this
-# script also lists in BUILD_DIR/install_dirs.txt the folders the install
+# CMake lists every file it installs in BUILD_DIR/install_manifest.txt
+# (without DESTDIR, which this script keeps in BUILD_DIR/install_destdir.txt);
+# this script also lists in BUILD_DIR/install_dirs.txt the folders the install
 # creates, so that scripts/uninstall.sh removes those and no other.
 set -eu
 build=$1
@@ -28,4 +29,6 @@ done >>"$dirs"
 sort -u -o "$dirs" "$dirs"
 
 DESTDIR=$destdir cmake --install "$build" --prefix "$prefix" --strip
+# The manifest names the files without DESTDIR.
+printf '%s\n' "$destdir" >"$build/install_destdir.txt"
 echo "install: installed under $destdir$prefix; \`make uninstall\` removes it"

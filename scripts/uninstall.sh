@@ -1,7 +1,8 @@
 #!/bin/sh
 # Removes what scripts/install.sh installed from BUILD_DIR: the files
-# BUILD_DIR/install_manifest.txt lists, then those of the folders the install
-# created (BUILD_DIR/install_dirs.txt) that are empty. Nothing else.
+# BUILD_DIR/install_manifest.txt lists (below the DESTDIR of that install),
+# then those of the folders the install created (BUILD_DIR/install_dirs.txt)
+# that are empty. Nothing else.
 #   scripts/uninstall.sh BUILD_DIR
 set -eu
 build=$1
@@ -13,8 +14,14 @@ if [ ! -f "$manifest" ]; then
     exit 1
 fi
 
+destdir=""
+if [ -f "$build/install_destdir.txt" ]; then
+    destdir=$(cat "$build/install_destdir.txt")
+fi
+
 removed=0
-while IFS= read -r f; do
+while IFS= read -r f || [ -n "$f" ]; do  # the last line has no newline
+    f=$destdir$f
     if [ -e "$f" ] || [ -L "$f" ]; then
         rm -f -- "$f"
         removed=$((removed + 1))
@@ -30,5 +37,5 @@ if [ -f "$dirs" ]; then
     done
     rm -f -- "$dirs"
 fi
-rm -f -- "$manifest"
+rm -f -- "$manifest" "$build/install_destdir.txt"
 echo "uninstall: removed $removed files"
