@@ -6,7 +6,7 @@ set(CPACK_PACKAGE_NAME clavio)
 set(CPACK_PACKAGE_VENDOR "The Clavio authors")
 set(CPACK_PACKAGE_CONTACT "The Clavio authors <clavio@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mechanical-keyboard sounds that follow how hard you type")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Clavio lives in the system tray and plays a mechanical-keyboard sound for every key press. "
     "The loudness and timbre follow how hard the key was struck, measured with the laptop's "
     "accelerometer. clavio-cli renders typing sessions to WAV files and checks sound packs.")
