@@ -13,7 +13,6 @@ if(CLAVIO_BUILD_APP)
     list(APPEND CLAVIO_MAN_PAGES clavio app)
 endif()
 if(SCDOC_PROGRAM)
-    set(CLAVIO_MAN_OUTPUTS)
     while(CLAVIO_MAN_PAGES)
         list(POP_FRONT CLAVIO_MAN_PAGES page component)
         set(source ${CMAKE_SOURCE_DIR}/docs/man/${page}.1.scd)
@@ -24,14 +23,14 @@ if(SCDOC_PROGRAM)
             DEPENDS ${source}
             COMMENT "Generating the manual page ${page}(1)"
             VERBATIM)
-        list(APPEND CLAVIO_MAN_OUTPUTS ${output})
+        # Made with its program, so that a build of clavio-cli alone has its page.
+        add_custom_target(clavio_man_${page} ALL DEPENDS ${output})
+        add_dependencies(${page} clavio_man_${page})
         install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component}
             OPTIONAL)
     endwhile()
-    add_custom_target(clavio_man ALL DEPENDS ${CLAVIO_MAN_OUTPUTS})
 else()
     message(WARNING "scdoc not found: no manual pages (apt-get install scdoc)")
-    add_custom_target(clavio_man)
 endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/cli/clavio-cli.bash-completion

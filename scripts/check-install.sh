@@ -101,8 +101,12 @@ cmake -S . -B "$cliOnly" -DCMAKE_BUILD_TYPE=Release -DCLAVIO_BUILD_TESTS=OFF \
 cmake --build "$cliOnly" -j"${JOBS:-2}" --target clavio-cli >/dev/null
 DESTDIR=$tmp/cli-only cmake --install "$cliOnly" --prefix /usr >"$tmp/cli-only.log" 2>&1 ||
     fail "install of a build of clavio-cli alone: $(tail -3 "$tmp/cli-only.log")"
-[ -x "$tmp/cli-only/usr/bin/clavio-cli" ] || fail "the install of a clavio-cli build lacks it"
-[ ! -e "$tmp/cli-only/usr/bin/clavio" ] || fail "the clavio-cli build installed an application"
+for f in bin/clavio-cli share/man/man1/clavio-cli.1.gz; do
+    [ -e "$tmp/cli-only/usr/$f" ] || fail "the install of a clavio-cli build lacks /usr/$f"
+done
+for f in bin/clavio share/applications/clavio.desktop share/man/man1/clavio.1.gz; do
+    [ ! -e "$tmp/cli-only/usr/$f" ] || fail "the install of a clavio-cli build has /usr/$f"
+done
 say "install of a build of clavio-cli alone: OK"
 
 if [ "$(id -u)" != 0 ]; then
