@@ -1,11 +1,15 @@
 # Front door. `make demo` sets everything up and renders the demo session;
 # `make test` sets everything up, runs every test in the default,
 # AddressSanitizer and ThreadSanitizer builds, then every fuzz target for
-# 30 seconds.
+# 30 seconds, then checks the installation and the Debian package.
+# `make install` / `make uninstall` (PREFIX, DESTDIR) and `make deb` use the
+# release build (build/release), which holds only what is installed.
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: setup build demo test test-default test-asan test-tsan fuzz-ci bench format-check fuzz benchmarks soak soak-realtime
+.PHONY: setup build demo test test-default test-asan test-tsan fuzz-ci check-install bench format-check fuzz benchmarks soak soak-realtime release install uninstall deb
 
 setup:
 	./scripts/setup.sh
@@ -36,12 +40,34 @@ test-tsan: setup
 	cmake --build --preset tsan -j$(JOBS)
 	ctest --preset tsan -j$(JOBS)
 
-test: test-default test-asan test-tsan fuzz-ci
+test: test-default test-asan test-tsan fuzz-ci check-install
 
 # The short fuzzing run of CI. After test-default, so the built-in packs it
 # generated seed the targets too.
 fuzz-ci: setup
 	./scripts/fuzz.sh 30
+
+# The installation: make install and uninstall into a staging folder, the
+# desktop entry, AppStream metadata and manual pages validated, and, as root,
+# the Debian package installed, used and purged.
+check-install: setup
+	./scripts/check-install.sh
+
+# The release build: Release, stripped at install, no tests or benchmarks.
+release: setup
+	cmake --preset release
+	cmake --build --preset release -j$(JOBS)
+
+install: release
+	./scripts/install.sh build/release "$(PREFIX)" "$(DESTDIR)"
+
+# Removes exactly what the last `make install` wrote (build/release/install_manifest.txt).
+uninstall:
+	./scripts/uninstall.sh build/release
+
+# build/release/clavio_<version>_amd64.deb
+deb: release
+	cd build/release && cpack -G DEB
 
 bench: build
 	for b in build/default/bin/bench_*; do $$b; done

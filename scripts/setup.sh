@@ -7,7 +7,8 @@ PACKAGES="g++ cmake make pkg-config ccache git
 libsdl2-dev libsndfile1-dev nlohmann-json3-dev libevdev-dev libcurl4-openssl-dev
 libcpp-httplib-dev libcli11-dev qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
 pulseaudio pulseaudio-utils xvfb xauth
-clang libclang-rt-14-dev jq"
+clang libclang-rt-14-dev jq
+scdoc desktop-file-utils appstream dpkg-dev file man-db"
 
 missing=""
 for p in $PACKAGES; do

@@ -50,6 +50,34 @@ TEST(CliPacks, ListsBundledAndUserPacksInDisplayOrderOrSaysWhereItLooked) {
     expectRun({"packs"}, 0, {"Foo  ", "alpha pack", (resources / "SoundPacks").string()});
 }
 
+// Installed as <prefix>/bin/clavio-cli (a copy: /proc/self/exe sees through
+// links), it finds the packs and the demo under <prefix>/share/clavio.
+TEST(CliPacks, AnInstalledCopyFindsItsDataUnderItsOwnPrefix) {
+    ScopedXdgHome home;
+    ScopedEnv resourceDir("CLAVIO_RESOURCE_DIR", std::nullopt);
+    for (const char* prefix : {"usr", "usr/local", "opt/clavio"}) {
+        TempDir root;
+        const fs::path installed = root / prefix;
+        const fs::path data = installed / "share" / "clavio";
+        fs::create_directories(installed / "bin");
+        fs::copy_file(clavioCli(), installed / "bin" / "clavio-cli");
+        makePack(data / "SoundPacks" / "Foo", "Installed Foo");
+        fs::create_directories(data / "demo");
+        fs::copy_file(fs::path(CLAVIO_RESOURCE_BUILD_DIR) / "demo" / "demo.trace.jsonl",
+                      data / "demo" / "demo.trace.jsonl");
+        for (const auto& [args, expected] :
+             std::vector<std::pair<std::vector<std::string>, std::string>>{
+                 {{"packs"}, "Installed Foo"},
+                 {{"packs"}, (data / "SoundPacks").string()},
+                 {{"trace-check", "demo"}, (data / "demo" / "demo.trace.jsonl").string()}}) {
+            const auto run = runProgram(installed / "bin" / "clavio-cli", args);
+            EXPECT_EQ(run.status, 0) << prefix << "\n" << run.output;
+            EXPECT_NE(run.output.find(expected), std::string::npos) << prefix << "\n"
+                                                                    << run.output;
+        }
+    }
+}
+
 TEST(CliPackCheck, BuiltInPacksPassAndFallbacksAreReportedWithoutFailing) {
     for (const char* pack : {"Biscuit", "Bluebell"}) {
         expectPackCheck(kBuiltIn / pack, 0, {"pack-check: OK"});

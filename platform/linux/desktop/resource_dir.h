@@ -6,8 +6,9 @@
 
 namespace clavio::platform {
 
-// $CLAVIO_RESOURCE_DIR when set; otherwise ../share/clavio relative to the
-// running executable (true both in the build tree and after installation).
+// $CLAVIO_RESOURCE_DIR when set; otherwise <prefix>/share/clavio, the prefix
+// being that of the running executable (installPrefix()): true both in the
+// build tree and after installation, under any prefix.
 std::filesystem::path resourceDir();
 
 } // namespace clavio::platform

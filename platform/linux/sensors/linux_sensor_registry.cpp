@@ -11,6 +11,7 @@
 #include "platform/linux/sensors/hid_report_descriptor.h"
 #include "platform/linux/sensors/sensor_sources.h"
 #include "platform/linux/system/evdev_probe.h"
+#include "platform/linux/system/install_prefix.h"
 #include "platform/linux/system/sysfs.h"
 
 namespace clavio::platform {
@@ -311,7 +312,7 @@ std::string LinuxSensorRegistry::noAccelerometerAdvice() {
 }
 
 std::filesystem::path accelerometerUdevRule() {
-    return std::filesystem::path(CLAVIO_UDEV_RULES_DIR) / "70-clavio-accelerometer.rules";
+    return installPrefix() / CLAVIO_UDEV_RULE_PATH;
 }
 
 std::unique_ptr<SensorDevice> LinuxSensorRegistry::createDevice(const SensorService& service) {

@@ -53,8 +53,9 @@ struct SensorAccess {
     std::string text;
 };
 
-// Where `cmake --install` puts the udev rule that gives the logged-in user
-// the accelerometer device nodes.
+// The udev rule that gives the logged-in user the accelerometer device nodes:
+// <prefix>/lib/udev/rules.d/70-clavio-accelerometer.rules, the prefix being
+// the running executable's (installPrefix()).
 std::filesystem::path accelerometerUdevRule();
 
 class LinuxSensorRegistry final : public SensorRegistry {
