@@ -4,7 +4,7 @@
 // on virtual time (OfflineRenderer), writes the mixer's output as a 32-bit
 // float stereo WAV and prints the table of presses.
 //
-// Order of work, so that a mistake costs nothing: the trace is checked whole,
+// Order of work, so that a mistake costs nothing: the trace is read whole (once),
 // the settings file read, and the outputs checked writable before anything
 // is rendered; the WAV appears under its name only once complete, so a
 // failed render leaves none.
@@ -98,12 +98,11 @@ private:
 
 int render(const RenderOptions& options, const CliServices& services) {
     const fs::path trace = resolveTracePath(options.run.trace);
-    {
-        TraceReader reader(trace);
-        TraceSummary summary;
-        if (auto error = summarizeTrace(reader, summary)) {
-            return fail(error->text());
-        }
+    // Read once: the trace may be a pipe.
+    std::optional<TraceError> traceError;
+    auto loaded = LoadedTrace::read(trace, traceError);
+    if (!loaded) {
+        return fail(traceError->text());
     }
     RunSetup setup;
     if (auto error = prepareRun(options.run, setup)) {
@@ -151,7 +150,7 @@ int render(const RenderOptions& options, const CliServices& services) {
     config.progress = [&](const OfflineRenderProgress& p) { progress(p); };
 
     const auto started = std::chrono::steady_clock::now();
-    const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(trace);
+    const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(std::move(loaded));
     const double wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     progress.finish();
