@@ -43,8 +43,9 @@ int calibrate(const TraceRunOptions& options, const CliServices& services) {
     config.maxRenderTicks = kTraceMaxSpanTicks + OfflineRenderer::kMaximumTailTicks;
     const OfflineRenderResult result =
         OfflineRenderer(std::move(config)).render(std::move(trace));
-    if (result.traceError) {
-        std::cerr << "clavio-cli: " << result.traceError->text() << "\n";
+    if (result.traceError || result.packRefusal) {
+        std::cerr << "clavio-cli: "
+                  << (result.traceError ? result.traceError->text() : *result.packRefusal) << "\n";
         return 1;
     }
     if (!result.calibration) {

@@ -155,9 +155,9 @@ int render(const RenderOptions& options, const CliServices& services) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     progress.finish();
 
-    if (result.traceError) {
+    if (result.traceError || result.packRefusal) {
         wav.discard();
-        return fail(result.traceError->text());
+        return fail(result.traceError ? result.traceError->text() : *result.packRefusal);
     }
     if (result.sinkError) {
         wav.discard();

@@ -171,6 +171,7 @@ struct ToccaCoordinator::Impl {
     // False when the pack was refused (its decoded audio over the limits of
     // DecodeLimits): one log line, and the pack in use stays.
     bool loadCurrentPack();
+    std::optional<std::string> packRefusal; // main thread
     void switchPack(const std::string& folderName);
 };
 

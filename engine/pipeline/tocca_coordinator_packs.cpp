@@ -36,6 +36,7 @@ std::vector<std::vector<std::string>> fileLists(const SoundPackManifest& manifes
 
 bool ToccaCoordinator::Impl::loadCurrentPack() {
     const std::string packName = settings->selectedPackName();
+    packRefusal.reset();
     const auto previousPath = packManager->currentPackPath();
     const auto manifest = packManager->loadPack(packName);
     if (!manifest) {
@@ -63,6 +64,7 @@ bool ToccaCoordinator::Impl::loadCurrentPack() {
             std::string error;
             if (!services.devices.decoder->decode(*path, audio, error, limits)) {
                 if (audio.overLimit) {
+                    packRefusal = "sound pack '" + packName + "' refused: " + error;
                     logLine("[Clavio] Sound pack '" + packName + "' refused: " + error +
                             (previousPath ? "; the previous pack stays" : ""));
                     if (previousPath) {

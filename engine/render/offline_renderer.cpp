@@ -142,6 +142,13 @@ OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> t
     result.strikeSource = coordinator->strikeSource();
     result.packLoaded = coordinator->packManager().currentManifest().has_value();
     result.loadedSamples = coordinator->audioEngine().loadedSampleCount();
+    result.packRefusal = coordinator->packRefusal();
+    if (result.packRefusal) {
+        // Nothing is rendered with a pack that was refused.
+        coordinator->stop();
+        coordinator.reset();
+        return result;
+    }
 
     ReplaySource source{trace};
     // A trace's modifier changes are relative to nothing held when it began.

@@ -78,13 +78,16 @@ struct OfflineRenderResult {
     bool sensorAvailable = false;
     StrikeSource strikeSource;     // where the presses' strength came from
     bool packLoaded = false;       // the catalogue found and decoded the pack's manifest
+    // Set when the pack was over the decoded-audio limits: nothing was
+    // rendered.
+    std::optional<std::string> packRefusal;
     std::size_t loadedSamples = 0; // files the mixer decoded for it
     std::vector<ToccaCoordinator::PressReport> presses;
     std::vector<ToccaCoordinator::ReleaseReport> releases;
     std::ptrdiff_t calibrationScores = 0;
     std::optional<CalibrationResult> calibration;
 
-    bool ok() const { return !traceError && !sinkError; }
+    bool ok() const { return !traceError && !sinkError && !packRefusal; }
     double seconds() const { return sampleRate ? double(framesRendered) / sampleRate : 0.0; }
 };
 

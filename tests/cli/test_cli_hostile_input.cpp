@@ -84,6 +84,10 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
     expectRun(runClavioCli({"pack-check", (dir / "P").string()}), 1,
               "\"long.wav\" is over a limit: " + (dir / "P" / "long.wav").string() +
                   ": 21.0 s long; a sample file may last at most 20 s");
+    expectRun(runClavioCli({"render", "--trace", "demo", "--pack", (dir / "P").string(), "--out",
+                            out}),
+              1, "sound pack 'P' refused: ");
+    EXPECT_FALSE(fs::exists(out));
 }
 
 TEST(CliStreams, TraceThroughAPipeOrAFifoIsReadOnce) {
