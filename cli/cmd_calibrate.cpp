@@ -41,8 +41,7 @@ int calibrate(const TraceRunOptions& options, const CliServices& services) {
     // No audio is kept, and idle stretches are jumped over: any trace the
     // reader accepts is classified in time proportional to its records.
     config.maxRenderTicks = kTraceMaxSpanTicks + OfflineRenderer::kMaximumTailTicks;
-    const OfflineRenderResult result =
-        OfflineRenderer(std::move(config)).render(std::move(trace));
+    const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(std::move(trace));
     if (result.traceError || result.packRefusal) {
         std::cerr << "clavio-cli: "
                   << (result.traceError ? result.traceError->text() : *result.packRefusal) << "\n";

@@ -28,7 +28,8 @@ std::uint64_t secondsToTicks(double seconds) noexcept {
 ReplayTimeline::ReplayTimeline(Passkey, std::shared_ptr<const LoadedTrace> trace)
     : _trace(std::move(trace)) {}
 
-std::shared_ptr<ReplayTimeline> ReplayTimeline::fromTrace(std::shared_ptr<const LoadedTrace> trace) {
+std::shared_ptr<ReplayTimeline>
+ReplayTimeline::fromTrace(std::shared_ptr<const LoadedTrace> trace) {
     return trace ? std::make_shared<ReplayTimeline>(Passkey{}, std::move(trace)) : nullptr;
 }
 

@@ -454,8 +454,7 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::s
             if (record.type == TraceRecord::Type::accel) {
                 r.accelOffset = trace->_accel.size();
                 r.accelLength = std::uint16_t(record.accel.size());
-                trace->_accel.insert(trace->_accel.end(), record.accel.begin(),
-                                     record.accel.end());
+                trace->_accel.insert(trace->_accel.end(), record.accel.begin(), record.accel.end());
             } else {
                 r.kind = record.key.kind;
                 r.code = record.key.code;

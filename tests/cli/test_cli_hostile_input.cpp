@@ -21,8 +21,8 @@ const std::string kHeader = "{\"format\":\"clavio-trace\",\"version\":1}\n";
 const std::string kAccel = "\"accel\":\"00000000000000000000000000000000010000000000\"";
 
 std::string key(std::uint64_t t, const char* kind) {
-    return "{\"t\":" + std::to_string(t) + ",\"key\":\"" + kind +
-           "\",\"code\":0,\"flags\":0" + (kind[0] == 'd' ? ",\"repeat\":false" : "") + "}\n";
+    return "{\"t\":" + std::to_string(t) + ",\"key\":\"" + kind + "\",\"code\":0,\"flags\":0" +
+           (kind[0] == 'd' ? ",\"repeat\":false" : "") + "}\n";
 }
 
 // Mono 8-bit PCM of `frames` frames at 8 kHz.
@@ -50,8 +50,8 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
     const std::uint64_t hour = 3'600'000'000'000ull;
     writeFile(dir / "gap.jsonl", kHeader + key(1000, "down") + key(~0ull, "up"));
     writeFile(dir / "day.jsonl", kHeader + "{\"t\":1000," + kAccel + "}\n" + key(2000, "down") +
-                                     key(3000, "up") + "{\"t\":" + std::to_string(23 * hour) +
-                                     "," + kAccel + "}\n");
+                                     key(3000, "up") + "{\"t\":" + std::to_string(23 * hour) + "," +
+                                     kAccel + "}\n");
     writeFile(dir / "keys.jsonl", kHeader + key(1000, "down") + key(2000, "up"));
     writeFile(dir / "slow.json", R"({"searchPostMs":1e7})");
     const std::string out = (dir / "o.wav").string();
@@ -77,35 +77,32 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
     EXPECT_FALSE(fs::exists(out));
 
     // A file one second over the per-file limit, and its pack-check.
-    fs::create_directories(dir / "P");
     writeFile(dir / "P" / "long.wav", wav(21 * 8000));
     writeFile(dir / "P" / "pack.json", R"({"name":"P","author":"T","license":"CC0",
         "groups":{"alpha":{"soft":["long.wav"]}}})");
     expectRun(runClavioCli({"pack-check", (dir / "P").string()}), 1,
               "\"long.wav\" is over a limit: " + (dir / "P" / "long.wav").string() +
                   ": 21.0 s long; a sample file may last at most 20 s");
-    expectRun(runClavioCli({"render", "--trace", "demo", "--pack", (dir / "P").string(), "--out",
-                            out}),
-              1, "sound pack 'P' refused: ");
+    expectRun(
+        runClavioCli({"render", "--trace", "demo", "--pack", (dir / "P").string(), "--out", out}),
+        1, "sound pack 'P' refused: ");
     EXPECT_FALSE(fs::exists(out));
 }
 
 TEST(CliStreams, TraceThroughAPipeOrAFifoIsReadOnce) {
     TempDir dir;
-    const std::string cli = clavioCli().string(), demo = kDemo.string();
-    const std::string out = (dir / "o.wav").string();
-    for (const std::string& command : {"render --pack Biscuit --out " + out, std::string("calibrate"),
-                                       std::string("trace-check")}) {
-        const bool check = command == "trace-check";
-        const auto run = runProgram("/bin/sh", {"-c", "cat " + demo + " | " + cli + " " +
-                                                          (check ? command + " /dev/stdin"
-                                                                 : command + " --trace /dev/stdin")});
-        expectRun(run, 0, check ? "key downs" : command == "calibrate" ? "sampleCount" : "presses");
+    const std::string out = (dir / "o.wav").string(), pipe = "cat " + kDemo.string() + " | ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"render --trace /dev/stdin --pack Biscuit --out " + out, "presses"},
+        {"calibrate --trace /dev/stdin", "sampleCount"},
+        {"trace-check /dev/stdin", "key downs"}};
+    for (const auto& [command, expected] : cases) {
+        expectRun(runProgram("/bin/sh", {"-c", pipe + clavioCli().string() + " " + command}), 0,
+                  expected);
     }
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     std::thread writer([&] { std::ofstream(dir / "fifo") << readFile(kDemo); });
-    expectRun(runClavioCli({"render", "--trace", (dir / "fifo").string(), "--pack", "Biscuit",
-                            "--out", out}),
-              0, "Wrote " + out);
+    expectRun(runClavioCli({"render", "--trace", (dir / "fifo").string(), "--out", out}), 0,
+              "Wrote " + out);
     writer.join();
 }

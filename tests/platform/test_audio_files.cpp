@@ -136,10 +136,12 @@ TEST(SndfileDecoder, MemoryFollowsTheFramesReadNotTheHeadersClaim) {
         writeFile(dir / "claims.flac", withTotalSamples(flac, claim));
         for (const auto& limits : lowered) {
             DecodedAudio audio;
-            EXPECT_FALSE(platform::SndfileDecoder().decode(dir / "claims.flac", audio, error, limits));
+            EXPECT_FALSE(
+                platform::SndfileDecoder().decode(dir / "claims.flac", audio, error, limits));
             EXPECT_TRUE(audio.overLimit && audio.frames.empty()) << error;
-            EXPECT_NE(error.find(limits.maxSeconds < 1 ? "at most 0 s" : "past its limit of 256 MB"),
-                      std::string::npos)
+            EXPECT_NE(
+                error.find(limits.maxSeconds < 1 ? "at most 0 s" : "past its limit of 256 MB"),
+                std::string::npos)
                 << error;
         }
     }

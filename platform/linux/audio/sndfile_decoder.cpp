@@ -55,17 +55,15 @@ bool SndfileDecoder::decode(const std::filesystem::path& path, DecodedAudio& out
         {kMaxDecodedSamples / channels, UINT32_MAX, limits.maxSamples / channels,
          static_cast<std::uint64_t>(std::max(0.0, limits.maxSeconds) * rate)});
     if (lengthKnown && static_cast<std::uint64_t>(info.frames) > maxFrames) {
-        error = path.string() + ": " +
-                decodeLimitError(limits, std::uint64_t(info.frames), rate) +
+        error = path.string() + ": " + decodeLimitError(limits, std::uint64_t(info.frames), rate) +
                 " (the header says " + std::to_string(info.frames) + " frames)";
         out.overLimit = true;
         return false;
     }
     // Reading stops at the claimed length (libsndfile returns no more than
     // that anyway) or one frame past the limit, whichever comes first.
-    const std::uint64_t stopAt =
-        std::min(lengthKnown ? static_cast<std::uint64_t>(info.frames) : maxFrames + 1,
-                 maxFrames + 1);
+    const std::uint64_t stopAt = std::min(
+        lengthKnown ? static_cast<std::uint64_t>(info.frames) : maxFrames + 1, maxFrames + 1);
     const std::uint64_t sliceFrames = std::max<std::uint64_t>(1, kReadSliceSamples / channels);
     std::uint64_t read = 0;
     try {
