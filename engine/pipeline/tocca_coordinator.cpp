@@ -261,8 +261,8 @@ void ToccaCoordinator::Impl::refreshSensor(bool starting) {
             setSensorPhase(SensorPhase::idle);
         }
         if (starting || !wasChosen) {
-            logLine("[Clavio] Strike strength fixed at " +
-                    fixedStrengthPercent(settings->fixedVelocity()) + " (chosen in Settings)");
+            logLine("[Clavio] Strike strength fixed at " + fixedStrengthPercent(settings->fixedVelocity()) +
+                    " (chosen in Settings)");
         }
     } else if (sensorPhase == SensorPhase::idle) {
         if (sensorAvailable) {

@@ -76,8 +76,8 @@ struct OfflineRenderResult {
     std::uint64_t framesRendered = 0;
     std::uint32_t sampleRate = 0;
     bool sensorAvailable = false;
-    StrikeSource strikeSource; // where the presses' strength came from
-    bool packLoaded = false;   // the catalogue found and decoded the pack's manifest
+    StrikeSource strikeSource;     // where the presses' strength came from
+    bool packLoaded = false;       // the catalogue found and decoded the pack's manifest
     // Set when the pack was over the decoded-audio limits: nothing was
     // rendered.
     std::optional<std::string> packRefusal;

@@ -36,9 +36,7 @@ SettingsValues steady(const std::string& pack = "Tone") {
     return v;
 }
 
-std::uint64_t ms(std::uint64_t m) {
-    return m * kTicksPerMilli;
-}
+std::uint64_t ms(std::uint64_t m) { return m * kTicksPerMilli; }
 
 // A rig with the "Tone" pack installed.
 struct ToneRig : CoordinatorRig {
@@ -77,8 +75,9 @@ TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThem
     coordinator.start(); // already running: returns at once
     EXPECT_EQ(r.rawDecoder.decodeCalls(), decodes);
     int ticks = 0;
-    coordinator.subscribe(
-        [&](const CoordinatorProperty& p) { ticks += p == CoordinatorProperty::totalSamples; });
+    coordinator.subscribe([&](const CoordinatorProperty& p) {
+        ticks += p == CoordinatorProperty::totalSamples;
+    });
     const auto ranBefore = r.classifyQueue.ran();
     r.run(1000ms, kRest);
     EXPECT_EQ(r.classifyQueue.ran() - ranBefore, 10u) << "one baseline update per 0.1 s";
@@ -334,15 +333,11 @@ TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers)
     CountingClassifyQueue counting{queue};
     OfflineAudioOutput output;
     RawAudioDecoder decoder;
-    auto coordinator = makeCoordinator(std::make_shared<ToccaSettings>(steady()),
-                                       {&loop,
-                                        &counting,
-                                        std::make_shared<ReplaySensorRegistry>(timeline),
-                                        std::make_shared<ReplayKeySource>(timeline),
-                                        &decoder,
-                                        &output,
-                                        {}},
-                                       {});
+    auto coordinator = makeCoordinator(
+        std::make_shared<ToccaSettings>(steady()),
+        {&loop, &counting, std::make_shared<ReplaySensorRegistry>(timeline),
+         std::make_shared<ReplayKeySource>(timeline), &decoder, &output, {}},
+        {});
     std::atomic<int> presses{0}, offQueue{0}, releasesSounded{0};
     coordinator->setPressReporter([&](const ToccaCoordinator::PressReport&) {
         offQueue += !queue.isCurrentQueue();
