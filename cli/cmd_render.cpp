@@ -10,6 +10,7 @@
 // failed render leaves none.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -143,6 +144,10 @@ int render(const RenderOptions& options, const CliServices& services) {
     config.bundledPacksFolder = setup.bundledPacksFolder;
     config.seed = options.seed;
     config.sampleRate = options.rate;
+    // No longer than a WAV file can hold at this rate, refused before writing.
+    config.maxRenderTicks = std::min<std::uint64_t>(
+        OfflineRendererLimits::kMaxRenderTicks,
+        platform::WavWriter::kMaxDataBytes / (2 * sizeof(float)) * 1'000'000'000ull / options.rate);
     config.audioSink = [&](const float* frames, std::uint32_t count) {
         writeError = wav.write(frames, count);
         return !writeError;

@@ -52,7 +52,7 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
     writeFile(dir / "day.jsonl", kHeader + "{\"t\":1000," + kAccel + "}\n" + key(2000, "down") +
                                      key(3000, "up") + "{\"t\":" + std::to_string(23 * hour) + "," +
                                      kAccel + "}\n");
-    writeFile(dir / "keys.jsonl", kHeader + key(1000, "down") + key(2000, "up"));
+    writeFile(dir / "keys.jsonl", kHeader + key(1000, "down") + key(hour, "up"));
     writeFile(dir / "slow.json", R"({"searchPostMs":1e7})");
     const std::string out = (dir / "o.wav").string();
     const auto trace = [&](const char* name) { return (dir / name).string(); };
@@ -66,6 +66,8 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
         {{"render", "--trace", trace("day.jsonl"), "--out", out}, "the limits are 10800 s"},
         {{"calibrate", "--trace", trace("day.jsonl")}, "1 press was recorded"},
         {{"calibrate", "--trace", trace("keys.jsonl")}, "holds no accelerometer reports"},
+        {{"render", "--trace", trace("keys.jsonl"), "--rate", "384000", "--out", out},
+         "the limits are 1398 s"},
         {{"render", "--trace", "demo", "--settings", trace("slow.json"), "--out", out},
          "30 s after the last record"},
     };
