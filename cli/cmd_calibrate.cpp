@@ -18,6 +18,17 @@ namespace clavio::cli {
 namespace {
 
 int calibrate(const TraceRunOptions& options, const CliServices& services) {
+    std::optional<TraceError> traceError;
+    auto trace = LoadedTrace::read(resolveTracePath(options.trace), traceError);
+    if (!trace) {
+        std::cerr << "clavio-cli: " << traceError->text() << "\n";
+        return 1;
+    }
+    if (trace->summary().accelReports == 0) {
+        std::cerr << "clavio-cli: " << trace->source()
+                  << ": the trace holds no accelerometer reports; calibration needs them\n";
+        return 1;
+    }
     RunSetup setup;
     if (auto error = prepareRun(options, setup)) {
         std::cerr << "clavio-cli: " << *error << "\n";
@@ -27,10 +38,13 @@ int calibrate(const TraceRunOptions& options, const CliServices& services) {
     config.settings = setup.settings;
     config.audioDecoder = &services.decoder();
     config.bundledPacksFolder = setup.bundledPacksFolder;
-    const OfflineRenderResult result =
-        OfflineRenderer(std::move(config)).render(resolveTracePath(options.trace));
-    if (result.traceError) {
-        std::cerr << "clavio-cli: " << result.traceError->text() << "\n";
+    // No audio is kept, and idle stretches are jumped over: any trace the
+    // reader accepts is classified in time proportional to its records.
+    config.maxRenderTicks = kTraceMaxSpanTicks + OfflineRenderer::kMaximumTailTicks;
+    const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(std::move(trace));
+    if (result.traceError || result.packRefusal) {
+        std::cerr << "clavio-cli: "
+                  << (result.traceError ? result.traceError->text() : *result.packRefusal) << "\n";
         return 1;
     }
     if (!result.calibration) {

@@ -1,8 +1,10 @@
 // `clavio-cli pack-check DIR`: validates a sound pack folder before it is
 // installed: the manifest (errors name the JSON path), every file it names
 // (present, inside the folder, decodable), and which tiers and groups will
-// fall back to others or stay silent. Exit status 0 for a good pack, 1 for
-// a bad one; fallbacks and silent tiers are reported but are not errors.
+// fall back to others or stay silent, and the limits the application loads a
+// pack within (kMaxSampleSeconds per file, kMaxPackDecodedBytes of decoded
+// audio in all). Exit status 0 for a good pack, 1 for a bad one; fallbacks
+// and silent tiers are reported but are not errors.
 #include <iostream>
 #include <map>
 
@@ -105,6 +107,7 @@ int checkPack(const fs::path& folder, const CliServices& services) {
     const AudioDecoder& decoder = services.decoder();
     std::map<std::string, std::string> problems; // file -> problem, once per file
     std::map<std::string, bool> checked;
+    DecodeLimits limits; // the pack's budget, as the application loads it
     int errors = 0;
     std::size_t files = 0;
     for (const auto& entry : manifest.allEntries()) {
@@ -116,10 +119,11 @@ int checkPack(const fs::path& folder, const CliServices& services) {
             case ResolvedSample::Status::ok: {
                 DecodedAudio audio;
                 std::string error;
-                if (!decoder.decode(resolved.path, audio, error)) {
-                    problem = "does not decode: " + error;
+                if (!decoder.decode(resolved.path, audio, error, limits)) {
+                    problem = (audio.overLimit ? "is over a limit: " : "does not decode: ") + error;
                 } else {
                     ++files;
+                    limits.maxSamples -= std::uint64_t(audio.frameCount) * audio.channelCount;
                     if (manifest.sampleRate && audio.sampleRate != double(*manifest.sampleRate)) {
                         std::cout << "note: " << entry.file << " is at " << audio.sampleRate
                                   << " Hz (played at its own rate)\n";
@@ -170,7 +174,9 @@ int checkPack(const fs::path& folder, const CliServices& services) {
         return 1;
     }
     std::cout << "pack-check: OK (" << files << (files == 1 ? " file decodes" : " files decode")
-              << ")\n";
+              << "; " << ((kMaxPackDecodedBytes - limits.maxSamples * sizeof(float)) >> 10)
+              << " KB of the pack's limit of " << (kMaxPackDecodedBytes >> 20)
+              << " MB of decoded audio, files of at most " << kMaxSampleSeconds << " s)\n";
     return 0;
 }
 

@@ -4,12 +4,13 @@
 // on virtual time (OfflineRenderer), writes the mixer's output as a 32-bit
 // float stereo WAV and prints the table of presses.
 //
-// Order of work, so that a mistake costs nothing: the trace is checked whole,
+// Order of work, so that a mistake costs nothing: the trace is read whole (once),
 // the settings file read, and the outputs checked writable before anything
 // is rendered; the WAV appears under its name only once complete, so a
 // failed render leaves none.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -98,12 +99,11 @@ private:
 
 int render(const RenderOptions& options, const CliServices& services) {
     const fs::path trace = resolveTracePath(options.run.trace);
-    {
-        TraceReader reader(trace);
-        TraceSummary summary;
-        if (auto error = summarizeTrace(reader, summary)) {
-            return fail(error->text());
-        }
+    // Read once: the trace may be a pipe.
+    std::optional<TraceError> traceError;
+    auto loaded = LoadedTrace::read(trace, traceError);
+    if (!loaded) {
+        return fail(traceError->text());
     }
     RunSetup setup;
     if (auto error = prepareRun(options.run, setup)) {
@@ -144,6 +144,10 @@ int render(const RenderOptions& options, const CliServices& services) {
     config.bundledPacksFolder = setup.bundledPacksFolder;
     config.seed = options.seed;
     config.sampleRate = options.rate;
+    // No longer than a WAV file can hold at this rate, refused before writing.
+    config.maxRenderTicks = std::min<std::uint64_t>(
+        OfflineRendererLimits::kMaxRenderTicks,
+        platform::WavWriter::kMaxDataBytes / (2 * sizeof(float)) * 1'000'000'000ull / options.rate);
     config.audioSink = [&](const float* frames, std::uint32_t count) {
         writeError = wav.write(frames, count);
         return !writeError;
@@ -151,14 +155,14 @@ int render(const RenderOptions& options, const CliServices& services) {
     config.progress = [&](const OfflineRenderProgress& p) { progress(p); };
 
     const auto started = std::chrono::steady_clock::now();
-    const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(trace);
+    const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(std::move(loaded));
     const double wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     progress.finish();
 
-    if (result.traceError) {
+    if (result.traceError || result.packRefusal) {
         wav.discard();
-        return fail(result.traceError->text());
+        return fail(result.traceError ? result.traceError->text() : *result.packRefusal);
     }
     if (result.sinkError) {
         wav.discard();

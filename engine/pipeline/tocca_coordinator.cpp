@@ -578,6 +578,9 @@ KeyboardCaptureManager& ToccaCoordinator::keyboard() const noexcept {
 AudioEngine& ToccaCoordinator::audioEngine() const noexcept {
     return *_impl->audioEngine;
 }
+const std::optional<std::string>& ToccaCoordinator::packRefusal() const noexcept {
+    return _impl->packRefusal;
+}
 SoundPackManager& ToccaCoordinator::packManager() const noexcept {
     return *_impl->packManager;
 }

@@ -154,6 +154,9 @@ public:
     void reloadPack();
     // The menu's pack list sets the name, saves and calls this itself.
     void loadCurrentPack();
+    // Why the last pack load was refused (a file or the pack over the
+    // decoded-audio limits); none after a load that was not.
+    const std::optional<std::string>& packRefusal() const noexcept;
 
     // Any thread, pure.
     static float pitchForKey(std::uint16_t keyCode) noexcept;

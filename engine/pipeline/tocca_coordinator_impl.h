@@ -168,7 +168,10 @@ struct ToccaCoordinator::Impl {
     float variation(float value, float fallback, std::atomic<bool>& logged, const char* name);
 
     // Packs (main thread).
-    void loadCurrentPack();
+    // False when the pack was refused (its decoded audio over the limits of
+    // DecodeLimits): one log line, and the pack in use stays.
+    bool loadCurrentPack();
+    std::optional<std::string> packRefusal; // main thread
     void switchPack(const std::string& folderName);
 };
 

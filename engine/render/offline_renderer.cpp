@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "engine/audio/audio_engine.h"
@@ -68,18 +69,21 @@ std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
 OfflineRenderer::OfflineRenderer(OfflineRenderConfig config) : _config(std::move(config)) {}
 
 OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) {
+    std::optional<TraceError> error;
+    auto loaded = LoadedTrace::read(trace, error);
+    if (!loaded) {
+        OfflineRenderResult result;
+        result.sampleRate = _config.sampleRate;
+        result.traceError = std::move(error);
+        return result;
+    }
+    return render(std::move(loaded));
+}
+
+OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> trace) {
     OfflineRenderResult result;
     result.sampleRate = _config.sampleRate;
-
-    // The whole trace first: nothing is rendered from a broken one.
-    TraceSummary summary;
-    {
-        TraceReader reader(trace);
-        if (auto error = summarizeTrace(reader, summary)) {
-            result.traceError = std::move(error);
-            return result;
-        }
-    }
+    const TraceSummary& summary = trace->summary();
     if (!_config.settings || !_config.audioDecoder || _config.sampleRate == 0 ||
         _config.maxBlockFrames == 0) {
         result.sinkError = "offline render: incomplete configuration";
@@ -89,6 +93,22 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
     const std::uint64_t origin = summary.firstTicks.value_or(0);
     const std::uint64_t last = summary.lastTicks.value_or(origin);
     result.originTicks = origin;
+    const std::uint64_t delay = classificationDelayTicks(_config.settings->searchPostMs());
+    const std::uint64_t minimumEnd =
+        saturatingAdd(last, std::max(delay + kTicksPerMs, kMinimumTailTicks));
+    // A classification delay longer than the longest tail is no setting a
+    // recording could have used: it would only render silence.
+    if (minimumEnd - origin > _config.maxRenderTicks || minimumEnd - last > kMaximumTailTicks) {
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "the render would last %.0f s (the trace's %.0f s, then %.0f s for the last "
+                      "press); the limits are %.0f s in all and %.0f s after the last record",
+                      double(minimumEnd - origin) * 1e-9, double(last - origin) * 1e-9,
+                      double(minimumEnd - last) * 1e-9, double(_config.maxRenderTicks) * 1e-9,
+                      double(kMaximumTailTicks) * 1e-9);
+        result.traceError = TraceError{trace->source(), 0, line};
+        return result;
+    }
 
     VirtualTimeScheduler scheduler(origin);
     OfflineAudioOutput output(double(_config.sampleRate));
@@ -122,16 +142,21 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
     result.strikeSource = coordinator->strikeSource();
     result.packLoaded = coordinator->packManager().currentManifest().has_value();
     result.loadedSamples = coordinator->audioEngine().loadedSampleCount();
+    result.packRefusal = coordinator->packRefusal();
+    if (result.packRefusal) {
+        // Nothing is rendered with a pack that was refused.
+        coordinator->stop();
+        coordinator.reset();
+        return result;
+    }
 
-    ReplaySource source{TraceReader(trace)};
+    ReplaySource source{trace};
     // A trace's modifier changes are relative to nothing held when it began.
     tca_set_previous_flags(0);
     connectReplaySinks(source, coordinator->keyboard(), coordinator->sensor());
 
-    const std::uint64_t delay = classificationDelayTicks(_config.settings->searchPostMs());
-    const std::uint64_t minimumEnd =
-        saturatingAdd(last, std::max(delay + kTicksPerMs, kMinimumTailTicks));
-    const std::uint64_t hardEnd = saturatingAdd(minimumEnd, kMaximumTailTicks);
+    const std::uint64_t hardEnd = std::min(saturatingAdd(minimumEnd, kMaximumTailTicks),
+                                           saturatingAdd(origin, _config.maxRenderTicks));
     const FrameClock clock(origin, _config.sampleRate);
     const std::uint64_t framesPerSecond = _config.sampleRate;
     std::vector<float> block(std::size_t(_config.maxBlockFrames) * 2);
@@ -150,10 +175,6 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
         }
         scheduler.runUntil(now);
         if (source.finished()) {
-            if (source.error()) {
-                result.traceError = source.error();
-                break;
-            }
             if (now >= hardEnd ||
                 (now >= minimumEnd && coordinator->audioEngine().busyVoiceCount() == 0)) {
                 break;
@@ -167,6 +188,13 @@ OfflineRenderResult OfflineRenderer::render(const std::filesystem::path& trace) 
         }
         if (next) {
             end = std::min(end, std::max(frame + 1, clock.firstFrameFrom(*next)));
+        }
+        if (!_config.audioSink && coordinator->audioEngine().busyVoiceCount() == 0) {
+            // Nothing sounds and nothing is heard: straight to what is due
+            // next, or to the end.
+            end = std::max(end, clock.firstFrameFrom(next ? *next : minimumEnd));
+            frame = end;
+            continue;
         }
         const auto frames = std::uint32_t(end - frame);
         output.pull(block.data(), frames);

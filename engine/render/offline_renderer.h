@@ -42,6 +42,11 @@ struct OfflineRenderProgress {
     std::uint64_t expectedTicks = 0; // the trace's length plus the shortest tail
 };
 
+struct OfflineRendererLimits {
+    // Three hours: a render of that length at 48 kHz is 4 GB of WAV.
+    static constexpr std::uint64_t kMaxRenderTicks = 3ull * 3600ull * 1'000'000'000ull;
+};
+
 struct OfflineRenderConfig {
     std::shared_ptr<ToccaSettings> settings;    // required; selectedPackName picks the pack
     const AudioDecoder* audioDecoder = nullptr; // required
@@ -49,6 +54,10 @@ struct OfflineRenderConfig {
     std::uint64_t seed = 0;
     std::uint32_t sampleRate = 48000;
     std::uint32_t maxBlockFrames = 64;
+    // The most audio a render may cover, first record to end of tail; a
+    // trace (or a classification delay) asking for more is refused before
+    // anything is rendered.
+    std::uint64_t maxRenderTicks = OfflineRendererLimits::kMaxRenderTicks;
     // Interleaved stereo frames, in order. Returning false stops the render
     // (the result's error says so). Null: frames are rendered and dropped.
     std::function<bool(const float* interleaved, std::uint32_t frames)> audioSink;
@@ -57,9 +66,8 @@ struct OfflineRenderConfig {
 };
 
 struct OfflineRenderResult {
-    // Set when the trace is malformed: nothing was rendered (the sink was
-    // never called), or, should the file change while it is read, the
-    // render stopped at the bad line.
+    // Set when the trace is malformed or its render would be longer than
+    // maxRenderTicks: nothing was rendered (the sink was never called).
     std::optional<TraceError> traceError;
     // Set when the sink refused frames.
     std::optional<std::string> sinkError;
@@ -70,13 +78,16 @@ struct OfflineRenderResult {
     bool sensorAvailable = false;
     StrikeSource strikeSource;     // where the presses' strength came from
     bool packLoaded = false;       // the catalogue found and decoded the pack's manifest
+    // Set when the pack was over the decoded-audio limits: nothing was
+    // rendered.
+    std::optional<std::string> packRefusal;
     std::size_t loadedSamples = 0; // files the mixer decoded for it
     std::vector<ToccaCoordinator::PressReport> presses;
     std::vector<ToccaCoordinator::ReleaseReport> releases;
     std::ptrdiff_t calibrationScores = 0;
     std::optional<CalibrationResult> calibration;
 
-    bool ok() const { return !traceError && !sinkError; }
+    bool ok() const { return !traceError && !sinkError && !packRefusal; }
     double seconds() const { return sampleRate ? double(framesRendered) / sampleRate : 0.0; }
 };
 
@@ -89,9 +100,14 @@ public:
 
     explicit OfflineRenderer(OfflineRenderConfig config);
 
-    // Reads the trace whole first; a malformed trace renders nothing. Then
-    // replays it from its first record to its last, plus the classification
-    // delay of the last press and a tail until every voice has ended.
+    // Replays a trace from its first record to its last, plus the
+    // classification delay of the last press and a tail until every voice
+    // has ended. Without an audio sink, stretches where no voice sounds and
+    // nothing is due are jumped over, so the cost follows the records, not
+    // the time between them.
+    OfflineRenderResult render(std::shared_ptr<const LoadedTrace> trace);
+    // Reads the trace whole first, in one pass; a malformed trace renders
+    // nothing.
     OfflineRenderResult render(const std::filesystem::path& trace);
 
 private:

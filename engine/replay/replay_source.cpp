@@ -24,6 +24,15 @@ ReplaySource::ReplaySource(std::vector<TraceRecord> records) : _records(std::mov
     }
 }
 
+ReplaySource::ReplaySource(std::shared_ptr<const LoadedTrace> trace,
+                           std::optional<TraceRecord::Type> only)
+    : _loaded(std::move(trace)), _only(only) {
+    advance();
+    if (_current) {
+        _first = _current->t;
+    }
+}
+
 const std::optional<TraceError>& ReplaySource::error() const {
     static const std::optional<TraceError> kNone;
     return _reader ? _reader->error() : kNone;
@@ -38,6 +47,19 @@ void ReplaySource::advance() {
             }
         }
         _current = nullptr;
+        return;
+    }
+    if (_loaded) {
+        // _index is the next record to look at.
+        const auto& records = _loaded->records();
+        while (_index < records.size() && _only && records[_index].type != *_only) {
+            ++_index;
+        }
+        _current = nullptr;
+        if (_index < records.size()) {
+            _loaded->get(_index++, _pending);
+            _current = &_pending;
+        }
         return;
     }
     ++_index;

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <vector>
@@ -41,6 +42,9 @@ public:
     explicit ReplaySource(TraceReader reader, std::optional<TraceRecord::Type> only = std::nullopt);
     // Replays records held in memory, in the order given (readTrace's order).
     explicit ReplaySource(std::vector<TraceRecord> records);
+    // Replays a trace read whole, with `only` as for a reader.
+    explicit ReplaySource(std::shared_ptr<const LoadedTrace> trace,
+                          std::optional<TraceRecord::Type> only = std::nullopt);
     // Holds a pointer into itself (the next record).
     ReplaySource(const ReplaySource&) = delete;
     ReplaySource& operator=(const ReplaySource&) = delete;
@@ -81,6 +85,7 @@ private:
 
     std::optional<TraceReader> _reader;
     std::vector<TraceRecord> _records;
+    std::shared_ptr<const LoadedTrace> _loaded;
     std::size_t _index = 0;
     TraceRecord _pending;                  // the reader's look-ahead record
     const TraceRecord* _current = nullptr; // next record, or null when finished

@@ -5,7 +5,6 @@
 #include <limits>
 #include <sstream>
 
-#include "engine/core/log.h"
 #include "engine/ports/clock.h"
 
 namespace clavio {
@@ -26,38 +25,28 @@ std::uint64_t secondsToTicks(double seconds) noexcept {
 }
 } // namespace
 
-ReplayTimeline::ReplayTimeline(Passkey, std::optional<std::filesystem::path> path, std::string text,
-                               std::string sourceName, TraceSummary summary)
-    : _path(std::move(path)), _text(std::move(text)), _sourceName(std::move(sourceName)),
-      _summary(summary) {}
+ReplayTimeline::ReplayTimeline(Passkey, std::shared_ptr<const LoadedTrace> trace)
+    : _trace(std::move(trace)) {}
 
-std::shared_ptr<ReplayTimeline> ReplayTimeline::check(std::optional<std::filesystem::path> path,
-                                                      std::string text, std::string sourceName,
-                                                      std::optional<TraceError>& error) {
-    TraceReader reader = path ? TraceReader(*path)
-                              : TraceReader(std::make_unique<std::istringstream>(text), sourceName);
-    TraceSummary summary;
-    error = summarizeTrace(reader, summary);
-    if (error) {
-        return nullptr;
-    }
-    return std::make_shared<ReplayTimeline>(Passkey{}, std::move(path), std::move(text),
-                                            std::move(sourceName), summary);
+std::shared_ptr<ReplayTimeline>
+ReplayTimeline::fromTrace(std::shared_ptr<const LoadedTrace> trace) {
+    return trace ? std::make_shared<ReplayTimeline>(Passkey{}, std::move(trace)) : nullptr;
 }
 
 std::shared_ptr<ReplayTimeline> ReplayTimeline::open(const std::filesystem::path& path,
                                                      std::optional<TraceError>& error) {
-    return check(path, {}, path.string(), error);
+    return fromTrace(LoadedTrace::read(path, error));
 }
 
 std::shared_ptr<ReplayTimeline> ReplayTimeline::fromText(std::string text, std::string source,
                                                          std::optional<TraceError>& error) {
-    return check(std::nullopt, std::move(text), std::move(source), error);
+    TraceReader reader(std::make_unique<std::istringstream>(std::move(text)), source);
+    return fromTrace(LoadedTrace::read(reader, std::move(source), error));
 }
 
 std::uint64_t ReplayTimeline::recordCount(Kind kind) const noexcept {
-    return kind == Kind::key ? _summary.keyDowns + _summary.keyUps + _summary.flagChanges
-                             : _summary.accelReports;
+    return kind == Kind::key ? summary().keyDowns + summary().keyUps + summary().flagChanges
+                             : summary().accelReports;
 }
 
 std::uint64_t ReplayTimeline::start(std::uint64_t startTicks) noexcept {
@@ -81,12 +70,12 @@ std::optional<std::uint64_t> ReplayTimeline::startTicks() const noexcept {
 
 std::uint64_t ReplayTimeline::dueTicks(std::uint64_t traceTicks) const noexcept {
     const auto origin = startTicks();
-    if (!origin || !_summary.firstTicks) {
+    if (!origin || !summary().firstTicks) {
         return traceTicks;
     }
     // Trace times never lie before the first record (the reader refuses
     // times going backwards).
-    return addSaturating(*origin, traceTicks - *_summary.firstTicks);
+    return addSaturating(*origin, traceTicks - *summary().firstTicks);
 }
 
 std::optional<std::uint64_t> ReplayTimeline::endTicks() const noexcept {
@@ -94,7 +83,7 @@ std::optional<std::uint64_t> ReplayTimeline::endTicks() const noexcept {
     if (!origin) {
         return std::nullopt;
     }
-    return _summary.lastTicks ? dueTicks(*_summary.lastTicks) : *origin;
+    return summary().lastTicks ? dueTicks(*summary().lastTicks) : *origin;
 }
 
 std::uint64_t ReplayTimeline::delivered(Kind kind) const noexcept {
@@ -111,15 +100,8 @@ void ReplayTimeline::noteDelivered(Kind kind, std::uint64_t count) noexcept {
         .fetch_add(count, std::memory_order_acq_rel);
 }
 
-TraceReader ReplayTimeline::openReader() const {
-    if (_path) {
-        return TraceReader(*_path);
-    }
-    return TraceReader(std::make_unique<std::istringstream>(_text), _sourceName);
-}
-
 std::unique_ptr<ReplaySource> ReplayTimeline::openSource() const {
-    return std::make_unique<ReplaySource>(openReader());
+    return std::make_unique<ReplaySource>(_trace);
 }
 
 ReplayPlayer::ReplayPlayer(std::shared_ptr<ReplayTimeline> timeline, ReplayTimeline::Kind kind)
@@ -136,7 +118,7 @@ void ReplayPlayer::open() {
     // record of this kind may mean reading past many of the other, and a
     // capture waits for its tap to be created only so long.
     _opened = true;
-    _source = std::make_unique<ReplaySource>(_timeline->openReader(), _kind);
+    _source = std::make_unique<ReplaySource>(_timeline->_trace, _kind);
     _source->setKeySink(std::move(_keySink));
     _source->setAccelSink(std::move(_accelSink));
     _source->rebaseTo(_origin, _timeline->summary().firstTicks.value_or(0));
@@ -163,12 +145,6 @@ std::size_t ReplayPlayer::deliverDue(std::uint64_t now) {
         _timeline->noteDelivered(_kind, count);
     }
     if (_source->finished()) {
-        // The trace was checked whole before playing; an error here means the
-        // file changed underneath. What was delivered stays delivered.
-        if (const auto& error = _source->error()) {
-            logLine("[Clavio:Replay] Trace changed while playing, replay ends here: " +
-                    error->text());
-        }
         _source.reset();
     }
     return count;

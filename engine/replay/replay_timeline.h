@@ -5,10 +5,10 @@
 // on the process clock, so a key and the samples around it keep the offsets
 // they had when recorded, to the tick.
 //
-// The trace is checked whole when the timeline is made (a broken trace is
-// refused before anything plays, with the error naming its line) and then
-// streamed: each player reads its own pass over the file, skipping the other
-// kind's records, so a long recording is never held in memory.
+// The trace is read whole, in one pass, when the timeline is made (a broken
+// trace is refused before anything plays, with the error naming its line; a
+// pipe or a FIFO can be the trace) and held compactly (LoadedTrace); each
+// player walks its own kind's records in it.
 //
 // Times: the origin is fixed once, by start() or by the first player made,
 // whichever comes first. A record at trace time t is due at
@@ -57,14 +57,16 @@ public:
     // The same for a trace held in memory; `source` names it in errors.
     static std::shared_ptr<ReplayTimeline> fromText(std::string text, std::string source,
                                                     std::optional<TraceError>& error);
+    // A trace already read.
+    static std::shared_ptr<ReplayTimeline> fromTrace(std::shared_ptr<const LoadedTrace> trace);
 
     // What the trace holds.
-    const TraceSummary& summary() const noexcept { return _summary; }
+    const TraceSummary& summary() const noexcept { return _trace->summary(); }
     std::uint64_t recordCount(Kind kind) const noexcept;
     bool hasKeys() const noexcept { return recordCount(Kind::key) > 0; }
     bool hasAccel() const noexcept { return recordCount(Kind::accel) > 0; }
     // The file, or the name given to fromText.
-    const std::string& sourceName() const noexcept { return _sourceName; }
+    const std::string& sourceName() const noexcept { return _trace->source(); }
 
     // Any thread. Fixes the origin at `startTicks` (process clock) unless it
     // was fixed already; returns the origin in force.
@@ -85,24 +87,16 @@ public:
     // virtual-time delivery (connectReplaySinks, deliverUntil).
     std::unique_ptr<ReplaySource> openSource() const;
 
-    ReplayTimeline(Passkey, std::optional<std::filesystem::path> path, std::string text,
-                   std::string sourceName, TraceSummary summary);
+    ReplayTimeline(Passkey, std::shared_ptr<const LoadedTrace> trace);
 
 private:
     friend class ReplayPlayer;
 
-    static std::shared_ptr<ReplayTimeline> check(std::optional<std::filesystem::path> path,
-                                                 std::string text, std::string sourceName,
-                                                 std::optional<TraceError>& error);
-    TraceReader openReader() const;
     void noteDelivered(Kind kind, std::uint64_t count) noexcept;
 
     static constexpr std::uint64_t kNotStarted = ~std::uint64_t{0};
 
-    const std::optional<std::filesystem::path> _path; // none: _text holds the trace
-    const std::string _text;
-    const std::string _sourceName;
-    const TraceSummary _summary;
+    const std::shared_ptr<const LoadedTrace> _trace;
     std::atomic<std::uint64_t> _origin{kNotStarted};
     std::atomic<std::uint64_t> _keysDelivered{0};
     std::atomic<std::uint64_t> _accelDelivered{0};

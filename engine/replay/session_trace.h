@@ -20,6 +20,9 @@
 //   order by definition, and replay re-bases times on the first record, so
 //   an earlier record after a later one could only be delivered late: it is
 //   an error, not something to repair silently;
+// - the span from the first record to the last is at most kTraceMaxSpanTicks
+//   (a day): a longer one is a damaged time stamp, not a recording, and
+//   replaying or rendering it would mean waiting or rendering for years;
 // - members the reader does not know are ignored (newer writers may add
 //   some); blank lines are allowed only at the end;
 // - every error names its line (1 is the header).
@@ -47,6 +50,9 @@ inline constexpr std::int64_t kTraceVersion = 1;
 // Longest line accepted. A report of 4096 bytes (the largest HID report
 // buffer) takes 8192 hex digits, far below this.
 inline constexpr std::size_t kTraceMaxLineLength = 65536;
+
+// Longest span from the first record to the last: 24 hours.
+inline constexpr std::uint64_t kTraceMaxSpanTicks = 24ull * 3600ull * 1'000'000'000ull;
 
 enum class TraceKeyKind : std::uint8_t {
     down,  // "down": a key press or an autorepeat
@@ -119,6 +125,7 @@ private:
     std::vector<char> _buffer;
     std::size_t _line = 0;
     std::size_t _blankLine = 0; // first blank line not yet followed by a record
+    std::optional<std::uint64_t> _firstTicks;
     std::optional<std::uint64_t> _lastTicks;
     std::optional<TraceError> _error;
     bool _done = false;
@@ -149,6 +156,42 @@ struct TraceSummary {
 // Reads a trace to its end, counting its records. Validates it on the way:
 // a summary is only complete when no error is returned.
 std::optional<TraceError> summarizeTrace(TraceReader& reader, TraceSummary& out);
+
+// A whole trace read in one pass (so a pipe or a FIFO can be a trace) and
+// held compactly: 32 bytes a record, report bytes packed in one buffer.
+class LoadedTrace {
+public:
+    struct Record {
+        std::uint64_t t = 0;
+        std::uint64_t accelOffset = 0; // into the report bytes, for accel records
+        std::uint32_t flags = 0;
+        std::uint16_t code = 0;
+        std::uint16_t accelLength = 0; // a line holds at most 32 KiB of report
+        TraceRecord::Type type = TraceRecord::Type::accel;
+        TraceKeyKind kind = TraceKeyKind::down;
+        bool repeat = false;
+    };
+
+    const std::vector<Record>& records() const noexcept { return _records; }
+    const TraceSummary& summary() const noexcept { return _summary; }
+    // The file, or the caller's label.
+    const std::string& source() const noexcept { return _source; }
+    // Record `index` in the reader's form, reusing `out`'s storage.
+    void get(std::size_t index, TraceRecord& out) const;
+
+    // Reads `reader` to its end. Null, with `error` set, for a malformed
+    // trace (the reader's checks, including the span limit).
+    static std::shared_ptr<const LoadedTrace> read(TraceReader& reader, std::string source,
+                                                   std::optional<TraceError>& error);
+    static std::shared_ptr<const LoadedTrace> read(const std::filesystem::path& path,
+                                                   std::optional<TraceError>& error);
+
+private:
+    std::vector<Record> _records;
+    std::vector<std::uint8_t> _accel;
+    TraceSummary _summary;
+    std::string _source;
+};
 
 // Streaming writer: the header at construction, then one line per record,
 // lower-case hex, members in the order of the format's examples.

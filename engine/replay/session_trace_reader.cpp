@@ -349,6 +349,15 @@ bool TraceReader::next(TraceRecord& out) {
         return fail(_line, "time goes backwards: t " + std::to_string(out.t) + " comes after t " +
                                std::to_string(*_lastTicks));
     }
+    if (!_firstTicks) {
+        _firstTicks = out.t;
+    }
+    if (out.t - *_firstTicks > kTraceMaxSpanTicks) {
+        return fail(_line, "t " + std::to_string(out.t) + " lies more than " +
+                               std::to_string(kTraceMaxSpanTicks / 3'600'000'000'000ull) +
+                               " hours after the first record (t " + std::to_string(*_firstTicks) +
+                               "); a trace spans at most that");
+    }
     _lastTicks = out.t;
     return true;
 }
@@ -379,33 +388,99 @@ std::uint64_t TraceSummary::durationTicks() const {
     return firstTicks && lastTicks ? *lastTicks - *firstTicks : 0;
 }
 
+namespace {
+void tally(TraceSummary& out, const TraceRecord& record) {
+    if (!out.firstTicks) {
+        out.firstTicks = record.t;
+    }
+    out.lastTicks = record.t;
+    if (record.type == TraceRecord::Type::accel) {
+        ++out.accelReports;
+        out.accelWrongLength += record.accel.size() != kAccelReportLength;
+        return;
+    }
+    switch (record.key.kind) {
+    case TraceKeyKind::down:
+        ++out.keyDowns;
+        out.repeats += record.key.repeat;
+        break;
+    case TraceKeyKind::up:
+        ++out.keyUps;
+        break;
+    case TraceKeyKind::flags:
+        ++out.flagChanges;
+        break;
+    }
+}
+} // namespace
+
 std::optional<TraceError> summarizeTrace(TraceReader& reader, TraceSummary& out) {
     out = TraceSummary{};
     TraceRecord record;
     while (reader.next(record)) {
-        if (!out.firstTicks) {
-            out.firstTicks = record.t;
-        }
-        out.lastTicks = record.t;
-        if (record.type == TraceRecord::Type::accel) {
-            ++out.accelReports;
-            out.accelWrongLength += record.accel.size() != kAccelReportLength;
-            continue;
-        }
-        switch (record.key.kind) {
-        case TraceKeyKind::down:
-            ++out.keyDowns;
-            out.repeats += record.key.repeat;
-            break;
-        case TraceKeyKind::up:
-            ++out.keyUps;
-            break;
-        case TraceKeyKind::flags:
-            ++out.flagChanges;
-            break;
-        }
+        tally(out, record);
     }
     return reader.error();
+}
+
+} // namespace clavio
+
+namespace clavio {
+
+void LoadedTrace::get(std::size_t index, TraceRecord& out) const {
+    const Record& r = _records[index];
+    out.t = r.t;
+    out.type = r.type;
+    if (r.type == TraceRecord::Type::accel) {
+        out.accel.assign(_accel.begin() + std::ptrdiff_t(r.accelOffset),
+                         _accel.begin() + std::ptrdiff_t(r.accelOffset + r.accelLength));
+        out.key = {};
+    } else {
+        out.accel.clear();
+        out.key = TraceKey{r.kind, r.code, r.flags, r.repeat};
+    }
+}
+
+std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::string source,
+                                                     std::optional<TraceError>& error) {
+    auto trace = std::make_shared<LoadedTrace>();
+    trace->_source = std::move(source);
+    TraceRecord record;
+    try {
+        while (reader.next(record)) {
+            Record r;
+            r.t = record.t;
+            r.type = record.type;
+            if (record.type == TraceRecord::Type::accel) {
+                r.accelOffset = trace->_accel.size();
+                r.accelLength = std::uint16_t(record.accel.size());
+                trace->_accel.insert(trace->_accel.end(), record.accel.begin(), record.accel.end());
+            } else {
+                r.kind = record.key.kind;
+                r.code = record.key.code;
+                r.flags = record.key.flags;
+                r.repeat = record.key.repeat;
+            }
+            tally(trace->_summary, record);
+            trace->_records.push_back(r);
+        }
+    } catch (const std::bad_alloc&) {
+        error = TraceError{trace->_source, reader.lineNumber(), "out of memory"};
+        return nullptr;
+    }
+    error = reader.error();
+    if (error) {
+        return nullptr;
+    }
+    trace->_records.shrink_to_fit();
+    trace->_accel.shrink_to_fit();
+    return trace;
+}
+
+std::shared_ptr<const LoadedTrace> LoadedTrace::read(const std::filesystem::path& path,
+                                                     std::optional<TraceError>& error) {
+    TraceReader reader(path);
+    return read(reader, path.string(), error);
 }
 
 } // namespace clavio

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "engine/core/atomic_file.h"
+#include "engine/core/file_read.h"
 #include "engine/core/log.h"
 #include "engine/core/paths.h"
 
@@ -41,15 +42,18 @@ JsonDefaultsStore::JsonDefaultsStore(std::filesystem::path file) : _file(std::mo
     // unreadable too, and is set aside the same way.
     nlohmann::json parsed;
     if (std::filesystem::is_regular_file(_file, ec)) {
-        std::ifstream in(_file, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
+        // Read within a cap: a huge file would take memory many times its
+        // size as parsed JSON, at every start.
+        const auto read = readFileLimited(_file, kMaxDefaultsBytes);
+        if (read.status == FileReadResult::Status::tooLarge) {
+            logLine("[Clavio] " + read.error);
+        }
         // Every member is written back at each change, and writing recurses
         // once per nesting level: a file nested deeper than any defaults
         // need would overflow the stack at the first write, on every launch.
         bool tooDeep = false;
         parsed = nlohmann::json::parse(
-            text.str(),
+            read.ok() ? read.contents : std::string(),
             [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
                 tooDeep = tooDeep || depth > kMaxDefaultsDepth;
                 return true;

@@ -19,6 +19,10 @@
 
 namespace clavio {
 
+// The largest defaults file read; a larger one is unreadable (set aside as
+// above, after a log line naming the file and the cap).
+inline constexpr std::uintmax_t kMaxDefaultsBytes = 1u << 20;
+
 class JsonDefaultsStore final : public DefaultsStore {
 public:
     // The file under xdgConfigHome() at the time of construction.

@@ -89,7 +89,7 @@ TEST(CliPackCheck, BuiltInPacksPassAndFallbacksAreReportedWithoutFailing) {
                      "fallback: alpha slam uses the group's hard files",
                      "fallback: no \"space\" group; its keys use \"alpha\"",
                      "fallback: release of enter uses \"alpha\"",
-                     "pack-check: OK (1 file decodes)"});
+                     "pack-check: OK (1 file decodes; 20 KB of the pack's limit of 256 MB"});
     writeFile(dir / "P" / "pack.json", R"({"name":"P","author":"T","license":"CC0","groups":{
         "alpha":{"hard":["a.wav"]},"space":{"soft":["a.wav"],"medium":[]}}})");
     expectPackCheck(dir / "P", 0,

@@ -373,3 +373,22 @@ TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers)
     EXPECT_EQ(coordinator->sessionKeystrokes(), presses.load());
     EXPECT_EQ(coordinator->loadedSampleMap().at("alpha_soft"), (std::vector<std::int32_t>{0}));
 }
+
+TEST(CoordinatorPacks, PackOverTheDecodedAudioLimitsIsRefusedAndThePackInUseStays) {
+    ToneRig r;
+    LogCapture log;
+    auto& coordinator = r.launch(steady("Tone"));
+    const auto press = coordinator.loadedSampleMap();
+    const std::size_t loaded = coordinator.audioEngine().loadedSampleCount();
+    // One file a second longer than a sample file may last (at 1 kHz: small).
+    const auto huge = r.userPacks() / "Huge";
+    writeFile(huge / "pack.json", R"({"name":"Huge","author":"T","license":"CC0",
+        "groups":{"alpha":{"soft":["long.raw"]}}})");
+    writeRawAudio(huge / "long.raw", 1000, 1,
+                  std::vector<float>(std::size_t(kMaxSampleSeconds * 1000) + 1000, 0.1f));
+    coordinator.switchPack("Huge");
+    EXPECT_EQ(log.count("[Clavio] Sound pack 'Huge' refused: "), 1u);
+    EXPECT_EQ(coordinator.loadedSampleMap(), press);
+    EXPECT_EQ(coordinator.audioEngine().loadedSampleCount(), loaded);
+    EXPECT_EQ(r.settings().selectedPackName(), "Tone");
+}

@@ -90,6 +90,13 @@ TEST(JsonDefaultsStore, DeeplyNestedFileIsKeptAsideInsteadOfCrashingTheFirstWrit
               nlohmann::json::parse(deepest)["x"]);
     testing::writeFile(file, nested(65));
     EXPECT_EQ(JsonDefaultsStore(file).integerForKey("clavio_launch_count"), 0);
+
+    // Well formed but over the size cap: not parsed, one line names the cap.
+    testing::writeFile(file, R"({"clavio_launch_count":3,"x":")" +
+                                 std::string(kMaxDefaultsBytes, 'x') + "\"}");
+    testing::LogCapture log;
+    EXPECT_EQ(JsonDefaultsStore(file).integerForKey("clavio_launch_count"), 0);
+    EXPECT_EQ(log.count("defaults.json: larger than " + std::to_string(kMaxDefaultsBytes)), 1u);
 }
 
 TEST(JsonDefaultsStore, FailedWriteIsLoggedAndTheValueStaysInMemory) {

@@ -111,9 +111,10 @@ TEST(SndfileDecoder, MemoryFollowsTheFramesReadNotTheHeadersClaim) {
     const std::string flac =
         writeSound(dir / "ramp.flac", 1, 48000, 1000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
     ASSERT_EQ(withTotalSamples(flac, 1000), flac); // the field is where we think
-    // 50 million frames claimed by a small file, or 0 (length unknown): the
-    // frames there are are decoded, into no more memory than they need.
-    for (std::uint64_t claim : {50'000'000ull, 0ull}) {
+    // 900,000 frames (within the 20 s of a sample file) claimed by a small
+    // file, or 0 (length unknown): the frames there are are decoded, into no
+    // more memory than they need.
+    for (std::uint64_t claim : {900'000ull, 0ull}) {
         writeFile(dir / "claims.flac", withTotalSamples(flac, claim));
         const auto audio = decode(dir / "claims.flac");
         ASSERT_TRUE(audio) << claim;
@@ -125,7 +126,25 @@ TEST(SndfileDecoder, MemoryFollowsTheFramesReadNotTheHeadersClaim) {
     writeFile(dir / "huge.flac", withTotalSamples(flac, 0xFFFFFFFFFull));
     std::string error;
     EXPECT_FALSE(decode(dir / "huge.flac", &error));
-    EXPECT_NE(error.find("huge.flac: too long"), std::string::npos) << error;
+    EXPECT_NE(error.find("huge.flac: 1431655.8 s long; a sample file may last at most 20 s"),
+              std::string::npos)
+        << error;
+    // Limits lowered below the 1000 frames held: a length that is not
+    // claimed (0) is caught while reading, a claimed one before.
+    const DecodeLimits lowered[] = {{999.0 / 48000, 1u << 20}, {1.0, 999}};
+    for (std::uint64_t claim : {1000ull, 0ull}) {
+        writeFile(dir / "claims.flac", withTotalSamples(flac, claim));
+        for (const auto& limits : lowered) {
+            DecodedAudio audio;
+            EXPECT_FALSE(
+                platform::SndfileDecoder().decode(dir / "claims.flac", audio, error, limits));
+            EXPECT_TRUE(audio.overLimit && audio.frames.empty()) << error;
+            EXPECT_NE(
+                error.find(limits.maxSeconds < 1 ? "at most 0 s" : "past its limit of 256 MB"),
+                std::string::npos)
+                << error;
+        }
+    }
 
     // libsndfile 1.2.0 leaks libvorbis' header record on this path; the
     // sanitizer runs suppress that one leak (tests/lsan.supp).

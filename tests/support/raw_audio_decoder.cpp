@@ -13,8 +13,9 @@ constexpr std::size_t kHeaderSize = 8 + 4 + 4 + 8;
 } // namespace
 
 bool RawAudioDecoder::decode(const std::filesystem::path& path, DecodedAudio& out,
-                             std::string& error) const {
+                             std::string& error, const DecodeLimits& limits) const {
     ++_calls;
+    out.overLimit = false;
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::uint32_t rate = 0, channels = 0;
@@ -30,6 +31,11 @@ bool RawAudioDecoder::decode(const std::filesystem::path& path, DecodedAudio& ou
         channels ? std::min<std::uint64_t>(frames, body / (4ull * channels)) : 0;
     if (rate == 0 || held == 0 || frames > UINT32_MAX || frames * channels > kMaxDecodedSamples) {
         error = path.string() + ": not a usable raw audio file";
+        return false;
+    }
+    if (double(held) > limits.maxSeconds * rate || held * channels > limits.maxSamples) {
+        error = path.string() + ": " + decodeLimitError(limits, held, double(rate));
+        out.overLimit = true;
         return false;
     }
     out.frames.resize(held * channels);

@@ -13,8 +13,9 @@ namespace clavio::testing {
 
 class RawAudioDecoder final : public AudioDecoder {
 public:
-    bool decode(const std::filesystem::path& path, DecodedAudio& out,
-                std::string& error) const override;
+    using AudioDecoder::decode;
+    bool decode(const std::filesystem::path& path, DecodedAudio& out, std::string& error,
+                const DecodeLimits& limits) const override;
     int decodeCalls() const { return _calls.load(); } // successful or not
 
 private:

@@ -25,7 +25,8 @@ struct SndfileCloser {
 } // namespace
 
 bool SndfileDecoder::decode(const std::filesystem::path& path, DecodedAudio& out,
-                            std::string& error) const {
+                            std::string& error, const DecodeLimits& limits) const {
+    out.overLimit = false;
     SF_INFO info{};
     SndfileCloser file{sf_open(path.c_str(), SFM_READ, &info)};
     if (!file.file) {
@@ -49,16 +50,20 @@ bool SndfileDecoder::decode(const std::filesystem::path& path, DecodedAudio& out
     // claim beyond the limit is still refused up front, unread.
     const bool lengthKnown = info.frames != SF_COUNT_MAX;
     const auto channels = static_cast<std::uint64_t>(info.channels);
-    const std::uint64_t maxFrames =
-        std::min<std::uint64_t>(kMaxDecodedSamples / channels, UINT32_MAX);
+    const double rate = static_cast<double>(info.samplerate);
+    const std::uint64_t maxFrames = std::min<std::uint64_t>(
+        {kMaxDecodedSamples / channels, UINT32_MAX, limits.maxSamples / channels,
+         static_cast<std::uint64_t>(std::max(0.0, limits.maxSeconds) * rate)});
     if (lengthKnown && static_cast<std::uint64_t>(info.frames) > maxFrames) {
-        error = path.string() + ": too long (" + std::to_string(info.frames) + " frames)";
+        error = path.string() + ": " + decodeLimitError(limits, std::uint64_t(info.frames), rate) +
+                " (the header says " + std::to_string(info.frames) + " frames)";
+        out.overLimit = true;
         return false;
     }
     // Reading stops at the claimed length (libsndfile returns no more than
-    // that anyway) or, when the length is unknown, one frame past the limit.
-    const std::uint64_t stopAt =
-        lengthKnown ? static_cast<std::uint64_t>(info.frames) : maxFrames + 1;
+    // that anyway) or one frame past the limit, whichever comes first.
+    const std::uint64_t stopAt = std::min(
+        lengthKnown ? static_cast<std::uint64_t>(info.frames) : maxFrames + 1, maxFrames + 1);
     const std::uint64_t sliceFrames = std::max<std::uint64_t>(1, kReadSliceSamples / channels);
     std::uint64_t read = 0;
     try {
@@ -77,9 +82,9 @@ bool SndfileDecoder::decode(const std::filesystem::path& path, DecodedAudio& out
             read += static_cast<std::uint64_t>(got);
         }
         if (read > maxFrames) {
-            error =
-                path.string() + ": too long (more than " + std::to_string(maxFrames) + " frames)";
+            error = path.string() + ": " + decodeLimitError(limits, read, rate);
             out.frames = {};
+            out.overLimit = true;
             return false;
         }
         out.frames.resize(read * channels);

@@ -8,8 +8,9 @@ namespace clavio::platform {
 
 class SndfileDecoder final : public AudioDecoder {
 public:
-    bool decode(const std::filesystem::path& path, DecodedAudio& out,
-                std::string& error) const override;
+    using AudioDecoder::decode;
+    bool decode(const std::filesystem::path& path, DecodedAudio& out, std::string& error,
+                const DecodeLimits& limits) const override;
 };
 
 } // namespace clavio::platform

@@ -15,8 +15,7 @@ namespace clavio::platform {
 namespace {
 namespace fs = std::filesystem;
 
-// WAV keeps sizes in 32 bits; leave room for the header.
-constexpr std::uint64_t kMaxWavDataBytes = 0xFFFFFFFFull - 4096;
+constexpr std::uint64_t kMaxWavDataBytes = WavWriter::kMaxDataBytes;
 
 std::string randomSuffix() {
     thread_local std::mt19937_64 rng{std::random_device{}()};

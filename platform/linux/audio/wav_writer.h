@@ -21,6 +21,8 @@ class WavWriter {
 public:
     static constexpr int kDefaultSampleRate = 48000;
     static constexpr int kDefaultChannels = 2;
+    // WAV keeps sizes in 32 bits; room is left for the header.
+    static constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 4096;
 
     WavWriter() = default;
     ~WavWriter();
