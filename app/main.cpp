@@ -56,7 +56,7 @@
 #include "platform/linux/input/evdev_key_source.h"
 #include "platform/linux/net/curl_http_sender.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
-#include "platform/linux/system/file_sync.h"
+#include "platform/linux/system/safe_file.h"
 #include "platform/linux/system/thread_naming.h"
 
 using namespace clavio;
@@ -292,7 +292,7 @@ void ToccaApp::openPanel() {
 } // namespace
 
 int main(int argc, char** argv) {
-    platform::installFileSync();
+    platform::installSafeFileWrites();
     platform::installThreadNaming();
 
     QApplication app(argc, argv);

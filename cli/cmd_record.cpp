@@ -28,6 +28,7 @@
 #include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
+#include "platform/linux/system/safe_file.h"
 
 namespace clavio::cli {
 
@@ -120,13 +121,17 @@ bool record(const RecordOptions& options, const CliServices& services) {
     // taking the default action could leave the temporary file behind.
     StopSignals signals;
     const std::filesystem::path out = options.out;
-    std::error_code ec;
-    if (!options.force && std::filesystem::exists(out, ec)) {
-        return fail(out.string() + " already exists; choose another name or pass --force");
-    }
     // The output is checked before any device is touched: a path that cannot
-    // be written is an error before any work is done.
-    TraceFileWriter file(out);
+    // be written is an error before any work is done. Without --force the
+    // trace is moved into place only if the name is still free then, so a
+    // file created there meanwhile is kept.
+    const ExistingFile existing = options.force ? ExistingFile::replace : ExistingFile::keep;
+    if (auto error = platform::checkOutput(out, existing)) {
+        return fail(existing == ExistingFile::keep && error->ends_with(" already exists")
+                        ? *error + "; choose another name or pass --force"
+                        : *error);
+    }
+    TraceFileWriter file(out, existing);
     if (file.openError()) {
         return fail("cannot write " + out.string() + ": " + *file.openError());
     }

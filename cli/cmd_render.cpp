@@ -21,13 +21,13 @@
 #include "cli/press_table.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
-#include "engine/core/atomic_file.h"
 #include "engine/pipeline/tocca_coordinator.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/render/render_events.h"
 #include "engine/replay/session_trace.h"
 #include "engine/settings/tocca_settings.h"
 #include "platform/linux/audio/wav_writer.h"
+#include "platform/linux/system/safe_file.h"
 
 namespace clavio::cli {
 
@@ -57,11 +57,6 @@ fs::path defaultOutput(const fs::path& trace) {
         }
     }
     return fs::path(stem.empty() ? "render" : stem).concat(".wav");
-}
-
-bool sameFile(const fs::path& a, const fs::path& b) {
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
 }
 
 // "\r45% (9.6 of 21.3 s)" on a terminal, once a render has taken a moment.
@@ -115,25 +110,34 @@ int render(const RenderOptions& options, const CliServices& services) {
     const fs::path out = options.out.empty() ? defaultOutput(trace) : fs::path(options.out);
     const std::optional<fs::path> events =
         options.events.empty() ? std::nullopt : std::optional<fs::path>(options.events);
-    if (events &&
-        fs::absolute(out).lexically_normal() == fs::absolute(*events).lexically_normal()) {
+    // Compared as files, not as text: a link or a second path to one file
+    // would otherwise have one output overwrite the other, or the trace.
+    if (events && platform::sameOutput(out, *events)) {
         return fail("--out and --events name the same file");
     }
     for (const auto& target : {std::optional<fs::path>(out), events}) {
         if (!target) {
             continue;
         }
-        if (sameFile(*target, trace)) {
+        if (platform::sameOutput(*target, trace)) {
             return fail(target->string() + ": is the trace itself; choose another output");
         }
-        if (auto error = platform::WavWriter::checkWritable(*target)) {
+        if (auto error = platform::checkOutput(*target)) {
             return fail(*error);
         }
     }
 
+    // Both outputs are written under temporary names and renamed only once
+    // both are complete, so a failure leaves each as it was.
     platform::WavWriter wav;
     if (auto error = wav.open(out, int(options.rate), 2)) {
         return fail(*error);
+    }
+    platform::SafeFile eventsFile;
+    if (events) {
+        if (auto error = eventsFile.open(*events, FileSecrecy::keyCodes, ExistingFile::replace)) {
+            return fail(*error);
+        }
     }
     const AudioDecoder& decoder = services.decoder();
     Progress progress;
@@ -164,14 +168,17 @@ int render(const RenderOptions& options, const CliServices& services) {
         wav.discard();
         return fail(writeError.value_or(*result.sinkError));
     }
-    if (auto error = wav.finish()) {
+    if (auto error = wav.complete()) {
         return fail(*error);
     }
     if (events) {
-        if (auto error =
-                writeFileAtomically(*events, encodeEventsFile(result.presses, result.releases))) {
-            return fail(*error);
-        }
+        forEachEventLine(result.presses, result.releases, [&](std::string_view line) {
+            return !eventsFile.write(line.data(), line.size());
+        });
+    }
+    if (auto error = events ? platform::commitTogether({&wav.file(), &eventsFile})
+                            : wav.file().commit()) {
+        return fail(*error);
     }
 
     printPressTable(std::cout, result.presses, result.originTicks);
