@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cli/cli_commands.h"
+#include "cli/number_options.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"
@@ -103,7 +104,7 @@ void registerDevicesCommand(CLI::App& app, const CliServices& services) {
         "devices", "List keyboards and accelerometer services, with access and sensor status");
     cmd->add_option("--wait", options->waitSeconds,
                     "Seconds to run the accelerometer before reporting its status")
-        ->check(CLI::Range(0.0, 60.0));
+        ->check(finiteRange(0.0, 60.0));
     CliServices::addDeviceOptions(*cmd, options->roots);
 
     cmd->callback([options, &services] {

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "cli/cli_commands.h"
+#include "cli/number_options.h"
 #include "engine/ports/clock.h"
 #include "engine/replay/replay_delivery.h"
 #include "engine/replay/trace_recorder.h"
@@ -272,7 +273,7 @@ void registerRecordCommand(CLI::App& app, const CliServices& services) {
     cmd->add_option("--out", options->out, "Trace file to write (JSON Lines)")->required();
     cmd->add_option("--seconds", options->seconds,
                     "Stop after this many seconds (default: on Ctrl-C)")
-        ->check(CLI::PositiveNumber);
+        ->check(finiteRange(0.0, 365.0 * 86400.0) & CLI::PositiveNumber);
     cmd->add_flag("--force", options->force, "Replace the file if it exists");
     CliServices::addDeviceOptions(*cmd, options->roots);
     cmd->callback([options, &services] { record(*options, services); });

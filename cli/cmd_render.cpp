@@ -18,6 +18,7 @@
 #include <string>
 
 #include "cli/cli_commands.h"
+#include "cli/number_options.h"
 #include "cli/press_table.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
@@ -220,8 +221,10 @@ void registerRenderCommand(CLI::App& app, const CliServices& services) {
     addTraceRunOptions(*cmd, options->run);
     cmd->add_option("--seed", options->seed,
                     "Seed of the random sample choice and variation (default 0); the same "
-                    "trace, pack, settings and seed give the same file");
-    cmd->add_option("--rate", options->rate, "Output sample rate in Hz (default 48000)");
+                    "trace, pack, settings and seed give the same file")
+        ->check(unsignedDigits());
+    cmd->add_option("--rate", options->rate, "Output sample rate in Hz (default 48000)")
+        ->check(finiteRange(8000, 384000));
     cmd->add_option("--out", options->out,
                     "WAV file to write (default: the trace's name with .wav, in the current "
                     "folder); an existing file is replaced once the render is complete");
