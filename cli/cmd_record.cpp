@@ -273,7 +273,7 @@ void registerRecordCommand(CLI::App& app, const CliServices& services) {
     cmd->add_option("--out", options->out, "Trace file to write (JSON Lines)")->required();
     cmd->add_option("--seconds", options->seconds,
                     "Stop after this many seconds (default: on Ctrl-C)")
-        ->check(finiteRange(0.0, 365.0 * 86400.0) & CLI::PositiveNumber);
+        ->check(finiteRange(0.0, 365.0 * 86400.0, false));
     cmd->add_flag("--force", options->force, "Replace the file if it exists");
     CliServices::addDeviceOptions(*cmd, options->roots);
     cmd->callback([options, &services] { record(*options, services); });

@@ -13,20 +13,21 @@ std::string shortest(double value) {
 }
 } // namespace
 
-CLI::Validator finiteRange(double low, double high) {
-    const std::string range = shortest(low) + " to " + shortest(high);
+CLI::Validator finiteRange(double low, double high, bool lowIncluded) {
+    const std::string range =
+        (lowIncluded ? "from " : "above ") + shortest(low) + " to " + shortest(high);
     return CLI::Validator(
-        [low, high, range](std::string& text) -> std::string {
+        [low, high, lowIncluded, range](std::string& text) -> std::string {
             double value = 0.0;
             const char* end = text.data() + text.size();
             const auto parsed = std::from_chars(text.data(), end, value);
             if (parsed.ec != std::errc() || parsed.ptr != end || !std::isfinite(value) ||
-                value < low || value > high) {
-                return "must be a number from " + range + ", not " + text;
+                value < low || (value == low && !lowIncluded) || value > high) {
+                return "must be a number " + range + ", not " + text;
             }
             return {};
         },
-        "NUMBER in " + range);
+        "NUMBER " + range);
 }
 
 CLI::Validator unsignedDigits() {

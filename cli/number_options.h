@@ -8,8 +8,8 @@
 
 namespace clavio::cli {
 
-// A finite number from `low` to `high`.
-CLI::Validator finiteRange(double low, double high);
+// A finite number from `low` (or above it) to `high`.
+CLI::Validator finiteRange(double low, double high, bool lowIncluded = true);
 // Decimal digits only: no sign, no exponent.
 CLI::Validator unsignedDigits();
 
