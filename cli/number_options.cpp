@@ -15,7 +15,8 @@ std::string shortest(double value) {
 
 CLI::Validator finiteRange(double low, double high, bool lowIncluded) {
     const std::string range =
-        (lowIncluded ? "from " : "above ") + shortest(low) + " to " + shortest(high);
+        (lowIncluded ? "from " : "above ") + shortest(low) + (lowIncluded ? " to " : ", up to ") +
+        shortest(high);
     return CLI::Validator(
         [low, high, lowIncluded, range](std::string& text) -> std::string {
             double value = 0.0;
