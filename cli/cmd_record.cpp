@@ -23,6 +23,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/number_options.h"
+#include "cli/printable.h"
 #include "engine/ports/clock.h"
 #include "engine/replay/replay_delivery.h"
 #include "engine/replay/trace_recorder.h"
@@ -112,7 +113,7 @@ std::unique_ptr<SensorReportStream> openAccelerometer(SensorRegistry& registry,
 }
 
 bool fail(const std::string& message) {
-    std::cerr << "clavio-cli: " << message << "\n";
+    std::cerr << "clavio-cli: " << printable(message) << "\n";
     setExitStatus(1);
     return false;
 }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/printable.h"
 #include "cli/cli_commands.h"
 #include "cli/number_options.h"
 #include "cli/press_table.h"
@@ -45,7 +46,7 @@ struct RenderOptions {
 };
 
 int fail(const std::string& message) {
-    std::cerr << "clavio-cli: " << message << "\n";
+    std::cerr << "clavio-cli: " << printable(message) << "\n";
     return 1;
 }
 
@@ -201,13 +202,13 @@ int render(const RenderOptions& options, const CliServices& services) {
                   "\n%zu presses, %zu releases; %.2f s of audio at %u Hz rendered in %.2f s "
                   "(pack %s, seed %llu)\n",
                   result.presses.size(), result.releases.size(), result.seconds(), options.rate,
-                  wallSeconds, setup.settings->selectedPackName().c_str(),
+                  wallSeconds, printable(setup.settings->selectedPackName()).c_str(),
                   (unsigned long long)options.seed);
     std::cout << line;
     std::error_code ec;
-    std::cout << "Wrote " << fs::absolute(out, ec).lexically_normal().string() << "\n";
+    std::cout << "Wrote " << printable(fs::absolute(out, ec).lexically_normal()) << "\n";
     if (events) {
-        std::cout << "Events: " << fs::absolute(*events, ec).lexically_normal().string() << "\n";
+        std::cout << "Events: " << printable(fs::absolute(*events, ec).lexically_normal()) << "\n";
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "cli/printable.h"
 #include "engine/core/file_read.h"
 #include "engine/packs/sound_pack_manager.h"
 #include "engine/settings/settings_values.h"
@@ -104,13 +105,13 @@ std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& 
 
 bool warnIfSilent(bool packLoaded, std::size_t loadedSamples, const ToccaSettings& settings) {
     if (!packLoaded) {
-        std::cerr << "clavio-cli: warning: the sound pack '" << settings.selectedPackName()
+        std::cerr << "clavio-cli: warning: the sound pack '" << printable(settings.selectedPackName())
                   << "' could not be loaded; every key is silent\n";
         return true;
     }
     if (loadedSamples == 0) {
         std::cerr << "clavio-cli: warning: no sample of the sound pack '"
-                  << settings.selectedPackName() << "' could be decoded; every key is silent\n";
+                  << printable(settings.selectedPackName()) << "' could be decoded; every key is silent\n";
         return true;
     }
     return false;
