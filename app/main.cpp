@@ -121,6 +121,7 @@ private:
 
 ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
     auto settings = std::make_shared<ToccaSettings>(ToccaSettings::load());
+    settings->setUnreadableFileAside();
     _coordinator = ToccaCoordinator::create(settings, services(std::move(replay)));
     if (!_coordinator) {
         return;

@@ -66,6 +66,13 @@ std::optional<std::string> checkPack(const std::string& given, const RunSetup& s
 std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& out) {
     if (options.settingsFile.empty()) {
         out.settings = std::make_shared<ToccaSettings>(ToccaSettings::load());
+        // The file stays as it is (commands never write settings); the
+        // application sets it aside when it starts.
+        if (out.settings->hasUnreadableFile()) {
+            std::cerr << "clavio-cli: warning: "
+                      << printable(out.settings->unreadableFileReason())
+                      << "; using the default settings\n";
+        }
     } else {
         const auto read = readFileLimited(options.settingsFile, kMaxSettingsBytes);
         if (!read.ok()) {
