@@ -1,5 +1,6 @@
 #include "engine/settings/setting_limits.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -57,13 +58,14 @@ template <class T> T clampSetting(SettingsKey key, T value, SettingLogFlags& log
     if (!range) {
         return value;
     }
-    std::atomic<bool>& flag = logged[std::size_t(key)];
+    std::atomic<std::uint64_t>& lastLogged = logged[std::size_t(key)];
     if (std::isfinite(value) && value >= range->low && value <= range->high) {
-        flag.store(false, std::memory_order_relaxed);
+        lastLogged.store(0, std::memory_order_relaxed);
         return value;
     }
     const T used = T(std::isfinite(value) && value > range->high ? range->high : defaultOf(key));
-    if (!flag.exchange(true, std::memory_order_relaxed)) {
+    const auto bits = std::bit_cast<std::uint64_t>(double(value));
+    if (lastLogged.exchange(bits, std::memory_order_relaxed) != bits) {
         logLine("[Clavio] " + std::string(name(key)) + " " + formatNumber(value) +
                 " refused: it must be a number from " + formatNumber(range->low) + " to " +
                 formatNumber(range->high) + "; using " + formatNumber(used));

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <optional>
 
 #include "engine/sensing/impact_config.h"
@@ -25,9 +26,9 @@ struct SettingRange {
 // The usable range of a key, or nothing for keys used as they are.
 std::optional<SettingRange> usableRange(SettingsKey key) noexcept;
 
-// One flag per key: one log line per run of unusable values, not one per
-// key press.
-using SettingLogFlags = std::array<std::atomic<bool>, kSettingsKeyCount>;
+// Per key, the bits of the last unusable value logged (0: none; 0 is usable
+// for every key): one log line per unusable value, not one per key press.
+using SettingLogFlags = std::array<std::atomic<std::uint64_t>, kSettingsKeyCount>;
 
 // `value` within its key's range: a value above it is clamped to its top, a
 // value that is not a number or below it replaced by the default. The first
