@@ -206,11 +206,11 @@ TEST(CliRender, OutputsAreWrittenSafelyOrNotAtAll) {
         GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
     }
     std::ofstream(dir / "small" / "filler") << std::string(65536, 'x'); // fills it
-    const std::string before = readFile(wav);
+    writeFile(wav, "an earlier render");
     const auto r = render.run({"--out", wav.string(), "--events", (dir / "small" / "e").string()});
     ::umount2((dir / "small").c_str(), MNT_DETACH);
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_EQ(readFile(wav), before) << "the WAV was replaced although the render failed";
+    EXPECT_EQ(readFile(wav), "an earlier render") << "the WAV was replaced although the render failed";
     EXPECT_EQ(filesIn(dir), (std::set<std::string>{"e.jsonl", "hard.wav", "link.wav", "o.wav",
                                                    "shared", "small", "t.jsonl"}));
 }
