@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "cli/printable.h"
 #include "cli/cli_commands.h"
 #include "cli/number_options.h"
+#include "cli/printable.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <map>
 
-#include "cli/printable.h"
 #include "cli/cli_commands.h"
+#include "cli/printable.h"
 #include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {
@@ -122,8 +122,8 @@ int checkPack(const fs::path& folder, const CliServices& services) {
                 } else {
                     ++files;
                     if (manifest.sampleRate && audio.sampleRate != double(*manifest.sampleRate)) {
-                        std::cout << "note: " << printable(entry.file) << " is at " << audio.sampleRate
-                                  << " Hz (played at its own rate)\n";
+                        std::cout << "note: " << printable(entry.file) << " is at "
+                                  << audio.sampleRate << " Hz (played at its own rate)\n";
                     }
                 }
                 break;
@@ -146,8 +146,8 @@ int checkPack(const fs::path& folder, const CliServices& services) {
             }
         }
         if (auto it = problems.find(entry.file); it != problems.end()) {
-            std::cout << "error: " << printable(entry.jsonPath) << ": \""
-                      << printable(entry.file) << "\" " << printable(it->second) << "\n";
+            std::cout << "error: " << printable(entry.jsonPath) << ": \"" << printable(entry.file)
+                      << "\" " << printable(it->second) << "\n";
             ++errors;
         }
     }

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <iostream>
 
-#include "cli/printable.h"
 #include "cli/cli_commands.h"
+#include "cli/printable.h"
 #include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {

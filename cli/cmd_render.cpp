@@ -17,10 +17,10 @@
 #include <memory>
 #include <string>
 
-#include "cli/printable.h"
 #include "cli/cli_commands.h"
 #include "cli/number_options.h"
 #include "cli/press_table.h"
+#include "cli/printable.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
 #include "engine/pipeline/tocca_coordinator.h"
@@ -178,8 +178,8 @@ int render(const RenderOptions& options, const CliServices& services) {
             return !eventsFile.write(line.data(), line.size());
         });
     }
-    if (auto error = events ? platform::commitTogether({&wav.file(), &eventsFile})
-                            : wav.file().commit()) {
+    if (auto error =
+            events ? platform::commitTogether({&wav.file(), &eventsFile}) : wav.file().commit()) {
         return fail(*error);
     }
 

@@ -14,9 +14,8 @@ std::string shortest(double value) {
 } // namespace
 
 CLI::Validator finiteRange(double low, double high, bool lowIncluded) {
-    const std::string range =
-        (lowIncluded ? "from " : "above ") + shortest(low) + (lowIncluded ? " to " : ", up to ") +
-        shortest(high);
+    const std::string range = (lowIncluded ? "from " : "above ") + shortest(low) +
+                              (lowIncluded ? " to " : ", up to ") + shortest(high);
     return CLI::Validator(
         [low, high, lowIncluded, range](std::string& text) -> std::string {
             double value = 0.0;

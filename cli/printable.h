@@ -13,7 +13,11 @@ namespace clavio::cli {
 
 std::string printable(std::string_view text);
 std::string printable(const std::filesystem::path& path);
-inline std::string printable(const std::string& text) { return printable(std::string_view(text)); }
-inline std::string printable(const char* text) { return printable(std::string_view(text)); }
+inline std::string printable(const std::string& text) {
+    return printable(std::string_view(text));
+}
+inline std::string printable(const char* text) {
+    return printable(std::string_view(text));
+}
 
 } // namespace clavio::cli

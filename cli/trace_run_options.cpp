@@ -69,8 +69,7 @@ std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& 
         // The file stays as it is (commands never write settings); the
         // application sets it aside when it starts.
         if (out.settings->hasUnreadableFile()) {
-            std::cerr << "clavio-cli: warning: "
-                      << printable(out.settings->unreadableFileReason())
+            std::cerr << "clavio-cli: warning: " << printable(out.settings->unreadableFileReason())
                       << "; using the default settings\n";
         }
     } else {
@@ -112,13 +111,15 @@ std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& 
 
 bool warnIfSilent(bool packLoaded, std::size_t loadedSamples, const ToccaSettings& settings) {
     if (!packLoaded) {
-        std::cerr << "clavio-cli: warning: the sound pack '" << printable(settings.selectedPackName())
+        std::cerr << "clavio-cli: warning: the sound pack '"
+                  << printable(settings.selectedPackName())
                   << "' could not be loaded; every key is silent\n";
         return true;
     }
     if (loadedSamples == 0) {
         std::cerr << "clavio-cli: warning: no sample of the sound pack '"
-                  << printable(settings.selectedPackName()) << "' could be decoded; every key is silent\n";
+                  << printable(settings.selectedPackName())
+                  << "' could be decoded; every key is silent\n";
         return true;
     }
     return false;

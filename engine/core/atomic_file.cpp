@@ -97,8 +97,7 @@ std::optional<std::string> AtomicFileStream::commit() {
     } else {
         std::filesystem::rename(_temp, _target, ec);
         if (ec) {
-            const std::string message =
-                "cannot replace " + _target.string() + ": " + ec.message();
+            const std::string message = "cannot replace " + _target.string() + ": " + ec.message();
             std::filesystem::remove(_temp, ec);
             return message;
         }

@@ -20,14 +20,22 @@ template <class T> std::string formatNumber(T value) {
 double defaultOf(SettingsKey key) noexcept {
     const SettingsValues d;
     switch (key) {
-    case SettingsKey::masterVolume: return d.masterVolume;
-    case SettingsKey::pitchVariation: return d.pitchVariation;
-    case SettingsKey::gainVariation: return d.gainVariation;
-    case SettingsKey::searchPreMs: return d.searchPreMs;
-    case SettingsKey::searchPostMs: return d.searchPostMs;
-    case SettingsKey::baselineWindowMs: return d.baselineWindowMs;
-    case SettingsKey::minInterKeyGapMs: return d.minInterKeyGapMs;
-    default: return 0.0;
+    case SettingsKey::masterVolume:
+        return d.masterVolume;
+    case SettingsKey::pitchVariation:
+        return d.pitchVariation;
+    case SettingsKey::gainVariation:
+        return d.gainVariation;
+    case SettingsKey::searchPreMs:
+        return d.searchPreMs;
+    case SettingsKey::searchPostMs:
+        return d.searchPostMs;
+    case SettingsKey::baselineWindowMs:
+        return d.baselineWindowMs;
+    case SettingsKey::minInterKeyGapMs:
+        return d.minInterKeyGapMs;
+    default:
+        return 0.0;
     }
 }
 
@@ -36,18 +44,23 @@ double defaultOf(SettingsKey key) noexcept {
 std::optional<SettingRange> usableRange(SettingsKey key) noexcept {
     switch (key) {
     // The sliders' ranges: the mixer sums up to 32 voices without a limiter.
-    case SettingsKey::masterVolume: return SettingRange{0.0, 1.0};
+    case SettingsKey::masterVolume:
+        return SettingRange{0.0, 1.0};
     // Half the gain or half an octave's worth of speed either way is already
     // far past what the sliders offer (0.2 and 0.15).
     case SettingsKey::pitchVariation:
-    case SettingsKey::gainVariation: return SettingRange{0.0, 0.5};
+    case SettingsKey::gainVariation:
+        return SettingRange{0.0, 0.5};
     // A press sounds searchPostMs + 10 ms after its key: a second is far past
     // what any accelerometer needs, and the ring holds a few seconds.
     case SettingsKey::searchPreMs:
     case SettingsKey::searchPostMs:
-    case SettingsKey::minInterKeyGapMs: return SettingRange{0.0, 1000.0};
-    case SettingsKey::baselineWindowMs: return SettingRange{0.0, 60000.0};
-    default: return std::nullopt;
+    case SettingsKey::minInterKeyGapMs:
+        return SettingRange{0.0, 1000.0};
+    case SettingsKey::baselineWindowMs:
+        return SettingRange{0.0, 60000.0};
+    default:
+        return std::nullopt;
     }
 }
 

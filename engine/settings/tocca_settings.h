@@ -189,7 +189,7 @@ private:
     std::string _menuBarClickAction;
     std::string _toggleShortcut;
 
-    bool _unreadableFile = false; // main thread only
+    bool _unreadableFile = false;  // main thread only
     std::string _unreadableReason; // main thread only
     ObserverList<SettingsKey> _observers;
 

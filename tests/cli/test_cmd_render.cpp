@@ -210,7 +210,8 @@ TEST(CliRender, OutputsAreWrittenSafelyOrNotAtAll) {
     const auto r = render.run({"--out", wav.string(), "--events", (dir / "small" / "e").string()});
     ::umount2((dir / "small").c_str(), MNT_DETACH);
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_EQ(readFile(wav), "an earlier render") << "the WAV was replaced although the render failed";
+    EXPECT_EQ(readFile(wav), "an earlier render")
+        << "the WAV was replaced although the render failed";
     EXPECT_EQ(filesIn(dir), (std::set<std::string>{"e.jsonl", "hard.wav", "link.wav", "o.wav",
                                                    "shared", "small", "t.jsonl"}));
 }
@@ -220,8 +221,8 @@ TEST(CliRender, OutOfRangeSettingsAreClampedWhereUsedWithOneLine) {
     Render render;
     const fs::path settings = render.dir / "loud.json";
     writeFile(settings, R"({"masterVolume":3e38})");
-    const auto r = render.run({"--settings", settings.string(), "--out",
-                               (render.dir / "o.wav").string()});
+    const auto r =
+        render.run({"--settings", settings.string(), "--out", (render.dir / "o.wav").string()});
     ASSERT_EQ(r.status, 0) << r.output;
     const auto audio = decodeWav(render.dir / "o.wav");
     const auto [low, high] = std::minmax_element(audio.frames.begin(), audio.frames.end());

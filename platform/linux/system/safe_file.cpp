@@ -120,8 +120,9 @@ std::optional<std::string> resolveOutput(const fs::path& requested, fs::path& re
         }
         struct stat folder {};
         if (::stat(folderOf(path).c_str(), &folder) == 0 && !mayFollow(link, folder)) {
-            return requested.string() + ": a symbolic link owned by another user in the shared "
-                                        "folder " +
+            return requested.string() +
+                   ": a symbolic link owned by another user in the shared "
+                   "folder " +
                    folderOf(path).string() + "; not following it";
         }
         std::error_code ec;
@@ -163,8 +164,8 @@ std::optional<std::string> checkOutput(const fs::path& requested, ExistingFile e
     fs::path probe;
     const int fd = createTempBeside(path, 0600, probe);
     if (fd < 0) {
-        return requested.string() + ": cannot create a file in " + folderOf(path).string() +
-               ": " + errnoText();
+        return requested.string() + ": cannot create a file in " + folderOf(path).string() + ": " +
+               errnoText();
     }
     ::close(fd);
     ::unlink(probe.c_str());
@@ -179,8 +180,8 @@ bool sameOutput(const fs::path& a, const fs::path& b) {
 int createTempBeside(const fs::path& resolved, mode_t mode, fs::path& temp) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         temp = resolved.string() + ".tmp-" + randomSuffix();
-        const int fd = ::open(temp.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        const int fd =
+            ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
