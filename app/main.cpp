@@ -56,7 +56,7 @@
 #include "platform/linux/input/evdev_key_source.h"
 #include "platform/linux/net/curl_http_sender.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
-#include "platform/linux/system/file_sync.h"
+#include "platform/linux/system/safe_file.h"
 #include "platform/linux/system/thread_naming.h"
 
 using namespace clavio;
@@ -121,6 +121,7 @@ private:
 
 ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
     auto settings = std::make_shared<ToccaSettings>(ToccaSettings::load());
+    settings->setUnreadableFileAside();
     _coordinator = ToccaCoordinator::create(settings, services(std::move(replay)));
     if (!_coordinator) {
         return;
@@ -292,7 +293,7 @@ void ToccaApp::openPanel() {
 } // namespace
 
 int main(int argc, char** argv) {
-    platform::installFileSync();
+    platform::installSafeFileWrites();
     platform::installThreadNaming();
 
     QApplication app(argc, argv);

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "cli/cli_commands.h"
+#include "cli/number_options.h"
+#include "cli/printable.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"
@@ -28,21 +30,21 @@ std::string formatValue(const SensorPropertyValue& value) {
     if (const auto* n = std::get_if<std::int64_t>(&value)) {
         return std::to_string(*n);
     }
-    return "\"" + std::get<std::string>(value) + "\"";
+    return "\"" + printable(std::get<std::string>(value)) + "\"";
 }
 
 void printKeyboards(platform::EvdevKeySource& source) {
-    std::cout << "Keyboards in " << source.deviceRoot().string() << ":\n";
+    std::cout << "Keyboards in " << printable(source.deviceRoot()) << ":\n";
     const auto devices = source.listDevices();
     if (devices.empty()) {
         std::cout << "  (none)\n";
     }
     for (const auto& device : devices) {
-        std::cout << "  " << device.node.string() << "  ";
+        std::cout << "  " << printable(device.node) << "  ";
         if (device.opened) {
-            std::cout << "\"" << device.name << "\"  readable\n";
+            std::cout << "\"" << printable(device.name) << "\"  readable\n";
         } else {
-            std::cout << "cannot be opened: " << device.error << "\n";
+            std::cout << "cannot be opened: " << printable(device.error) << "\n";
         }
     }
     if (source.hasAccess()) {
@@ -72,9 +74,9 @@ void printSensor(platform::LinuxSensorRegistry& registry,
     } else {
         for (const auto& service : *services) {
             const bool isChosen = chosen && chosen->id == service.id;
-            std::cout << (isChosen ? "* " : "  ") << service.id;
+            std::cout << (isChosen ? "* " : "  ") << printable(service.id);
             for (const auto& [name, value] : service.properties) {
-                std::cout << "  " << name << "=" << formatValue(value);
+                std::cout << "  " << printable(name) << "=" << formatValue(value);
             }
             std::cout << "\n";
             if (_registryInt(service, "PrimaryUsagePage") == kAccelUsagePage &&
@@ -88,7 +90,8 @@ void printSensor(platform::LinuxSensorRegistry& registry,
         std::cout << "No accelerometer: every key plays at a fixed strength. "
                   << platform::LinuxSensorRegistry::noAccelerometerAdvice() << "\n";
     }
-    std::cout << "Chosen accelerometer: " << (chosen ? chosen->id : std::string("none")) << "\n";
+    std::cout << "Chosen accelerometer: " << (chosen ? printable(chosen->id) : std::string("none"))
+              << "\n";
 
     sensor->stop();
     std::cout << "Sensor status after " << waitSeconds << " s: " << name(status) << " (" << samples
@@ -103,7 +106,7 @@ void registerDevicesCommand(CLI::App& app, const CliServices& services) {
         "devices", "List keyboards and accelerometer services, with access and sensor status");
     cmd->add_option("--wait", options->waitSeconds,
                     "Seconds to run the accelerometer before reporting its status")
-        ->check(CLI::Range(0.0, 60.0));
+        ->check(finiteRange(0.0, 60.0));
     CliServices::addDeviceOptions(*cmd, options->roots);
 
     cmd->callback([options, &services] {

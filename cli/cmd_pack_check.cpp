@@ -9,6 +9,7 @@
 #include <map>
 
 #include "cli/cli_commands.h"
+#include "cli/printable.h"
 #include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {
@@ -86,19 +87,19 @@ std::vector<std::string> fallbacks(const SoundPackManifest& m) {
 int checkPack(const fs::path& folder, const CliServices& services) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
-        std::cout << "pack-check: " << folder.string() << " is not a folder\n";
+        std::cout << "pack-check: " << printable(folder) << " is not a folder\n";
         return 1;
     }
-    std::cout << "Checking " << folder.string() << "\n";
+    std::cout << "Checking " << printable(folder) << "\n";
     auto decoded = readSoundPackManifest(folder);
     if (!decoded) {
-        std::cout << "error: pack.json: " << decoded.error().text() << "\n";
+        std::cout << "error: pack.json: " << printable(decoded.error().text()) << "\n";
         std::cout << "pack-check: FAILED (the manifest does not decode)\n";
         return 1;
     }
     const SoundPackManifest& manifest = decoded.value();
-    std::cout << "pack.json: \"" << manifest.name << "\" by " << manifest.author << " ("
-              << manifest.license << ")";
+    std::cout << "pack.json: \"" << printable(manifest.name) << "\" by "
+              << printable(manifest.author) << " (" << printable(manifest.license) << ")";
     if (manifest.sampleRate) {
         std::cout << ", " << *manifest.sampleRate << " Hz";
     }
@@ -125,8 +126,8 @@ int checkPack(const fs::path& folder, const CliServices& services) {
                     ++files;
                     limits.maxSamples -= std::uint64_t(audio.frameCount) * audio.channelCount;
                     if (manifest.sampleRate && audio.sampleRate != double(*manifest.sampleRate)) {
-                        std::cout << "note: " << entry.file << " is at " << audio.sampleRate
-                                  << " Hz (played at its own rate)\n";
+                        std::cout << "note: " << printable(entry.file) << " is at "
+                                  << audio.sampleRate << " Hz (played at its own rate)\n";
                     }
                 }
                 break;
@@ -149,14 +150,14 @@ int checkPack(const fs::path& folder, const CliServices& services) {
             }
         }
         if (auto it = problems.find(entry.file); it != problems.end()) {
-            std::cout << "error: " << entry.jsonPath << ": \"" << entry.file << "\" " << it->second
-                      << "\n";
+            std::cout << "error: " << printable(entry.jsonPath) << ": \"" << printable(entry.file)
+                      << "\" " << printable(it->second) << "\n";
             ++errors;
         }
     }
 
     for (const auto& line : fallbacks(manifest)) {
-        std::cout << line << "\n";
+        std::cout << printable(line) << "\n";
     }
     bool anySound = false;
     for (KeyGroup g : kAllKeyGroups) {

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/cli_commands.h"
+#include "cli/printable.h"
 #include "engine/packs/sound_pack_manager.h"
 
 namespace clavio::cli {
@@ -28,17 +29,19 @@ void listPacks(const CliServices& services) {
     if (packs.empty()) {
         std::cout << "No sound packs found. Searched:\n";
         for (const auto& path : manager.searchPaths()) {
-            std::cout << "  " << path.string() << "\n";
+            std::cout << "  " << printable(path) << "\n";
         }
     } else {
         std::size_t folderWidth = 6; // "FOLDER"
         std::size_t nameWidth = 4;   // "NAME"
         for (const auto& pack : packs) {
-            folderWidth = std::max(folderWidth, pack.size());
-            nameWidth = std::max(nameWidth, manager.displayName(pack).size());
+            folderWidth = std::max(folderWidth, printable(pack).size());
+            nameWidth = std::max(nameWidth, printable(manager.displayName(pack)).size());
         }
-        auto row = [&](const std::string& folder, const std::string& name,
-                       const std::string& path) {
+        auto row = [&](const std::string& rawFolder, const std::string& rawName,
+                       const std::string& rawPath) {
+            const std::string folder = printable(rawFolder), name = printable(rawName);
+            const std::string path = printable(rawPath);
             std::cout << folder << std::string(folderWidth - folder.size() + 2, ' ') << name
                       << std::string(nameWidth - name.size() + 2, ' ') << path << "\n";
         };
@@ -52,7 +55,7 @@ void listPacks(const CliServices& services) {
     if (!skipped.empty()) {
         std::cout << "\nSkipped folders:\n";
         for (const auto& s : skipped) {
-            std::cout << "  " << s.folder.string() << ": " << s.reason << "\n";
+            std::cout << "  " << printable(s.folder) << ": " << printable(s.reason) << "\n";
         }
     }
 }

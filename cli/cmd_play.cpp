@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli/cli_commands.h"
+#include "cli/number_options.h"
 #include "cli/press_table.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
@@ -245,7 +246,8 @@ void registerPlayCommand(CLI::App& app, const CliServices& services) {
     auto options = std::make_shared<PlayOptions>();
     addTraceRunOptions(*cmd, options->run);
     cmd->add_option("--tail", options->tailSeconds,
-                    "Seconds to keep playing after the last record (default 1)");
+                    "Seconds to keep playing after the last record (default 1)")
+        ->check(finiteRange(0.0, 60.0));
     cmd->add_flag("--delays", options->listDelays,
                   "List each press's delay and the output frame its sound starts at");
     cmd->callback([options, &services] { setExitStatus(play(*options, services)); });

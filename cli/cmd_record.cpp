@@ -22,12 +22,15 @@
 #include <thread>
 
 #include "cli/cli_commands.h"
+#include "cli/number_options.h"
+#include "cli/printable.h"
 #include "engine/ports/clock.h"
 #include "engine/replay/replay_delivery.h"
 #include "engine/replay/trace_recorder.h"
 #include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
+#include "platform/linux/system/safe_file.h"
 
 namespace clavio::cli {
 
@@ -110,7 +113,7 @@ std::unique_ptr<SensorReportStream> openAccelerometer(SensorRegistry& registry,
 }
 
 bool fail(const std::string& message) {
-    std::cerr << "clavio-cli: " << message << "\n";
+    std::cerr << "clavio-cli: " << printable(message) << "\n";
     setExitStatus(1);
     return false;
 }
@@ -120,13 +123,17 @@ bool record(const RecordOptions& options, const CliServices& services) {
     // taking the default action could leave the temporary file behind.
     StopSignals signals;
     const std::filesystem::path out = options.out;
-    std::error_code ec;
-    if (!options.force && std::filesystem::exists(out, ec)) {
-        return fail(out.string() + " already exists; choose another name or pass --force");
-    }
     // The output is checked before any device is touched: a path that cannot
-    // be written is an error before any work is done.
-    TraceFileWriter file(out);
+    // be written is an error before any work is done. Without --force the
+    // trace is moved into place only if the name is still free then, so a
+    // file created there meanwhile is kept.
+    const ExistingFile existing = options.force ? ExistingFile::replace : ExistingFile::keep;
+    if (auto error = platform::checkOutput(out, existing)) {
+        return fail(existing == ExistingFile::keep && error->ends_with(" already exists")
+                        ? *error + "; choose another name or pass --force"
+                        : *error);
+    }
+    TraceFileWriter file(out, existing);
     if (file.openError()) {
         return fail("cannot write " + out.string() + ": " + *file.openError());
     }
@@ -267,7 +274,7 @@ void registerRecordCommand(CLI::App& app, const CliServices& services) {
     cmd->add_option("--out", options->out, "Trace file to write (JSON Lines)")->required();
     cmd->add_option("--seconds", options->seconds,
                     "Stop after this many seconds (default: on Ctrl-C)")
-        ->check(CLI::PositiveNumber);
+        ->check(finiteRange(0.0, 365.0 * 86400.0, false));
     cmd->add_flag("--force", options->force, "Replace the file if it exists");
     CliServices::addDeviceOptions(*cmd, options->roots);
     cmd->callback([options, &services] { record(*options, services); });

@@ -19,16 +19,18 @@
 #include <string>
 
 #include "cli/cli_commands.h"
+#include "cli/number_options.h"
 #include "cli/press_table.h"
+#include "cli/printable.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
-#include "engine/core/atomic_file.h"
 #include "engine/pipeline/tocca_coordinator.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/render/render_events.h"
 #include "engine/replay/session_trace.h"
 #include "engine/settings/tocca_settings.h"
 #include "platform/linux/audio/wav_writer.h"
+#include "platform/linux/system/safe_file.h"
 
 namespace clavio::cli {
 
@@ -45,7 +47,7 @@ struct RenderOptions {
 };
 
 int fail(const std::string& message) {
-    std::cerr << "clavio-cli: " << message << "\n";
+    std::cerr << "clavio-cli: " << printable(message) << "\n";
     return 1;
 }
 
@@ -58,11 +60,6 @@ fs::path defaultOutput(const fs::path& trace) {
         }
     }
     return fs::path(stem.empty() ? "render" : stem).concat(".wav");
-}
-
-bool sameFile(const fs::path& a, const fs::path& b) {
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
 }
 
 // "\r45% (9.6 of 21.3 s)" on a terminal, once a render has taken a moment.
@@ -115,25 +112,34 @@ int render(const RenderOptions& options, const CliServices& services) {
     const fs::path out = options.out.empty() ? defaultOutput(trace) : fs::path(options.out);
     const std::optional<fs::path> events =
         options.events.empty() ? std::nullopt : std::optional<fs::path>(options.events);
-    if (events &&
-        fs::absolute(out).lexically_normal() == fs::absolute(*events).lexically_normal()) {
+    // Compared as files, not as text: a link or a second path to one file
+    // would otherwise have one output overwrite the other, or the trace.
+    if (events && platform::sameOutput(out, *events)) {
         return fail("--out and --events name the same file");
     }
     for (const auto& target : {std::optional<fs::path>(out), events}) {
         if (!target) {
             continue;
         }
-        if (sameFile(*target, trace)) {
+        if (platform::sameOutput(*target, trace)) {
             return fail(target->string() + ": is the trace itself; choose another output");
         }
-        if (auto error = platform::WavWriter::checkWritable(*target)) {
+        if (auto error = platform::checkOutput(*target)) {
             return fail(*error);
         }
     }
 
+    // Both outputs are written under temporary names and renamed only once
+    // both are complete, so a failure leaves each as it was.
     platform::WavWriter wav;
     if (auto error = wav.open(out, int(options.rate), 2)) {
         return fail(*error);
+    }
+    platform::SafeFile eventsFile;
+    if (events) {
+        if (auto error = eventsFile.open(*events, FileSecrecy::keyCodes, ExistingFile::replace)) {
+            return fail(*error);
+        }
     }
     const AudioDecoder& decoder = services.decoder();
     Progress progress;
@@ -168,14 +174,17 @@ int render(const RenderOptions& options, const CliServices& services) {
         wav.discard();
         return fail(writeError.value_or(*result.sinkError));
     }
-    if (auto error = wav.finish()) {
+    if (auto error = wav.complete()) {
         return fail(*error);
     }
     if (events) {
-        if (auto error =
-                writeFileAtomically(*events, encodeEventsFile(result.presses, result.releases))) {
-            return fail(*error);
-        }
+        forEachEventLine(result.presses, result.releases, [&](std::string_view line) {
+            return !eventsFile.write(line.data(), line.size());
+        });
+    }
+    if (auto error =
+            events ? platform::commitTogether({&wav.file(), &eventsFile}) : wav.file().commit()) {
+        return fail(*error);
     }
 
     printPressTable(std::cout, result.presses, result.originTicks);
@@ -197,13 +206,13 @@ int render(const RenderOptions& options, const CliServices& services) {
                   "\n%zu presses, %zu releases; %.2f s of audio at %u Hz rendered in %.2f s "
                   "(pack %s, seed %llu)\n",
                   result.presses.size(), result.releases.size(), result.seconds(), options.rate,
-                  wallSeconds, setup.settings->selectedPackName().c_str(),
+                  wallSeconds, printable(setup.settings->selectedPackName()).c_str(),
                   (unsigned long long)options.seed);
     std::cout << line;
     std::error_code ec;
-    std::cout << "Wrote " << fs::absolute(out, ec).lexically_normal().string() << "\n";
+    std::cout << "Wrote " << printable(fs::absolute(out, ec).lexically_normal()) << "\n";
     if (events) {
-        std::cout << "Events: " << fs::absolute(*events, ec).lexically_normal().string() << "\n";
+        std::cout << "Events: " << printable(fs::absolute(*events, ec).lexically_normal()) << "\n";
     }
     return 0;
 }
@@ -217,8 +226,10 @@ void registerRenderCommand(CLI::App& app, const CliServices& services) {
     addTraceRunOptions(*cmd, options->run);
     cmd->add_option("--seed", options->seed,
                     "Seed of the random sample choice and variation (default 0); the same "
-                    "trace, pack, settings and seed give the same file");
-    cmd->add_option("--rate", options->rate, "Output sample rate in Hz (default 48000)");
+                    "trace, pack, settings and seed give the same file")
+        ->check(unsignedDigits());
+    cmd->add_option("--rate", options->rate, "Output sample rate in Hz (default 48000)")
+        ->check(finiteRange(8000, 384000));
     cmd->add_option("--out", options->out,
                     "WAV file to write (default: the trace's name with .wav, in the current "
                     "folder); an existing file is replaced once the render is complete");

@@ -5,12 +5,12 @@
 #include <iostream>
 
 #include "cli/cli_commands.h"
-#include "platform/linux/system/file_sync.h"
+#include "platform/linux/system/safe_file.h"
 #include "platform/linux/system/thread_naming.h"
 
 int main(int argc, char** argv) {
     clavio::platform::installThreadNaming();
-    clavio::platform::installFileSync();
+    clavio::platform::installSafeFileWrites();
     CLI::App app{"clavio-cli: Clavio's headless commands"};
     app.set_version_flag("--version", std::string("clavio-cli ") + CLAVIO_VERSION);
     app.require_subcommand(1);

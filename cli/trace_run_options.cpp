@@ -4,6 +4,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "cli/printable.h"
 #include "engine/core/file_read.h"
 #include "engine/packs/sound_pack_manager.h"
 #include "engine/settings/settings_values.h"
@@ -65,6 +66,12 @@ std::optional<std::string> checkPack(const std::string& given, const RunSetup& s
 std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& out) {
     if (options.settingsFile.empty()) {
         out.settings = std::make_shared<ToccaSettings>(ToccaSettings::load());
+        // The file stays as it is (commands never write settings); the
+        // application sets it aside when it starts.
+        if (out.settings->hasUnreadableFile()) {
+            std::cerr << "clavio-cli: warning: " << printable(out.settings->unreadableFileReason())
+                      << "; using the default settings\n";
+        }
     } else {
         const auto read = readFileLimited(options.settingsFile, kMaxSettingsBytes);
         if (!read.ok()) {
@@ -104,13 +111,15 @@ std::optional<std::string> prepareRun(const TraceRunOptions& options, RunSetup& 
 
 bool warnIfSilent(bool packLoaded, std::size_t loadedSamples, const ToccaSettings& settings) {
     if (!packLoaded) {
-        std::cerr << "clavio-cli: warning: the sound pack '" << settings.selectedPackName()
+        std::cerr << "clavio-cli: warning: the sound pack '"
+                  << printable(settings.selectedPackName())
                   << "' could not be loaded; every key is silent\n";
         return true;
     }
     if (loadedSamples == 0) {
         std::cerr << "clavio-cli: warning: no sample of the sound pack '"
-                  << settings.selectedPackName() << "' could be decoded; every key is silent\n";
+                  << printable(settings.selectedPackName())
+                  << "' could be decoded; every key is silent\n";
         return true;
     }
     return false;

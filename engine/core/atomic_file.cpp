@@ -7,6 +7,7 @@ namespace clavio {
 
 namespace {
 std::atomic<FileSyncHook> gSyncHook{nullptr};
+std::atomic<const FilePlacementHooks*> gPlacement{nullptr};
 
 std::string uniqueSuffix() {
     thread_local std::mt19937_64 rng{std::random_device{}()};
@@ -23,8 +24,26 @@ void setFileSyncHook(FileSyncHook hook) noexcept {
     gSyncHook.store(hook);
 }
 
-AtomicFileStream::AtomicFileStream(std::filesystem::path target)
-    : _target(std::move(target)), _temp(_target.string() + uniqueSuffix()) {
+void setFilePlacementHooks(const FilePlacementHooks* hooks) noexcept {
+    gPlacement.store(hooks);
+}
+
+AtomicFileStream::AtomicFileStream(std::filesystem::path target, FileSecrecy secrecy,
+                                   ExistingFile existing)
+    : _target(std::move(target)), _existing(existing) {
+    if (const FilePlacementHooks* hooks = gPlacement.load()) {
+        std::filesystem::path resolved;
+        if (auto error = hooks->begin(_target, secrecy, resolved, _temp)) {
+            _openError = std::move(error);
+            _done = true;
+            return;
+        }
+        _target = std::move(resolved);
+    } else {
+        _temp = _target.string() + uniqueSuffix();
+    }
+    // The platform made the file with its final mode; opening it again keeps
+    // that mode.
     _out.open(_temp, std::ios::binary | std::ios::trunc);
     if (!_out) {
         _openError = "cannot create " + _temp.string();
@@ -67,11 +86,21 @@ std::optional<std::string> AtomicFileStream::commit() {
         std::filesystem::remove(_temp, ec);
         return "cannot flush " + _temp.string() + " to disk";
     }
-    std::filesystem::rename(_temp, _target, ec);
-    if (ec) {
-        const std::string message = "cannot replace " + _target.string() + ": " + ec.message();
+    if (const FilePlacementHooks* hooks = gPlacement.load()) {
+        if (auto error = hooks->place(_temp, _target, _existing)) {
+            std::filesystem::remove(_temp, ec);
+            return error;
+        }
+    } else if (_existing == ExistingFile::keep && std::filesystem::exists(_target, ec)) {
         std::filesystem::remove(_temp, ec);
-        return message;
+        return _target.string() + " already exists";
+    } else {
+        std::filesystem::rename(_temp, _target, ec);
+        if (ec) {
+            const std::string message = "cannot replace " + _target.string() + ": " + ec.message();
+            std::filesystem::remove(_temp, ec);
+            return message;
+        }
     }
     if (sync) {
         sync(_target.parent_path().empty() ? std::filesystem::path(".") : _target.parent_path());
@@ -80,8 +109,8 @@ std::optional<std::string> AtomicFileStream::commit() {
 }
 
 std::optional<std::string> writeFileAtomically(const std::filesystem::path& path,
-                                               std::string_view contents) {
-    AtomicFileStream file(path);
+                                               std::string_view contents, FileSecrecy secrecy) {
+    AtomicFileStream file(path, secrecy);
     if (file.openError()) {
         return file.openError();
     }

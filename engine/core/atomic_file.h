@@ -14,11 +14,21 @@
 
 namespace clavio {
 
+// Who may read a written file: everyone (0644), or only its owner (0600) for
+// files that log every key code typed, passwords included (traces, events).
+// Replacing a file never loosens a stricter mode the old file had.
+enum class FileSecrecy { shared, keyCodes };
+// Whether an existing file under the target name may be replaced. `keep`
+// fails instead, atomically: a file created there while the writer worked
+// (after any early check) survives.
+enum class ExistingFile { replace, keep };
+
 // Writes `contents` to `path` atomically. Returns an error text naming the
 // path on failure, in which case the previous file is untouched and no
 // temporary file is left behind.
 std::optional<std::string> writeFileAtomically(const std::filesystem::path& path,
-                                               std::string_view contents);
+                                               std::string_view contents,
+                                               FileSecrecy secrecy = FileSecrecy::shared);
 
 // Streams a file into place: everything goes to a temporary file in the
 // target's folder, and only commit() (flush, sync, rename, sync of the
@@ -30,7 +40,9 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path& path
 // Threading: one thread at a time; not real-time.
 class AtomicFileStream {
 public:
-    explicit AtomicFileStream(std::filesystem::path target);
+    explicit AtomicFileStream(std::filesystem::path target,
+                              FileSecrecy secrecy = FileSecrecy::shared,
+                              ExistingFile existing = ExistingFile::replace);
     ~AtomicFileStream();
     AtomicFileStream(const AtomicFileStream&) = delete;
     AtomicFileStream& operator=(const AtomicFileStream&) = delete;
@@ -49,6 +61,7 @@ public:
 private:
     std::filesystem::path _target;
     std::filesystem::path _temp;
+    ExistingFile _existing;
     std::ofstream _out;
     std::optional<std::string> _openError;
     bool _done = false;
@@ -58,5 +71,24 @@ private:
 // rename is still atomic, only not guaranteed to survive a power cut.
 using FileSyncHook = bool (*)(const std::filesystem::path& pathToSync);
 void setFileSyncHook(FileSyncHook hook) noexcept;
+
+// The platform's rules for creating and placing a file (the Linux ones are
+// platform/linux/system/safe_file). Without them the temporary file gets the
+// stream library's default mode and `keep` is checked before the rename
+// only, not atomically: enough for tests of the engine alone.
+struct FilePlacementHooks {
+    // Resolves `target` to the file to write (`resolved`) and creates the
+    // empty temporary file `temp` beside it, exclusively, with its final
+    // mode. Returns an error naming the path on failure.
+    std::optional<std::string> (*begin)(const std::filesystem::path& target, FileSecrecy secrecy,
+                                        std::filesystem::path& resolved,
+                                        std::filesystem::path& temp);
+    // Moves the written, synced `temp` to `resolved`; on failure `temp` is
+    // still there and the error names the path.
+    std::optional<std::string> (*place)(const std::filesystem::path& temp,
+                                        const std::filesystem::path& resolved,
+                                        ExistingFile existing);
+};
+void setFilePlacementHooks(const FilePlacementHooks* hooks) noexcept;
 
 } // namespace clavio

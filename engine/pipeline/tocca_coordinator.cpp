@@ -127,7 +127,7 @@ void ToccaCoordinator::Impl::construct() {
     macroRouter = std::make_unique<MacroRouter>(s.urlOpener);
 
     // 5. The classifier, chosen once.
-    const ImpactConfig config = settings->impactConfig();
+    const ImpactConfig config = usableImpactConfig(settings->impactConfig(), refusedSettingLogged);
     if (settings->useAdaptiveClassifier()) {
         classifier = std::make_unique<AdaptivePeakClassifier>(config);
     } else {
@@ -345,7 +345,8 @@ void ToccaCoordinator::Impl::start() {
     }
     loadCurrentPack();
 
-    audioEngine->setMasterVolume(settings->masterVolume());
+    audioEngine->setMasterVolume(
+        usableSetting(SettingsKey::masterVolume, settings->masterVolume(), refusedSettingLogged));
     const bool audioStarted = audioEngine->start();
 
     std::size_t packs = 0;
@@ -448,7 +449,8 @@ void ToccaCoordinator::Impl::applyCalibration(const CalibrationResult& result) {
     // Handed over on the classify queue, behind every classification already
     // queued, so no press is measured half with the old and half with the
     // new configuration (the classifier also guards the swap itself).
-    auto config = std::make_shared<const ImpactConfig>(settings->impactConfig());
+    auto config = std::make_shared<const ImpactConfig>(
+        usableImpactConfig(settings->impactConfig(), refusedSettingLogged));
     const bool queued = classifyQueue->submit([weak = weakSelf, config] {
         if (const auto self = weak.lock()) {
             self->_impl->classifier->setConfig(*config);

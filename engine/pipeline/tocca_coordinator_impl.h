@@ -35,6 +35,7 @@
 #include "engine/sensing/impact_classifier.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/settings/macro_router.h"
+#include "engine/settings/setting_limits.h"
 #include "engine/settings/tocca_settings.h"
 
 namespace clavio {
@@ -128,9 +129,8 @@ struct ToccaCoordinator::Impl {
 
     AtomicHandler<void(const PressReport&)> pressReporter;
     AtomicHandler<void(const ReleaseReport&)> releaseReporter;
-    // One log line per run of refused values, not one per key press.
-    std::atomic<bool> refusedPitchVariationLogged{false};
-    std::atomic<bool> refusedGainVariationLogged{false};
+    // One log line per run of refused setting values, not one per press.
+    SettingLogFlags refusedSettingLogged{};
 
     // Lifecycle (main thread).
     StrikeSource currentStrikeSource() const;
@@ -165,7 +165,6 @@ struct ToccaCoordinator::Impl {
     void keyUp(const KeyEvent& event) noexcept;
     void recordKeystroke(VelocityTier tier) noexcept;
     void publish(const KeyEvent& event, const ImpactResult& result);
-    float variation(float value, float fallback, std::atomic<bool>& logged, const char* name);
 
     // Packs (main thread).
     // False when the pack was refused (its decoded audio over the limits of

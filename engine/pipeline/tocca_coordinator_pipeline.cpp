@@ -49,19 +49,6 @@ const std::vector<std::int32_t>* find(const SampleMaps::Map& map, std::string_vi
     return it == map.end() || it->second.empty() ? nullptr : &it->second;
 }
 
-template <class T> std::string formatNumber(T value) {
-    char text[48];
-    const auto written = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, written.ptr);
-}
-
-// Whether a press can be scheduled trunc(ms) + 10 ms ahead: a finite number
-// of milliseconds, 0 or more, whose sum fits a signed 64-bit integer.
-bool isUsableSearchPostMs(double ms) noexcept {
-    return std::isfinite(ms) && ms >= 0.0 &&
-           std::trunc(ms) + 10.0 < double(std::numeric_limits<std::int64_t>::max());
-}
-
 } // namespace
 
 std::string_view sampleTierName(VelocityTier tier) noexcept {
@@ -112,14 +99,8 @@ std::map<std::string, std::vector<std::int32_t>> ToccaCoordinator::loadedRelease
 std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineContext() {
     auto context = std::make_shared<PipelineContext>();
     context->coordinator = weakSelf;
-    double ms = settings->searchPostMs();
-    if (!isUsableSearchPostMs(ms)) {
-        const double fallback = SettingsValues{}.searchPostMs;
-        logLine("[Clavio] searchPostMs " + formatNumber(ms) +
-                " refused: it must be a finite number of milliseconds, 0 or more; using " +
-                formatNumber(fallback));
-        ms = fallback;
-    }
+    const double ms =
+        usableSetting(SettingsKey::searchPostMs, settings->searchPostMs(), refusedSettingLogged);
     context->searchPostMs = ms;
     context->delayTicks = tca_ms_to_mach(std::trunc(ms) + 10.0);
     context->classifyQueue = classifyQueue;
@@ -173,22 +154,6 @@ void ToccaCoordinator::Impl::keyDown(const std::shared_ptr<const PipelineContext
 
 // ---- classification step (classify queue) ----
 
-float ToccaCoordinator::Impl::variation(float value, float fallback, std::atomic<bool>& logged,
-                                        const char* name) {
-    if (std::isfinite(value) && value >= 0.0f) {
-        if (logged.load(std::memory_order_relaxed)) {
-            logged.store(false, std::memory_order_relaxed);
-        }
-        return value;
-    }
-    if (!logged.exchange(true, std::memory_order_relaxed)) {
-        logLine(std::string("[Clavio] ") + name + " " + formatNumber(value) +
-                " refused: it must be a finite magnitude, 0 or more; using " +
-                formatNumber(fallback));
-    }
-    return fallback;
-}
-
 void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEvent event) {
     const auto self = context.coordinator.lock();
     if (!self) {
@@ -239,7 +204,6 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
         if (reporting) {
             report.layers.reserve(layers.size());
         }
-        const SettingsValues defaults;
         for (const VelocityLayer& layer : layers) {
             std::int32_t index = -1;
             {
@@ -258,12 +222,10 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
                 }
                 continue;
             }
-            const float gainJitter = d.services.random.jitter(
-                d.variation(settings.gainVariation(), defaults.gainVariation,
-                            d.refusedGainVariationLogged, "gainVariation"));
-            const float pitchJitter = d.services.random.jitter(
-                d.variation(settings.pitchVariation(), defaults.pitchVariation,
-                            d.refusedPitchVariationLogged, "pitchVariation"));
+            const float gainJitter = d.services.random.jitter(usableSetting(
+                SettingsKey::gainVariation, settings.gainVariation(), d.refusedSettingLogged));
+            const float pitchJitter = d.services.random.jitter(usableSetting(
+                SettingsKey::pitchVariation, settings.pitchVariation(), d.refusedSettingLogged));
             const float gain = gainScale * layer.gain + gainJitter;
             const float pitchShift = keyPitch + (basePitch + pitchJitter);
             d.audioEngine->play(index, gain, pitchShift);

@@ -61,8 +61,9 @@ ordered_json encodeReleaseEvent(const ToccaCoordinator::ReleaseReport& release) 
     return j;
 }
 
-std::string encodeEventsFile(const std::vector<ToccaCoordinator::PressReport>& presses,
-                             const std::vector<ToccaCoordinator::ReleaseReport>& releases) {
+void forEachEventLine(const std::vector<ToccaCoordinator::PressReport>& presses,
+                      const std::vector<ToccaCoordinator::ReleaseReport>& releases,
+                      const std::function<bool(std::string_view)>& line) {
     struct Entry {
         std::uint64_t t;
         int kind; // 0 press, 1 release: a press sorts before a release of its tick
@@ -83,9 +84,21 @@ std::string encodeEventsFile(const std::vector<ToccaCoordinator::PressReport>& p
     for (const Entry& e : order) {
         const ordered_json j = e.kind == 0 ? encodePressEvent(presses[e.index])
                                            : encodeReleaseEvent(releases[e.index]);
-        text += j.dump();
+        text = j.dump();
         text += '\n';
+        if (!line(text)) {
+            return;
+        }
     }
+}
+
+std::string encodeEventsFile(const std::vector<ToccaCoordinator::PressReport>& presses,
+                             const std::vector<ToccaCoordinator::ReleaseReport>& releases) {
+    std::string text;
+    forEachEventLine(presses, releases, [&text](std::string_view line) {
+        text += line;
+        return true;
+    });
     return text;
 }
 

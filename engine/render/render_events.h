@@ -15,7 +15,9 @@
 // Threading: pure functions; any thread.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -32,5 +34,10 @@ nlohmann::ordered_json encodeReleaseEvent(const ToccaCoordinator::ReleaseReport&
 // ending in "\n".
 std::string encodeEventsFile(const std::vector<ToccaCoordinator::PressReport>& presses,
                              const std::vector<ToccaCoordinator::ReleaseReport>& releases);
+// The same lines handed one at a time to `line`, which returns false to stop:
+// a large render's events go to their file without being built in memory.
+void forEachEventLine(const std::vector<ToccaCoordinator::PressReport>& presses,
+                      const std::vector<ToccaCoordinator::ReleaseReport>& releases,
+                      const std::function<bool(std::string_view)>& line);
 
 } // namespace clavio

@@ -219,10 +219,12 @@ private:
 };
 
 // A trace written to a file: nothing appears under `path` until finish()
-// succeeds, and a writer destroyed unfinished leaves no file behind.
+// succeeds, and a writer destroyed unfinished leaves no file behind. A trace
+// logs every key code typed, so only its owner may read it (0600).
 class TraceFileWriter {
 public:
-    explicit TraceFileWriter(std::filesystem::path path);
+    explicit TraceFileWriter(std::filesystem::path path,
+                             ExistingFile existing = ExistingFile::replace);
 
     const std::optional<std::string>& openError() const { return _file.openError(); }
     TraceWriter& writer() { return _writer; }

@@ -74,8 +74,8 @@ bool TraceWriter::writeKey(std::uint64_t t, const TraceKey& key) {
     return bool(_out);
 }
 
-TraceFileWriter::TraceFileWriter(std::filesystem::path path)
-    : _file(std::move(path)), _writer(_file.stream()) {}
+TraceFileWriter::TraceFileWriter(std::filesystem::path path, ExistingFile existing)
+    : _file(std::move(path), FileSecrecy::keyCodes, existing), _writer(_file.stream()) {}
 
 std::optional<std::string> TraceFileWriter::finish() {
     return _file.commit();

@@ -27,6 +27,7 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
 
 ToccaSettings::ToccaSettings(ToccaSettings&& other) : ToccaSettings(other.values()) {
     _unreadableFile = other._unreadableFile;
+    _unreadableReason = std::move(other._unreadableReason);
     other._unreadableFile = false;
 }
 
@@ -38,17 +39,22 @@ fs::path ToccaSettings::fileURL() {
 }
 
 ToccaSettings ToccaSettings::load() {
-    const auto read = readFileLimited(fileURL(), kMaxSettingsBytes);
+    const fs::path file = fileURL();
+    const auto read = readFileLimited(file, kMaxSettingsBytes);
     if (read.status == FileReadResult::Status::missing) {
         return ToccaSettings();
     }
+    std::string reason = read.error;
     if (read.ok()) {
-        if (auto decoded = decodeSettings(read.contents)) {
+        auto decoded = decodeSettings(read.contents);
+        if (decoded) {
             return ToccaSettings(decoded.value());
         }
+        reason = file.string() + ": " + decoded.error().text();
     }
     ToccaSettings defaults;
     defaults._unreadableFile = true;
+    defaults._unreadableReason = std::move(reason);
     return defaults;
 }
 
@@ -80,26 +86,38 @@ bool ToccaSettings::save() {
         return false;
     }
     const fs::path file = fileURL();
-    if (_unreadableFile) {
-        std::error_code ec;
-        if (fs::symlink_status(file, ec).type() != fs::file_type::not_found) {
-            const auto aside = asideName(file);
-            if (aside) {
-                fs::rename(file, *aside, ec);
-            }
-            if (!aside || ec) {
-                logLine("[Clavio] Failed to save settings: cannot keep the unreadable " +
-                        file.string() + " aside" + (ec ? ": " + ec.message() : std::string()));
-                return false;
-            }
-            logLine("[Clavio] Settings file could not be read; kept it as " + aside->string());
-        }
-        _unreadableFile = false;
+    if (!setUnreadableFileAside()) {
+        logLine("[Clavio] Failed to save settings: the unreadable " + file.string() +
+                " is still in place");
+        return false;
     }
     if (auto failure = writeFileAtomically(file, json)) {
         logLine("[Clavio] Failed to save settings: " + *failure);
         return false;
     }
+    return true;
+}
+
+bool ToccaSettings::setUnreadableFileAside() {
+    if (!_unreadableFile) {
+        return true;
+    }
+    const fs::path file = fileURL();
+    std::error_code ec;
+    if (fs::symlink_status(file, ec).type() != fs::file_type::not_found) {
+        const auto aside = asideName(file);
+        if (aside) {
+            fs::rename(file, *aside, ec);
+        }
+        if (!aside || ec) {
+            logLine("[Clavio] Settings file could not be read and cannot be kept aside: " +
+                    file.string() + (ec ? ": " + ec.message() : std::string()));
+            return false;
+        }
+        logLine("[Clavio] Settings file could not be read (" + _unreadableReason +
+                "); kept it as " + aside->string() + " and started from the defaults");
+    }
+    _unreadableFile = false;
     return true;
 }
 

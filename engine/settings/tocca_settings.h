@@ -61,6 +61,16 @@ public:
     // True when load() found a settings file it could not use; the next
     // save() keeps that file aside before writing.
     bool hasUnreadableFile() const noexcept { return _unreadableFile; }
+    // Why load() could not use the file: one line naming the file (and the
+    // JSON path of a bad member); empty when it could.
+    const std::string& unreadableFileReason() const noexcept { return _unreadableReason; }
+    // Sets the unreadable settings file aside now rather than at the first
+    // save(), so that the program does not run for a session on defaults
+    // with the bad file still in place: renames it to
+    // "settings.json.unreadable" (or ".unreadable.N", never replacing one)
+    // and logs one line naming both. True when nothing is left to set aside.
+    // Main thread.
+    bool setUnreadableFileAside();
 
     ObserverToken subscribe(ObserverList<SettingsKey>::Callback callback) {
         return _observers.subscribe(std::move(callback));
@@ -179,7 +189,8 @@ private:
     std::string _menuBarClickAction;
     std::string _toggleShortcut;
 
-    bool _unreadableFile = false; // main thread only
+    bool _unreadableFile = false;  // main thread only
+    std::string _unreadableReason; // main thread only
     ObserverList<SettingsKey> _observers;
 
     static_assert(std::atomic<float>::is_always_lock_free &&

@@ -78,6 +78,42 @@ TEST(CliPacks, AnInstalledCopyFindsItsDataUnderItsOwnPrefix) {
     }
 }
 
+// A pack's name is text from a file: printed, an escape sequence in it would
+// drive the terminal.
+TEST(CliPacks, ControlCharactersInPackTextComeOutEscaped) {
+    ScopedXdgHome home;
+    TempDir resources;
+    ScopedEnv resourceDir("CLAVIO_RESOURCE_DIR", resources.path().string());
+    const fs::path pack = resources / "SoundPacks" / "Esc";
+    makePack(pack, R"(Bad\u001b]0;owned\u0007 \u009b2J caf\u00e9)");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"packs"}, {"pack-check", pack.string()}}) {
+        const auto run = runClavioCli(args);
+        EXPECT_NE(run.output.find(R"(Bad\x1b]0;owned\x07 \xc2\x9b2J café)"), std::string::npos)
+            << run.output;
+        EXPECT_EQ(run.output.find_first_of("\x1b\x07"), std::string::npos) << run.output;
+    }
+}
+
+// Numbers out of range or not numbers are refused before the command runs.
+TEST(CliOptions, NumbersOutOfRangeOrNotNumbersAreUsageErrors) {
+    TempDir dir;
+    const std::string out = (dir / "o.wav").string();
+    const std::vector<std::string> cases[] = {
+        {"render", "--trace", "demo", "--out", out, "--rate", "5"},
+        {"render", "--trace", "demo", "--out", out, "--seed", "-1"},
+        {"render", "--trace", "demo", "--out", out, "--rate", "nan"},
+        {"play", "--trace", "demo", "--tail", "inf"},
+        {"devices", "--wait", "nan"},
+        {"record", "--out", out, "--seconds", "1e300"}};
+    for (const auto& args : cases) {
+        const auto run = runClavioCli(args);
+        EXPECT_EQ(run.status, 105) << run.output; // CLI11's status for an invalid value
+        EXPECT_NE(run.output.find("must be"), std::string::npos) << run.output;
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 TEST(CliPackCheck, BuiltInPacksPassAndFallbacksAreReportedWithoutFailing) {
     for (const char* pack : {"Biscuit", "Bluebell"}) {
         expectPackCheck(kBuiltIn / pack, 0, {"pack-check: OK"});

@@ -2,6 +2,8 @@
 // and hidraw reports written into FIFOs come out as a listing or a trace.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <linux/input.h>
 #include <signal.h>
 
@@ -156,7 +158,8 @@ TEST(CliRecord, RecordsWhatItCanForTheGivenSecondsAndNeverOverwritesByDefault) {
     writeFile(out / "kept.jsonl", "precious");
     const std::tuple<const FakeDeviceTree*, const char*, const char*> refusals[] = {
         {&empty, "x", "nothing to record"},
-        {&keysOnly, "missing/x", "cannot write"},
+        {&keysOnly, "missing/x", "does not exist"},
+        {&keysOnly, ".", "is a folder"},
         {&keysOnly, "kept.jsonl", "already exists"}};
     for (const auto& [tree, file, message] : refusals) {
         const auto run = runClavioCli(record(*tree, out / file, {"--seconds", "5"}));
@@ -169,4 +172,16 @@ TEST(CliRecord, RecordsWhatItCanForTheGivenSecondsAndNeverOverwritesByDefault) {
         runClavioCli(record(keysOnly, out / "kept.jsonl", {"--seconds", "0.2", "--force"}));
     EXPECT_EQ(run.status, 0) << run.output;
     records(out / "kept.jsonl");
+    struct stat st {};
+    ASSERT_EQ(::stat((out / "kept.jsonl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "a trace logs every key code: its owner's only";
+
+    // A file made under the name while recording is kept, not replaced.
+    ChildProcess late(clavioCli(), record(keysOnly, out / "late.jsonl", {"--seconds", "0.5"}));
+    while (!has(late.output(), "Recording") && late.wait(0.01) < 0) {
+    }
+    writeFile(out / "late.jsonl", "made meanwhile");
+    EXPECT_EQ(late.wait(), 1) << late.output();
+    EXPECT_TRUE(has(late.output(), "left as it is")) << late.output();
+    EXPECT_EQ(readFile(out / "late.jsonl"), "made meanwhile");
 }

@@ -2,8 +2,16 @@
 // they run on: its strikes' forces against the velocities the render gives.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <numeric>
 #include <set>
@@ -150,8 +158,79 @@ TEST(CliRender, UnwritableOutputsAndBadSettingsFailBeforeAnyWorkButOwnSettingsFa
     const auto r = render.run({"--out", out});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(fs::exists(out));
+    EXPECT_NE(r.output.find("warning: " + own.string() + ": "), std::string::npos) << r.output;
     EXPECT_EQ(readFile(own), "{garbled");
     EXPECT_EQ(filesIn(own.parent_path()), std::set<std::string>{"settings.json"});
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+// Outputs are compared as files, links are followed only where the kernel's
+// protected_symlinks would, key codes are private, and a render that fails
+// (here: no room for the events) leaves every output as it was.
+TEST(CliRender, OutputsAreWrittenSafelyOrNotAtAll) {
+    Render render;
+    const fs::path& dir = render.dir.path();
+    const fs::path wav = dir / "o.wav", events = dir / "e.jsonl";
+    writeFile(wav, "old");
+    ::chmod(wav.c_str(), 0600);
+    fs::create_symlink(wav, dir / "link.wav");
+    fs::create_hard_link(wav, dir / "hard.wav");
+    for (const char* other : {"link.wav", "hard.wav"}) {
+        const auto r = render.run({"--out", wav.string(), "--events", (dir / other).string()});
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("name the same file"), std::string::npos) << r.output;
+    }
+    ASSERT_EQ(render.run({"--out", wav.string(), "--events", events.string()}).status, 0);
+    EXPECT_EQ(modeOf(wav), 0600u) << "a stricter mode is kept";
+    EXPECT_EQ(modeOf(events), 0600u) << "key codes are private";
+
+    fs::create_directory(dir / "shared");
+    ::chmod((dir / "shared").c_str(), 01777);
+    fs::create_symlink(dir / "victim.wav", dir / "shared" / "planted.wav");
+    if (::geteuid() == 0 && ::lchown((dir / "shared" / "planted.wav").c_str(), 65534, 65534) == 0) {
+        const auto r = render.run({"--out", (dir / "shared" / "planted.wav").string()});
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("not following it"), std::string::npos) << r.output;
+        EXPECT_FALSE(fs::exists(dir / "victim.wav"));
+    } else {
+        std::cout << "[  SKIPPED ] a link owned by another user needs root\n";
+    }
+
+    fs::create_directory(dir / "small");
+    if (::mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=8k") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    }
+    std::ofstream(dir / "small" / "filler") << std::string(65536, 'x'); // fills it
+    writeFile(wav, "an earlier render");
+    const auto r = render.run({"--out", wav.string(), "--events", (dir / "small" / "e").string()});
+    ::umount2((dir / "small").c_str(), MNT_DETACH);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(readFile(wav), "an earlier render")
+        << "the WAV was replaced although the render failed";
+    EXPECT_EQ(filesIn(dir), (std::set<std::string>{"e.jsonl", "hard.wav", "link.wav", "o.wav",
+                                                   "shared", "small", "t.jsonl"}));
+}
+
+// A volume far past full scale plays at full scale, with one line naming it.
+TEST(CliRender, OutOfRangeSettingsAreClampedWhereUsedWithOneLine) {
+    Render render;
+    const fs::path settings = render.dir / "loud.json";
+    writeFile(settings, R"({"masterVolume":3e38})");
+    const auto r =
+        render.run({"--settings", settings.string(), "--out", (render.dir / "o.wav").string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto audio = decodeWav(render.dir / "o.wav");
+    const auto [low, high] = std::minmax_element(audio.frames.begin(), audio.frames.end());
+    EXPECT_GT(*high, 0.01f);
+    EXPECT_LE(std::max(-*low, *high), 1.0f);
+    const auto line = r.output.find("[Clavio] masterVolume 3e+38 refused");
+    EXPECT_NE(line, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("masterVolume", line + 20), std::string::npos) << "logged once";
 }
 
 TEST(CliRender, PacksByNameOrFolderAndAnUnknownOneIsRefused) {

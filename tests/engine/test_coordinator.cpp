@@ -221,6 +221,14 @@ TEST(CoordinatorPipeline, PressIsClassifiedSearchPostPlusTenMsAfterItsKeyAndItsV
     const std::uint64_t second = r.now();
     r.strike(0, 0.06f);
     EXPECT_EQ(r.presses().back().classifiedAt, second + ms(30)) << "the default 20 ms + 10 ms";
+    // A window past any use is clamped to a second: the press is not held back.
+    r.coordinator().stop();
+    r.settings().setSearchPostMs(1e9);
+    r.coordinator().start();
+    EXPECT_EQ(log.count("[Clavio] searchPostMs 1e+09 refused"), 1u);
+    const std::uint64_t third = r.now();
+    r.strike(0, 0.06f, 1100ms);
+    EXPECT_EQ(r.presses().back().classifiedAt, third + ms(1010));
 }
 
 TEST(CoordinatorPipeline, HarderStrikesReachHigherTiersLouderAndHigher) {

@@ -204,12 +204,12 @@ TEST(WavWriter, UnfinishedOrUnwritableRendersLeaveNothingAndKeepAnEarlierFile) {
     // A regular file where the folder should be fails even for root.
     for (const fs::path& bad : {dir / "render.wav" / "out.wav", dir / "missing" / "out.wav",
                                 dir.path(), fs::path("/dev/null"), fs::path()}) {
-        EXPECT_NE(WavWriter::checkWritable(bad).value_or(""), "") << bad;
+        EXPECT_NE(platform::checkOutput(bad).value_or(""), "") << bad;
     }
     WavWriter wav;
     EXPECT_TRUE(wav.open(dir / "missing" / "out.wav"));
     EXPECT_TRUE(wav.write(frames, 1));
     EXPECT_TRUE(wav.open(dir / "ok.wav", 0, 2));
-    EXPECT_FALSE(WavWriter::checkWritable(dir / "ok.wav"));
+    EXPECT_FALSE(platform::checkOutput(dir / "ok.wav"));
     EXPECT_EQ(entries(dir.path()), 1u) << "the check leaves nothing behind";
 }

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/system/safe_file.h"
+
 struct sf_private_tag;
 
 namespace clavio::platform {
@@ -29,13 +31,8 @@ public:
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    // Checks, leaving nothing behind, that a WAV can be written at `path`:
-    // its folder exists and accepts a new file, and `path` is not a folder or
-    // a special file (renaming over /dev/null would replace the device).
-    // Meant to run before any work that would be wasted otherwise.
-    static std::optional<std::string> checkWritable(const std::filesystem::path& path);
-
-    // Starts a file. Returns an error naming the path on failure.
+    // Starts a file (safe_file's rules; replacing what is there). Returns an
+    // error naming the path on failure.
     std::optional<std::string> open(const std::filesystem::path& path,
                                     int sampleRate = kDefaultSampleRate,
                                     int channels = kDefaultChannels);
@@ -46,6 +43,10 @@ public:
     // at the path). On failure nothing is left at the path that was not
     // there before.
     std::optional<std::string> finish();
+    // Completes the audio without moving it into place: file() is then placed
+    // together with the command's other outputs (commitTogether).
+    std::optional<std::string> complete();
+    SafeFile& file() { return _out; }
     // Gives up: removes the temporary file. Also done by the destructor.
     void discard() noexcept;
 
@@ -55,8 +56,8 @@ public:
 
 private:
     sf_private_tag* _file = nullptr;
+    SafeFile _out;
     std::filesystem::path _target;
-    std::filesystem::path _temp;
     int _channels = 0;
     std::uint64_t _frames = 0;
     std::uint64_t _maxFrames = 0;
