@@ -7,15 +7,7 @@
 namespace clavio {
 
 bool toggleSound(ToccaCoordinator& coordinator) {
-    ToccaSettings& settings = coordinator.settings();
-    const bool enabled = !settings.soundEnabled();
-    settings.setSoundEnabled(enabled);
-    settings.save();
-    coordinator.sendEvent("sound_toggle", nlohmann::json{{"enabled", enabled}});
-    if (enabled && !coordinator.isRunning()) {
-        coordinator.start();
-    }
-    return enabled;
+    return coordinator.toggleSound();
 }
 
 void applyVolume(ToccaCoordinator& coordinator, float volume) {
@@ -28,6 +20,7 @@ void selectPack(ToccaCoordinator& coordinator, const std::string& packName) {
     coordinator.settings().setSelectedPackName(packName);
     coordinator.settings().save();
     coordinator.loadCurrentPack();
+    coordinator.previewPack();
 }
 
 void applyDisableModifierSounds(ToccaCoordinator& coordinator, bool disabled) {

@@ -154,6 +154,16 @@ public:
     void reloadPack();
     // The menu's pack list sets the name, saves and calls this itself.
     void loadCurrentPack();
+    // Plays a short phrase of the loaded pack, four presses 120 ms apart
+    // from soft to hard, so a pack can be heard when it is chosen. Nothing
+    // when sound is off (checked again before each press) or no pack loaded.
+    void previewPack();
+    // The enable switch and the mute shortcut: inverts soundEnabled, saves,
+    // sends one "sound_toggle" usage event with {"enabled": new value}, and
+    // starts the coordinator when sound is now on and it is not running.
+    // Turning sound off never stops it (playback is silenced instead).
+    // Returns the new value.
+    bool toggleSound();
 
     // Any thread, pure.
     static float pitchForKey(std::uint16_t keyCode) noexcept;
