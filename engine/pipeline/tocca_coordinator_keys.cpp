@@ -50,6 +50,11 @@ void ToccaCoordinator::Impl::refreshKeySettings(std::optional<SettingsKey> key) 
     }
     if (affected(SettingsKey::outputDevice) && services.devices.output) {
         services.devices.output->setPreferredDevice(settings->outputDevice());
+        // A new choice is heard at once: the stream is reopened on it.
+        if (key && audioEngine->isRunning()) {
+            audioEngine->stop();
+            audioEngine->start();
+        }
     }
 }
 
