@@ -48,4 +48,19 @@ void applyFixedVelocity(ToccaCoordinator& coordinator, float velocity) {
     coordinator.settings().save();
 }
 
+void applyOutputDevice(ToccaCoordinator& coordinator, const std::string& device) {
+    coordinator.settings().setOutputDevice(device);
+    coordinator.settings().save();
+}
+
+void applyStereoWidth(ToccaCoordinator& coordinator, float width) {
+    coordinator.settings().setStereoWidth(width);
+    coordinator.settings().save();
+}
+
+void applyToggleShortcut(ToccaCoordinator& coordinator, const std::string& shortcut) {
+    coordinator.settings().setToggleShortcut(shortcut);
+    coordinator.settings().save();
+}
+
 } // namespace clavio

@@ -35,5 +35,13 @@ void applyGainVariation(ToccaCoordinator& coordinator, float variation);
 // measured: stored and saved; the coordinator follows the settings.
 void applyVelocitySource(ToccaCoordinator& coordinator, VelocitySource source);
 void applyFixedVelocity(ToccaCoordinator& coordinator, float velocity);
+// The Output section: the device name (empty: the system default; the
+// coordinator reopens the stream on it) and the stereo width, stored and
+// saved.
+void applyOutputDevice(ToccaCoordinator& coordinator, const std::string& device);
+void applyStereoWidth(ToccaCoordinator& coordinator, float width);
+// The General tab's shortcut recorder: the chord in its text form ("" to
+// clear), stored and saved; the coordinator watches for it from then on.
+void applyToggleShortcut(ToccaCoordinator& coordinator, const std::string& shortcut);
 
 } // namespace clavio

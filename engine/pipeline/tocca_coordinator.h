@@ -164,6 +164,9 @@ public:
     // Turning sound off never stops it (playback is silenced instead).
     // Returns the new value.
     bool toggleSound();
+    // Main thread. The playback devices the output lists now (none when it
+    // cannot tell), for the device choice.
+    std::vector<std::string> outputDeviceNames() const;
 
     // Any thread, pure.
     static float pitchForKey(std::uint16_t keyCode) noexcept;

@@ -191,6 +191,11 @@ void ToccaCoordinator::previewPack() {
     _impl->previewPack();
 }
 
+std::vector<std::string> ToccaCoordinator::outputDeviceNames() const {
+    AudioOutput* output = _impl->services.devices.output;
+    return output ? output->deviceNames() : std::vector<std::string>{};
+}
+
 bool ToccaCoordinator::toggleSound() {
     return _impl->toggleSound();
 }
