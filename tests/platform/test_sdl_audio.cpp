@@ -168,8 +168,11 @@ TEST(SdlAudio, ChosenDeviceFallsBackToTheDefaultWhileGoneAndIsUsedAgainWhenBack)
     ASSERT_TRUE(pulse.up());
     LogCapture log;
     Mixer m;
-    const auto names = m.output.deviceNames();
-    ASSERT_NE(std::find(names.begin(), names.end(), "Dock"), names.end());
+    const auto dockListed = [&] {
+        const auto now = m.output.deviceNames();
+        return std::find(now.begin(), now.end(), "Dock") != now.end();
+    };
+    ASSERT_TRUE(dockListed());
     m.output.setPreferredDevice("Dock");
     m.engine.setIdleSuspend(200ms, 10ms);
     ASSERT_TRUE(m.engine.start());
@@ -182,10 +185,7 @@ TEST(SdlAudio, ChosenDeviceFallsBackToTheDefaultWhileGoneAndIsUsedAgainWhenBack)
         EXPECT_TRUE(waitFor([&] { return !m.engine.outputSuspended(); }));
     };
     pulse.unplugDock();
-    ASSERT_TRUE(waitFor([&] {
-        const auto now = m.output.deviceNames();
-        return std::find(now.begin(), now.end(), "Dock") == now.end();
-    }));
+    ASSERT_TRUE(waitFor([&] { return !dockListed(); }));
     reopen();
     EXPECT_EQ(m.output.openedDevice(), "");
     EXPECT_EQ(pulse.streamSink(), "Desk"); // the server's default: the first sink
@@ -193,10 +193,7 @@ TEST(SdlAudio, ChosenDeviceFallsBackToTheDefaultWhileGoneAndIsUsedAgainWhenBack)
     EXPECT_EQ(log.count("Output device 'Dock' is not available"), 1u);
 
     pulse.plugDock();
-    ASSERT_TRUE(waitFor([&] {
-        const auto now = m.output.deviceNames();
-        return std::find(now.begin(), now.end(), "Dock") != now.end();
-    }));
+    ASSERT_TRUE(waitFor(dockListed));
     reopen();
     EXPECT_EQ(m.output.openedDevice(), "Dock");
     EXPECT_EQ(pulse.streamSink(), "Dock");
