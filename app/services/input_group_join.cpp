@@ -52,7 +52,7 @@ bool InputGroupJoin::start() {
         const QString output = QString::fromLocal8Bit(_process.readAll()).trimmed();
         const bool dismissed = code == kPromptDismissed || code == kNotAuthorised;
         Q_EMIT finished(false, dismissed || output.isEmpty() ? QStringLiteral("cancelled")
-                                                           : output.section('\n', -1));
+                                                             : output.section('\n', -1));
     });
     connect(&_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {

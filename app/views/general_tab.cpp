@@ -137,8 +137,8 @@ bool ShortcutRecorder::eventFilter(QObject* watched, QEvent* event) {
     text += keyName;
     const auto chord = parseKeyChord(text.toStdString());
     if (!chord) {
-        const bool noModifier = !(mods & (Qt::ControlModifier | Qt::AltModifier |
-                                          Qt::ShiftModifier | Qt::MetaModifier));
+        const bool noModifier = !(
+            mods & (Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier | Qt::MetaModifier));
         _message->setText(noModifier
                               ? QStringLiteral("Hold Ctrl, Alt, Shift or Super with the key.")
                               : QStringLiteral("%1 cannot be used; choose a letter, digit or "

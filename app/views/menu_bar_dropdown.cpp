@@ -182,8 +182,8 @@ QWidget* MenuBarDropdown::makeAccessAction() {
         button = new QPushButton(QStringLiteral("Join the input group..."));
         button->setObjectName(QStringLiteral("accessJoin"));
     } else {
-        QLabel* command = label(InputGroupJoin::manualCommand(user), style::scaledFont(10),
-                                "accessCommand");
+        QLabel* command =
+            label(InputGroupJoin::manualCommand(user), style::scaledFont(10), "accessCommand");
         command->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
         command->setTextInteractionFlags(Qt::TextSelectableByMouse);
         box->addWidget(command);

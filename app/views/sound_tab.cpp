@@ -1,9 +1,9 @@
 #include "app/views/sound_tab.h"
 
 #include <QComboBox>
-#include <QShowEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>

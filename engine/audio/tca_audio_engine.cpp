@@ -223,8 +223,7 @@ bool TCAAudioEngine::playSample(std::int32_t index, float gain, float pitchShift
     return true;
 }
 
-bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float gainRight,
-                                float pitchShift) {
+bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float gainRight, float pitchShift) {
     std::lock_guard lock(_mutex);
     if (index < 0 || std::size_t(index) >= _loadedSamples.size()) {
         return false;

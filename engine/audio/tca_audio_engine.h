@@ -54,9 +54,9 @@ struct TCAVoice {
     const float* sampleData = nullptr; // borrowed from a TCALoadedSample
     std::uint32_t frameCount = 0;
     std::uint32_t channelCount = 0;
-    double playhead = 0.0; // source frames
-    float gain = 0.0f;      // left side
-    float gainRight = 0.0f; // right side; equal to gain for a centred voice
+    double playhead = 0.0;   // source frames
+    float gain = 0.0f;       // left side
+    float gainRight = 0.0f;  // right side; equal to gain for a centred voice
     double pitchShift = 0.0; // playhead advance per output frame
 };
 

@@ -211,15 +211,10 @@ void TCAAudioEngine::renderCycle(std::uint32_t frames, AudioBuffer* buffers,
             continue;
         }
         _activeVoiceHits.fetch_add(1);
-        cursors[playing++] = Cursor{&voice,
-                                    voice.sampleData,
-                                    voice.frameCount,
-                                    voice.channelCount,
-                                    voice.playhead,
-                                    voice.pitchShift,
-                                    master * voice.gain,
-                                    master * voice.gainRight,
-                                    false};
+        cursors[playing++] =
+            Cursor{&voice,         voice.sampleData, voice.frameCount,    voice.channelCount,
+                   voice.playhead, voice.pitchShift, master * voice.gain, master * voice.gainRight,
+                   false};
     }
     if (playing == 0) {
         return; // the buffers are already silent

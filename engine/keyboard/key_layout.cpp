@@ -19,6 +19,8 @@ struct KeyPlace {
 // The rows of an ANSI keyboard, key centres in key widths (a standard key
 // is 1 wide; Tab 1.5, Caps Lock 1.75, left Shift 2.25, Enter 2.25, right
 // Shift 2.75, the bottom row's modifiers 1.25, the space bar 6.25).
+// Kept as rows of the keyboard (clang-format off).
+// clang-format off
 constexpr KeyPlace kPlaces[] = {
     // Escape and function row
     {53, "Esc", 0.5f}, {122, "F1", 2.5f}, {120, "F2", 3.5f}, {99, "F3", 4.5f},
@@ -49,6 +51,7 @@ constexpr KeyPlace kPlaces[] = {
     {119, "End", 16.75f}, {121, "PgDown", 17.75f}, {123, "Left", 15.75f}, {125, "Down", 16.75f},
     {124, "Right", 17.75f}, {126, "Up", 16.75f},
 };
+// clang-format on
 
 // The main block is 15 keys wide; the middle of it is the centre of the image.
 constexpr float kBlockHalfWidth = 7.5f;

@@ -168,8 +168,7 @@ void ToccaCoordinator::Impl::construct() {
     // permission.
     settingsToken = settings->subscribe([weak = weakSelf, queue = mainQueue](SettingsKey key) {
         const bool keySetting = key == SettingsKey::toggleShortcut ||
-                                key == SettingsKey::stereoWidth ||
-                                key == SettingsKey::outputDevice;
+                                key == SettingsKey::stereoWidth || key == SettingsKey::outputDevice;
         if (key != SettingsKey::velocitySource && !keySetting) {
             return;
         }
@@ -273,8 +272,8 @@ void ToccaCoordinator::Impl::refreshSensor(bool starting) {
             setSensorPhase(SensorPhase::idle);
         }
         if (starting || !wasChosen) {
-            logLine("[Clavio] Strike strength fixed at " + fixedStrengthPercent(settings->fixedVelocity()) +
-                    " (chosen in Settings)");
+            logLine("[Clavio] Strike strength fixed at " +
+                    fixedStrengthPercent(settings->fixedVelocity()) + " (chosen in Settings)");
         }
     } else if (sensorPhase == SensorPhase::idle) {
         if (sensorAvailable) {

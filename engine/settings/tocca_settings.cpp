@@ -22,9 +22,9 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _disableModifierSounds(v.disableModifierSounds),
       _useAdaptiveClassifier(v.useAdaptiveClassifier), _minInterKeyGapMs(v.minInterKeyGapMs),
       _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
-      _stereoWidth(v.stereoWidth),
-      _selectedPackName(v.selectedPackName), _menuBarClickAction(v.menuBarClickAction),
-      _toggleShortcut(v.toggleShortcut), _outputDevice(v.outputDevice) {}
+      _stereoWidth(v.stereoWidth), _selectedPackName(v.selectedPackName),
+      _menuBarClickAction(v.menuBarClickAction), _toggleShortcut(v.toggleShortcut),
+      _outputDevice(v.outputDevice) {}
 
 ToccaSettings::ToccaSettings(ToccaSettings&& other) : ToccaSettings(other.values()) {
     _unreadableFile = other._unreadableFile;

@@ -98,11 +98,10 @@ int main(int argc, char** argv) {
         save(access ? QStringLiteral("panel") : QStringLiteral("panel-keyboard-access"),
              panel.grab().toImage());
     }
-    CoordinatorFixture fixture(
-        {.settingsFile = nlohmann::json{{"masterVolume", 0.8},
-                                        {"launchAtLogin", false},
-                                        {"toggleShortcut", "Ctrl+Alt+M"},
-                                        {"stereoWidth", 0.5}}});
+    CoordinatorFixture fixture({.settingsFile = nlohmann::json{{"masterVolume", 0.8},
+                                                               {"launchAtLogin", false},
+                                                               {"toggleShortcut", "Ctrl+Alt+M"},
+                                                               {"stereoWidth", 0.5}}});
     ClavioSettingsView view(fixture.bridge(), [](bool) { return true; }, {});
     view.show();
     for (int tab = 0; tab < 3; ++tab) {

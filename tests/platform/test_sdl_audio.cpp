@@ -122,11 +122,11 @@ struct TwoSinkServer {
     bool up() {
         std::filesystem::create_directories(dir.path() / "xdg");
         std::filesystem::permissions(dir.path() / "xdg", std::filesystem::perms::owner_all);
-        server.emplace("/usr/bin/pulseaudio",
-                       std::vector<std::string>{"--daemonize=no", "--exit-idle-time=-1", "-n",
-                                                "--use-pid-file=no",
-                                                "--load=module-native-protocol-unix",
-                                                "--load=" + sink("Desk"), "--load=" + sink("Dock")});
+        server.emplace(
+            "/usr/bin/pulseaudio",
+            std::vector<std::string>{"--daemonize=no", "--exit-idle-time=-1", "-n",
+                                     "--use-pid-file=no", "--load=module-native-protocol-unix",
+                                     "--load=" + sink("Desk"), "--load=" + sink("Dock")});
         return waitFor([] { return runProgram("/usr/bin/pactl", {"info"}, 2.0).status == 0; });
     }
     std::string pactl(std::vector<std::string> args) {
@@ -189,7 +189,7 @@ TEST(SdlAudio, ChosenDeviceFallsBackToTheDefaultWhileGoneAndIsUsedAgainWhenBack)
     reopen();
     EXPECT_EQ(m.output.openedDevice(), "");
     EXPECT_EQ(pulse.streamSink(), "Desk"); // the server's default: the first sink
-    reopen(); // still gone: no second line
+    reopen();                              // still gone: no second line
     EXPECT_EQ(log.count("Output device 'Dock' is not available"), 1u);
 
     pulse.plugDock();
