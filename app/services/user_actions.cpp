@@ -7,15 +7,7 @@
 namespace clavio {
 
 bool toggleSound(ToccaCoordinator& coordinator) {
-    ToccaSettings& settings = coordinator.settings();
-    const bool enabled = !settings.soundEnabled();
-    settings.setSoundEnabled(enabled);
-    settings.save();
-    coordinator.sendEvent("sound_toggle", nlohmann::json{{"enabled", enabled}});
-    if (enabled && !coordinator.isRunning()) {
-        coordinator.start();
-    }
-    return enabled;
+    return coordinator.toggleSound();
 }
 
 void applyVolume(ToccaCoordinator& coordinator, float volume) {
@@ -28,6 +20,7 @@ void selectPack(ToccaCoordinator& coordinator, const std::string& packName) {
     coordinator.settings().setSelectedPackName(packName);
     coordinator.settings().save();
     coordinator.loadCurrentPack();
+    coordinator.previewPack();
 }
 
 void applyDisableModifierSounds(ToccaCoordinator& coordinator, bool disabled) {
@@ -52,6 +45,21 @@ void applyVelocitySource(ToccaCoordinator& coordinator, VelocitySource source) {
 
 void applyFixedVelocity(ToccaCoordinator& coordinator, float velocity) {
     coordinator.settings().setFixedVelocity(velocity);
+    coordinator.settings().save();
+}
+
+void applyOutputDevice(ToccaCoordinator& coordinator, const std::string& device) {
+    coordinator.settings().setOutputDevice(device);
+    coordinator.settings().save();
+}
+
+void applyStereoWidth(ToccaCoordinator& coordinator, float width) {
+    coordinator.settings().setStereoWidth(width);
+    coordinator.settings().save();
+}
+
+void applyToggleShortcut(ToccaCoordinator& coordinator, const std::string& shortcut) {
+    coordinator.settings().setToggleShortcut(shortcut);
     coordinator.settings().save();
 }
 

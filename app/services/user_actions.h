@@ -13,18 +13,18 @@ namespace clavio {
 
 class ToccaCoordinator;
 
-// The enable row: inverts soundEnabled, saves, sends one "sound_toggle"
-// usage event with {"enabled": new value}, and starts the coordinator when
-// sound is now on and it is not running. Turning sound off never stops the
-// coordinator (playback is silenced instead). Returns the new value.
+// The enable row: the coordinator's toggleSound (inverts soundEnabled, saves,
+// sends one "sound_toggle" usage event, starts the coordinator when sound is
+// now on and it is not running). Returns the new value.
 bool toggleSound(ToccaCoordinator& coordinator);
 
 // A volume slider's new value: stored, handed to the mixer at once (heard
 // while dragging), saved.
 void applyVolume(ToccaCoordinator& coordinator, float volume);
 
-// A pack row: stores the name, saves, and has the coordinator load the pack
-// now named by the settings (clicking the selected pack reloads it).
+// A pack row: stores the name, saves, has the coordinator load the pack now
+// named by the settings (clicking the selected pack reloads it) and play its
+// short preview phrase (nothing when sound is off).
 void selectPack(ToccaCoordinator& coordinator, const std::string& packName);
 
 // The Sound tab's other controls: stored and saved.
@@ -35,5 +35,13 @@ void applyGainVariation(ToccaCoordinator& coordinator, float variation);
 // measured: stored and saved; the coordinator follows the settings.
 void applyVelocitySource(ToccaCoordinator& coordinator, VelocitySource source);
 void applyFixedVelocity(ToccaCoordinator& coordinator, float velocity);
+// The Output section: the device name (empty: the system default; the
+// coordinator reopens the stream on it) and the stereo width, stored and
+// saved.
+void applyOutputDevice(ToccaCoordinator& coordinator, const std::string& device);
+void applyStereoWidth(ToccaCoordinator& coordinator, float width);
+// The General tab's shortcut recorder: the chord in its text form ("" to
+// clear), stored and saved; the coordinator watches for it from then on.
+void applyToggleShortcut(ToccaCoordinator& coordinator, const std::string& shortcut);
 
 } // namespace clavio

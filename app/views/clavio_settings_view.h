@@ -1,5 +1,5 @@
 // The settings window ("Clavio Settings"): a tab view of fixed size 480 by
-// 380 with the tabs "General", "Sound" and "About", in that order. The tabs
+// 500 with the tabs "General", "Sound" and "About", in that order. The tabs
 // are made with the window and kept while it lives.
 //
 // Threading: main thread.
@@ -20,7 +20,7 @@ class ClavioSettingsView : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 480;
-    static constexpr int kHeight = 380;
+    static constexpr int kHeight = 500;
 
     ClavioSettingsView(CoordinatorBridge& bridge, LoginItemAction loginItem, OpenUrlHook openUrl,
                        QWidget* parent = nullptr);

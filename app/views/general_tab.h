@@ -1,4 +1,5 @@
-// The settings window's General tab: one switch, "Launch at login".
+// The settings window's General tab: the "Launch at login" switch and the
+// mute shortcut's recorder (ShortcutRecorder).
 //
 // The switch shows `loginEnabled`, which starts false and is set from the
 // settings' launchAtLogin each time the tab appears. Every change of
@@ -12,6 +13,9 @@
 // Threading: main thread.
 #pragma once
 
+#include <QPushButton>
+
+class QLabel;
 #include <QWidget>
 
 #include <functional>
@@ -19,12 +23,38 @@
 namespace clavio {
 
 class CoordinatorBridge;
+class ToccaCoordinator;
 class ToccaSettings;
 class ToggleSwitch;
 
 // Registers (true) or unregisters (false) the login item; false on failure,
 // which the action has already logged.
 using LoginItemAction = std::function<bool(bool enabled)>;
+
+// The mute shortcut: a button showing the stored chord ("Ctrl+Alt+M") or
+// "Record Shortcut"; clicked, it waits for keys ("Press the keys...") and
+// stores the first chord of modifiers plus one key; Escape cancels; a key
+// without Ctrl, Alt, Shift or Super, or a key the shortcut cannot use, is
+// refused with a line under it. "Clear" removes the shortcut.
+class ShortcutRecorder : public QWidget {
+    Q_OBJECT
+public:
+    explicit ShortcutRecorder(ToccaCoordinator& coordinator, QWidget* parent = nullptr);
+    void refresh();
+    bool isRecording() const { return _recording; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void setRecording(bool recording);
+
+    ToccaCoordinator& _coordinator;
+    QPushButton* _field;
+    QPushButton* _clear;
+    QLabel* _message;
+    bool _recording = false;
+};
 
 class GeneralTab : public QWidget {
     Q_OBJECT
@@ -42,6 +72,7 @@ private:
     ToccaSettings& _settings;
     LoginItemAction _loginItem;
     ToggleSwitch* _switch;
+    ShortcutRecorder* _shortcut;
     bool _loginEnabled = false;
 };
 

@@ -1,10 +1,13 @@
 #include "app/views/menu_bar_dropdown.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
@@ -12,6 +15,7 @@
 #include <algorithm>
 
 #include "app/services/coordinator_bridge.h"
+#include "app/services/input_group_join.h"
 #include "app/services/user_actions.h"
 #include "app/updates/sparkle_controller.h"
 #include "app/widgets/app_style.h"
@@ -19,6 +23,7 @@
 #include "app/widgets/symbol_glyph.h"
 #include "app/widgets/value_slider.h"
 #include "app/widgets/warning_glyph.h"
+#include "engine/keyboard/key_layout.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/packs/sound_pack_manager.h"
 #include "engine/pipeline/tocca_coordinator.h"
@@ -95,6 +100,7 @@ MenuBarDropdown::MenuBarDropdown(CoordinatorBridge& bridge, SparkleController* s
     connect(&_bridge, &CoordinatorBridge::settingsChanged, this, [this](SettingsKey key) {
         switch (key) {
         case SettingsKey::soundEnabled:
+        case SettingsKey::toggleShortcut:
             refreshEnable();
             break;
         case SettingsKey::masterVolume:
@@ -146,15 +152,77 @@ QWidget* MenuBarDropdown::makeWarningRow() {
     box->setSpacing(1);
     box->addWidget(label(QStringLiteral("Keyboard access required"),
                          style::scaledFont(12, QFont::Medium), "accessTitle"));
-    QLabel* hint = label(QStringLiteral("Click to see how to join the input group"),
+    QLabel* hint = label(QStringLiteral("Clavio reads the keyboards in /dev/input, which needs "
+                                        "your user in the input group."),
                          style::scaledFont(10), "accessHint");
+    hint->setWordWrap(true);
     setTextColour(hint, style::secondaryText(palette()));
     box->addWidget(hint);
+    box->addWidget(makeAccessAction());
     _warningRow->addWidget(lines, 1);
 
     connect(_warningRow, &PanelRow::clicked, this,
             [this] { _coordinator.keyboard().requestPermission(); });
     return _warningRow;
+}
+
+QWidget* MenuBarDropdown::makeAccessAction() {
+    // With pkexec: a button that asks through the desktop's privilege prompt.
+    // Without: the command to type, and a button that copies it.
+    auto* action = new QWidget;
+    auto* box = new QVBoxLayout(action);
+    box->setContentsMargins(0, 4, 0, 0);
+    box->setSpacing(3);
+    auto* buttons = new QHBoxLayout;
+    buttons->setContentsMargins(0, 0, 0, 0);
+    const QString user = InputGroupJoin::userName();
+    const bool prompt = !InputGroupJoin::promptProgram().isEmpty();
+    QPushButton* button = nullptr;
+    if (prompt) {
+        button = new QPushButton(QStringLiteral("Join the input group..."));
+        button->setObjectName(QStringLiteral("accessJoin"));
+    } else {
+        QLabel* command =
+            label(InputGroupJoin::manualCommand(user), style::scaledFont(10), "accessCommand");
+        command->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        command->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        box->addWidget(command);
+        button = new QPushButton(QStringLiteral("Copy"));
+        button->setObjectName(QStringLiteral("accessCopy"));
+    }
+    buttons->addWidget(button);
+    buttons->addStretch(1);
+    box->addLayout(buttons);
+    _accessStatus = label(QString(), style::scaledFont(10), "accessStatus");
+    _accessStatus->setWordWrap(true);
+    _accessStatus->hide();
+    box->addWidget(_accessStatus);
+
+    const auto say = [this](const QString& text) {
+        _accessStatus->setText(text);
+        _accessStatus->show();
+        fitHeight();
+    };
+    if (prompt) {
+        auto* join = new InputGroupJoin(this);
+        connect(button, &QPushButton::clicked, this, [join, button] {
+            if (join->start()) {
+                button->setEnabled(false);
+            }
+        });
+        connect(join, &InputGroupJoin::finished, this,
+                [say, button](bool ok, const QString& detail) {
+                    button->setEnabled(true);
+                    say(ok ? QStringLiteral("Done. Log out and back in to finish.")
+                           : QStringLiteral("Not changed: ") + detail);
+                });
+    } else {
+        connect(button, &QPushButton::clicked, this, [say, user] {
+            QGuiApplication::clipboard()->setText(InputGroupJoin::manualCommand(user));
+            say(QStringLiteral("Copied. Run it in a terminal, then log out and back in."));
+        });
+    }
+    return action;
 }
 
 QWidget* MenuBarDropdown::makeEnableRow() {
@@ -174,6 +242,9 @@ QWidget* MenuBarDropdown::makeEnableRow() {
     setTextColour(_strikeLabel, style::secondaryText(palette()));
     box->addWidget(_strikeLabel);
     _enableRow->addWidget(lines, 1);
+    _shortcutLabel = label(QString(), style::scaledFont(10), "enableShortcut");
+    setTextColour(_shortcutLabel, style::tertiaryText(palette()));
+    _enableRow->addWidget(_shortcutLabel, 0, Qt::AlignRight | Qt::AlignVCenter);
     connect(_enableRow, &PanelRow::clicked, this, [this] {
         toggleSound(_coordinator);
         refreshEnable();
@@ -289,12 +360,21 @@ void MenuBarDropdown::refreshEnable() {
     _enableDot->setSymbol(Symbol::dot, enabled ? style::green() : style::grey());
     _enableLabel->setText(enabled ? QStringLiteral("Clavio Enabled")
                                   : QStringLiteral("Clavio Disabled"));
+    // The mute shortcut, as the General tab shows it, when one is set and
+    // valid.
+    const auto chord = parseKeyChord(_coordinator.settings().toggleShortcut());
+    _shortcutLabel->setText(chord ? QString::fromStdString(formatKeyChord(*chord)) : QString());
+    _shortcutLabel->setHidden(!chord);
+    refreshStrikeSource(); // its line is cut to the room the shortcut leaves
 }
 
 void MenuBarDropdown::refreshStrikeSource() {
     const QString text = QString::fromStdString(describe(_coordinator.strikeSource()));
     // A long sensor name is cut to the row; the tooltip keeps it whole.
-    const int width = kWidth - 20 - 10 - _enableDot->sizeHint().width();
+    int width = kWidth - 20 - 10 - _enableDot->sizeHint().width();
+    if (!_shortcutLabel->isHidden()) {
+        width -= _shortcutLabel->sizeHint().width() + _enableRow->content()->spacing();
+    }
     _strikeLabel->setText(_strikeLabel->fontMetrics().elidedText(text, Qt::ElideRight, width));
     _strikeLabel->setToolTip(text);
 }

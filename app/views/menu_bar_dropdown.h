@@ -1,10 +1,13 @@
 // The panel that opens from the tray icon, 260 px wide, one column of rows
 // separated by dividers:
-//   1. the keyboard-access warning (only while permission is missing); a
-//      click shows how to join the input group that may read keyboards
+//   1. the keyboard-access warning (only while permission is missing): why
+//      the input group is needed and a button that joins it through pkexec
+//      (or, without pkexec, the command and a Copy button); a click on the
+//      row shows the longer help
 //   2. the enable row: a green or grey dot and "Clavio Enabled" /
 //      "Clavio Disabled", and under it where the strength of a strike comes
-//      from ("Fixed strength: no accelerometer", "Measuring strikes with ...")
+//      from ("Fixed strength: no accelerometer", "Measuring strikes with ...");
+//      on the right the mute shortcut when one is set ("Ctrl+Alt+M")
 //   3. the volume row: a slider over 0..1 between two speaker symbols
 //   4. "Sound Packs" and one row per pack, a check mark on the selected one
 //   5. "Settings...", "Check for Updates..." and "Quit" (Ctrl+Q)
@@ -79,6 +82,7 @@ protected:
 
 private:
     QWidget* makeWarningRow();
+    QWidget* makeAccessAction();
     QWidget* makeEnableRow();
     QWidget* makeVolumeRow();
     QWidget* makePackSection();
@@ -107,6 +111,8 @@ private:
     SymbolGlyph* _enableDot = nullptr;
     QLabel* _enableLabel = nullptr;
     QLabel* _strikeLabel = nullptr;
+    QLabel* _shortcutLabel = nullptr;
+    QLabel* _accessStatus = nullptr;
     ValueSlider* _volumeSlider = nullptr;
     QVBoxLayout* _packRows = nullptr;
     std::vector<std::pair<std::string, SymbolGlyph*>> _packMarks;

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -52,6 +53,7 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     setObjectName(QStringLiteral("soundTab"));
     const QFontMetrics metrics(font());
     const int labelWidth = std::max({metrics.horizontalAdvance(QStringLiteral("Volume")),
+                                     metrics.horizontalAdvance(QStringLiteral("Stereo width")),
                                      metrics.horizontalAdvance(QStringLiteral("Fixed strength")),
                                      metrics.horizontalAdvance(QStringLiteral("Pitch")),
                                      metrics.horizontalAdvance(QStringLiteral("Gain"))});
@@ -103,6 +105,7 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     _gainReadout = readout("gainReadout");
     sliderRow(*variation, QStringLiteral("Gain"), labelWidth, _gain, _gainReadout);
     column->addWidget(variation);
+    column->addWidget(new SoundOutputSection(bridge, labelWidth));
     column->addStretch(1);
 
     // Each action writes the settings; the readout is redrawn at once from
@@ -136,6 +139,64 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
         }
     });
     refresh();
+}
+
+SoundOutputSection::SoundOutputSection(CoordinatorBridge& bridge, int labelWidth, QWidget* parent)
+    : QWidget(parent), _coordinator(bridge.coordinator()) {
+    setObjectName(QStringLiteral("outputSection"));
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto* section = new FormSection(QStringLiteral("Output"));
+    _device = new QComboBox;
+    _device->setObjectName(QStringLiteral("outputDevice"));
+    _device->setAccessibleName(QStringLiteral("Output device"));
+    _device->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    _device->setMinimumContentsLength(18);
+    section->addRow(QStringLiteral("Output device"), _device);
+    _width = new ValueSlider(1.0);
+    _width->setObjectName(QStringLiteral("stereoWidthSlider"));
+    _width->setToolTip(QStringLiteral("0%: every key in the centre. Above: keys placed left to "
+                                      "right as they sit on the keyboard."));
+    _widthReadout = readout("stereoWidthReadout");
+    sliderRow(*section, QStringLiteral("Stereo width"), labelWidth, _width, _widthReadout);
+    column->addWidget(section);
+
+    connect(_device, &QComboBox::activated, this, [this](int index) {
+        applyOutputDevice(_coordinator, _device->itemData(index).toString().toStdString());
+    });
+    connect(_width, &ValueSlider::valueEdited, this, [this](float v) {
+        applyStereoWidth(_coordinator, v);
+        _widthReadout->setText(percentReadout(v));
+    });
+    connect(&bridge, &CoordinatorBridge::settingsChanged, this, [this](SettingsKey key) {
+        if (key == SettingsKey::outputDevice || key == SettingsKey::stereoWidth) {
+            refresh();
+        }
+    });
+    refresh();
+}
+
+void SoundOutputSection::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous()) {
+        refresh(); // a card plugged in since the tab was last shown
+    }
+}
+
+void SoundOutputSection::refresh() {
+    const ToccaSettings& settings = _coordinator.settings();
+    const QString stored = QString::fromStdString(settings.outputDevice());
+    _device->clear();
+    _device->addItem(QStringLiteral("System default"), QString());
+    for (const std::string& name : _coordinator.outputDeviceNames()) {
+        _device->addItem(QString::fromStdString(name), QString::fromStdString(name));
+    }
+    if (!stored.isEmpty() && _device->findData(stored) < 0) {
+        _device->addItem(stored + QStringLiteral(" (not connected)"), stored);
+    }
+    _device->setCurrentIndex(std::max(0, _device->findData(stored)));
+    _width->setShownValue(settings.stereoWidth());
+    _widthReadout->setText(percentReadout(settings.stereoWidth()));
 }
 
 void SoundTab::refresh() {

@@ -2,7 +2,9 @@
 // "Disable modifier key sounds", the strike strength (where it comes from:
 // Automatic, Accelerometer or Fixed, and the Fixed strength slider over 0..1
 // used whenever strikes are not measured), and the "Variation" section with
-// the Pitch (0..0.15) and Gain (0..0.2) sliders and their "±" readouts.
+// the Pitch (0..0.15) and Gain (0..0.2) sliders and their "±" readouts, and
+// the "Output" section (SoundOutputSection): the sound card to play through
+// and the stereo width.
 //
 // Every value a control produces is stored and saved at once (sliders while
 // dragging); the volume also goes to the mixer at once. The controls follow
@@ -24,6 +26,28 @@ class CoordinatorBridge;
 class ToccaCoordinator;
 class ToggleSwitch;
 class ValueSlider;
+
+// The "Output" section: "Output device" lists "System default" and then the
+// devices the sound system reports (a stored device that is not connected
+// now is listed too, marked so, and stays chosen: Clavio returns to it when
+// it is back); "Stereo width" from 0 (every key centred) to 1 (keys placed
+// left to right as on the keyboard). Self-contained; refreshes itself.
+class SoundOutputSection : public QWidget {
+    Q_OBJECT
+public:
+    SoundOutputSection(CoordinatorBridge& bridge, int labelWidth, QWidget* parent = nullptr);
+    // Lists the devices afresh and shows the stored choices.
+    void refresh();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    ToccaCoordinator& _coordinator;
+    QComboBox* _device;
+    ValueSlider* _width;
+    QLabel* _widthReadout;
+};
 
 class SoundTab : public QWidget {
     Q_OBJECT

@@ -37,8 +37,9 @@ public:
         return _native.addDecodedSample(std::move(audio));
     }
 
-    bool play(std::int32_t sampleIndex, float gain, float pitchShift) {
-        return _native.playSample(sampleIndex, gain, pitchShift);
+    // `pan`: -1 left to +1 right, 0 centred (see TCAAudioEngine::playSample).
+    bool play(std::int32_t sampleIndex, float gain, float pitchShift, float pan = 0.0f) {
+        return _native.playSample(sampleIndex, gain, pitchShift, pan);
     }
     // Any thread, the keyboard thread included: lock-free, allocation-free, no
     // system call. The coordinator calls it from its key-down handler, about

@@ -27,6 +27,7 @@ constexpr auto kRenderLeaveTimeout = std::chrono::seconds(2);
 // its unit), so the voice would sound for good and hold its slot; a factor
 // that small is no pitch anyone plays (about 20 octaves down).
 constexpr double kMinStep = 1.0 / (1 << 20);
+constexpr float kSqrt2 = 1.41421356f;
 
 mix::Kernel fastestKernel() {
     static const mix::Kernel fastest = mix::fastestKernel();
@@ -191,14 +192,30 @@ bool TCAAudioEngine::waitForRenderToLeave() const {
     return true;
 }
 
-bool TCAAudioEngine::playSample(std::int32_t index, float gain, float pitchShift) {
+TCAPanGains tca_pan_gains(float pan) noexcept {
+    const float p = std::isfinite(pan) ? std::clamp(pan, -1.0f, 1.0f) : 0.0f;
+    const float angle = (p + 1.0f) * 0.785398163f; // 0 (left) to pi/2 (right)
+    return {std::cos(angle), std::sin(angle)};
+}
+
+bool TCAAudioEngine::playSample(std::int32_t index, float gain, float pitchShift, float pan) {
     // A factor of 0, below 0 or NaN would leave a voice that never reaches
     // its end (or walks off the front of its data); an infinite or NaN gain
     // would fill the output with non-numbers. Neither claims a voice.
     if (!(pitchShift > 0.0f) || !std::isfinite(gain)) {
         return false;
     }
-    if (!claimVoice(index, gain, pitchShift)) {
+    // Centred: both sides at the voice's gain exactly, as an unpanned mixer
+    // plays it. Otherwise the constant-power gains, scaled so that the centre
+    // is that same level on each side (sqrt 2 x cos(pi/4) = 1).
+    float gainLeft = gain;
+    float gainRight = gain;
+    if (pan != 0.0f && std::isfinite(pan)) {
+        const TCAPanGains sides = tca_pan_gains(pan);
+        gainLeft = gain * kSqrt2 * sides.left;
+        gainRight = gain * kSqrt2 * sides.right;
+    }
+    if (!claimVoice(index, gainLeft, gainRight, pitchShift)) {
         return false;
     }
     // Outside the sample-list lock: each lock guards its own data.
@@ -206,7 +223,7 @@ bool TCAAudioEngine::playSample(std::int32_t index, float gain, float pitchShift
     return true;
 }
 
-bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float pitchShift) {
+bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float gainRight, float pitchShift) {
     std::lock_guard lock(_mutex);
     if (index < 0 || std::size_t(index) >= _loadedSamples.size()) {
         return false;
@@ -228,6 +245,7 @@ bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float pitchShift
         voice.channelCount = sample.channelCount;
         voice.playhead = 0.0;
         voice.gain = gain;
+        voice.gainRight = gainRight;
         voice.pitchShift = step;
         voice.active.store(kTCAVoicePlaying, std::memory_order_release);
         return true;

@@ -54,8 +54,9 @@ struct TCAVoice {
     const float* sampleData = nullptr; // borrowed from a TCALoadedSample
     std::uint32_t frameCount = 0;
     std::uint32_t channelCount = 0;
-    double playhead = 0.0; // source frames
-    float gain = 0.0f;
+    double playhead = 0.0;   // source frames
+    float gain = 0.0f;       // left side
+    float gainRight = 0.0f;  // right side; equal to gain for a centred voice
     double pitchShift = 0.0; // playhead advance per output frame
 };
 
@@ -75,6 +76,15 @@ struct TCALoadedSample {
     std::uint32_t channelCount = 0;
     double sampleRate = 0.0;
 };
+
+// Constant-power stereo placement: `pan` from -1 (left) through 0 (centre)
+// to +1 (right) gives cos and sin of (pan + 1) x pi/4, whose squares sum to
+// 1. Out of range is clamped; NaN is centred.
+struct TCAPanGains {
+    float left;
+    float right;
+};
+TCAPanGains tca_pan_gains(float pan) noexcept;
 
 class TCAAudioEngine {
 public:
@@ -108,7 +118,10 @@ public:
     // the pitch factor is not positive (0, negative, NaN), the step it gives
     // is too small for the playhead ever to reach the end, the gain is not
     // finite, or all voices are busy. A playing voice is never stolen.
-    bool playSample(std::int32_t index, float gain, float pitchShift);
+    // `pan` 0 plays both sides at `gain`; any other value places the voice
+    // with tca_pan_gains, scaled by sqrt 2 so the level stays that of the
+    // centre. The two gains are computed here, once per voice.
+    bool playSample(std::int32_t index, float gain, float pitchShift, float pan = 0.0f);
 
     // Any thread, the keyboard thread included: lock-free, allocation-free, no
     // system call. Notes that a sound is about to be played, so that an
@@ -161,7 +174,7 @@ public:
                       std::uint32_t bufferCount) noexcept;
 
 private:
-    bool claimVoice(std::int32_t index, float gain, float pitchShift);
+    bool claimVoice(std::int32_t index, float gain, float gainRight, float pitchShift);
     void renderCycle(std::uint32_t frames, AudioBuffer* buffers,
                      std::uint32_t bufferCount) noexcept;
     // Called with _mutex held. Waits until no render cycle that began before

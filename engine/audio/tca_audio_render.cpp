@@ -5,6 +5,7 @@
 // order and each output frame n:
 //     if playhead >= frameCount: free the voice, stop for this cycle
 //     i = playhead truncated; out[n] += gain x source[i]; playhead += step
+// (with the voice's left gain on the left channel, its right gain on the right)
 // with every output value summed over the voices in index order, no
 // interpolation and no clipping. The code below computes exactly that, bit
 // for bit, but faster (see tca_mix_kernels.h): voices are read once per
@@ -33,7 +34,8 @@ struct Cursor {
     std::uint32_t channels;
     double playhead;
     double step;
-    float gain; // master volume x voice gain
+    float gain;      // master volume x voice gain, left
+    float gainRight; // master volume x voice gain, right
     bool ended;
 };
 
@@ -48,6 +50,7 @@ bool planRun(const Cursor& c, double playhead, std::uint32_t maxFrames, mix::Run
     run.data = c.data;
     run.channels = c.channels;
     run.gain = c.gain;
+    run.gainRight = c.gainRight;
 
     // Step 1 from a whole playhead: integer adds, exact at any size.
     if (c.step == 1.0 && playhead >= 0.0 && playhead == double(std::uint32_t(playhead))) {
@@ -144,11 +147,11 @@ bool mixChunk(Cursor& c, float* left, float* right, std::uint32_t frames,
         const std::uint64_t i = playhead > 0.0 ? std::uint64_t(std::uint32_t(playhead)) : 0;
         if (c.channels == 2) {
             left[n] += c.gain * c.data[2 * i];
-            right[n] += c.gain * c.data[2 * i + 1];
+            right[n] += c.gainRight * c.data[2 * i + 1];
         } else {
-            const float x = c.gain * c.data[i * c.channels];
-            left[n] += x;
-            right[n] += x;
+            const float x = c.data[i * c.channels];
+            left[n] += c.gain * x;
+            right[n] += c.gainRight * x;
         }
         playhead += c.step;
         ++n;
@@ -210,7 +213,8 @@ void TCAAudioEngine::renderCycle(std::uint32_t frames, AudioBuffer* buffers,
         _activeVoiceHits.fetch_add(1);
         cursors[playing++] =
             Cursor{&voice,         voice.sampleData, voice.frameCount,    voice.channelCount,
-                   voice.playhead, voice.pitchShift, master * voice.gain, false};
+                   voice.playhead, voice.pitchShift, master * voice.gain, master * voice.gainRight,
+                   false};
     }
     if (playing == 0) {
         return; // the buffers are already silent

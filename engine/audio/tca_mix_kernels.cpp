@@ -93,13 +93,14 @@ inline Float4 odds4(Float4 a, Float4 b) noexcept {
 // frames at a time.
 std::uint32_t addContiguousPortable(const Run& run, float* left, float* right) noexcept {
     const float g = run.gain;
+    const float gr = run.gainRight;
     const std::uint32_t frames = run.frames & ~3u;
     if (run.channels == 1) {
         const float* src = run.data + (run.q >> run.shift);
         for (std::uint32_t j = 0; j < frames; j += 4) {
-            const Float4 x = g * load4(src + j);
-            add4(left + j, x);
-            add4(right + j, x);
+            const Float4 x = load4(src + j);
+            add4(left + j, g * x);
+            add4(right + j, gr * x);
         }
     } else {
         const float* src = run.data + 2 * (run.q >> run.shift);
@@ -107,7 +108,7 @@ std::uint32_t addContiguousPortable(const Run& run, float* left, float* right) n
             const Float4 a = load4(src + 2 * j); // L0 R0 L1 R1
             const Float4 b = load4(src + 2 * j + 4);
             add4(left + j, g * evens4(a, b));
-            add4(right + j, g * odds4(a, b));
+            add4(right + j, gr * odds4(a, b));
         }
     }
     return frames;
@@ -122,6 +123,7 @@ void addRunPortable(const Run& run, float* left, float* right) noexcept {
     }
     const float* const data = run.data;
     const float g = run.gain;
+    const float gr = run.gainRight;
     const std::uint64_t step = run.step;
     const unsigned shift = run.shift;
     const std::uint32_t frames = run.frames;
@@ -130,22 +132,22 @@ void addRunPortable(const Run& run, float* left, float* right) noexcept {
     // latency instead of a double add's three or four.
     if (run.channels == 1) {
         for (std::uint32_t j = done; j < frames; ++j, q += step) {
-            const float x = g * data[q >> shift];
-            left[j] += x;
-            right[j] += x;
+            const float x = data[q >> shift];
+            left[j] += g * x;
+            right[j] += gr * x;
         }
     } else if (run.channels == 2) {
         for (std::uint32_t j = done; j < frames; ++j, q += step) {
             const std::uint64_t i = q >> shift;
             left[j] += g * data[2 * i];
-            right[j] += g * data[2 * i + 1];
+            right[j] += gr * data[2 * i + 1];
         }
     } else {
         const std::uint64_t channels = run.channels;
         for (std::uint32_t j = done; j < frames; ++j, q += step) {
-            const float x = g * data[(q >> shift) * channels];
-            left[j] += x;
-            right[j] += x;
+            const float x = data[(q >> shift) * channels];
+            left[j] += g * x;
+            right[j] += gr * x;
         }
     }
 }

@@ -33,7 +33,8 @@ inline constexpr std::uint32_t kChunkFrames = 256;
 struct Run {
     const float* data = nullptr; // the sample's interleaved frames (padded)
     std::uint32_t channels = 1;  // 1, 2, or more (only the first is read)
-    float gain = 0.0f;           // master volume x voice gain
+    float gain = 0.0f;           // master volume x voice gain, left side
+    float gainRight = 0.0f;      // the same for the right side (equal when centred)
     std::uint64_t q = 0;
     std::uint64_t step = 0;
     unsigned shift = 0; // 0..52
@@ -48,8 +49,8 @@ bool kernelSupported(Kernel kernel) noexcept;
 Kernel fastestKernel() noexcept;
 
 // Adds the run into left[0, frames) and right[0, frames): for a stereo source
-// gain x left and gain x right of the source frame, otherwise gain x its first
-// channel on both sides.
+// gain x left and gainRight x right of the source frame, otherwise gain and
+// gainRight x its first channel.
 void addRun(Kernel kernel, const Run& run, float* left, float* right) noexcept;
 void addRunPortable(const Run& run, float* left, float* right) noexcept;
 

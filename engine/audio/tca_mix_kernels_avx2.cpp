@@ -43,14 +43,15 @@ CLAVIO_AVX2 inline void accumulate(float* __restrict left, float* __restrict rig
 CLAVIO_AVX2 std::uint32_t addContiguous(const Run& run, float* __restrict left,
                                         float* __restrict right) noexcept {
     const __m256 g = _mm256_set1_ps(run.gain);
+    const __m256 gr = _mm256_set1_ps(run.gainRight);
     const std::uint64_t first = run.q >> run.shift;
     const std::uint32_t frames = run.frames;
     std::uint32_t j = 0;
     if (run.channels == 1) {
         const float* src = run.data + first;
         for (; j + 8 <= frames; j += 8) {
-            const __m256 x = _mm256_mul_ps(g, _mm256_loadu_ps(src + j));
-            accumulate(left + j, right + j, x, x);
+            const __m256 x = _mm256_loadu_ps(src + j);
+            accumulate(left + j, right + j, _mm256_mul_ps(g, x), _mm256_mul_ps(gr, x));
         }
     } else {
         const float* src = run.data + 2 * first;
@@ -62,7 +63,7 @@ CLAVIO_AVX2 std::uint32_t addContiguous(const Run& run, float* __restrict left,
                 _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0x88)), 0xD8));
             const __m256 r = _mm256_castpd_ps(
                 _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0xDD)), 0xD8));
-            accumulate(left + j, right + j, _mm256_mul_ps(g, l), _mm256_mul_ps(g, r));
+            accumulate(left + j, right + j, _mm256_mul_ps(g, l), _mm256_mul_ps(gr, r));
         }
     }
     return j;
@@ -90,6 +91,7 @@ CLAVIO_AVX2 std::uint32_t addWindowed(const Run& run, float* __restrict left,
     const std::uint64_t s = run.step;
     const std::uint64_t fractionMask = (std::uint64_t(1) << shiftBits) - 1;
     const __m256 g = _mm256_set1_ps(run.gain);
+    const __m256 gr = _mm256_set1_ps(run.gainRight);
     const __m128i shift = _mm_cvtsi32_si128(int(shiftBits));
     // Offsets of frames 0, 1, 4, 5 and 2, 3, 6, 7: after the 64-bit lanes are
     // narrowed by one shuffle the eight indices come out in frame order.
@@ -115,8 +117,8 @@ CLAVIO_AVX2 std::uint32_t addWindowed(const Run& run, float* __restrict left,
             const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(w), rel);
             const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(w + 8), rel);
             const __m256 pick = _mm256_castsi256_ps(_mm256_cmpgt_epi32(rel, seven));
-            const __m256 x = _mm256_mul_ps(g, _mm256_blendv_ps(lo, hi, pick));
-            accumulate(left + j, right + j, x, x);
+            const __m256 x = _mm256_blendv_ps(lo, hi, pick);
+            accumulate(left + j, right + j, _mm256_mul_ps(g, x), _mm256_mul_ps(gr, x));
         } else {
             // Left of frame r at 2r, right at 2r + 1. 2r + 1 passes 8 or 16
             // exactly when 2r does, so both channels share the masks.
@@ -139,7 +141,7 @@ CLAVIO_AVX2 std::uint32_t addWindowed(const Run& run, float* __restrict left,
                 l = pick3(v0, v1, v2, il, past8, past16);
                 r = pick3(v0, v1, v2, ir, past8, past16);
             }
-            accumulate(left + j, right + j, _mm256_mul_ps(g, l), _mm256_mul_ps(g, r));
+            accumulate(left + j, right + j, _mm256_mul_ps(g, l), _mm256_mul_ps(gr, r));
         }
     }
     return j;

@@ -39,6 +39,7 @@ CLAVIO_AVX512 std::uint32_t windowed16(const Run& run, float* __restrict left,
     const std::uint64_t s = run.step;
     const std::uint64_t fractionMask = (std::uint64_t(1) << shiftBits) - 1;
     const __m512 g = _mm512_set1_ps(run.gain);
+    const __m512 gr = _mm512_set1_ps(run.gainRight);
     const __m512i shift = _mm512_set1_epi64(std::int64_t(shiftBits));
     const auto at = [s](std::uint64_t k) { return std::int64_t(k * s); };
     const __m512i offsetsA = _mm512_set_epi64(at(7), at(6), at(5), at(4), at(3), at(2), at(1), 0);
@@ -58,9 +59,9 @@ CLAVIO_AVX512 std::uint32_t windowed16(const Run& run, float* __restrict left,
         const __m512i rel = _mm512_permutex2var_epi32(a, narrow, b);
         if constexpr (Channels == 1) {
             const float* w = data + base;
-            const __m512 x = _mm512_mul_ps(
-                g, _mm512_permutex2var_ps(_mm512_loadu_ps(w), rel, _mm512_loadu_ps(w + 16)));
-            accumulate16(left + j, right + j, x, x);
+            const __m512 x =
+                _mm512_permutex2var_ps(_mm512_loadu_ps(w), rel, _mm512_loadu_ps(w + 16));
+            accumulate16(left + j, right + j, _mm512_mul_ps(g, x), _mm512_mul_ps(gr, x));
         } else {
             const float* w = data + 2 * base;
             const __m512 v0 = _mm512_loadu_ps(w);
@@ -69,7 +70,7 @@ CLAVIO_AVX512 std::uint32_t windowed16(const Run& run, float* __restrict left,
             const __m512i ir = _mm512_add_epi32(il, one);
             const __m512 l = _mm512_permutex2var_ps(v0, il, v1);
             const __m512 r = _mm512_permutex2var_ps(v0, ir, v1);
-            accumulate16(left + j, right + j, _mm512_mul_ps(g, l), _mm512_mul_ps(g, r));
+            accumulate16(left + j, right + j, _mm512_mul_ps(g, l), _mm512_mul_ps(gr, r));
         }
     }
     return j;
@@ -87,6 +88,7 @@ CLAVIO_AVX512 std::uint32_t stereoPairs16(const Run& run, float* __restrict left
     const std::uint64_t s = run.step;
     const std::uint64_t fractionMask = (std::uint64_t(1) << shiftBits) - 1;
     const __m512 g = _mm512_set1_ps(run.gain);
+    const __m512 gr = _mm512_set1_ps(run.gainRight);
     const __m512i shift = _mm512_set1_epi64(std::int64_t(shiftBits));
     const auto at = [s](std::uint64_t k) { return std::int64_t(k * s); };
     const __m512i offsets = _mm512_set_epi64(at(7), at(6), at(5), at(4), at(3), at(2), at(1), 0);
@@ -108,7 +110,7 @@ CLAVIO_AVX512 std::uint32_t stereoPairs16(const Run& run, float* __restrict left
         const __m512 a = _mm512_castpd_ps(half[0]);
         const __m512 b = _mm512_castpd_ps(half[1]);
         accumulate16(left + j, right + j, _mm512_mul_ps(g, _mm512_permutex2var_ps(a, evens, b)),
-                     _mm512_mul_ps(g, _mm512_permutex2var_ps(a, odds, b)));
+                     _mm512_mul_ps(gr, _mm512_permutex2var_ps(a, odds, b)));
     }
     return j;
 }

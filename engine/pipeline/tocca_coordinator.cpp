@@ -167,18 +167,29 @@ void ToccaCoordinator::Impl::construct() {
     // one every key plays at the fixed strength), and poll for the keyboard
     // permission.
     settingsToken = settings->subscribe([weak = weakSelf, queue = mainQueue](SettingsKey key) {
-        if (key != SettingsKey::velocitySource) {
+        const bool keySetting = key == SettingsKey::toggleShortcut ||
+                                key == SettingsKey::stereoWidth || key == SettingsKey::outputDevice;
+        if (key != SettingsKey::velocitySource && !keySetting) {
             return;
         }
         // Observers hear of a change before the value is stored: act on the
         // next turn, when the new value can be read.
-        queue->post([weak] {
+        queue->post([weak, key, keySetting] {
             if (const auto self = weak.lock()) {
-                self->_impl->refreshSensor(false);
+                if (keySetting) {
+                    self->_impl->refreshKeySettings(key);
+                } else {
+                    self->_impl->refreshSensor(false);
+                }
             }
         });
     });
-    const bool soundEnabled = settings->soundEnabled();
+    refreshKeySettings(std::nullopt);
+    // Started with sound on, or with a mute shortcut set (the shortcut turns
+    // sound back on, so its keys must be watched).
+    const bool soundEnabled =
+        settings->soundEnabled() || chord.load(std::memory_order_relaxed) != 0;
+    startPosted = true;
     mainQueue->post([weak = weakSelf, soundEnabled] {
         if (const auto self = weak.lock()) {
             if (soundEnabled) {
@@ -261,8 +272,8 @@ void ToccaCoordinator::Impl::refreshSensor(bool starting) {
             setSensorPhase(SensorPhase::idle);
         }
         if (starting || !wasChosen) {
-            logLine("[Clavio] Strike strength fixed at " + fixedStrengthPercent(settings->fixedVelocity()) +
-                    " (chosen in Settings)");
+            logLine("[Clavio] Strike strength fixed at " +
+                    fixedStrengthPercent(settings->fixedVelocity()) + " (chosen in Settings)");
         }
     } else if (sensorPhase == SensorPhase::idle) {
         if (sensorAvailable) {
@@ -366,6 +377,7 @@ void ToccaCoordinator::Impl::start() {
     });
     refreshSensor(true);
 
+    forgetHeldKeys();
     installKeyHandlers(makePipelineContext());
 
     const bool captureStarted = keyboard->start();

@@ -157,6 +157,19 @@ public:
     // Why the last pack load was refused (a file or the pack over the
     // decoded-audio limits); none after a load that was not.
     const std::optional<std::string>& packRefusal() const noexcept;
+    // Plays a short phrase of the loaded pack, four presses 120 ms apart
+    // from soft to hard, so a pack can be heard when it is chosen. Nothing
+    // when sound is off (checked again before each press) or no pack loaded.
+    void previewPack();
+    // The enable switch and the mute shortcut: inverts soundEnabled, saves,
+    // sends one "sound_toggle" usage event with {"enabled": new value}, and
+    // starts the coordinator when sound is now on and it is not running.
+    // Turning sound off never stops it (playback is silenced instead).
+    // Returns the new value.
+    bool toggleSound();
+    // Main thread. The playback devices the output lists now (none when it
+    // cannot tell), for the device choice.
+    std::vector<std::string> outputDeviceNames() const;
 
     // Any thread, pure.
     static float pitchForKey(std::uint16_t keyCode) noexcept;

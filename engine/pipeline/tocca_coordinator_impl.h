@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/audio/audio_engine.h"
+#include "engine/keyboard/key_layout.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/packs/sound_pack_manager.h"
 #include "engine/pipeline/tocca_coordinator.h"
@@ -132,6 +133,23 @@ struct ToccaCoordinator::Impl {
     // One log line per run of refused setting values, not one per press.
     SettingLogFlags refusedSettingLogged{};
 
+    // The mute shortcut and the stereo width as the key threads use them,
+    // checked and stored by the main thread whenever the settings change
+    // (refreshKeySettings). chord: key code << 32 | modifier flags, 0 none.
+    std::atomic<std::uint64_t> chord{0};
+    std::atomic<float> panWidth{0.0f};
+    // The chord watcher's state: the capture thread only (one tap thread at
+    // a time). Non-modifier keys held now (up to 8 are tracked), the chord
+    // key whose repeats and release stay silent, and whether the modifiers
+    // held when the chord fired stay silent until all are released.
+    std::array<std::uint16_t, 8> heldKeys{};
+    std::size_t heldCount = 0;
+    std::optional<std::uint16_t> swallowedKey;
+    bool silenceChordModifiers = false;
+    // Main thread: the first start has been posted (a shortcut set before
+    // that waits for it).
+    bool startPosted = false;
+
     // Lifecycle (main thread).
     StrikeSource currentStrikeSource() const;
     void updateStrikeSource();
@@ -149,6 +167,11 @@ struct ToccaCoordinator::Impl {
     void applyCalibration(const CalibrationResult& result);
     void sendEvent(const std::string& event, const nlohmann::json& extra);
     void sendSessionEvent(const std::string& event);
+    // One key, or all three (toggleShortcut, stereoWidth, outputDevice).
+    void refreshKeySettings(std::optional<SettingsKey> key);
+    void refreshChord();
+    bool toggleSound();
+    void previewPack();
 
     // Observable writes (main thread): observers first, then the value.
     template <class T> void assign(CoordinatorProperty property, T& field, T value) {
@@ -164,6 +187,13 @@ struct ToccaCoordinator::Impl {
     static void classifyPress(const PipelineContext& context, KeyEvent event);
     void keyUp(const KeyEvent& event) noexcept;
     void recordKeystroke(VelocityTier tier) noexcept;
+    // Capture thread. True when the event belongs to the mute shortcut (it
+    // then must not sound); a completed chord queues the toggle.
+    bool watchChord(const KeyEvent& event, bool down) noexcept;
+    void forgetHeldKeys() noexcept;
+    float panFor(std::uint16_t keyCode) const noexcept {
+        return keyStereoPosition(keyCode) * panWidth.load(std::memory_order_relaxed);
+    }
     void publish(const KeyEvent& event, const ImpactResult& result);
 
     // Packs (main thread).

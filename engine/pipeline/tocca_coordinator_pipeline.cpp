@@ -112,10 +112,16 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
 }
 
 void ToccaCoordinator::Impl::installKeyHandlers(std::shared_ptr<const PipelineContext> context) {
-    keyboard->setOnKeyDown(
-        [context = std::move(context)](const KeyEvent& event) { keyDown(context, event); });
+    // The mute shortcut's keys are taken out first: they never sound.
+    keyboard->setOnKeyDown([context = std::move(context)](const KeyEvent& event) {
+        if (const auto self = context->coordinator.lock();
+            self && self->_impl->watchChord(event, true)) {
+            return;
+        }
+        keyDown(context, event);
+    });
     keyboard->setOnKeyUp([weak = weakSelf](const KeyEvent& event) {
-        if (const auto self = weak.lock()) {
+        if (const auto self = weak.lock(); self && !self->_impl->watchChord(event, false)) {
             self->_impl->keyUp(event);
         }
     });
@@ -228,7 +234,7 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
                 SettingsKey::pitchVariation, settings.pitchVariation(), d.refusedSettingLogged));
             const float gain = gainScale * layer.gain + gainJitter;
             const float pitchShift = keyPitch + (basePitch + pitchJitter);
-            d.audioEngine->play(index, gain, pitchShift);
+            d.audioEngine->play(index, gain, pitchShift, d.panFor(event.keyCode));
             if (reporting) {
                 report.layers.push_back({layer.tier, layer.gain, index, gain, pitchShift});
             }
@@ -294,7 +300,8 @@ void ToccaCoordinator::Impl::keyUp(const KeyEvent& event) noexcept {
         if (report.sampleIndex >= 0) {
             report.gain = 0.4f;
             report.pitchShift = 1.0f + pitchForKey(event.keyCode);
-            audioEngine->play(report.sampleIndex, report.gain, report.pitchShift);
+            audioEngine->play(report.sampleIndex, report.gain, report.pitchShift,
+                              panFor(event.keyCode));
         }
     }
     releaseReporter.call(report);

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace clavio {
 
@@ -72,6 +73,15 @@ public:
     // failure the output stays suspended (and may be resumed later or
     // stopped); `error` says why.
     virtual AudioOutputStart resume() { return AudioOutputStart{false, 0.0, "cannot resume", {}}; }
+
+    // Device choice, optional. The names of the playback devices the sound
+    // system lists now (control thread; may open the sound system briefly).
+    virtual std::vector<std::string> deviceNames() { return {}; }
+    // Control thread. The device to play through from the next start or
+    // resume on; empty: the system default. A device that is not listed
+    // then is replaced by the default (one log line) and used again once it
+    // is back.
+    virtual void setPreferredDevice(const std::string& /*name*/) {}
 };
 
 } // namespace clavio

@@ -61,8 +61,10 @@ const std::array<KeyInfo, kSettingsKeyCount> kKeys = {{
     {"minInterKeyGapMs", &SettingsValues::minInterKeyGapMs},
     {"velocitySource", &SettingsValues::velocitySource},
     {"fixedVelocity", &SettingsValues::fixedVelocity, true},
+    {"outputDevice", &SettingsValues::outputDevice},
+    {"stereoWidth", &SettingsValues::stereoWidth},
 }};
-static_assert(static_cast<std::size_t>(SettingsKey::fixedVelocity) + 1 == kSettingsKeyCount);
+static_assert(static_cast<std::size_t>(SettingsKey::stereoWidth) + 1 == kSettingsKeyCount);
 
 // The shortest decimal that reads back as `f`, as a double, so the file says
 // 0.95 rather than 0.949999988079071. Falls back to the float's exact value

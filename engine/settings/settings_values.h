@@ -1,4 +1,4 @@
-// The 29 user settings as a plain value, with their defaults, JSON names and
+// The 31 user settings as a plain value, with their defaults, JSON names and
 // the "settings.json" coding (which preset files share).
 //
 // Plain values: copied freely, never shared by reference across threads.
@@ -45,9 +45,11 @@ enum class SettingsKey : int {
     minInterKeyGapMs,
     velocitySource,
     fixedVelocity,
+    outputDevice,
+    stereoWidth,
 };
 
-inline constexpr std::size_t kSettingsKeyCount = 29;
+inline constexpr std::size_t kSettingsKeyCount = 31;
 
 // The JSON name, e.g. "masterVolume".
 std::string_view name(SettingsKey key) noexcept;
@@ -92,6 +94,8 @@ struct SettingsValues {
     double minInterKeyGapMs = 20.0;
     VelocitySource velocitySource = VelocitySource::automatic;
     float fixedVelocity = 0.5f; // 0 to 1
+    std::string outputDevice;   // a sound card's name; empty: the system default
+    float stereoWidth = 0.0f;   // 0 (every key centred) to 1 (keys panned by position)
 
     friend bool operator==(const SettingsValues&, const SettingsValues&) = default;
 };
@@ -105,7 +109,7 @@ inline constexpr std::uintmax_t kMaxSettingsBytes = 1u << 20;
 // three words and a fixedVelocity outside 0 to 1. A JSON integer is accepted for a float key.
 DecodeResult<SettingsValues> decodeSettings(std::string_view json);
 
-// One compact JSON object with all 29 keys, in table order, each float
+// One compact JSON object with all 31 keys, in table order, each float
 // written so that it reads back as the same 32- or 64-bit value. Fails only
 // for a NaN or infinite value, which JSON cannot hold, or a fixedVelocity
 // outside 0 to 1, which would not read back: returns false and sets `error`

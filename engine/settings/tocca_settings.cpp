@@ -22,8 +22,9 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _disableModifierSounds(v.disableModifierSounds),
       _useAdaptiveClassifier(v.useAdaptiveClassifier), _minInterKeyGapMs(v.minInterKeyGapMs),
       _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
-      _selectedPackName(v.selectedPackName), _menuBarClickAction(v.menuBarClickAction),
-      _toggleShortcut(v.toggleShortcut) {}
+      _stereoWidth(v.stereoWidth), _selectedPackName(v.selectedPackName),
+      _menuBarClickAction(v.menuBarClickAction), _toggleShortcut(v.toggleShortcut),
+      _outputDevice(v.outputDevice) {}
 
 ToccaSettings::ToccaSettings(ToccaSettings&& other) : ToccaSettings(other.values()) {
     _unreadableFile = other._unreadableFile;
@@ -168,10 +169,12 @@ SettingsValues ToccaSettings::values() const {
     v.minInterKeyGapMs = minInterKeyGapMs();
     v.velocitySource = velocitySource();
     v.fixedVelocity = fixedVelocity();
+    v.stereoWidth = stereoWidth();
     std::lock_guard lock(_stringMutex);
     v.selectedPackName = _selectedPackName;
     v.menuBarClickAction = _menuBarClickAction;
     v.toggleShortcut = _toggleShortcut;
+    v.outputDevice = _outputDevice;
     return v;
 }
 
@@ -205,6 +208,8 @@ void ToccaSettings::assign(const SettingsValues& v) {
     setMinInterKeyGapMs(v.minInterKeyGapMs);
     setVelocitySource(v.velocitySource);
     setFixedVelocity(v.fixedVelocity);
+    setOutputDevice(v.outputDevice);
+    setStereoWidth(v.stereoWidth);
 }
 
 std::string ToccaSettings::selectedPackName() const {
@@ -238,6 +243,15 @@ void ToccaSettings::setMenuBarClickAction(std::string v) {
 
 void ToccaSettings::setToggleShortcut(std::string v) {
     setString(SettingsKey::toggleShortcut, _toggleShortcut, std::move(v));
+}
+
+std::string ToccaSettings::outputDevice() const {
+    std::lock_guard lock(_stringMutex);
+    return _outputDevice;
+}
+
+void ToccaSettings::setOutputDevice(std::string v) {
+    setString(SettingsKey::outputDevice, _outputDevice, std::move(v));
 }
 
 } // namespace clavio

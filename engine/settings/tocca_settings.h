@@ -107,6 +107,8 @@ public:
     double minInterKeyGapMs() const noexcept { return get(_minInterKeyGapMs); }
     VelocitySource velocitySource() const noexcept { return get(_velocitySource); }
     float fixedVelocity() const noexcept { return get(_fixedVelocity); }
+    std::string outputDevice() const;
+    float stereoWidth() const noexcept { return get(_stereoWidth); }
 
     // Main thread. Values are kept as given: nothing is clamped.
     void setSoundEnabled(bool v) { set(SettingsKey::soundEnabled, _soundEnabled, v); }
@@ -146,6 +148,8 @@ public:
         set(SettingsKey::velocitySource, _velocitySource, v);
     }
     void setFixedVelocity(float v) { set(SettingsKey::fixedVelocity, _fixedVelocity, v); }
+    void setOutputDevice(std::string v);
+    void setStereoWidth(float v) { set(SettingsKey::stereoWidth, _stereoWidth, v); }
 
 private:
     template <class T> static T get(const std::atomic<T>& a) noexcept {
@@ -183,11 +187,13 @@ private:
     std::atomic<double> _minInterKeyGapMs;
     std::atomic<VelocitySource> _velocitySource;
     std::atomic<float> _fixedVelocity;
+    std::atomic<float> _stereoWidth;
 
-    mutable std::mutex _stringMutex; // guards the three strings below
+    mutable std::mutex _stringMutex; // guards the four strings below
     std::string _selectedPackName;
     std::string _menuBarClickAction;
     std::string _toggleShortcut;
+    std::string _outputDevice;
 
     bool _unreadableFile = false;  // main thread only
     std::string _unreadableReason; // main thread only

@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
         fixture.addUserPack("midnight", R"({"name": "Midnight Blue", "author": "Clavio",
             "license": "CC0-1.0", "groups": {"alpha": {"soft": ["alpha/soft_1.wav"]}}})");
         fixture.settings().setMasterVolume(0.7f);
+        fixture.settings().setToggleShortcut("Ctrl+Alt+M");
         SparkleController sparkle({.feedUrl = "http://127.0.0.1:9/appcast.xml"}); // never fetched
         MenuBarDropdown panel(fixture.bridge(), &sparkle, {});
         panel.popup(QRect(300, 0, 1, 1));
@@ -97,8 +98,10 @@ int main(int argc, char** argv) {
         save(access ? QStringLiteral("panel") : QStringLiteral("panel-keyboard-access"),
              panel.grab().toImage());
     }
-    CoordinatorFixture fixture(
-        {.settingsFile = nlohmann::json{{"masterVolume", 0.8}, {"launchAtLogin", false}}});
+    CoordinatorFixture fixture({.settingsFile = nlohmann::json{{"masterVolume", 0.8},
+                                                               {"launchAtLogin", false},
+                                                               {"toggleShortcut", "Ctrl+Alt+M"},
+                                                               {"stereoWidth", 0.5}}});
     ClavioSettingsView view(fixture.bridge(), [](bool) { return true; }, {});
     view.show();
     for (int tab = 0; tab < 3; ++tab) {

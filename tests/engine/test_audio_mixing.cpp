@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/audio/audio_engine.h"
+#include "engine/keyboard/key_layout.h"
 #include "tests/engine/mixer_rig.h"
 #include "tests/support/test_support.h"
 
@@ -147,4 +148,35 @@ TEST(AudioLoading, DecodedAudioThatDoesNotAddUpOrIsNotFiniteIsRefused) {
     }
     EXPECT_EQ(rig.engine.loadedSampleCount(), 0u);
     EXPECT_EQ(rig.engine.addDecodedSample(make(20, 10, 2, 48000)), 0);
+}
+
+// A left key sounds on the left, a right one on the right, each side at
+// constant power; a centred voice (width 0, or a key in the middle) keeps
+// its gain on both sides exactly, as an unpanned mixer plays it.
+TEST(AudioMixing, KeysArePannedByTheirPlaceAtConstantPower) {
+    const struct {
+        const char* key;
+        std::uint16_t code;
+        float width;
+        int side; // -1 left louder, +1 right louder, 0 centred
+    } cases[] = {{"left shift", 56, 1.0f, -1}, {"enter", 36, 1.0f, +1}, {"a", 0, 0.6f, -1},
+                 {"p", 35, 0.6f, +1},          {"enter", 36, 0.0f, 0},  {"numpad 5", 87, 1.0f, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        MixerRig rig;
+        ASSERT_TRUE(rig.engine.start());
+        ASSERT_EQ(rig.add({0.5f}, 1), 0);
+        ASSERT_TRUE(rig.engine.playSample(0, 0.8f, 1.0f, keyStereoPosition(c.code) * c.width));
+        const auto out = rig.pull(1);
+        if (c.side == 0) {
+            EXPECT_EQ(out[0], 0.8f * 0.5f);
+            EXPECT_EQ(out[1], 0.8f * 0.5f);
+            continue;
+        }
+        EXPECT_EQ(out[0] > out[1], c.side < 0);
+        EXPECT_GT(std::abs(out[0] - out[1]), 0.1f);
+        // Per side out / (gain x source x sqrt 2): the pan gains.
+        const float l = out[0] / (0.4f * std::sqrt(2.0f)), r = out[1] / (0.4f * std::sqrt(2.0f));
+        EXPECT_NEAR(l * l + r * r, 1.0f, 1e-5f);
+    }
 }

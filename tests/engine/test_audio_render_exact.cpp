@@ -32,19 +32,24 @@ struct ModelMixer {
         bool active = false;
         const ModelSample* sample = nullptr;
         double playhead = 0.0, step = 0.0;
-        float gain = 0.0f;
+        float gain = 0.0f, gainRight = 0.0f;
     };
     double outputRate;
     std::vector<ModelSample> samples;
     float master = 1.0f;
     std::array<Voice, 32> voices{};
 
-    bool play(std::size_t index, float gain, float pitch) {
+    // A panned voice: the constant-power gains, raised so the centre keeps
+    // the voice's gain on each side.
+    bool play(std::size_t index, float gain, float pitch, float pan) {
+        const TCAPanGains sides = tca_pan_gains(pan);
+        const float left = pan == 0.0f ? gain : gain * 1.41421356f * sides.left;
+        const float right = pan == 0.0f ? gain : gain * 1.41421356f * sides.right;
         const ModelSample& s = samples[index];
         const auto free =
             std::find_if(voices.begin(), voices.end(), [](auto& v) { return !v.active; });
         if (free != voices.end()) {
-            *free = Voice{true, &s, 0.0, s.rate / outputRate * double(pitch), gain};
+            *free = Voice{true, &s, 0.0, s.rate / outputRate * double(pitch), left, right};
         }
         return free != voices.end();
     }
@@ -52,7 +57,7 @@ struct ModelMixer {
     std::vector<float> render(std::uint32_t frames) {
         std::vector<float> out(2 * frames, 0.0f);
         for (Voice& v : voices) {
-            const float g = master * v.gain;
+            const float g = master * v.gain, gr = master * v.gainRight;
             for (std::uint32_t n = 0; v.active && n < frames; ++n) {
                 const ModelSample& s = *v.sample;
                 if (!(v.playhead < double(s.frameCount))) {
@@ -61,7 +66,7 @@ struct ModelMixer {
                 }
                 const std::size_t i = v.playhead > 0.0 ? std::uint32_t(v.playhead) : 0;
                 out[2 * n] += g * s.data[i * s.channels];
-                out[2 * n + 1] += g * s.data[i * s.channels + (s.channels == 2 ? 1 : 0)];
+                out[2 * n + 1] += gr * s.data[i * s.channels + (s.channels == 2 ? 1 : 0)];
                 v.playhead += v.step;
             }
         }
@@ -120,7 +125,9 @@ void runSession(std::uint32_t seed, TCAMixKernel kernel) {
             const auto index = upTo(rng, sampleCount) - 1;
             const float gain = pick(rng, {1.0f, 0.0f, -0.5f, 0.0f}) + 1.7f * unit(rng);
             const float pitch = randomPitch(rng);
-            ASSERT_EQ(rig.engine.playSample(index, gain, pitch), model.play(index, gain, pitch));
+            const float pan = pick(rng, {0.0f, 0.0f, -1.0f, 1.0f, 2.0f * unit(rng) - 1.0f});
+            ASSERT_EQ(rig.engine.playSample(index, gain, pitch, pan),
+                      model.play(index, gain, pitch, pan));
         }
         if (unit(rng) < 0.05f) {
             model.master = 0.1f + 2.0f * unit(rng);

@@ -6,11 +6,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "engine/audio/tca_audio_engine.h"
 #include "platform/linux/audio/sdl_audio_output.h"
 #include "platform/linux/audio/sndfile_decoder.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_device_tree.h"
 #include "tests/support/test_support.h"
 
@@ -101,4 +103,100 @@ TEST(SdlAudio, QuietOutputClosesTheDeviceUntilActivityOrAPlayBringsItBack) {
     m.engine.stop();
     expectClick(dir / "out.raw", 0.5f * 0.8f);
     EXPECT_EQ(log.count("start failed"), 0u);
+}
+
+// A private PulseAudio server with two null sinks, "Desk" and "Dock"; the dock
+// can be unplugged (its module unloaded) and plugged back in.
+struct TwoSinkServer {
+    TempDir dir;
+    ScopedEnv home{"HOME", (dir.path() / "home").string()};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", (dir.path() / "xdg").string()};
+    ScopedEnv config{"XDG_CONFIG_HOME", (dir.path() / "home" / ".config").string()};
+    ScopedEnv driver{"SDL_AUDIODRIVER", "pulseaudio"};
+    std::optional<ChildProcess> server;
+
+    static std::string sink(const char* name) {
+        return std::string("module-null-sink sink_name=") + name +
+               " rate=48000 channels=2 sink_properties=device.description=" + name;
+    }
+    bool up() {
+        std::filesystem::create_directories(dir.path() / "xdg");
+        std::filesystem::permissions(dir.path() / "xdg", std::filesystem::perms::owner_all);
+        server.emplace(
+            "/usr/bin/pulseaudio",
+            std::vector<std::string>{"--daemonize=no", "--exit-idle-time=-1", "-n",
+                                     "--use-pid-file=no", "--load=module-native-protocol-unix",
+                                     "--load=" + sink("Desk"), "--load=" + sink("Dock")});
+        return waitFor([] { return runProgram("/usr/bin/pactl", {"info"}, 2.0).status == 0; });
+    }
+    std::string pactl(std::vector<std::string> args) {
+        return runProgram("/usr/bin/pactl", args, 5.0).output;
+    }
+    void unplugDock() {
+        const std::string modules = pactl({"list", "short", "modules"});
+        const auto line = modules.rfind('\n', modules.find("sink_name=Dock"));
+        pactl({"unload-module", std::to_string(std::stoi(modules.substr(line + 1)))});
+    }
+    void plugDock() {
+        pactl({"load-module", "module-null-sink", "sink_name=Dock", "rate=48000", "channels=2",
+               "sink_properties=device.description=Dock"});
+    }
+    // The sink our one stream plays into, as the server sees it.
+    std::string streamSink() {
+        std::istringstream inputs(pactl({"list", "short", "sink-inputs"}));
+        std::string input, sinkIndex;
+        if (!(inputs >> input >> sinkIndex)) {
+            return "(no stream)";
+        }
+        std::istringstream sinks(pactl({"list", "short", "sinks"}));
+        for (std::string line; std::getline(sinks, line);) {
+            std::istringstream fields(line);
+            std::string index, name;
+            if (fields >> index >> name && index == sinkIndex) {
+                return name;
+            }
+        }
+        return "(unknown sink)";
+    }
+};
+
+TEST(SdlAudio, ChosenDeviceFallsBackToTheDefaultWhileGoneAndIsUsedAgainWhenBack) {
+    if (!std::filesystem::exists("/usr/bin/pulseaudio")) {
+        GTEST_SKIP() << "no PulseAudio server program";
+    }
+    TwoSinkServer pulse;
+    ASSERT_TRUE(pulse.up());
+    LogCapture log;
+    Mixer m;
+    const auto dockListed = [&] {
+        const auto now = m.output.deviceNames();
+        return std::find(now.begin(), now.end(), "Dock") != now.end();
+    };
+    ASSERT_TRUE(dockListed());
+    m.output.setPreferredDevice("Dock");
+    m.engine.setIdleSuspend(200ms, 10ms);
+    ASSERT_TRUE(m.engine.start());
+    EXPECT_EQ(m.output.openedDevice(), "Dock");
+    EXPECT_EQ(pulse.streamSink(), "Dock");
+
+    const auto reopen = [&] {
+        EXPECT_TRUE(waitFor([&] { return m.engine.outputSuspended(); }));
+        m.engine.noteActivity();
+        EXPECT_TRUE(waitFor([&] { return !m.engine.outputSuspended(); }));
+    };
+    pulse.unplugDock();
+    ASSERT_TRUE(waitFor([&] { return !dockListed(); }));
+    reopen();
+    EXPECT_EQ(m.output.openedDevice(), "");
+    EXPECT_EQ(pulse.streamSink(), "Desk"); // the server's default: the first sink
+    reopen();                              // still gone: no second line
+    EXPECT_EQ(log.count("Output device 'Dock' is not available"), 1u);
+
+    pulse.plugDock();
+    ASSERT_TRUE(waitFor(dockListed));
+    reopen();
+    EXPECT_EQ(m.output.openedDevice(), "Dock");
+    EXPECT_EQ(pulse.streamSink(), "Dock");
+    EXPECT_EQ(log.count("Output device 'Dock' is back"), 1u);
+    m.engine.stop();
 }

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "engine/core/log.h"
+
 namespace clavio::platform {
 
 namespace {
@@ -95,12 +97,75 @@ std::uint32_t SdlAudioOutput::openDevice(int rate, std::uint32_t frames, bool al
     SDL_AudioSpec got{};
     // At most the rate may differ from the request; SDL converts anything
     // else, so the callback always sees float32 interleaved stereo.
-    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(
-        nullptr, 0, &want, &got, allowRateChange ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
+    const std::string name = chooseDevice();
+    const SDL_AudioDeviceID device =
+        SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), 0, &want, &got,
+                            allowRateChange ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
     if (device != 0) {
         obtained = double(got.freq);
+        std::lock_guard lock(_deviceMutex);
+        _opened = name;
     }
     return device;
+}
+
+std::string SdlAudioOutput::chooseDevice() {
+    std::string preferred;
+    {
+        std::lock_guard lock(_deviceMutex);
+        preferred = _preferred;
+    }
+    if (preferred.empty()) {
+        return {};
+    }
+    bool listed = false;
+    const int count = SDL_GetNumAudioDevices(0);
+    for (int i = 0; i < count && !listed; ++i) {
+        const char* name = SDL_GetAudioDeviceName(i, 0);
+        listed = name && preferred == name;
+    }
+    std::lock_guard lock(_deviceMutex);
+    if (listed && _fellBack) {
+        logLine("[Clavio:Audio] Output device '" + preferred + "' is back; playing through it");
+    } else if (!listed && !_fellBack) {
+        logLine("[Clavio:Audio] Output device '" + preferred +
+                "' is not available; playing through the system default");
+    }
+    _fellBack = !listed;
+    return listed ? preferred : std::string();
+}
+
+std::vector<std::string> SdlAudioOutput::deviceNames() {
+    // Listing needs the audio subsystem; initialised here only for the look
+    // when no stream holds it (the driver SDL_AUDIODRIVER or SDL picks).
+    const bool temporary = !_started;
+    if (temporary && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        return {};
+    }
+    std::vector<std::string> names;
+    const int count = SDL_GetNumAudioDevices(0);
+    for (int i = 0; i < count; ++i) {
+        if (const char* name = SDL_GetAudioDeviceName(i, 0)) {
+            names.emplace_back(name);
+        }
+    }
+    if (temporary) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+    return names;
+}
+
+void SdlAudioOutput::setPreferredDevice(const std::string& name) {
+    std::lock_guard lock(_deviceMutex);
+    if (name != _preferred) {
+        _fellBack = false;
+    }
+    _preferred = name;
+}
+
+std::string SdlAudioOutput::openedDevice() const {
+    std::lock_guard lock(_deviceMutex);
+    return _opened;
 }
 
 void SdlAudioOutput::stop() {

@@ -17,6 +17,14 @@
 // (PulseAudio on a null sink; 4 ms at worst in 20 tries, 20 ms under heavy
 // load), well under a millisecond with the dummy driver.
 //
+// Device choice: setPreferredDevice names one of the devices deviceNames()
+// lists (SDL_GetAudioDeviceName: the sound server's description of a sink,
+// "Built-in Audio Analog Stereo"); empty plays through the system default.
+// Every open (start, and resume after an idle spell) looks the name up
+// afresh: a device that is gone is replaced by the default with one log
+// line, and used again, with one more line, at the first open that finds it
+// listed again.
+//
 // Threading contract: start() and stop() on the control (main) thread,
 // suspend() and resume() on the mixer's idle thread, never concurrently (see
 // the port). The render function runs on SDL's audio thread;
@@ -25,6 +33,9 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "engine/ports/audio_output.h"
 
@@ -43,6 +54,11 @@ public:
     bool canSuspend() const override { return true; }
     bool suspend() override;
     AudioOutputStart resume() override;
+    std::vector<std::string> deviceNames() override;
+    void setPreferredDevice(const std::string& name) override;
+    // The device the open stream plays through: empty for the system default
+    // (also after a fall-back). For tests and the log.
+    std::string openedDevice() const;
 
 private:
     // Initialises the audio subsystem with `driver` (null: SDL's choice) and
@@ -54,6 +70,15 @@ private:
     // Opens the default device of the initialised subsystem; 0 on failure.
     std::uint32_t openDevice(int rate, std::uint32_t frames, bool allowRateChange,
                              double& obtained);
+
+    // The name to open now: the preferred one when listed, else empty (one
+    // log line when that changes).
+    std::string chooseDevice();
+
+    mutable std::mutex _deviceMutex; // guards the three fields below
+    std::string _preferred;
+    std::string _opened;
+    bool _fellBack = false;
 
     bool _started = false;     // subsystem initialised by start(), until stop()
     std::uint32_t _device = 0; // 0 while suspended
