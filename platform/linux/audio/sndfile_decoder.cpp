@@ -49,8 +49,11 @@ bool SndfileDecoder::decode(const std::filesystem::path& path, DecodedAudio& out
     // claim beyond the limit is still refused up front, unread.
     const bool lengthKnown = info.frames != SF_COUNT_MAX;
     const auto channels = static_cast<std::uint64_t>(info.channels);
-    const std::uint64_t maxFrames =
-        std::min<std::uint64_t>(kMaxDecodedSamples / channels, UINT32_MAX);
+    std::uint64_t maxFrames = std::min<std::uint64_t>(kMaxDecodedSamples / channels, UINT32_MAX);
+    if (_maxSeconds > 0.0) {
+        maxFrames = std::min<std::uint64_t>(
+            maxFrames, static_cast<std::uint64_t>(_maxSeconds * info.samplerate));
+    }
     if (lengthKnown && static_cast<std::uint64_t>(info.frames) > maxFrames) {
         error = path.string() + ": too long (" + std::to_string(info.frames) + " frames)";
         return false;

@@ -8,8 +8,15 @@ namespace clavio::platform {
 
 class SndfileDecoder final : public AudioDecoder {
 public:
+    // `maxSeconds` > 0 refuses a longer file, reading no more than that
+    // (plus one frame) of it; 0 leaves only the general size limit.
+    explicit SndfileDecoder(double maxSeconds = 0.0) : _maxSeconds(maxSeconds) {}
+
     bool decode(const std::filesystem::path& path, DecodedAudio& out,
                 std::string& error) const override;
+
+private:
+    double _maxSeconds;
 };
 
 } // namespace clavio::platform
