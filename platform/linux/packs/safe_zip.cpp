@@ -130,7 +130,10 @@ std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder
             totalBytes += static_cast<std::uint64_t>(got);
             if (totalBytes > limits.maxTotalBytes) {
                 return zip.string() + ": unpacks to more than " +
-                       std::to_string(limits.maxTotalBytes >> 20) + " MB; refused";
+                       (limits.maxTotalBytes >= (1u << 20)
+                            ? std::to_string(limits.maxTotalBytes >> 20) + " MB"
+                            : std::to_string(limits.maxTotalBytes) + " bytes") +
+                       "; refused";
             }
             for (la_ssize_t done = 0; done < got;) {
                 const ssize_t n = ::write(out.fd, buffer.data() + done, std::size_t(got - done));
