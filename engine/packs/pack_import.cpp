@@ -128,12 +128,16 @@ DecodeResult<MechvibesConfig> decodeMechvibesConfig(std::string_view text) {
                                             " keys defined; a pack defines at most " +
                                             std::to_string(kMaxForeignDefines)};
     }
+    std::set<std::uint32_t> seen;
     for (const auto& [key, value] : defines->items()) {
         const std::string path = js::member("$.defines", key);
         std::uint32_t code = 0;
         const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), code);
         if (ec != std::errc{} || end != key.data() + key.size() || key.empty() || code > 0xFFFF) {
             return DecodeError{path, "the key is not a decimal key code"};
+        }
+        if (!seen.insert(code).second) {
+            return DecodeError{path, "key code " + std::to_string(code) + " is defined twice"};
         }
         if (value.is_null()) {
             ++config.nullDefines;
@@ -481,7 +485,19 @@ private:
 DecodeResult<PackImportSummary> importForeignPack(const fs::path& folder,
                                                   const PackImportOptions& options,
                                                   const PackImportPorts& ports) {
-    return Importer(folder, options, ports).run();
+    auto result = Importer(folder, options, ports).run();
+    if (result) {
+        return result;
+    }
+    // File names come from the pack: a line break or NUL in one must not
+    // split or cut the one-line error.
+    std::string line = result.error().text();
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            c = '?';
+        }
+    }
+    return DecodeResult<PackImportSummary>::failure(std::move(line));
 }
 
 } // namespace clavio
