@@ -20,7 +20,7 @@ class ClavioSettingsView : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 480;
-    static constexpr int kHeight = 380;
+    static constexpr int kHeight = 440;
 
     ClavioSettingsView(CoordinatorBridge& bridge, LoginItemAction loginItem, OpenUrlHook openUrl,
                        QWidget* parent = nullptr);

@@ -10,6 +10,7 @@
 #include "app/services/coordinator_bridge.h"
 #include "app/services/user_actions.h"
 #include "app/views/readouts.h"
+#include "app/views/sound_packs_row.h"
 #include "app/widgets/form_section.h"
 #include "app/widgets/toggle_switch.h"
 #include "app/widgets/value_slider.h"
@@ -103,6 +104,7 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     _gainReadout = readout("gainReadout");
     sliderRow(*variation, QStringLiteral("Gain"), labelWidth, _gain, _gainReadout);
     column->addWidget(variation);
+    column->addWidget(new SoundPacksRow(_coordinator.packManager()));
     column->addStretch(1);
 
     // Each action writes the settings; the readout is redrawn at once from
