@@ -21,6 +21,8 @@ namespace js = json_support;
 namespace {
 
 constexpr std::uint32_t kExtended = 0xE000;
+// The peak of an imported pack's loudest hard layer (-6 dBFS).
+constexpr double kHardPeak = 0.5;
 
 // Extended set-1 codes (after 0xE0) and their KEY_* numbers from
 // linux/input-event-codes.h.
@@ -378,11 +380,33 @@ private:
                     " left out)");
                 list.resize(_options.maxVariants);
             }
+        }
+        // One gain for the whole pack, so the loudest press sound's hard
+        // layer peaks at -6 dBFS as the built-in packs' do (keys keep their
+        // levels relative to each other; at most +12 dB for a quiet pack).
+        float loudest = 0.0f;
+        for (const auto& [key, list] : byGroup) {
+            if (key.second) {
+                continue; // release sounds follow with the same gain
+            }
+            for (const KeySound* sound : list) {
+                DecodedAudio audio;
+                if (auto error = soundOf(*sound, audio)) {
+                    return error;
+                }
+                loudest = std::max(loudest, peakOf(audio));
+            }
+        }
+        const double gain = loudest > 0.0f ? std::min(kHardPeak / loudest, 4.0) : 1.0;
+        for (auto& [key, list] : byGroup) {
+            const KeyGroup group = keyGroupFromRaw(key.first).value_or(KeyGroup::other);
+            const std::string g = str(SoundPackManifest::groupName(group));
             for (std::size_t i = 0; i < list.size(); ++i) {
                 DecodedAudio audio;
                 if (auto error = soundOf(*list[i], audio)) {
                     return error;
                 }
+                scale(audio, gain);
                 char index[24];
                 std::snprintf(index, sizeof index, "%02zu", i + 1);
                 if (key.second) {

@@ -95,13 +95,15 @@ DecodeResult<platform::PackInstallResult> install(const fs::path& source, const 
 // A "single" pack: one tone per key, sliced from one file, in key order.
 struct SheetPack {
     std::vector<std::pair<std::string, double>> keys; // key code, tone
+    float level = 1.0f;
     void write(const fs::path& dir, const std::string& extra = "") const {
         fs::create_directories(dir);
         std::vector<float> sheet;
         std::string defines;
         for (const auto& [code, hz] : keys) {
             const double startMs = double(sheet.size()) / 48.0;
-            const auto tone = click(hz, 48000, 1);
+            auto tone = click(hz, 48000, 1);
+            for (float& v : tone) v *= level;
             sheet.insert(sheet.end(), tone.begin(), tone.end());
             defines += "\"" + code + "\":[" + std::to_string(startMs) + ",120],";
         }
@@ -198,10 +200,11 @@ TEST(PackImport, MultiPacksAndScanCodeFoldersKeepPressAndReleaseAndSayWhatWasLef
 
 TEST(PackImport, MadeLayersRiseInLevelAndBrightness) {
     TempDir dir;
-    SheetPack{{{"30", 300}, {"57", 900}}}.write(dir / "src");
+    SheetPack{{{"30", 300}, {"57", 900}}, 1.6f}.write(dir / "src"); // hotter than the built-ins
     const auto result = install(dir / "src", dir / "packs");
     ASSERT_TRUE(result.ok()) << result.error();
     std::cout << "group     layer   peak dBFS  centroid Hz\n";
+    double loudestHard = -1e9;
     for (const auto& [group, samples] : result->summary.manifest.groups) {
         double lastPeak = -1e9, lastCentroid = 0;
         for (auto tier : {VelocityTier::soft, VelocityTier::medium, VelocityTier::hard,
@@ -214,8 +217,10 @@ TEST(PackImport, MadeLayersRiseInLevelAndBrightness) {
             EXPECT_GT(c, lastCentroid * 1.05) << group << " " << name(tier);
             lastPeak = p;
             lastCentroid = c;
+            loudestHard = tier == VelocityTier::hard ? std::max(loudestHard, p) : loudestHard;
         }
     }
+    EXPECT_NEAR(loudestHard, -6.02, 0.1); // the built-in packs' hard level
 }
 
 TEST(PackImport, BadPacksAreRefusedWithOneLineAndLeaveThePackFolderAsItWas) {
