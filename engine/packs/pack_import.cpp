@@ -205,14 +205,21 @@ float peakOf(const DecodedAudio& audio) {
 } // namespace
 
 std::array<DecodedAudio, 4> makeVelocityLayers(const DecodedAudio& source) {
-    DecodedAudio soft = source;
-    lowPass(soft, 1500.0);
-    lowPass(soft, 1500.0);
-    scale(soft, 0.35);
-
-    DecodedAudio medium = source;
-    lowPass(medium, 4000.0);
-    scale(medium, 0.6);
+    // Soft and medium peak 11.5 dB and 5.5 dB below the sound, as the
+    // built-in packs' layers do; set by their peaks after filtering, since a
+    // low-pass takes much of a bright click's peak and little of a dull one's.
+    const float sourcePeak = peakOf(source);
+    auto quieter = [&](DecodedAudio layer, double cutoffHz, int passes, double ratio) {
+        for (int i = 0; i < passes; ++i) {
+            lowPass(layer, cutoffHz);
+        }
+        if (const float p = peakOf(layer); p > 0.0f) {
+            scale(layer, ratio * sourcePeak / p);
+        }
+        return layer;
+    };
+    DecodedAudio soft = quieter(source, 1500.0, 2, 0.266);
+    DecodedAudio medium = quieter(source, 4000.0, 1, 0.531);
 
     // Slam: the sound plus a third of its content above about 2.5 kHz (a
     // high shelf), with the first 12 ms raised by up to half, fading to the
