@@ -317,7 +317,7 @@ TEST(PackImport, ZipsUnpackOnlyInsideTheirFolderAndHostileOnesAreRefused) {
         {{{"a/../../evil.wav", "x"}}, "is absolute or climbs out"},
         {{{"link.wav", "", AE_IFLNK, "/etc/passwd"}}, "is a link"},
         {{{"big.bin", std::string(3000, 'z')}}, "unpacks to more than"},
-        {{{"1", "x"}, {"2", "x"}, {"3", "x"}, {"4", "x"}}, "more than 3 files"},
+        {{{"1", "x"}, {"2/", "", AE_IFDIR}, {"3", "x"}, {"4", "x"}}, "more than 3 entries"},
         {{{"a.wav", "x"}, {"a.wav", "y"}}, "File exists"},
     };
     for (const auto& [entries, error] : attacks) {

@@ -92,6 +92,11 @@ std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder
             type == AE_IFLNK) {
             return zip.string() + ": entry " + quoted(name) + " is a link; refused";
         }
+        // Folders count too: a million empty ones are no better than files.
+        if (++files > limits.maxFiles) {
+            return zip.string() + ": more than " + std::to_string(limits.maxFiles) +
+                   " entries; refused";
+        }
         const fs::path target = folder / *relative;
         std::error_code ec;
         if (type == AE_IFDIR) {
@@ -103,10 +108,6 @@ std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder
         }
         if (type != AE_IFREG) {
             return zip.string() + ": entry " + quoted(name) + " is not a file or folder; refused";
-        }
-        if (++files > limits.maxFiles) {
-            return zip.string() + ": more than " + std::to_string(limits.maxFiles) +
-                   " files; refused";
         }
         fs::create_directories(target.parent_path(), ec);
         if (ec) {

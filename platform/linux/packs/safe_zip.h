@@ -16,7 +16,7 @@ namespace clavio::platform {
 
 struct ZipLimits {
     std::uint64_t maxTotalBytes = 200ull << 20;
-    std::uint64_t maxFiles = 2000;
+    std::uint64_t maxFiles = 2000; // entries: files and folders
 };
 
 // Unpacks `zip` into `folder` (which exists and is empty). On failure returns
