@@ -233,6 +233,7 @@ TEST(PackImport, BadPacksAreRefusedWithOneLineAndLeaveThePackFolderAsItWas) {
     std::string thousands;
     for (int i = 0; i < 1100; ++i) thousands += "\"" + std::to_string(i) + "\":null,";
     writeAudio(dir / "good.wav", click(400, 48000, 1));
+    writeAudio(dir / "long.wav", std::vector<float>(21 * 8000, 0.1f), 8000); // over 20 s
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"{\"name\": ", "config.json: $: "},
         {head + R"(single","sound":"s.wav","defines":[]})", "$.defines: expected an object"},
@@ -244,6 +245,7 @@ TEST(PackImport, BadPacksAreRefusedWithOneLineAndLeaveThePackFolderAsItWas) {
         {head + R"(multi","defines":{"30":"good.wav","57":"../good.wav"}})",
          "\"../good.wav\" is not a file name inside the pack folder"},
         {head + R"(multi","defines":{"30":"good.wav","57":"bad.wav"}})", "does not decode"},
+        {head + R"(multi","defines":{"30":"good.wav","57":"long.wav"}})", "long.wav: too long"},
         {head + R"(multi","defines":{)" + thousands + R"("1":null}})", "1100 keys defined"},
         {head + R"(multi","defines":{"300":"good.wav"}})", "no key of the pack has a sound"},
         {R"({"name":"Sheet","key_define_type":"single","sound":"good.wav","defines":{"30":[0,50]}})",
@@ -252,6 +254,7 @@ TEST(PackImport, BadPacksAreRefusedWithOneLineAndLeaveThePackFolderAsItWas) {
     for (const auto& [config, error] : cases) {
         TempDir src;
         fs::copy_file(dir / "good.wav", src / "good.wav");
+        fs::copy_file(dir / "long.wav", src / "long.wav");
         writeFile(src / "bad.wav", "RIFF\x10\x00\x00\x00WAVEjunk");
         writeFile(src / "config.json", config);
         const auto result = install(src.path(), packs);
