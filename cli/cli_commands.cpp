@@ -22,6 +22,7 @@ void registerCommands(CLI::App& app, const CliServices& services) {
     registerDevicesCommand(app, services);
     registerPacksCommand(app, services);
     registerPackCheckCommand(app, services);
+    registerPackImportCommand(app, services);
     registerRecordCommand(app, services);
     registerRenderCommand(app, services);
     registerPlayCommand(app, services);

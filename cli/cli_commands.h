@@ -20,6 +20,7 @@ void registerTraceCheckCommand(CLI::App& app, const CliServices& services);
 void registerDevicesCommand(CLI::App& app, const CliServices& services);
 void registerPacksCommand(CLI::App& app, const CliServices& services);
 void registerPackCheckCommand(CLI::App& app, const CliServices& services);
+void registerPackImportCommand(CLI::App& app, const CliServices& services);
 void registerRecordCommand(CLI::App& app, const CliServices& services);
 void registerRenderCommand(CLI::App& app, const CliServices& services);
 void registerPlayCommand(CLI::App& app, const CliServices& services);

@@ -58,6 +58,9 @@ void listPacks(const CliServices& services) {
             std::cout << "  " << printable(s.folder) << ": " << printable(s.reason) << "\n";
         }
     }
+    // The catalogue's last search path is the user's own.
+    std::cout << "\nUser packs go in " << manager.searchPaths().back().string()
+              << " (a folder per pack; `clavio-cli pack-import` adds packs of other formats)\n";
 }
 
 } // namespace

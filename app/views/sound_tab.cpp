@@ -11,6 +11,7 @@
 #include "app/services/coordinator_bridge.h"
 #include "app/services/user_actions.h"
 #include "app/views/readouts.h"
+#include "app/views/sound_packs_row.h"
 #include "app/widgets/form_section.h"
 #include "app/widgets/toggle_switch.h"
 #include "app/widgets/value_slider.h"
@@ -106,6 +107,7 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     sliderRow(*variation, QStringLiteral("Gain"), labelWidth, _gain, _gainReadout);
     column->addWidget(variation);
     column->addWidget(new SoundOutputSection(bridge, labelWidth));
+    column->addWidget(new SoundPacksRow(_coordinator.packManager()));
     column->addStretch(1);
 
     // Each action writes the settings; the readout is redrawn at once from

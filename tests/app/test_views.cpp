@@ -9,6 +9,7 @@
 #include "app/views/clavio_settings_view.h"
 #include "app/views/menu_bar_dropdown.h"
 #include "app/views/readouts.h"
+#include "app/views/sound_packs_row.h"
 #include "app/widgets/panel_row.h"
 #include "app/widgets/symbol_glyph.h"
 #include "app/widgets/toggle_switch.h"
@@ -237,6 +238,32 @@ private Q_SLOTS:
         ClavioSettingsView other(off.bridge(), unused.action(), {});
         other.show();
         QVERIFY(unused.calls == 0 && !fs::exists(off.settingsPath()));
+    }
+
+    void soundPacksRowImportsAPackListsItAndOpensTheUserFolder() {
+        CoordinatorFixture f;
+        MenuBarDropdown panel(f.bridge(), nullptr, {});
+        std::vector<std::string> opened;
+        SoundPacksRow row(f.coordinator().packManager(),
+                          [&](std::string address) { opened.push_back(std::move(address)); });
+        const fs::path user = f.xdg.dataHome() / "Clavio" / "SoundPacks";
+        row.openPacksFolder();
+        QVERIFY(fs::is_directory(user));
+        QCOMPARE(opened, std::vector<std::string>{"file://" + user.string()});
+
+        TempDir source;
+        fs::create_directories(source / "Typed");
+        fs::copy_file(kBuiltInPacks / "Biscuit" / "alpha" / "hard_1.wav", source / "Typed" / "1e-1.wav");
+        QVERIFY(!row.importFrom(source / "absent"));
+        QVERIFY(row.resultText().contains(QStringLiteral("no such folder")));
+        QVERIFY(row.importFrom(source / "Typed"));
+        QVERIFY(row.resultText().startsWith(QStringLiteral("Imported \"Typed\"")));
+        QVERIFY(fs::exists(user / "Typed" / "pack.json"));
+        QTRY_VERIFY(panel.listedPacks() == f.coordinator().packManager().availablePacks());
+        const auto& listed = panel.listedPacks();
+        QVERIFY(std::find(listed.begin(), listed.end(), "Typed") != listed.end());
+        QVERIFY(!row.importFrom(source / "Typed")); // the name is taken now
+        QVERIFY(row.resultText().contains(QStringLiteral("--force")));
     }
 };
 

@@ -112,6 +112,25 @@ TEST(CliOptions, NumbersOutOfRangeOrNotNumbersAreUsageErrors) {
         EXPECT_NE(run.output.find("must be"), std::string::npos) << run.output;
     }
     EXPECT_TRUE(fs::is_empty(dir.path()));
+TEST(CliPackImport, ImportsIntoTheUserFolderThatPacksListsAndRefusesWithOneLine) {
+    ScopedXdgHome home;
+    TempDir src;
+    fs::create_directories(src / "Typed");
+    for (const char* f : {"1e-1.wav", "1e-0.wav", "39-1.wav"}) {
+        fs::copy_file(kBuiltIn / "Biscuit" / "alpha" / "hard_1.wav", src / "Typed" / f);
+    }
+    const fs::path user = home.dataHome() / "Clavio" / "SoundPacks";
+    expectRun({"pack-import", (src / "Typed").string()}, 0,
+              {"Imported \"Typed\" (scan-code WAV folder) into " + (user / "Typed").string(),
+               "space: 1 variant", "release: alpha 1", "9 files written"});
+    expectRun({"packs"}, 0, {"Typed  ", "User packs go in " + user.string()});
+    expectPackCheck(user / "Typed", 0, {"pack-check: OK (9 files decode)"});
+    const auto again = runClavioCli({"pack-import", (src / "Typed").string()});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.output, "pack-import: a pack folder \"Typed\" already exists in " +
+                                user.string() + "; use --force to replace it\n");
+    expectRun({"pack-import", (src / "Typed").string(), "--force", "--name", "Biscuit"}, 1,
+              {"a built-in pack is named \"Biscuit\""});
 }
 
 TEST(CliPackCheck, BuiltInPacksPassAndFallbacksAreReportedWithoutFailing) {
