@@ -112,6 +112,8 @@ TEST(CliOptions, NumbersOutOfRangeOrNotNumbersAreUsageErrors) {
         EXPECT_NE(run.output.find("must be"), std::string::npos) << run.output;
     }
     EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 TEST(CliPackImport, ImportsIntoTheUserFolderThatPacksListsAndRefusesWithOneLine) {
     ScopedXdgHome home;
     TempDir src;
