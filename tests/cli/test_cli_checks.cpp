@@ -126,7 +126,7 @@ TEST(CliPackImport, ImportsIntoTheUserFolderThatPacksListsAndRefusesWithOneLine)
               {"Imported \"Typed\" (scan-code WAV folder) into " + (user / "Typed").string(),
                "space: 1 variant", "release: alpha 1", "9 files written"});
     expectRun({"packs"}, 0, {"Typed  ", "User packs go in " + user.string()});
-    expectPackCheck(user / "Typed", 0, {"pack-check: OK (9 files decode)"});
+    expectPackCheck(user / "Typed", 0, {"pack-check: OK (9 files decode;"});
     const auto again = runClavioCli({"pack-import", (src / "Typed").string()});
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.output, "pack-import: a pack folder \"Typed\" already exists in " +
