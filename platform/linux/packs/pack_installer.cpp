@@ -1,7 +1,5 @@
 #include "platform/linux/packs/pack_installer.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <sndfile.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +15,7 @@
 #include "platform/linux/audio/sndfile_decoder.h"
 #include "platform/linux/input/evdev_keymap.h"
 #include "platform/linux/packs/safe_zip.h"
+#include "platform/linux/system/safe_file.h"
 
 namespace clavio::platform {
 
@@ -270,22 +269,22 @@ DecodeResult<PackInstallResult> installForeignPack(const PackInstallRequest& req
     // Into place in one step: never over an existing folder unless asked,
     // and then by exchanging the two, so the old pack stays whole until the
     // new one is there.
+    // (The check only chooses the message: placeFolder itself never
+    // replaces, whatever appears meanwhile.)
     result.folder = into / folderName;
-    if (::renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, result.folder.c_str(),
-                    RENAME_NOREPLACE) == 0) {
+    if (!fs::exists(fs::symlink_status(result.folder, ec))) {
+        if (auto error = placeFolder(staging.path(), result.folder)) {
+            return fail(*error);
+        }
         staging.release();
         return result;
-    }
-    if (errno != EEXIST) {
-        return fail(result.folder.string() + ": " + std::strerror(errno));
     }
     if (!request.replace) {
         return fail("a pack folder \"" + folderName + "\" already exists in " + into.string() +
                     "; use --force to replace it");
     }
-    if (::renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, result.folder.c_str(),
-                    RENAME_EXCHANGE) != 0) {
-        return fail(result.folder.string() + ": " + std::strerror(errno));
+    if (auto error = exchangeFolders(staging.path(), result.folder)) {
+        return fail(*error);
     }
     result.replaced = true;
     return result; // `staging` now holds the old pack and is removed

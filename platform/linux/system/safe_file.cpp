@@ -369,4 +369,12 @@ std::optional<std::string> placeFolder(const fs::path& temp, const fs::path& tar
     return target.string() + ": cannot move into place: " + errnoText();
 }
 
+std::optional<std::string> exchangeFolders(const fs::path& temp, const fs::path& target) {
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+        return target.string() + ": cannot replace: " + errnoText();
+    }
+    fsyncPath(folderOf(target));
+    return std::nullopt;
+}
+
 } // namespace clavio::platform

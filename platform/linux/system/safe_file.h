@@ -122,5 +122,10 @@ std::optional<std::string> createTempFolderBeside(const std::filesystem::path& t
                                                   std::filesystem::path& temp);
 std::optional<std::string> placeFolder(const std::filesystem::path& temp,
                                        const std::filesystem::path& target);
+// Swaps two existing folders in one step (renameat2(RENAME_EXCHANGE)): a
+// replacement asked for, where the old folder stays whole until the new one
+// is in place (it is then at `temp`, for the caller to remove).
+std::optional<std::string> exchangeFolders(const std::filesystem::path& temp,
+                                           const std::filesystem::path& target);
 
 } // namespace clavio::platform
