@@ -277,9 +277,11 @@ TEST(PackImport, BadPacksAreRefusedWithOneLineAndLeaveThePackFolderAsItWas) {
 
 namespace {
 struct ZipEntry {
+    ZipEntry(std::string n, std::string d, unsigned t = AE_IFREG, std::string l = {})
+        : name(std::move(n)), data(std::move(d)), type(t), link(std::move(l)) {}
     std::string name;
     std::string data;
-    unsigned type = AE_IFREG;
+    unsigned type;
     std::string link; // symlink target
 };
 
