@@ -20,7 +20,7 @@ class ClavioSettingsView : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 480;
-    static constexpr int kHeight = 500;
+    static constexpr int kHeight = 570;
 
     ClavioSettingsView(CoordinatorBridge& bridge, LoginItemAction loginItem, OpenUrlHook openUrl,
                        QWidget* parent = nullptr);
