@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "cli/cli_commands.h"
+#include "cli/printable.h"
 #include "platform/linux/packs/pack_installer.h"
 
 namespace clavio::cli {
@@ -30,12 +31,12 @@ void registerPackImportCommand(CLI::App& app, const CliServices& services) {
         request->bundledPacks = services.resourceDir() / "SoundPacks";
         const auto result = platform::installForeignPack(*request);
         if (!result) {
-            std::cout << "pack-import: " << result.error().text() << "\n";
+            std::cout << "pack-import: " << printable(result.error().text()) << "\n";
             setExitStatus(1);
             return;
         }
         for (const auto& line : platform::describeInstall(result.value())) {
-            std::cout << line << "\n";
+            std::cout << printable(line) << "\n";
         }
         setExitStatus(0);
     });

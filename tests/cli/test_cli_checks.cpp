@@ -72,8 +72,7 @@ TEST(CliPacks, AnInstalledCopyFindsItsDataUnderItsOwnPrefix) {
                  {{"trace-check", "demo"}, (data / "demo" / "demo.trace.jsonl").string()}}) {
             const auto run = runProgram(installed / "bin" / "clavio-cli", args);
             EXPECT_EQ(run.status, 0) << prefix << "\n" << run.output;
-            EXPECT_NE(run.output.find(expected), std::string::npos) << prefix << "\n"
-                                                                    << run.output;
+            EXPECT_NE(run.output.find(expected), std::string::npos) << prefix << "\n" << run.output;
         }
     }
 }
@@ -133,6 +132,11 @@ TEST(CliPackImport, ImportsIntoTheUserFolderThatPacksListsAndRefusesWithOneLine)
                                 user.string() + "; use --force to replace it\n");
     expectRun({"pack-import", (src / "Typed").string(), "--force", "--name", "Biscuit"}, 1,
               {"a built-in pack is named \"Biscuit\""});
+    // The name is printed as text from a file: escaped.
+    const auto named =
+        runClavioCli({"pack-import", (src / "Typed").string(), "--name", "Bad\x1b]0;x\x07"});
+    EXPECT_NE(named.output.find(R"(Imported "Bad\x1b]0;x\x07")"), std::string::npos)
+        << named.output;
 }
 
 TEST(CliPackCheck, BuiltInPacksPassAndFallbacksAreReportedWithoutFailing) {
