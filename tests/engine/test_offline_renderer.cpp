@@ -185,8 +185,10 @@ TEST(OfflineRenderer, EventSinkGetsTheEventsFileAsItGoesHoldingOnlyTheClassifica
     ASSERT_EQ(std::make_pair(r.result.pressCount, r.result.releaseCount),
               std::make_pair(std::size_t(40), std::size_t(40)));
     EXPECT_EQ(streamed, encodeEventsFile(r.result.presses, r.result.releases));
-    // Never more than one key's press and release at once, not the session.
-    EXPECT_LE(r.result.mostEventsHeld, 2u);
+    // Held: the events whose key times lie within the 30 ms classification
+    // delay, never the session's 80. Three at most here: the release on the
+    // tick a key goes down, its press and its release 25 ms later.
+    EXPECT_LE(r.result.mostEventsHeld, 3u);
 
     // Kept nothing, and a sink that refuses stops the render.
     int taken = 0;
