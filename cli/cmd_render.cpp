@@ -7,12 +7,15 @@
 // Order of work, so that a mistake costs nothing: the trace is read whole (once),
 // the settings file read, and the outputs checked writable before anything
 // is rendered; the WAV appears under its name only once complete, so a
-// failed render leaves none.
+// failed render leaves none. The events and the press table are written as
+// the presses come, so a render's memory does not grow with its length.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -94,6 +97,45 @@ private:
     std::chrono::steady_clock::time_point _start;
 };
 
+// The press table's lines, kept in an unnamed temporary file until the
+// render has succeeded: a failed render prints no table, and a long one
+// holds no presses in memory. The file goes with its descriptor.
+class TableSpool {
+public:
+    std::optional<std::string> open() {
+        _file.reset(std::tmpfile());
+        if (!_file) {
+            return std::string("no temporary file for the press table: ") + std::strerror(errno);
+        }
+        return add(pressTableHeading());
+    }
+    std::optional<std::string> add(const std::string& line) {
+        if (std::fwrite(line.data(), 1, line.size(), _file.get()) != line.size()) {
+            return std::string("the press table's temporary file: ") + std::strerror(errno);
+        }
+        return std::nullopt;
+    }
+    std::optional<std::string> copyTo(std::ostream& out) {
+        if (std::fflush(_file.get()) != 0 || std::fseek(_file.get(), 0, SEEK_SET) != 0) {
+            return std::string("the press table's temporary file: ") + std::strerror(errno);
+        }
+        char chunk[1 << 16];
+        while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, _file.get())) {
+            out.write(chunk, std::streamsize(n));
+        }
+        if (std::ferror(_file.get())) {
+            return "the press table's temporary file could not be read";
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Close {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Close> _file;
+};
+
 int render(const RenderOptions& options, const CliServices& services) {
     const fs::path trace = resolveTracePath(options.run.trace);
     // Read once: the trace may be a pipe.
@@ -141,6 +183,10 @@ int render(const RenderOptions& options, const CliServices& services) {
             return fail(*error);
         }
     }
+    TableSpool table;
+    if (auto error = table.open()) {
+        return fail(*error);
+    }
     const AudioDecoder& decoder = services.decoder();
     Progress progress;
     std::optional<std::string> writeError;
@@ -159,6 +205,22 @@ int render(const RenderOptions& options, const CliServices& services) {
         return !writeError;
     };
     config.progress = [&](const OfflineRenderProgress& p) { progress(p); };
+    // Events come in key order, as the file lists them; the table lists the
+    // presses in the same order.
+    config.keepEvents = false;
+    // The renderer's frame 0, as its result gives it afterwards.
+    const std::uint64_t origin = loaded->summary().firstTicks.value_or(0);
+    config.eventSink = [&](const RenderEvent& event) {
+        if (const auto* press = std::get_if<ToccaCoordinator::PressReport>(&event)) {
+            writeError = table.add(pressTableLine(*press, origin));
+        }
+        if (events && !writeError) {
+            std::string line = encodeEventLine(event);
+            line += '\n';
+            writeError = eventsFile.write(line.data(), line.size());
+        }
+        return !writeError;
+    };
 
     const auto started = std::chrono::steady_clock::now();
     const OfflineRenderResult result = OfflineRenderer(std::move(config)).render(std::move(loaded));
@@ -177,17 +239,14 @@ int render(const RenderOptions& options, const CliServices& services) {
     if (auto error = wav.complete()) {
         return fail(*error);
     }
-    if (events) {
-        forEachEventLine(result.presses, result.releases, [&](std::string_view line) {
-            return !eventsFile.write(line.data(), line.size());
-        });
-    }
     if (auto error =
             events ? platform::commitTogether({&wav.file(), &eventsFile}) : wav.file().commit()) {
         return fail(*error);
     }
 
-    printPressTable(std::cout, result.presses, result.originTicks);
+    if (auto error = table.copyTo(std::cout)) {
+        return fail(*error);
+    }
     if (!setup.settings->soundEnabled()) {
         std::cerr << "clavio-cli: warning: sound is switched off in the settings: the presses "
                      "are classified but the render is silent\n";
@@ -205,7 +264,7 @@ int render(const RenderOptions& options, const CliServices& services) {
     std::snprintf(line, sizeof line,
                   "\n%zu presses, %zu releases; %.2f s of audio at %u Hz rendered in %.2f s "
                   "(pack %s, seed %llu)\n",
-                  result.presses.size(), result.releases.size(), result.seconds(), options.rate,
+                  result.pressCount, result.releaseCount, result.seconds(), options.rate,
                   wallSeconds, printable(setup.settings->selectedPackName()).c_str(),
                   (unsigned long long)options.seed);
     std::cout << line;

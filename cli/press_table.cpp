@@ -25,22 +25,31 @@ std::string layersText(const ToccaCoordinator::PressReport& press) {
 
 } // namespace
 
-void printPressTable(std::ostream& out, const std::vector<ToccaCoordinator::PressReport>& presses,
-                     std::uint64_t originTicks) {
+std::string pressTableHeading() {
     char line[256];
     std::snprintf(line, sizeof line, "%8s  %-10s %-9s %8s %8s  %-7s %s\n", "TIME", "KEY", "GROUP",
                   "PEAK", "VELOCITY", "TIER", "LAYERS");
-    out << line;
+    return line;
+}
+
+std::string pressTableLine(const ToccaCoordinator::PressReport& press, std::uint64_t originTicks) {
+    const KeyEvent& key = press.keyEvent;
+    const double seconds =
+        key.timestamp >= originTicks ? double(key.timestamp - originTicks) * 1e-9 : 0.0;
+    char line[256];
+    std::snprintf(line, sizeof line, "%8.3f  %-10s %-9s %8.4f %8.3f  %-7s %s\n", seconds,
+                  platform::virtualKeyName(key.keyCode).c_str(),
+                  std::string(name(key.keyGroup)).c_str(), double(press.impact.rawPeak),
+                  double(press.impact.velocity), std::string(name(press.impact.tier)).c_str(),
+                  layersText(press).c_str());
+    return line;
+}
+
+void printPressTable(std::ostream& out, const std::vector<ToccaCoordinator::PressReport>& presses,
+                     std::uint64_t originTicks) {
+    out << pressTableHeading();
     for (const auto& press : presses) {
-        const KeyEvent& key = press.keyEvent;
-        const double seconds =
-            key.timestamp >= originTicks ? double(key.timestamp - originTicks) * 1e-9 : 0.0;
-        std::snprintf(line, sizeof line, "%8.3f  %-10s %-9s %8.4f %8.3f  %-7s %s\n", seconds,
-                      platform::virtualKeyName(key.keyCode).c_str(),
-                      std::string(name(key.keyGroup)).c_str(), double(press.impact.rawPeak),
-                      double(press.impact.velocity), std::string(name(press.impact.tier)).c_str(),
-                      layersText(press).c_str());
-        out << line;
+        out << pressTableLine(press, originTicks);
     }
 }
 

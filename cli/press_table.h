@@ -5,11 +5,17 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "engine/pipeline/tocca_coordinator.h"
 
 namespace clavio::cli {
+
+// The table's heading and the line of one press, each ending in "\n": a
+// long render writes its lines as the presses come.
+std::string pressTableHeading();
+std::string pressTableLine(const ToccaCoordinator::PressReport& press, std::uint64_t originTicks);
 
 void printPressTable(std::ostream& out, const std::vector<ToccaCoordinator::PressReport>& presses,
                      std::uint64_t originTicks);

@@ -17,6 +17,7 @@
 #include "engine/runtime/virtual_time_scheduler.h"
 #include "engine/sensing/calibration.h"
 #include "engine/sensing/spu_sensor.h"
+#include "engine/settings/setting_limits.h"
 #include "engine/settings/tocca_settings.h"
 
 namespace clavio {
@@ -124,11 +125,36 @@ OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> t
     auto coordinator = ToccaCoordinator::create(_config.settings, std::move(services));
     // Both reporters run on this thread: the classify queue is virtual, and
     // releases come from the event logic called below.
-    coordinator->setPressReporter(
-        [&result](const ToccaCoordinator::PressReport& press) { result.presses.push_back(press); });
-    coordinator->setReleaseReporter([&result](const ToccaCoordinator::ReleaseReport& release) {
-        result.releases.push_back(release);
+    std::optional<KeyOrderBuffer> order;
+    if (_config.eventSink) {
+        order.emplace(_config.eventSink);
+    }
+    const bool keep = _config.keepEvents;
+    coordinator->setPressReporter([&](const ToccaCoordinator::PressReport& press) {
+        ++result.pressCount;
+        if (keep) {
+            result.presses.push_back(press);
+        }
+        if (order) {
+            order->add(press);
+        }
     });
+    coordinator->setReleaseReporter([&](const ToccaCoordinator::ReleaseReport& release) {
+        ++result.releaseCount;
+        if (keep) {
+            result.releases.push_back(release);
+        }
+        if (order) {
+            order->add(release);
+        }
+    });
+    // Once everything due by `now` has run, every press whose key went down
+    // by now - orderDelay is classified and every release by now reported:
+    // those events are final. The delay is the one the coordinator uses,
+    // which for a setting it refuses is not the tail's.
+    const std::uint64_t orderDelay = classificationDelayTicks(
+        usableSettingValue(SettingsKey::searchPostMs, _config.settings->searchPostMs()));
+    const char* const eventsRefused = "the render's events could not be stored";
 
     // Construction posted start() when sound is on. The render starts the
     // coordinator in any case, as a user interface may: with sound off
@@ -174,6 +200,10 @@ OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> t
             source.deliverUntil(*due);
         }
         scheduler.runUntil(now);
+        if (order && now >= orderDelay && !order->handOnBefore(now - orderDelay + 1)) {
+            result.sinkError = eventsRefused;
+            break;
+        }
         if (source.finished()) {
             if (now >= hardEnd ||
                 (now >= minimumEnd && coordinator->audioEngine().busyVoiceCount() == 0)) {
@@ -209,6 +239,12 @@ OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> t
         }
     }
     result.framesRendered = frame;
+    if (order) {
+        if (!result.sinkError && !order->handOnAll()) {
+            result.sinkError = eventsRefused;
+        }
+        result.mostEventsHeld = order->mostHeld();
+    }
 
     coordinator->stop();
     result.calibrationScores = coordinator->calibration().count();

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "engine/pipeline/tocca_coordinator.h"
+#include "engine/render/render_events.h"
 #include "engine/replay/session_trace.h"
 #include "engine/sensing/calibration.h"
 
@@ -61,6 +62,15 @@ struct OfflineRenderConfig {
     // Interleaved stereo frames, in order. Returning false stops the render
     // (the result's error says so). Null: frames are rendered and dropped.
     std::function<bool(const float* interleaved, std::uint32_t frames)> audioSink;
+    // Each press and release once it is final, in key-event order (the events
+    // file's): a release about a classification delay after its key went
+    // up, a press once it is classified. Returning false stops the render
+    // (the result's error says so).
+    std::function<bool(const RenderEvent&)> eventSink;
+    // Whether the result keeps every press and release as well. A long
+    // render with an event sink does without: its memory then follows the
+    // typing rate, not the number of presses.
+    bool keepEvents = true;
     // About once per second of rendered audio.
     std::function<void(const OfflineRenderProgress&)> progress;
 };
@@ -82,8 +92,13 @@ struct OfflineRenderResult {
     // rendered.
     std::optional<std::string> packRefusal;
     std::size_t loadedSamples = 0; // files the mixer decoded for it
+    // Filled when the configuration keeps the events.
     std::vector<ToccaCoordinator::PressReport> presses;
     std::vector<ToccaCoordinator::ReleaseReport> releases;
+    std::size_t pressCount = 0;
+    std::size_t releaseCount = 0;
+    // The most events the event sink's reordering held at once.
+    std::size_t mostEventsHeld = 0;
     std::ptrdiff_t calibrationScores = 0;
     std::optional<CalibrationResult> calibration;
 

@@ -61,6 +61,46 @@ ordered_json encodeReleaseEvent(const ToccaCoordinator::ReleaseReport& release) 
     return j;
 }
 
+std::uint64_t keyTicks(const RenderEvent& event) {
+    return std::visit([](const auto& report) { return report.keyEvent.timestamp; }, event);
+}
+
+std::string encodeEventLine(const RenderEvent& event) {
+    if (const auto* press = std::get_if<ToccaCoordinator::PressReport>(&event)) {
+        return encodePressEvent(*press).dump();
+    }
+    return encodeReleaseEvent(std::get<ToccaCoordinator::ReleaseReport>(event)).dump();
+}
+
+void KeyOrderBuffer::add(RenderEvent event) {
+    if (_stopped) {
+        return;
+    }
+    const std::pair<std::uint64_t, int> key{keyTicks(event), int(event.index())};
+    _held.emplace(key, std::move(event));
+    _mostHeld = std::max(_mostHeld, _held.size());
+}
+
+bool KeyOrderBuffer::handOnFirst() {
+    auto node = _held.extract(_held.begin());
+    _stopped = !_sink(node.mapped());
+    return !_stopped;
+}
+
+bool KeyOrderBuffer::handOnBefore(std::uint64_t ticks) {
+    while (!_stopped && !_held.empty() && _held.begin()->first.first < ticks) {
+        handOnFirst();
+    }
+    return !_stopped;
+}
+
+bool KeyOrderBuffer::handOnAll() {
+    while (!_stopped && !_held.empty()) {
+        handOnFirst();
+    }
+    return !_stopped;
+}
+
 void forEachEventLine(const std::vector<ToccaCoordinator::PressReport>& presses,
                       const std::vector<ToccaCoordinator::ReleaseReport>& releases,
                       const std::function<bool(std::string_view)>& line) {

@@ -66,6 +66,13 @@ std::optional<SettingRange> usableRange(SettingsKey key) noexcept {
 
 namespace {
 
+template <class T> T usedValue(SettingsKey key, T value, const SettingRange& range) {
+    if (std::isfinite(value) && value >= range.low && value <= range.high) {
+        return value;
+    }
+    return T(std::isfinite(value) && value > range.high ? range.high : defaultOf(key));
+}
+
 template <class T> T clampSetting(SettingsKey key, T value, SettingLogFlags& logged) {
     const auto range = usableRange(key);
     if (!range) {
@@ -76,7 +83,7 @@ template <class T> T clampSetting(SettingsKey key, T value, SettingLogFlags& log
         lastLogged.store(0, std::memory_order_relaxed);
         return value;
     }
-    const T used = T(std::isfinite(value) && value > range->high ? range->high : defaultOf(key));
+    const T used = usedValue(key, value, *range);
     const auto bits = std::bit_cast<std::uint64_t>(double(value));
     if (lastLogged.exchange(bits, std::memory_order_relaxed) != bits) {
         logLine("[Clavio] " + std::string(name(key)) + " " + formatNumber(value) +
@@ -94,6 +101,11 @@ double usableSetting(SettingsKey key, double value, SettingLogFlags& logged) {
 
 float usableSetting(SettingsKey key, float value, SettingLogFlags& logged) {
     return clampSetting(key, value, logged);
+}
+
+double usableSettingValue(SettingsKey key, double value) noexcept {
+    const auto range = usableRange(key);
+    return range ? usedValue(key, value, *range) : value;
 }
 
 ImpactConfig usableImpactConfig(ImpactConfig c, SettingLogFlags& logged) {

@@ -36,6 +36,9 @@ using SettingLogFlags = std::array<std::atomic<std::uint64_t>, kSettingsKeyCount
 // <value used>".
 double usableSetting(SettingsKey key, double value, SettingLogFlags& logged);
 float usableSetting(SettingsKey key, float value, SettingLogFlags& logged);
+// What usableSetting() gives for `value`, without logging: for code that
+// must know what another part of the program uses.
+double usableSettingValue(SettingsKey key, double value) noexcept;
 
 // The classifier's configuration with its windows and gap made usable.
 ImpactConfig usableImpactConfig(ImpactConfig config, SettingLogFlags& logged);

@@ -233,6 +233,31 @@ TEST(CliRender, OutOfRangeSettingsAreClampedWhereUsedWithOneLine) {
     EXPECT_EQ(r.output.find("masterVolume", line + 20), std::string::npos) << "logged once";
 }
 
+// A refused classification window is logged once and the default one is
+// used: the events, streamed out while the render runs, come out as without it.
+TEST(CliRender, RefusedWindowIsLoggedOnceAndItsEventsAreTheDefaultWindows) {
+    Render render;
+    const fs::path& dir = render.dir.path();
+    writeFile(dir / "s.json", R"({"searchPostMs":-5})");
+    std::string events[2];
+    for (const int refused : {0, 1}) {
+        std::vector<std::string> args{"render", "--trace", "demo", "--out", (dir / "o.wav").string(),
+                                      "--events", (dir / "e.jsonl").string()};
+        if (refused) {
+            args.insert(args.end(), {"--settings", (dir / "s.json").string()});
+        }
+        const auto r = runClavioCli(args);
+        ASSERT_EQ(r.status, 0) << r.output;
+        const auto line = r.output.find("[Clavio] searchPostMs -5 refused");
+        EXPECT_EQ(line != std::string::npos, refused == 1) << r.output;
+        EXPECT_EQ(r.output.find("searchPostMs", line == std::string::npos ? 0 : line + 20),
+                  std::string::npos) << "logged once";
+        events[refused] = readFile(dir / "e.jsonl");
+    }
+    EXPECT_FALSE(events[0].empty());
+    EXPECT_EQ(events[0], events[1]);
+}
+
 TEST(CliRender, PacksByNameOrFolderAndAnUnknownOneIsRefused) {
     Render render;
     const fs::path& dir = render.dir.path();

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/render/offline_renderer.h"
+#include "engine/render/render_events.h"
 #include "engine/settings/tocca_settings.h"
 #include "tests/support/coordinator_rig.h"
 #include "tests/support/strike_trace.h"
@@ -33,7 +34,8 @@ struct Render {
 
 // Renders the trace with the "Test" pack, whose five files (soft..slam,
 // release) are 5 ms constant clicks.
-Render render(const StrikeTrace& trace) {
+Render render(const StrikeTrace& trace,
+              const std::function<void(OfflineRenderConfig&)>& adjust = {}, bool ok = true) {
     ScopedXdgHome home;
     TempDir dir;
     installPack("Test", dir / "SoundPacks" / "Test");
@@ -55,8 +57,11 @@ Render render(const StrikeTrace& trace) {
         }
         return true;
     };
+    if (adjust) {
+        adjust(config);
+    }
     r.result = OfflineRenderer(std::move(config)).render(dir / "t.jsonl");
-    EXPECT_TRUE(r.result.ok());
+    EXPECT_EQ(r.result.ok(), ok);
     EXPECT_EQ(r.result.framesRendered, r.left.size());
     return r;
 }
@@ -158,4 +163,51 @@ TEST(OfflineRenderer, TraceWithoutAccelerometerSoundsEveryPressAsMediumAtHalfVel
         EXPECT_EQ(press.layers[0].tier, VelocityTier::medium);
     }
     EXPECT_GT(*std::max_element(r.left.begin(), r.left.end()), 0.05f);
+}
+
+TEST(OfflineRenderer, EventSinkGetsTheEventsFileAsItGoesHoldingOnlyTheClassificationWindow) {
+    // Keys 100 ms apart: most released 25 ms after going down (before their
+    // press is classified), every fourth released on the tick the next goes
+    // down.
+    StrikeTrace trace;
+    trace.seconds = 5.0;
+    for (int i = 0; i < 40; ++i) {
+        trace.strikes.push_back({0.5 + 0.1 * i, std::uint16_t(i % 7), 0.01 + 0.003 * (i % 9),
+                                 i % 4 == 3 ? 0.1 : 0.025});
+    }
+    struct Case {
+        double searchPostMs;
+        // The events whose key times lie within the classification delay:
+        // at 30 ms the release on the tick a key goes down, its press and
+        // its release; at 160 ms the next key's release as well.
+        std::size_t mostHeld;
+    };
+    // -5 is refused by the classify step, which waits the default 30 ms
+    // rather than the 10 ms the render's tail allows for it.
+    for (const Case c : {Case{20.0, 3}, Case{-5.0, 3}, Case{150.0, 4}}) {
+        std::string streamed;
+        const Render r = render(trace, [&](OfflineRenderConfig& config) {
+            config.settings->setSearchPostMs(c.searchPostMs);
+            config.eventSink = [&](const RenderEvent& event) {
+                streamed += encodeEventLine(event) + "\n";
+                return true;
+            };
+        });
+        ASSERT_EQ(std::make_pair(r.result.pressCount, r.result.releaseCount),
+                  std::make_pair(std::size_t(40), std::size_t(40)));
+        EXPECT_EQ(streamed, encodeEventsFile(r.result.presses, r.result.releases)) << c.searchPostMs;
+        // Never the session's 80.
+        EXPECT_LE(r.result.mostEventsHeld, c.mostHeld) << c.searchPostMs;
+    }
+
+    // Kept nothing, and a sink that refuses stops the render.
+    int taken = 0;
+    const Render refused = render(trace, [&](OfflineRenderConfig& c) {
+        c.keepEvents = false;
+        c.eventSink = [&](const RenderEvent&) { return ++taken < 5; };
+    }, false);
+    EXPECT_EQ(taken, 5);
+    EXPECT_TRUE(refused.result.presses.empty() && refused.result.releases.empty());
+    EXPECT_TRUE(refused.result.sinkError);
+    EXPECT_LT(refused.result.framesRendered, 4 * kRate);
 }
