@@ -38,6 +38,14 @@ std::string wav(std::uint32_t frames) {
     return s;
 }
 
+// What "quickly" means: a plain build; instrumented builds run the program
+// ten to twenty times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto kQuickly = std::chrono::seconds(60);
+#else
+constexpr auto kQuickly = std::chrono::seconds(3);
+#endif
+
 void expectRun(const CliRun& run, int status, const std::string& expected) {
     EXPECT_EQ(run.status, status) << run.output;
     EXPECT_NE(run.output.find(expected), std::string::npos) << expected << "\n" << run.output;
@@ -73,8 +81,8 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
     };
     for (const auto& c : cases) {
         const auto started = std::chrono::steady_clock::now();
-        expectRun(runClavioCli(c.args, 20.0), 1, c.expected);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << c.args[0];
+        expectRun(runClavioCli(c.args, 120.0), 1, c.expected);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, kQuickly) << c.args[0];
     }
     EXPECT_FALSE(fs::exists(out));
 
