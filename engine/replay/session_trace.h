@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <iosfwd>
 #include <memory>
@@ -161,18 +162,20 @@ std::optional<TraceError> summarizeTrace(TraceReader& reader, TraceSummary& out)
 // held compactly: 32 bytes a record, report bytes packed in one buffer.
 class LoadedTrace {
 public:
+    // 16 bytes a record: a day of 1 kHz reports is 86 million of them.
     struct Record {
         std::uint64_t t = 0;
-        std::uint64_t accelOffset = 0; // into the report bytes, for accel records
-        std::uint32_t flags = 0;
-        std::uint16_t code = 0;
-        std::uint16_t accelLength = 0; // a line holds at most 32 KiB of report
+        // Accel: the report's offset into the report bytes. Key: its flags.
+        std::uint32_t word = 0;
+        // Accel: the report's length (a line holds at most 32 KiB of it).
+        // Key: its code.
+        std::uint16_t half = 0;
         TraceRecord::Type type = TraceRecord::Type::accel;
-        TraceKeyKind kind = TraceKeyKind::down;
-        bool repeat = false;
+        std::uint8_t keyBits = 0; // key: kind, and repeat in bit 7
     };
+    static_assert(sizeof(Record) == 16);
 
-    const std::vector<Record>& records() const noexcept { return _records; }
+    const std::deque<Record>& records() const noexcept { return _records; }
     const TraceSummary& summary() const noexcept { return _summary; }
     // The file, or the caller's label.
     const std::string& source() const noexcept { return _source; }
@@ -187,8 +190,10 @@ public:
                                                    std::optional<TraceError>& error);
 
 private:
-    std::vector<Record> _records;
-    std::vector<std::uint8_t> _accel;
+    // Chunked, not contiguous: a vector's growth would hold the old and the
+    // new copy at once, three times the trace's size at its peak.
+    std::deque<Record> _records;
+    std::deque<std::uint8_t> _accel;
     TraceSummary _summary;
     std::string _source;
 };

@@ -432,12 +432,13 @@ void LoadedTrace::get(std::size_t index, TraceRecord& out) const {
     out.t = r.t;
     out.type = r.type;
     if (r.type == TraceRecord::Type::accel) {
-        out.accel.assign(_accel.begin() + std::ptrdiff_t(r.accelOffset),
-                         _accel.begin() + std::ptrdiff_t(r.accelOffset + r.accelLength));
+        out.accel.assign(_accel.begin() + std::ptrdiff_t(r.word),
+                         _accel.begin() + std::ptrdiff_t(std::uint64_t(r.word) + r.half));
         out.key = {};
     } else {
         out.accel.clear();
-        out.key = TraceKey{r.kind, r.code, r.flags, r.repeat};
+        out.key = TraceKey{TraceKeyKind(r.keyBits & 0x7f), r.half, r.word,
+                           (r.keyBits & 0x80) != 0};
     }
 }
 
@@ -452,14 +453,19 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::s
             r.t = record.t;
             r.type = record.type;
             if (record.type == TraceRecord::Type::accel) {
-                r.accelOffset = trace->_accel.size();
-                r.accelLength = std::uint16_t(record.accel.size());
+                if (trace->_accel.size() + record.accel.size() > UINT32_MAX) {
+                    error = TraceError{trace->_source, reader.lineNumber(),
+                                       "more than 4 GiB of accelerometer reports"};
+                    return nullptr;
+                }
+                r.word = std::uint32_t(trace->_accel.size());
+                r.half = std::uint16_t(record.accel.size());
                 trace->_accel.insert(trace->_accel.end(), record.accel.begin(), record.accel.end());
             } else {
-                r.kind = record.key.kind;
-                r.code = record.key.code;
-                r.flags = record.key.flags;
-                r.repeat = record.key.repeat;
+                r.keyBits = std::uint8_t(std::uint8_t(record.key.kind) |
+                                         (record.key.repeat ? 0x80 : 0));
+                r.word = record.key.flags;
+                r.half = record.key.code;
             }
             tally(trace->_summary, record);
             trace->_records.push_back(r);
