@@ -161,8 +161,10 @@ read_stat() {
     [ ${#f[@]} -ge 2 ] && echo "${f[0]} ${f[${#f[@]} - 1]}"
 }
 
+# shellcheck disable=SC2317 # run by the EXIT trap
 stop_all() {
     local root
+    rm -rf "$stat_dir"
     for root in "${roots[@]}"; do
         kill -TERM -- "-$root" 2>/dev/null || true
     done
@@ -179,7 +181,7 @@ stop_all() {
     done
 }
 stat_dir=$(mktemp -d)
-trap 'stop_all; rm -rf "$stat_dir"' EXIT
+trap stop_all EXIT
 
 for i in "${!commands[@]}"; do
     IDLE_COST_STAT=$stat_dir/$i setsid bash -c "${commands[$i]}" </dev/null >/dev/null 2>&1 &

@@ -42,9 +42,9 @@ public:
         return _native.playSample(sampleIndex, gain, pitchShift, pan);
     }
     // Any thread but the render callback, the keyboard thread included:
-    // lock-free, allocation-free; one futex wake while the output is suspended. The coordinator calls it from its key-down handler, about
-    // searchPostMs + 10 ms before the press sound is played, so that an
-    // output suspended while nobody typed is running again by then (see
+    // lock-free, allocation-free; one futex wake while the output is suspended. The coordinator
+    // calls it from its key-down handler, about searchPostMs + 10 ms before the press sound is
+    // played, so that an output suspended while nobody typed is running again by then (see
     // tca_idle_control.h). play() counts as activity too.
     void noteActivity() noexcept { _native.noteActivity(); }
     // Main thread, before start(): the idle suspension (see tca_idle_control.h).
