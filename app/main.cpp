@@ -158,6 +158,8 @@ ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
         return;
     }
     _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
+    // The display values are refreshed only while the panel shows them.
+    _coordinator->setDisplayWatched(false);
 
     const OpenUrlHook openUrl = [this](std::string url) { _urlOpener.open(url); };
     _sparkle.setUrlOpener(openUrl);

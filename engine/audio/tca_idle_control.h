@@ -14,9 +14,9 @@
 // - noteActivity() may be called from any thread. On Linux it is called by
 //   the keyboard thread (an ordinary thread, not a real-time one: the
 //   pipeline's key-down handler) and by the main thread (pack preview). It
-//   takes no lock and allocates nothing: two relaxed atomic stores, a clock
-//   read (vDSO, no system call) and, only while the output is suspended, one
-//   futex wake (std::atomic::notify_one) for the idle thread. The render
+//   takes no lock and allocates nothing: a clock read (vDSO, no system call),
+//   an atomic store, add and load and, only while the output is suspended,
+//   one futex wake (std::atomic::notify_one) for the idle thread. The render
 //   callback never calls it.
 // - The idle thread does no periodic work: while the output runs it sleeps
 //   until the quiet spell could end (the last activity plus the delay) and

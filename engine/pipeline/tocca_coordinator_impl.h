@@ -111,7 +111,7 @@ struct ToccaCoordinator::Impl {
     std::unique_ptr<CalibrationCollector> calibrationCollector;
     TimerHandle baselineTimer;
     TimerHandle uiTimer; // only while running and displayWatched
-    bool displayWatched = false;
+    bool displayWatched = true;
     SnapshotCell<SampleMaps> sampleMaps{std::make_unique<const SampleMaps>()};
     TimerHandle permissionTimer;
 
