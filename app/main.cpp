@@ -18,9 +18,13 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
+#include <QSaveFile>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -71,6 +75,33 @@ QIcon applicationIcon() {
         }
     }
     return icon;
+}
+
+// With CLAVIO_REPLAY_STAT naming a file, a replay states its progress there
+// once a second, so a benchmark can check that the stream it measures really
+// advances: one line "<accelerometer reports delivered> <keys delivered>
+// <steady clock ns>", replaced whole each time. Off (no timer) otherwise.
+void startReplayStat(const std::shared_ptr<ReplayTimeline>& replay) {
+    const char* path = std::getenv("CLAVIO_REPLAY_STAT");
+    if (!replay || !path || !*path) {
+        return;
+    }
+    auto* timer = new QTimer(QCoreApplication::instance());
+    QObject::connect(timer, &QTimer::timeout, [replay, file = QString::fromLocal8Bit(path)] {
+        using Kind = ReplayTimeline::Kind;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        const std::string line =
+            std::to_string(replay->delivered(Kind::accel)) + ' ' +
+            std::to_string(replay->delivered(Kind::key)) + ' ' +
+            std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) +
+            '\n';
+        QSaveFile out(file);
+        if (out.open(QIODevice::WriteOnly)) {
+            out.write(line.data(), qint64(line.size()));
+            out.commit();
+        }
+    });
+    timer->start(1000);
 }
 
 class ToccaApp {
@@ -127,6 +158,8 @@ ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
         return;
     }
     _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
+    // The display values are refreshed only while the panel shows them.
+    _coordinator->setDisplayWatched(false);
 
     const OpenUrlHook openUrl = [this](std::string url) { _urlOpener.open(url); };
     _sparkle.setUrlOpener(openUrl);
@@ -349,6 +382,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    startReplayStat(replay);
     ToccaApp tocca(std::move(replay));
     if (!tocca.valid()) {
         return 1;

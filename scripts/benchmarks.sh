@@ -51,8 +51,8 @@ Keystroke | window query per key press | bench:BM_tca_ring_query_window | bench:
 Keystroke | classification (window query + peak search) per key press | bench:BM_tca_impact_classify | bench:BM_reference_naive_query_window | <= 1.5 x a plain unsynchronised scan
 Keystroke | ring write per accelerometer report | bench:BM_tca_ring_write | bench:BM_reference_naive_ring_write | -
 Keystroke | key event to first rendered frame, real-time replay (median, p99, worst) minus searchPostMs + 10 ms | cmd:bench/play_delay.sh | - | p99 < 6 ms
-Idle | running app, 1 kHz replayed sensor, no typing, 60 s | idle:$APP_ENV $BIN/clavio --replay $TRACES/accel.trace | peer | < 0.3 % of one core and below the peer; peak RSS < 40 MB
-Idle | running app, 1 kHz replayed sensor, typing 10 keys/s, 60 s | idle:$APP_ENV $BIN/clavio --replay $TRACES/typing.trace | peer | -
+Idle | running app, 1 kHz replayed sensor, no typing, 60 s | idle:$APP_ENV $BIN/clavio --background --replay $TRACES/accel.trace | peer | < 0.3 % of one core and below the peer; peak RSS < 40 MB
+Idle | running app, 1 kHz replayed sensor, typing 10 keys/s, 60 s | idle:$APP_ENV $BIN/clavio --background --replay $TRACES/typing.trace | peer | -
 Packs | default pack load | bench:BM_default_pack_load | bench:BM_reference_decode_default_pack_files | < 50 ms
 Packs | default pack switch | bench:BM_default_pack_switch | bench:BM_reference_decode_default_pack_files | -
 Packs | memory of the default pack's decoded samples | cmd:bench/counter.sh $BIN/bench_packs BM_reference_decode_default_pack_files 'decoded_MB=MB' 'files=files' | - | -
@@ -156,10 +156,11 @@ idle_run() { # LABEL COMMAND -> harness rows for it (and the peer)
     local specs=("$1=$2")
     if [ $peer_ok = 1 ]; then specs+=("$PEER_LABEL@$PEER_NAME=$PEER_CMD"); fi
     echo "benchmarks.sh: idle window of ${idle_seconds}s: $1" >&2
-    bench/idle_cost.sh -H -t "$idle_seconds" "${specs[@]}"
+    # Status 3: a replay did not stream at the trace's rate; the row says so.
+    bench/idle_cost.sh -H -t "$idle_seconds" -r "$TRACE_RATE" "${specs[@]}" || [ $? = 3 ]
 }
 idle_command_line() {
-    local line="bench/idle_cost.sh -t $idle_seconds '$1=$2'"
+    local line="bench/idle_cost.sh -t $idle_seconds -r $TRACE_RATE '$1=$2'"
     if [ $peer_ok = 1 ]; then line="$line '$PEER_LABEL@$PEER_NAME=$PEER_CMD'"; fi
     echo "$line"
 }
@@ -174,7 +175,10 @@ mkdir -p "$TRACES"
 trace_seconds=$((idle_seconds + 20))
 bench/make_trace.sh "$TRACES/accel.trace" "$trace_seconds" 0
 bench/make_trace.sh "$TRACES/typing.trace" "$trace_seconds" 10
-APP_ENV="env -u CLAVIO_PING_URL SDL_AUDIODRIVER=dummy QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=$TRACES/config XDG_DATA_HOME=$TRACES/data"
+# The app states the replay's progress (CLAVIO_REPLAY_STAT) in the file the
+# harness gives it, which checks the stream held the traces' 1000 reports/s.
+TRACE_RATE=1000
+APP_ENV="env -u CLAVIO_PING_URL SDL_AUDIODRIVER=dummy QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=$TRACES/config XDG_DATA_HOME=$TRACES/data CLAVIO_REPLAY_STAT=\$IDLE_COST_STAT"
 export TRACES APP_ENV
 
 # --- the report ------------------------------------------------------------
@@ -220,12 +224,12 @@ idle_measured=0
                 echo
                 echo "Command: \`$(idle_command_line "$figure" "$cmd")\`"
                 echo
-                echo "| program | command | CPU % of one core | peak RSS (MB) | processes | note |"
-                echo "|---|---|---|---|---|---|"
+                echo "| program | command | CPU % of one core | peak RSS (MB) | processes | wake-ups/s | note |"
+                echo "|---|---|---|---|---|---|---|"
                 echo "$rows"
                 echo
             } >>"$idle_md"
-            value=$(echo "$rows" | head -n 1 | awk -F'|' '{ gsub(/ /, "", $4); gsub(/ /, "", $5); print $4 " % CPU, " $5 " MB peak RSS" }')
+            value=$(echo "$rows" | head -n 1 | awk -F'|' '{ gsub(/^ +| +$/, "", $4); gsub(/ /, "", $5); print $4 " % CPU, " $5 " MB peak RSS" }')
             refcell=$(echo "$rows" | sed -n 2p | awk -F'|' '{ gsub(/ /, "", $4); gsub(/ /, "", $5); if ($4 != "") print "peer: " $4 " % CPU, " $5 " MB" }')
             refcell=${refcell:--}
             command="see Idle cost below"
@@ -253,8 +257,8 @@ if [ $idle_measured = 0 ]; then
         echo
         echo "Command: \`$(idle_command_line "stand-in (no application yet)" "$STAND_IN_CMD")\`"
         echo
-        echo "| program | command | CPU % of one core | peak RSS (MB) | processes | note |"
-        echo "|---|---|---|---|---|---|"
+        echo "| program | command | CPU % of one core | peak RSS (MB) | processes | wake-ups/s | note |"
+        echo "|---|---|---|---|---|---|---|"
         echo "$rows"
         echo
     } >>"$idle_md"

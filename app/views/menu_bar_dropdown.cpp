@@ -496,6 +496,9 @@ void MenuBarDropdown::showAsWindow() {
 void MenuBarDropdown::showEvent(QShowEvent* event) {
     QFrame::showEvent(event);
     if (!event->spontaneous()) {
+        // The display values refresh only while the panel shows: at once
+        // now, then at the display cadence until it hides.
+        _coordinator.setDisplayWatched(true);
         // Refresh what may have changed while hidden, then the check.
         refreshWarning();
         refreshEnable();
@@ -503,6 +506,13 @@ void MenuBarDropdown::showEvent(QShowEvent* event) {
         refreshVolume();
         refreshPackMarks();
         _compatibility.panelAppeared(_coordinator.sensorAvailable());
+    }
+}
+
+void MenuBarDropdown::hideEvent(QHideEvent* event) {
+    QFrame::hideEvent(event);
+    if (!event->spontaneous()) {
+        _coordinator.setDisplayWatched(false);
     }
 }
 

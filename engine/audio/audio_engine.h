@@ -41,17 +41,14 @@ public:
     bool play(std::int32_t sampleIndex, float gain, float pitchShift, float pan = 0.0f) {
         return _native.playSample(sampleIndex, gain, pitchShift, pan);
     }
-    // Any thread, the keyboard thread included: lock-free, allocation-free, no
-    // system call. The coordinator calls it from its key-down handler, about
-    // searchPostMs + 10 ms before the press sound is played, so that an
-    // output suspended while nobody typed is running again by then (see
+    // Any thread but the render callback, the keyboard thread included:
+    // lock-free, allocation-free; one futex wake while the output is suspended. The coordinator
+    // calls it from its key-down handler, about searchPostMs + 10 ms before the press sound is
+    // played, so that an output suspended while nobody typed is running again by then (see
     // tca_idle_control.h). play() counts as activity too.
     void noteActivity() noexcept { _native.noteActivity(); }
     // Main thread, before start(): the idle suspension (see tca_idle_control.h).
-    void setIdleSuspend(std::chrono::milliseconds delay,
-                        std::chrono::milliseconds wakePoll = TCAIdleControl::kDefaultWakePoll) {
-        _native.setIdleSuspend(delay, wakePoll);
-    }
+    void setIdleSuspend(std::chrono::milliseconds delay) { _native.setIdleSuspend(delay); }
     std::chrono::milliseconds idleSuspendDelay() const { return _native.idleSuspendDelay(); }
     bool outputSuspended() const noexcept { return _native.outputSuspended(); }
     bool start() { return _native.start(); }

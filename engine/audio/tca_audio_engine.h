@@ -25,7 +25,8 @@
 //   needs; the two counters are process-wide sequentially consistent adds.
 // - Idle saving (`_idle`, see tca_idle_control.h): after a quiet spell the
 //   output is suspended by the idle thread and resumed on activity;
-//   noteActivity() is lock-free and makes no system call. isRunning() stays
+//   noteActivity() is lock-free; it makes one futex wake, and only while the
+//   output is suspended. isRunning() stays
 //   true while the output is suspended.
 #pragma once
 
@@ -123,17 +124,14 @@ public:
     // centre. The two gains are computed here, once per voice.
     bool playSample(std::int32_t index, float gain, float pitchShift, float pan = 0.0f);
 
-    // Any thread, the keyboard thread included: lock-free, allocation-free, no
-    // system call. Notes that a sound is about to be played, so that an
-    // output suspended while idle is resumed before it is mixed.
+    // Any thread but the render callback, the keyboard thread included:
+    // lock-free, allocation-free; one futex wake while the output is
+    // suspended. Notes that a sound is about to be played, so that an output
+    // suspended while idle is resumed before it is mixed.
     void noteActivity() noexcept { _idle.noteActivity(); }
     // Main thread, before start(). The quiet spell after which the output is
-    // suspended (0: never) and how often a suspended output looks for
-    // activity. The delay defaults to CLAVIO_AUDIO_IDLE_MS or 3 s.
-    void setIdleSuspend(std::chrono::milliseconds delay,
-                        std::chrono::milliseconds wakePoll = TCAIdleControl::kDefaultWakePoll) {
-        _idle.configure(delay, wakePoll);
-    }
+    // suspended (0: never). It defaults to CLAVIO_AUDIO_IDLE_MS or 3 s.
+    void setIdleSuspend(std::chrono::milliseconds delay) { _idle.configure(delay); }
     std::chrono::milliseconds idleSuspendDelay() const { return _idle.delay(); }
     // Any thread. Whether the output is suspended for idleness now.
     bool outputSuspended() const noexcept { return _idle.suspended(); }

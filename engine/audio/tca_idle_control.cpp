@@ -42,18 +42,15 @@ TCAIdleControl::~TCAIdleControl() {
     end();
 }
 
-void TCAIdleControl::configure(std::chrono::milliseconds delay,
-                               std::chrono::milliseconds wakePoll) {
+void TCAIdleControl::configure(std::chrono::milliseconds delay) {
     _delayMs.store(std::max<long long>(delay.count(), 0), std::memory_order_relaxed);
-    _wakePollMs.store(std::max<long long>(wakePoll.count(), 1), std::memory_order_relaxed);
 }
 
 void TCAIdleControl::begin() {
     if (_thread.joinable() || delay().count() == 0 || !_output.canSuspend()) {
         return;
     }
-    _stopRequested = false;
-    _wakeRequested = false;
+    _stopRequested.store(false);
     try {
         _thread = std::thread(&TCAIdleControl::run, this);
     } catch (const std::system_error&) {
@@ -67,80 +64,75 @@ void TCAIdleControl::end() {
     }
     {
         std::lock_guard lock(_mutex);
-        _stopRequested = true;
+        _stopRequested.store(true);
     }
-    _wake.notify_one();
+    _stop.notify_one();
+    _activity.fetch_add(1);
+    _activity.notify_one();
     _thread.join();
     _suspended.store(false, std::memory_order_release);
 }
 
-void TCAIdleControl::notePlay() {
-    _activity.fetch_add(1, std::memory_order_relaxed);
-    if (_suspended.load(std::memory_order_acquire)) {
-        {
-            std::lock_guard lock(_mutex);
-            _wakeRequested = true;
-        }
-        _wake.notify_one();
+void TCAIdleControl::noteActivity() noexcept {
+    _lastActivityNs.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    // Sequentially consistent, paired with run(): either this load sees the
+    // output suspended and wakes the thread, or the thread, after it marked
+    // the output suspended, sees this add and resumes without sleeping.
+    _activity.fetch_add(1);
+    if (_suspended.load()) {
+        _activity.notify_one();
     }
 }
 
 void TCAIdleControl::run() {
-    const std::chrono::milliseconds delay = this->delay();
-    const std::chrono::milliseconds wakePoll(_wakePollMs.load(std::memory_order_relaxed));
-    const std::chrono::milliseconds look = std::max(delay / 4, std::chrono::milliseconds(1));
-    std::unique_lock lock(_mutex);
-    const auto woken = [this] { return _stopRequested || _wakeRequested; };
-    std::uint64_t seen = _activity.load(std::memory_order_relaxed);
-    auto quietSince = Clock::now();
+    const Clock::duration delay = this->delay();
+    // While a voice sounds past the spell (a long sample), look again after
+    // a quarter delay rather than a whole one.
+    const Clock::duration look = std::max<Clock::duration>(delay / 4, std::chrono::milliseconds(1));
+    const auto lastActivity = [this] {
+        return Clock::time_point(Clock::duration(_lastActivityNs.load(std::memory_order_relaxed)));
+    };
+    auto quietSince = std::max(Clock::now(), lastActivity());
     bool resumeFailed = false;
-    while (!_stopRequested) {
-        const std::uint64_t activity = _activity.load(std::memory_order_relaxed);
-        const bool fresh = activity != seen || std::exchange(_wakeRequested, false);
-        seen = activity;
-
-        if (_suspended.load(std::memory_order_relaxed)) {
-            if (fresh) {
-                lock.unlock();
-                const AudioOutputStart resumed = _output.resume();
-                lock.lock();
-                if (resumed.started) {
-                    _suspended.store(false, std::memory_order_release);
-                    resumeFailed = false;
-                    quietSince = Clock::now();
-                    continue;
-                }
-                // Said once per failing spell; tried again at the next
-                // activity rather than every look, which would hammer a
-                // missing device.
-                if (!resumeFailed) {
-                    logLine("[Clavio:Audio] Audio output failed to start: " + resumed.error);
-                    resumeFailed = true;
-                }
-            }
-            _wake.wait_for(lock, wakePoll, woken);
+    while (!_stopRequested.load()) {
+        const std::uint32_t seen = _activity.load();
+        const auto now = Clock::now();
+        quietSince = std::max(quietSince, lastActivity());
+        if (_engine.busyVoiceCount() > 0) {
+            quietSince = std::max(quietSince, now - delay + look);
+        }
+        if (now - quietSince < delay) {
+            std::unique_lock lock(_mutex);
+            _stop.wait_until(lock, quietSince + delay, [this] { return _stopRequested.load(); });
             continue;
         }
-
-        // Running: nothing wakes this thread on activity, so it looks a few
-        // times per delay; the spell is measured from the last look that saw
-        // activity or a sounding voice (at most a quarter delay late).
-        const auto now = Clock::now();
-        if (fresh || _engine.busyVoiceCount() > 0) {
+        if (!_output.suspend()) {
             quietSince = now;
+            continue;
         }
-        if (now - quietSince >= delay) {
-            lock.unlock();
-            const bool suspended = _output.suspend();
-            lock.lock();
-            if (suspended) {
-                _suspended.store(true, std::memory_order_release);
-            } else {
-                quietSince = now;
+        _suspended.store(true);
+        // Asleep until noteActivity(), notePlay() or end() moves the count
+        // past `seen` (at once if one already did since it was read).
+        for (std::uint32_t current = seen; !_stopRequested.load();) {
+            _activity.wait(current);
+            current = _activity.load();
+            if (_stopRequested.load()) {
+                break;
             }
-            continue; // a sound started meanwhile shows as fresh activity
+            const AudioOutputStart resumed = _output.resume();
+            if (resumed.started) {
+                _suspended.store(false, std::memory_order_release);
+                resumeFailed = false;
+                quietSince = Clock::now();
+                break;
+            }
+            // Said once per failing spell; tried again at the next activity
+            // rather than in a loop, which would hammer a missing device.
+            if (!resumeFailed) {
+                logLine("[Clavio:Audio] Audio output failed to start: " + resumed.error);
+                resumeFailed = true;
+            }
         }
-        _wake.wait_until(lock, std::min(quietSince + delay, now + look), woken);
     }
 }
 

@@ -11,18 +11,23 @@
 // down, so a resume begun at key-down finishes before the press is mixed.
 //
 // Threading contract:
-// - noteActivity() may be called from any thread, the keyboard thread
-//   included: one relaxed atomic add, no lock, no allocation, no system call.
-//   Waking a sleeping thread takes a system call, so nothing is woken: while
-//   the output is suspended, the idle thread looks at the activity count
-//   every `wakePoll` (20 ms by default: 50 short wake-ups a second instead of
-//   190 periods plus the sound server's work). A resume begun at the next
-//   look still ends before a press sound played 30 ms after the key.
+// - noteActivity() may be called from any thread. On Linux it is called by
+//   the keyboard thread (an ordinary thread, not a real-time one: the
+//   pipeline's key-down handler) and by the main thread (pack preview). It
+//   takes no lock and allocates nothing: a clock read (vDSO, no system call),
+//   an atomic store, add and load and, only while the output is suspended,
+//   one futex wake (std::atomic::notify_one) for the idle thread. The render
+//   callback never calls it.
+// - The idle thread does no periodic work: while the output runs it sleeps
+//   until the quiet spell could end (the last activity plus the delay) and
+//   then suspends or sleeps until the new end; while suspended it sleeps on
+//   the activity count until noteActivity(), notePlay() or end() changes it.
+//   A resume begun at key-down ends before a press sound played 30 ms later.
 // - notePlay() is called by the mixer after it started a voice (a control
-//   thread that may lock): it notes activity and, when the output is
-//   suspended, wakes the idle thread at once, so a sound played without a
-//   prior noteActivity() is mixed late by the resume time, never lost (the
-//   voice waits at its first frame while no render runs).
+//   thread that may lock): it notes activity, which wakes a suspended idle
+//   thread at once, so a sound played without a prior noteActivity() is
+//   mixed late by the resume time, never lost (the voice waits at its first
+//   frame while no render runs).
 // - begin(), end() and configure() are called on the main thread by the
 //   mixer's start() and stop(). The idle thread is the only caller of the
 //   output's suspend() and resume(), and runs only between begin() and end(),
@@ -51,7 +56,6 @@ public:
     // milliseconds (0 turns suspension off; anything that is not a whole
     // number from 0 to 86400000 keeps the default).
     static constexpr std::chrono::milliseconds kDefaultDelay{3000};
-    static constexpr std::chrono::milliseconds kDefaultWakePoll{20};
 
     TCAIdleControl(const TCAAudioEngine& engine, AudioOutput& output);
     ~TCAIdleControl();
@@ -60,7 +64,7 @@ public:
 
     // Main thread. Takes effect at the next begin(). A delay of 0 turns
     // suspension off.
-    void configure(std::chrono::milliseconds delay, std::chrono::milliseconds wakePoll);
+    void configure(std::chrono::milliseconds delay);
     std::chrono::milliseconds delay() const {
         return std::chrono::milliseconds(_delayMs.load(std::memory_order_relaxed));
     }
@@ -73,9 +77,9 @@ public:
     void end();
 
     // Any thread (see the contract above).
-    void noteActivity() noexcept { _activity.fetch_add(1, std::memory_order_relaxed); }
+    void noteActivity() noexcept;
     // Control thread, never a real-time one.
-    void notePlay();
+    void notePlay() noexcept { noteActivity(); }
     // Any thread. Whether the output is suspended now (diagnostic).
     bool suspended() const noexcept { return _suspended.load(std::memory_order_acquire); }
 
@@ -86,13 +90,15 @@ private:
     AudioOutput& _output;
     // Written by configure(), read by the idle thread when it starts.
     std::atomic<long long> _delayMs;
-    std::atomic<long long> _wakePollMs{kDefaultWakePoll.count()};
-    std::atomic<std::uint64_t> _activity{0};
+    // Bumped by every noteActivity() and by end(); a suspended idle thread
+    // waits on it (32 bits: a futex word, so wait and notify are direct).
+    std::atomic<std::uint32_t> _activity{0};
+    // steady_clock nanoseconds of the last noteActivity().
+    std::atomic<std::int64_t> _lastActivityNs{0};
     std::atomic<bool> _suspended{false};
-    std::mutex _mutex; // guards the two requests below
-    std::condition_variable _wake;
-    bool _stopRequested = false;
-    bool _wakeRequested = false;
+    std::atomic<bool> _stopRequested{false};
+    std::mutex _mutex; // with _stop: lets end() cut short a running thread's sleep
+    std::condition_variable _stop;
     std::thread _thread;
 };
 

@@ -389,13 +389,8 @@ void ToccaCoordinator::Impl::start() {
             self->_impl->baselineTick();
         }
     });
-    uiTimer = mainQueue->scheduleRepeating(kDisplayInterval, [weak = weakSelf] {
-        if (const auto self = weak.lock()) {
-            self->_impl->displayTick();
-        }
-    });
-
     assign(CoordinatorProperty::isRunning, isRunning, true);
+    startDisplay();
 }
 
 void ToccaCoordinator::Impl::stop() {
@@ -438,6 +433,18 @@ void ToccaCoordinator::Impl::baselineTick() {
         if (const auto self = weak.lock()) {
             Impl& d = *self->_impl;
             d.classifier->updateBaseline(d.sensor->ringBuffer());
+        }
+    });
+}
+
+void ToccaCoordinator::Impl::startDisplay() {
+    if (!isRunning || !displayWatched || uiTimer.isValid()) {
+        return;
+    }
+    displayTick();
+    uiTimer = mainQueue->scheduleRepeating(kDisplayInterval, [weak = weakSelf] {
+        if (const auto self = weak.lock()) {
+            self->_impl->displayTick();
         }
     });
 }
@@ -509,6 +516,14 @@ void ToccaCoordinator::start() {
 }
 void ToccaCoordinator::stop() {
     _impl->stop();
+}
+void ToccaCoordinator::setDisplayWatched(bool watched) {
+    _impl->displayWatched = watched;
+    if (watched) {
+        _impl->startDisplay();
+    } else {
+        _impl->uiTimer.invalidate();
+    }
 }
 void ToccaCoordinator::applyCalibration(const CalibrationResult& result) {
     _impl->applyCalibration(result);

@@ -149,6 +149,13 @@ public:
     // Main thread.
     void start();
     void stop();
+    // Main thread. Whether a view that shows the display values (the sample
+    // count, the latest magnitude, the keyboard access) is open. The 20 Hz
+    // display refresh runs only while one is, so a hidden panel costs no
+    // wake-ups; opening one refreshes the values at once. On by default, as
+    // front ends without a panel (the command line, the offline render) rely
+    // on it; the tray application turns it off until its panel shows.
+    void setDisplayWatched(bool watched);
     void applyCalibration(const CalibrationResult& result);
     void switchPack(const std::string& folderName);
     void reloadPack();

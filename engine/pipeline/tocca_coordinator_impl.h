@@ -110,7 +110,8 @@ struct ToccaCoordinator::Impl {
     std::unique_ptr<ImpactClassifier> classifier;
     std::unique_ptr<CalibrationCollector> calibrationCollector;
     TimerHandle baselineTimer;
-    TimerHandle uiTimer;
+    TimerHandle uiTimer; // only while running and displayWatched
+    bool displayWatched = true;
     SnapshotCell<SampleMaps> sampleMaps{std::make_unique<const SampleMaps>()};
     TimerHandle permissionTimer;
 
@@ -164,6 +165,7 @@ struct ToccaCoordinator::Impl {
     void permissionTick();
     void baselineTick();
     void displayTick();
+    void startDisplay();
     void applyCalibration(const CalibrationResult& result);
     void sendEvent(const std::string& event, const nlohmann::json& extra);
     void sendSessionEvent(const std::string& event);

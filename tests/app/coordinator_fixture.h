@@ -48,6 +48,7 @@ public:
     ToccaCoordinator& coordinator() { return *_coordinator; }
     CoordinatorBridge& bridge() { return *_bridge; }
     ToccaSettings& settings() { return _coordinator->settings(); }
+    int activeTimers() const { return _mainQueue.activeTimerCount(); }
     std::filesystem::path settingsPath() const { return xdg.configHome() / "Clavio/settings.json"; }
     nlohmann::json settingsOnDisk() const { // "discarded" when there is no file
         return nlohmann::json::parse(readFile(settingsPath()), nullptr, false);

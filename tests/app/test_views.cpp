@@ -90,6 +90,12 @@ private Q_SLOTS:
         }
         f.settings().setSoundEnabled(true); // a change made elsewhere shows too
         QTRY_COMPARE(text(panel, "enableLabel"), QStringLiteral("Clavio Enabled"));
+        // The display refresh runs only while the panel shows.
+        const int shown = f.activeTimers();
+        panel.hide();
+        QCOMPARE(f.activeTimers(), shown - 1);
+        panel.show();
+        QCOMPARE(f.activeTimers(), shown);
     }
 
     void volumeSlidersReachMixerAndFileAndFollowEachOther() {

@@ -82,11 +82,17 @@ TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThem
     r.run(1000ms, kRest);
     EXPECT_EQ(r.classifyQueue.ran() - ranBefore, 10u) << "one baseline update per 0.1 s";
     EXPECT_EQ(ticks, 20) << "one display tick per 0.05 s";
+    coordinator.setDisplayWatched(false);
+    r.run(500ms, kRest);
+    EXPECT_EQ(ticks, 20) << "no display tick while no view shows the values";
+    coordinator.setDisplayWatched(true);
+    EXPECT_EQ(ticks, 21) << "a view that opens gets the values at once";
     coordinator.stop();
     EXPECT_FALSE(coordinator.keyboard().isRunning() || coordinator.audioEngine().isRunning());
     const auto ranStopped = r.classifyQueue.ran();
     r.run(1000ms);
     EXPECT_EQ(r.classifyQueue.ran(), ranStopped);
+    EXPECT_EQ(ticks, 21) << "the display stops with the coordinator";
     // A restart loads the pack again, to the same indices, and installs the
     // key handler with the current search window.
     r.settings().setSearchPostMs(50.0);

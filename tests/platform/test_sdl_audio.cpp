@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -44,6 +46,24 @@ int sdlAudioThreads() {
                              [](const std::string& n) { return n.rfind("SDLAudio", 0) == 0; }));
 }
 
+// Sleeps that ended (voluntary context switches) of this process's threads
+// other than the caller.
+long long otherThreadsWakeups() {
+    long long n = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == std::to_string(gettid())) {
+            continue;
+        }
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                n += std::stoll(line.substr(24));
+            }
+        }
+    }
+    return n;
+}
+
 // Checks that the disk driver's output is silence, then exactly 48 frames of
 // `level`, then silence again.
 void expectClick(const std::filesystem::path& raw, float level) {
@@ -69,7 +89,7 @@ TEST(SdlAudio, QuietOutputClosesTheDeviceUntilActivityOrAPlayBringsItBack) {
     ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
     LogCapture log;
     Mixer m;
-    m.engine.setIdleSuspend(400ms, 10ms);
+    m.engine.setIdleSuspend(400ms);
     ASSERT_TRUE(m.engine.start());
     ASSERT_TRUE(rendersRise(3));
     for (int round = 0; round < 2; ++round) {
@@ -77,8 +97,10 @@ TEST(SdlAudio, QuietOutputClosesTheDeviceUntilActivityOrAPlayBringsItBack) {
         ASSERT_TRUE(waitFor([&] { return m.engine.outputSuspended(); }));
         EXPECT_TRUE(m.engine.isRunning()) << "suspension is invisible to callers";
         const auto calls = TCAAudioEngine::renderCallCount();
+        const long long wakeups = otherThreadsWakeups();
         std::this_thread::sleep_for(250ms);
         EXPECT_EQ(TCAAudioEngine::renderCallCount(), calls) << "render called while suspended";
+        EXPECT_LE(otherThreadsWakeups() - wakeups, 1) << "a thread polls while nothing happens";
         // A paused device's thread would keep waking every period: it must be closed.
         EXPECT_EQ(sdlAudioThreads(), 0) << "the device's thread outlived the suspension";
         m.engine.noteActivity();
@@ -174,7 +196,7 @@ TEST(SdlAudio, ChosenDeviceFallsBackToTheDefaultWhileGoneAndIsUsedAgainWhenBack)
     };
     ASSERT_TRUE(dockListed());
     m.output.setPreferredDevice("Dock");
-    m.engine.setIdleSuspend(200ms, 10ms);
+    m.engine.setIdleSuspend(200ms);
     ASSERT_TRUE(m.engine.start());
     EXPECT_EQ(m.output.openedDevice(), "Dock");
     EXPECT_EQ(pulse.streamSink(), "Dock");
