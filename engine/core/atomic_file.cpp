@@ -48,6 +48,8 @@ AtomicFileStream::AtomicFileStream(std::filesystem::path target, FileSecrecy sec
     if (!_out) {
         _openError = "cannot create " + _temp.string();
         _done = true;
+        std::error_code ec;
+        std::filesystem::remove(_temp, ec);
     }
 }
 

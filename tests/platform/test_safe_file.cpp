@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include "engine/core/atomic_file.h"
 #include "platform/linux/system/safe_file.h"
 #include "tests/support/test_support.h"
 
@@ -26,10 +27,13 @@ TEST(SafeFile, ModesAreFinalFromTheStartAndKeepReplacesNothing) {
     const mode_t umaskBefore = ::umask(022);
     writeFile(dir / "strict", "old");
     ::chmod((dir / "strict").c_str(), 0640);
+    writeFile(dir / "readonly", "old");
+    ::chmod((dir / "readonly").c_str(), 0444);
     const std::tuple<const char*, FileSecrecy, mode_t> cases[] = {
         {"new", FileSecrecy::shared, 0644},
         {"keys", FileSecrecy::keyCodes, 0600},
-        {"strict", FileSecrecy::shared, 0640}};
+        {"strict", FileSecrecy::shared, 0640},
+        {"readonly", FileSecrecy::shared, 0644}}; // others no looser; the owner writes
     for (const auto& [name, secrecy, mode] : cases) {
         SafeFile file;
         ASSERT_FALSE(file.open(dir / name, secrecy, ExistingFile::replace));
@@ -38,6 +42,16 @@ TEST(SafeFile, ModesAreFinalFromTheStartAndKeepReplacesNothing) {
         ASSERT_FALSE(file.commit());
         EXPECT_EQ(modeOf(dir / name), mode) << name;
     }
+    // The engine's stream (settings, presets) through the same rule: it
+    // reopens its temporary file, which must stay writable for the owner.
+    ::chmod((dir / "readonly").c_str(), 0444);
+    installSafeFileWrites();
+    {
+        AtomicFileStream settings(dir / "readonly", FileSecrecy::shared, ExistingFile::replace);
+        settings.stream() << "new";
+        EXPECT_FALSE(settings.commit());
+    }
+    EXPECT_EQ(readFile(dir / "readonly"), "new");
     ::umask(umaskBefore);
 
     SafeFile late;
@@ -53,5 +67,5 @@ TEST(SafeFile, ModesAreFinalFromTheStartAndKeepReplacesNothing) {
     EXPECT_TRUE(placeFolder(temp, dir / "pack")) << "an empty folder is not replaced either";
     ASSERT_FALSE(placeFolder(temp, dir / "pack2"));
     EXPECT_EQ(readFile(dir / "pack2" / "pack.json"), "{}");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 6);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 7);
 }

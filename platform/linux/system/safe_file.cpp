@@ -72,7 +72,9 @@ std::optional<std::string> hookBegin(const fs::path& target, FileSecrecy secrecy
     mode_t mode = modeFor(secrecy);
     struct stat st {};
     if (::stat(resolved.c_str(), &st) == 0) {
-        mode &= st.st_mode & 07777;
+        // Never looser for others than the file replaced; the owner keeps
+        // reading and writing (the stream reopens the file to write it).
+        mode = (mode & st.st_mode & 07777) | S_IRUSR | S_IWUSR;
     }
     const int fd = createTempBeside(resolved, mode, temp);
     if (fd < 0) {
