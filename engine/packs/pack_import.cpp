@@ -491,6 +491,13 @@ private:
         // A slice may end up to 1 ms past the last frame (rounding of the
         // millisecond figures); more is a slice of audio that is not there.
         const double fileMs = whole.frameCount * 1000.0 / rate;
+        if (s.durationMs > kMaxSampleSeconds * 1000.0) {
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          "key code %u: the slice lasts %g ms; a key's sound may last at most %g s",
+                          s.scanCode, s.durationMs, kMaxSampleSeconds);
+            return std::string(line);
+        }
         if (s.startMs + s.durationMs > fileMs + 1.0 || start >= whole.frameCount) {
             char line[160];
             std::snprintf(line, sizeof line,

@@ -246,6 +246,8 @@ TEST(PackImport, BadPacksAreRefusedWithOneLineAndLeaveThePackFolderAsItWas) {
          "\"../good.wav\" is not a file name inside the pack folder"},
         {head + R"(multi","defines":{"30":"good.wav","57":"bad.wav"}})", "does not decode"},
         {head + R"(multi","defines":{"30":"good.wav","57":"long.wav"}})", "long.wav: 21.0 s long"},
+        {head + R"(single","sound":"long.wav","defines":{"30":[0,20500]}})",
+         "key code 30: the slice lasts 20500 ms"},
         {head + R"(multi","defines":{)" + thousands + R"("1":null}})", "1100 keys defined"},
         {head + R"(multi","defines":{"300":"good.wav"}})", "no key of the pack has a sound"},
         {R"({"name":"Sheet","key_define_type":"single","sound":"good.wav","defines":{"30":[0,50]}})",
@@ -324,6 +326,7 @@ TEST(PackImport, ZipsUnpackOnlyInsideTheirFolderAndHostileOnesAreRefused) {
         {{{"big.bin", std::string(3000, 'z')}}, "unpacks to more than"},
         {{{"1", "x"}, {"2/", "", AE_IFDIR}, {"3", "x"}, {"4", "x"}}, "more than 3 entries"},
         {{{"a.wav", "x"}, {"a.wav", "y"}}, "File exists"},
+        {{{"1/2/3/4/5/6/7/8/9.wav", "x"}}, "folders deep"},
     };
     for (const auto& [entries, error] : attacks) {
         SCOPED_TRACE(entries.back().name);

@@ -265,6 +265,16 @@ DecodeResult<PackInstallResult> installForeignPack(const PackInstallRequest& req
         }
     }
     ::chmod(staging.path().c_str(), 0755);
+    // Every file on disk before the folder appears under its name, so a
+    // crash never leaves an installed pack of empty files.
+    for (const auto& file : fs::directory_iterator(staging.path(), ec)) {
+        if (!fsyncPath(file.path())) {
+            return fail(file.path().string() + ": cannot flush to disk");
+        }
+    }
+    if (ec || !fsyncPath(staging.path())) {
+        return fail(staging.path().string() + ": cannot flush to disk");
+    }
 
     // Into place in one step: never over an existing folder unless asked,
     // and then by exchanging the two, so the old pack stays whole until the
@@ -282,6 +292,11 @@ DecodeResult<PackInstallResult> installForeignPack(const PackInstallRequest& req
     if (!request.replace) {
         return fail("a pack folder \"" + folderName + "\" already exists in " + into.string() +
                     "; use --force to replace it");
+    }
+    // --force replaces a pack, never a file or a folder that holds none.
+    if (!fs::is_directory(fs::symlink_status(result.folder, ec)) ||
+        !fs::is_regular_file(fs::symlink_status(result.folder / "pack.json", ec))) {
+        return fail(result.folder.string() + " is not a sound pack folder; it was left as it is");
     }
     if (auto error = exchangeFolders(staging.path(), result.folder)) {
         return fail(*error);

@@ -60,6 +60,16 @@ std::string quoted(const char* name) {
     return "\"" + s + "\"";
 }
 
+// libarchive's message, which may be absent.
+std::string errorText(archive* reader) {
+    const char* text = archive_error_string(reader);
+    return text != nullptr ? text : "unknown error";
+}
+
+// Folders an entry may sit in: a pack needs a few; thousands of entries each
+// thousands of folders deep would make millions of folders.
+constexpr std::size_t kMaxEntryDepth = 8;
+
 } // namespace
 
 std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder,
@@ -67,7 +77,7 @@ std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder
     std::unique_ptr<archive, ArchiveCloser> reader(archive_read_new());
     archive_read_support_format_zip(reader.get());
     if (archive_read_open_filename(reader.get(), zip.c_str(), 64 * 1024) != ARCHIVE_OK) {
-        return zip.string() + ": not a zip file (" + archive_error_string(reader.get()) + ")";
+        return zip.string() + ": not a zip file (" + errorText(reader.get()) + ")";
     }
     std::uint64_t totalBytes = 0;
     std::uint64_t files = 0;
@@ -79,13 +89,17 @@ std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder
             break;
         }
         if (status < ARCHIVE_WARN) {
-            return zip.string() + ": damaged zip (" + archive_error_string(reader.get()) + ")";
+            return zip.string() + ": damaged zip (" + errorText(reader.get()) + ")";
         }
         const char* name = archive_entry_pathname(entry);
         const auto relative = safeRelativePath(name);
         if (!relative) {
             return zip.string() + ": entry " + quoted(name) +
                    " is absolute or climbs out of the folder; refused";
+        }
+        if (std::distance(relative->begin(), relative->end()) > std::ptrdiff_t(kMaxEntryDepth)) {
+            return zip.string() + ": entry " + quoted(name) + " lies more than " +
+                   std::to_string(kMaxEntryDepth) + " folders deep; refused";
         }
         const auto type = archive_entry_filetype(entry);
         if (archive_entry_hardlink(entry) != nullptr || archive_entry_symlink(entry) != nullptr ||
@@ -126,7 +140,7 @@ std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder
             }
             if (got < 0) {
                 return zip.string() + ": entry " + quoted(name) + ": " +
-                       archive_error_string(reader.get());
+                       errorText(reader.get());
             }
             totalBytes += static_cast<std::uint64_t>(got);
             if (totalBytes > limits.maxTotalBytes) {
