@@ -35,7 +35,7 @@ void printSummary(const std::filesystem::path& path, const TraceSummary& s) {
 }
 } // namespace
 
-void registerTraceCheckCommand(CLI::App& app, const CliServices& services) {
+void registerTraceCheckCommand(CLI::App& app, const CliServices& /*services*/) {
     auto* cmd = app.add_subcommand("trace-check", "Validate a session trace and count its records");
     auto file = std::make_shared<std::string>();
     cmd->add_option("FILE", *file,

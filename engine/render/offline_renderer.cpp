@@ -94,7 +94,10 @@ OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> t
     const std::uint64_t origin = summary.firstTicks.value_or(0);
     const std::uint64_t last = summary.lastTicks.value_or(origin);
     result.originTicks = origin;
-    const std::uint64_t delay = classificationDelayTicks(_config.settings->searchPostMs());
+    // The delay the coordinator really waits: an unusable setting is used at
+    // its clamped value there, so the render's tail follows that value.
+    const std::uint64_t delay = classificationDelayTicks(
+        usableSettingValue(SettingsKey::searchPostMs, _config.settings->searchPostMs()));
     const std::uint64_t minimumEnd =
         saturatingAdd(last, std::max(delay + kTicksPerMs, kMinimumTailTicks));
     // A classification delay longer than the longest tail is no setting a

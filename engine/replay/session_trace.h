@@ -160,6 +160,9 @@ std::optional<TraceError> summarizeTrace(TraceReader& reader, TraceSummary& out)
 
 // A whole trace read in one pass (so a pipe or a FIFO can be a trace) and
 // held compactly: 32 bytes a record, report bytes packed in one buffer.
+// The most memory a trace read whole may take (records and report bytes).
+inline constexpr std::uint64_t kMaxLoadedTraceBytes = 4ull << 30;
+
 class LoadedTrace {
 public:
     // 16 bytes a record: a day of 1 kHz reports is 86 million of them.
