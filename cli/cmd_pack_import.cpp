@@ -31,7 +31,7 @@ void registerPackImportCommand(CLI::App& app, const CliServices& services) {
         request->bundledPacks = services.resourceDir() / "SoundPacks";
         const auto result = platform::installForeignPack(*request);
         if (!result) {
-            std::cout << "pack-import: " << printable(result.error().text()) << "\n";
+            std::cerr << "clavio-cli: " << printable(result.error().text()) << "\n";
             setExitStatus(1);
             return;
         }

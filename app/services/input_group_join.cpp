@@ -14,13 +14,13 @@ constexpr int kPromptDismissed = 126;
 constexpr int kNotAuthorised = 127;
 } // namespace
 
+// The account this process runs as, not $USER, which `su` without `-` or
+// `sudo -E` leave naming another account.
 QString InputGroupJoin::userName() {
-    const QString user = qEnvironmentVariable("USER");
-    if (!user.isEmpty()) {
-        return user;
+    if (const passwd* entry = getpwuid(getuid())) {
+        return QString::fromLocal8Bit(entry->pw_name);
     }
-    const passwd* entry = getpwuid(getuid());
-    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString();
+    return qEnvironmentVariable("USER");
 }
 
 QString InputGroupJoin::promptProgram() {

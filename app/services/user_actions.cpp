@@ -17,9 +17,17 @@ void applyVolume(ToccaCoordinator& coordinator, float volume) {
 }
 
 void selectPack(ToccaCoordinator& coordinator, const std::string& packName) {
+    const std::string previous = coordinator.settings().selectedPackName();
     coordinator.settings().setSelectedPackName(packName);
     coordinator.settings().save();
     coordinator.loadCurrentPack();
+    if (coordinator.packRefusal()) {
+        // Over the decoded-audio limits: the pack in use stays, and so does
+        // its name, so the next start loads it rather than the refused one.
+        coordinator.settings().setSelectedPackName(previous);
+        coordinator.settings().save();
+        return;
+    }
     coordinator.previewPack();
 }
 

@@ -4,9 +4,10 @@
 // The shortcut is watched in the coordinator's own key handlers, so it works
 // wherever the capture does (any desktop, X11 or Wayland) and while sound is
 // off: the handlers keep running then, only playback is silenced. The
-// watcher runs on the capture thread: no lock, no allocation; a completed
-// chord queues a task on the classify queue (inline, no allocation), which
-// posts the toggle to the main thread.
+// watcher runs on the capture thread and allocates nothing; a completed
+// chord queues a task on the classify queue (inline, no allocation; the
+// queue's short lock, as for every key press), which posts the toggle to the
+// main thread.
 #include <algorithm>
 #include <cmath>
 

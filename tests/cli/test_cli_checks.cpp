@@ -128,7 +128,7 @@ TEST(CliPackImport, ImportsIntoTheUserFolderThatPacksListsAndRefusesWithOneLine)
     expectPackCheck(user / "Typed", 0, {"pack-check: OK (9 files decode;"});
     const auto again = runClavioCli({"pack-import", (src / "Typed").string()});
     EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.output, "pack-import: a pack folder \"Typed\" already exists in " +
+    EXPECT_EQ(again.output, "clavio-cli: a pack folder \"Typed\" already exists in " +
                                 user.string() + "; use --force to replace it\n");
     expectRun({"pack-import", (src / "Typed").string(), "--force", "--name", "Biscuit"}, 1,
               {"a built-in pack is named \"Biscuit\""});

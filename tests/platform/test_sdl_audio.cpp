@@ -100,7 +100,11 @@ TEST(SdlAudio, QuietOutputClosesTheDeviceUntilActivityOrAPlayBringsItBack) {
         const long long wakeups = otherThreadsWakeups();
         std::this_thread::sleep_for(250ms);
         EXPECT_EQ(TCAAudioEngine::renderCallCount(), calls) << "render called while suspended";
+#if !defined(__SANITIZE_THREAD__) // ThreadSanitizer's own background thread wakes on its own
         EXPECT_LE(otherThreadsWakeups() - wakeups, 1) << "a thread polls while nothing happens";
+#else
+        (void)wakeups;
+#endif
         // A paused device's thread would keep waking every period: it must be closed.
         EXPECT_EQ(sdlAudioThreads(), 0) << "the device's thread outlived the suspension";
         m.engine.noteActivity();
