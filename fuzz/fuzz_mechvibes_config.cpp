@@ -46,7 +46,7 @@ struct ScratchSource {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static ScratchSource source;
-    static const platform::SndfileDecoder decoder(2.0);
+    static const platform::SndfileDecoder decoder;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto decoded = decodeMechvibesConfig(text);
     if (!decoded) {
