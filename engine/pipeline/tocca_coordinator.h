@@ -48,6 +48,7 @@ class KeyboardCaptureManager;
 class MachineDescription;
 class MacroRouter;
 class MainQueue;
+class Microphone;
 class SensorRegistry;
 class SoundPackManager;
 class SPUSensor;
@@ -75,6 +76,7 @@ struct CoordinatorDevices {
     std::shared_ptr<KeySource> keys;
     const AudioDecoder* decoder = nullptr;
     AudioOutput* output = nullptr;
+    Microphone* microphone = nullptr; // null: no capture device (velocitySource "microphone" plays fixed)
 };
 
 // Uniform integer in [0, n) and uniform float in [-m, m], for the sample

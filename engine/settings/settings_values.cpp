@@ -24,10 +24,11 @@ struct KeyInfo {
     bool unitInterval = false; // a number from 0 to 1, both included
 };
 
-constexpr std::array<std::pair<VelocitySource, std::string_view>, 3> kVelocitySourceNames = {{
+constexpr std::array<std::pair<VelocitySource, std::string_view>, 4> kVelocitySourceNames = {{
     {VelocitySource::automatic, "auto"},
     {VelocitySource::accelerometer, "accelerometer"},
     {VelocitySource::fixed, "fixed"},
+    {VelocitySource::microphone, "microphone"},
 }};
 
 // Table order; checked against the enumeration by the static_assert below.
@@ -63,8 +64,11 @@ const std::array<KeyInfo, kSettingsKeyCount> kKeys = {{
     {"fixedVelocity", &SettingsValues::fixedVelocity, true},
     {"outputDevice", &SettingsValues::outputDevice},
     {"stereoWidth", &SettingsValues::stereoWidth},
+    {"earlyDecision", &SettingsValues::earlyDecision},
+    {"perKeyNormalization", &SettingsValues::perKeyNormalization},
+    {"microphoneDevice", &SettingsValues::microphoneDevice},
 }};
-static_assert(static_cast<std::size_t>(SettingsKey::stereoWidth) + 1 == kSettingsKeyCount);
+static_assert(static_cast<std::size_t>(SettingsKey::microphoneDevice) + 1 == kSettingsKeyCount);
 
 // The shortest decimal that reads back as `f`, as a double, so the file says
 // 0.95 rather than 0.949999988079071. Falls back to the float's exact value

@@ -1,4 +1,4 @@
-// The 31 user settings as a plain value, with their defaults, JSON names and
+// The 34 user settings as a plain value, with their defaults, JSON names and
 // the "settings.json" coding (which preset files share).
 //
 // Plain values: copied freely, never shared by reference across threads.
@@ -47,19 +47,24 @@ enum class SettingsKey : int {
     fixedVelocity,
     outputDevice,
     stereoWidth,
+    earlyDecision,
+    perKeyNormalization,
+    microphoneDevice,
 };
 
-inline constexpr std::size_t kSettingsKeyCount = 31;
+inline constexpr std::size_t kSettingsKeyCount = 34;
 
 // The JSON name, e.g. "masterVolume".
 std::string_view name(SettingsKey key) noexcept;
 
 // Where a press's strength comes from: "auto" measures with the
 // accelerometer when one is readable and plays the fixed strength otherwise,
-// "accelerometer" always tries to measure, "fixed" never measures.
-enum class VelocitySource { automatic, accelerometer, fixed };
+// "accelerometer" always tries to measure, "fixed" never measures,
+// "microphone" measures each strike from the microphone's sound (only ever
+// chosen by the user; "auto" never picks it).
+enum class VelocitySource { automatic, accelerometer, fixed, microphone };
 
-// The JSON word: "auto", "accelerometer" or "fixed".
+// The JSON word: "auto", "accelerometer", "fixed" or "microphone".
 std::string_view name(VelocitySource source) noexcept;
 // The source a JSON word names; none for any other word.
 std::optional<VelocitySource> velocitySourceFromName(std::string_view word) noexcept;
@@ -96,6 +101,9 @@ struct SettingsValues {
     float fixedVelocity = 0.5f; // 0 to 1
     std::string outputDevice;   // a sound card's name; empty: the system default
     float stereoWidth = 0.0f;   // 0 (every key centred) to 1 (keys panned by position)
+    bool earlyDecision = false;       // classify once the strike's peak has passed
+    bool perKeyNormalization = false; // correct each key's score by its learned coupling
+    std::string microphoneDevice;     // a capture device's name; empty: the system default
 
     friend bool operator==(const SettingsValues&, const SettingsValues&) = default;
 };
@@ -106,10 +114,10 @@ inline constexpr std::uintmax_t kMaxSettingsBytes = 1u << 20;
 // Absent or null members keep their defaults, unknown members are ignored;
 // a member of the wrong type, or a number the key's float width cannot hold,
 // fails the whole decode, and so do a velocitySource that is not one of its
-// three words and a fixedVelocity outside 0 to 1. A JSON integer is accepted for a float key.
+// four words and a fixedVelocity outside 0 to 1. A JSON integer is accepted for a float key.
 DecodeResult<SettingsValues> decodeSettings(std::string_view json);
 
-// One compact JSON object with all 31 keys, in table order, each float
+// One compact JSON object with all 34 keys, in table order, each float
 // written so that it reads back as the same 32- or 64-bit value. Fails only
 // for a NaN or infinite value, which JSON cannot hold, or a fixedVelocity
 // outside 0 to 1, which would not read back: returns false and sets `error`

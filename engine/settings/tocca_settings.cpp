@@ -22,9 +22,10 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _disableModifierSounds(v.disableModifierSounds),
       _useAdaptiveClassifier(v.useAdaptiveClassifier), _minInterKeyGapMs(v.minInterKeyGapMs),
       _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
-      _stereoWidth(v.stereoWidth), _selectedPackName(v.selectedPackName),
+      _stereoWidth(v.stereoWidth), _earlyDecision(v.earlyDecision),
+      _perKeyNormalization(v.perKeyNormalization), _selectedPackName(v.selectedPackName),
       _menuBarClickAction(v.menuBarClickAction), _toggleShortcut(v.toggleShortcut),
-      _outputDevice(v.outputDevice) {}
+      _outputDevice(v.outputDevice), _microphoneDevice(v.microphoneDevice) {}
 
 ToccaSettings::ToccaSettings(ToccaSettings&& other) : ToccaSettings(other.values()) {
     _unreadableFile = other._unreadableFile;
@@ -170,11 +171,14 @@ SettingsValues ToccaSettings::values() const {
     v.velocitySource = velocitySource();
     v.fixedVelocity = fixedVelocity();
     v.stereoWidth = stereoWidth();
+    v.earlyDecision = earlyDecision();
+    v.perKeyNormalization = perKeyNormalization();
     std::lock_guard lock(_stringMutex);
     v.selectedPackName = _selectedPackName;
     v.menuBarClickAction = _menuBarClickAction;
     v.toggleShortcut = _toggleShortcut;
     v.outputDevice = _outputDevice;
+    v.microphoneDevice = _microphoneDevice;
     return v;
 }
 
@@ -210,6 +214,9 @@ void ToccaSettings::assign(const SettingsValues& v) {
     setFixedVelocity(v.fixedVelocity);
     setOutputDevice(v.outputDevice);
     setStereoWidth(v.stereoWidth);
+    setEarlyDecision(v.earlyDecision);
+    setPerKeyNormalization(v.perKeyNormalization);
+    setMicrophoneDevice(v.microphoneDevice);
 }
 
 std::string ToccaSettings::selectedPackName() const {
@@ -252,6 +259,15 @@ std::string ToccaSettings::outputDevice() const {
 
 void ToccaSettings::setOutputDevice(std::string v) {
     setString(SettingsKey::outputDevice, _outputDevice, std::move(v));
+}
+
+std::string ToccaSettings::microphoneDevice() const {
+    std::lock_guard lock(_stringMutex);
+    return _microphoneDevice;
+}
+
+void ToccaSettings::setMicrophoneDevice(std::string v) {
+    setString(SettingsKey::microphoneDevice, _microphoneDevice, std::move(v));
 }
 
 } // namespace clavio

@@ -109,6 +109,9 @@ public:
     float fixedVelocity() const noexcept { return get(_fixedVelocity); }
     std::string outputDevice() const;
     float stereoWidth() const noexcept { return get(_stereoWidth); }
+    bool earlyDecision() const noexcept { return get(_earlyDecision); }
+    bool perKeyNormalization() const noexcept { return get(_perKeyNormalization); }
+    std::string microphoneDevice() const;
 
     // Main thread. Values are kept as given: nothing is clamped.
     void setSoundEnabled(bool v) { set(SettingsKey::soundEnabled, _soundEnabled, v); }
@@ -150,6 +153,11 @@ public:
     void setFixedVelocity(float v) { set(SettingsKey::fixedVelocity, _fixedVelocity, v); }
     void setOutputDevice(std::string v);
     void setStereoWidth(float v) { set(SettingsKey::stereoWidth, _stereoWidth, v); }
+    void setEarlyDecision(bool v) { set(SettingsKey::earlyDecision, _earlyDecision, v); }
+    void setPerKeyNormalization(bool v) {
+        set(SettingsKey::perKeyNormalization, _perKeyNormalization, v);
+    }
+    void setMicrophoneDevice(std::string v);
 
 private:
     template <class T> static T get(const std::atomic<T>& a) noexcept {
@@ -188,12 +196,15 @@ private:
     std::atomic<VelocitySource> _velocitySource;
     std::atomic<float> _fixedVelocity;
     std::atomic<float> _stereoWidth;
+    std::atomic<bool> _earlyDecision;
+    std::atomic<bool> _perKeyNormalization;
 
-    mutable std::mutex _stringMutex; // guards the four strings below
+    mutable std::mutex _stringMutex; // guards the five strings below
     std::string _selectedPackName;
     std::string _menuBarClickAction;
     std::string _toggleShortcut;
     std::string _outputDevice;
+    std::string _microphoneDevice;
 
     bool _unreadableFile = false;  // main thread only
     std::string _unreadableReason; // main thread only
