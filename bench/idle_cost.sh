@@ -7,10 +7,16 @@
 #     SPEC  LABEL=COMMAND        the whole process tree COMMAND starts
 #           LABEL@NAME=COMMAND   only the processes of that tree named NAME
 #                                (e.g. the program itself, not the Xvfb it needs)
+#           LABEL[@NAME]#A/K=COMMAND  checks that COMMAND's stat file (below)
+#                                grew by A reports and K key events (a key
+#                                going down or up) a second (0: not checked),
+#                                whatever -r says
 #     -t    seconds measured (default 60)     -s  seconds to settle first (default 5)
 #     -H    no table header
 #     -r    a replayed stream's rate (records a second) the window must see
 #     -T    also write each measured thread's CPU % and wake-ups/s to FILE
+#     -B    also write each measured process's memory by mapping group to FILE,
+#           at the end of the window (bench/rss_breakdown.sh)
 #
 # Prints one markdown table row per program:
 #   | program | command | CPU % of one core | peak RSS (MB) | processes | wake-ups/s | note |
@@ -27,7 +33,9 @@
 # CLAVIO_REPLAY_STAT=$IDLE_COST_STAT and --replay) is checked with -r: when its
 # stream advanced by less than 95 % of RATE a second over the window, the row's
 # CPU cell says "not a stream" (the figure measured an app waiting, not one
-# reading a sensor) and the script ends with status 3 after printing.
+# reading a sensor) and the script ends with status 3 after printing. A SPEC
+# with #A/K reads "<reports> <keys> ... <ns>" and checks both the same way
+# (bench/key_stat.sh writes the keys a peer was heard to play).
 # Each COMMAND runs through bash in its own session and is stopped at the
 # end by its process group: SIGTERM, then SIGKILL after 3 s.
 set -euo pipefail
@@ -37,13 +45,15 @@ settle=5
 header=1
 rate=""
 thread_file=""
-while getopts "t:s:Hr:T:" opt; do
+breakdown_file=""
+while getopts "t:s:Hr:T:B:" opt; do
     case $opt in
     t) seconds=$OPTARG ;;
     s) settle=$OPTARG ;;
     H) header=0 ;;
     r) rate=$OPTARG ;;
     T) thread_file=$OPTARG ;;
+    B) breakdown_file=$OPTARG ;;
     *) exit 2 ;;
     esac
 done
@@ -61,7 +71,7 @@ if [ $# -eq 0 ]; then
     exit 2
 fi
 
-labels=() names=() commands=() roots=()
+labels=() names=() commands=() roots=() expects=()
 for spec in "$@"; do
     if [[ $spec != *=* ]]; then
         echo "idle_cost.sh: '$spec' is not LABEL=COMMAND or LABEL@NAME=COMMAND" >&2
@@ -69,6 +79,16 @@ for spec in "$@"; do
     fi
     head=${spec%%=*}
     commands+=("${spec#*=}")
+    if [[ $head == *#* ]]; then
+        expects+=("${head#*#}")
+        head=${head%%#*}
+        if ! [[ ${expects[-1]} =~ ^[0-9]+/[0-9]+$ ]]; then
+            echo "idle_cost.sh: '#${expects[-1]}' is not #REPORTS/KEYS a second" >&2
+            exit 2
+        fi
+    else
+        expects+=("")
+    fi
     labels+=("${head%%@*}")
     if [[ $head == *@* ]]; then names+=("${head#*@}"); else names+=(""); fi
 done
@@ -152,19 +172,19 @@ threads_of() {
     done
 }
 
-# "<records> <ns>" from program $1's stat file: its first and last fields.
+# "<records> <ns> <keys>" from program $1's stat file: its first, last and
+# (when there are three or more) second fields.
 read_stat() {
     local line
     line=$(cat "$stat_dir/$1" 2>/dev/null) || return 0
     # shellcheck disable=SC2206 # whitespace-separated fields
     local f=($line)
-    [ ${#f[@]} -ge 2 ] && echo "${f[0]} ${f[${#f[@]} - 1]}"
+    [ ${#f[@]} -ge 2 ] && echo "${f[0]} ${f[${#f[@]} - 1]} ${f[1]}"
 }
 
 # shellcheck disable=SC2317 # run by the EXIT trap
 stop_all() {
     local root
-    rm -rf "$stat_dir"
     for root in "${roots[@]}"; do
         kill -TERM -- "-$root" 2>/dev/null || true
     done
@@ -173,12 +193,13 @@ stop_all() {
         for root in "${roots[@]}"; do
             if kill -0 -- "-$root" 2>/dev/null; then alive=1; fi
         done
-        [ $alive = 0 ] && return
+        [ $alive = 0 ] && break
         sleep 0.1
     done
     for root in "${roots[@]}"; do
         kill -KILL -- "-$root" 2>/dev/null || true
     done
+    rm -rf "$stat_dir" || true
 }
 stat_dir=$(mktemp -d)
 trap stop_all EXIT
@@ -215,6 +236,17 @@ for i in "${!roots[@]}"; do
     end_stat[$i]=$(read_stat "$i")
 done
 elapsed_ns=$(($(date +%s%N) - start_ns))
+if [ -n "$breakdown_file" ]; then
+    : >"$breakdown_file"
+    first=1
+    for i in "${!roots[@]}"; do
+        for pid in $(members "$i"); do
+            flags=()
+            [ $first = 1 ] || flags=(-H)
+            "$(dirname "$0")/rss_breakdown.sh" "${flags[@]}" -l "${labels[$i]}" "$pid" >>"$breakdown_file" && first=0
+        done
+    done
+fi
 elapsed_s=$(awk -v ns="$elapsed_ns" 'BEGIN { printf "%.3f", ns / 1e9 }')
 
 # Per thread of program $1, alive at both ends: "comm tid cpu% wakeups/s".
@@ -253,7 +285,25 @@ for i in "${!roots[@]}"; do
     note="${ticks} ticks in $(awk -v ns="$elapsed_ns" 'BEGIN { printf "%.1f", ns / 1e9 }') s"
     [ -n "${names[$i]}" ] && note="$note; only \`${names[$i]}\`"
     wakeups=$(thread_rows "$i" | awk -v s="$elapsed_s" '{ w += $4 } END { printf "%.1f", w }')
-    if [ -n "$rate" ] && [[ ${commands[$i]} == *IDLE_COST_STAT* ]]; then
+    if [ -n "${expects[$i]}" ]; then
+        # shellcheck disable=SC2206 # "<records> <ns> <keys>"
+        local_a=(${start_stat[$i]:-}) local_b=(${end_stat[$i]:-})
+        want_reports=${expects[$i]%/*} want_keys=${expects[$i]#*/}
+        if [ ${#local_a[@]} -lt 3 ] || [ ${#local_b[@]} -lt 3 ] || [ "${local_a[1]}" = "${local_b[1]}" ]; then
+            cpu="$cpu (not a stream: no progress written)"
+            status=3
+        else
+            read -r got_reports got_keys < <(awk -v a="${local_a[0]}" -v b="${local_b[0]}" \
+                -v ka="${local_a[2]}" -v kb="${local_b[2]}" -v ta="${local_a[1]}" -v tb="${local_b[1]}" \
+                'BEGIN { s = (tb - ta) / 1e9; printf "%.0f %.1f\n", (b - a) / s, (kb - ka) / s }')
+            note="$note; $got_reports reports/s, $got_keys key events/s"
+            if [ $((got_reports * 100)) -lt $((want_reports * 95)) ] ||
+                awk -v g="$got_keys" -v w="$want_keys" 'BEGIN { exit !(g * 100 < w * 95) }'; then
+                cpu="$cpu (not a stream: $got_reports of $want_reports reports/s, $got_keys of $want_keys key events/s)"
+                status=3
+            fi
+        fi
+    elif [ -n "$rate" ] && [[ ${commands[$i]} == *IDLE_COST_STAT* ]]; then
         # shellcheck disable=SC2206 # "<records> <ns>"
         local_a=(${start_stat[$i]:-}) local_b=(${end_stat[$i]:-})
         if [ ${#local_a[@]} -lt 2 ] || [ ${#local_b[@]} -lt 2 ] || [ "${local_a[1]}" = "${local_b[1]}" ]; then
@@ -271,10 +321,10 @@ for i in "${!roots[@]}"; do
     fi
     echo "| ${labels[$i]} | \`$cmd\` | $cpu | $rss | $members_now | $wakeups | $note |"
     if [ -n "$thread_file" ]; then
-        thread_rows "$i" | sed "s/^/${labels[$i]// /_} /" >>"$thread_file"
+        thread_rows "$i" | awk -v l="${labels[$i]// /_}" '{ print l, $0 }' >>"$thread_file"
     fi
 done
 if [ $status != 0 ]; then
-    echo "idle_cost.sh: a replayed stream did not advance at $rate records/s (see the CPU cells)" >&2
+    echo "idle_cost.sh: a stream did not advance at the rate asked (see the CPU cells)" >&2
 fi
 exit $status

@@ -2,19 +2,20 @@
 # Writes a synthetic session trace for the idle-cost runs: SECONDS of 1 kHz
 # accelerometer reports at rest (1 g on z) and, when KEYS_PER_SECOND is more
 # than 0, letters struck at that rate (a 1.12 g bump 3 ms after each key goes
-# down, released 60 ms later).
+# down, released 60 ms later). SENSOR 0 leaves the accelerometer reports out:
+# a session with keys only, which the app plays at its fixed strength.
 #
-#   bench/make_trace.sh OUT SECONDS [KEYS_PER_SECOND]
+#   bench/make_trace.sh OUT SECONDS [KEYS_PER_SECOND [SENSOR]]
 set -euo pipefail
 if [ $# -lt 2 ]; then
-    echo "usage: make_trace.sh OUT SECONDS [KEYS_PER_SECOND]" >&2
+    echo "usage: make_trace.sh OUT SECONDS [KEYS_PER_SECOND [SENSOR]]" >&2
     exit 2
 fi
-out=$1 seconds=$2 rate=${3:-0}
+out=$1 seconds=$2 rate=${3:-0} sensor=${4:-1}
 tmp=$out.tmp.$$
 # Timestamps pass 2^31 after 2.1 s: awk's %d clamps there (mawk, Debian's
 # default awk), so they are printed with %.0f, exact for integers below 2^53.
-awk -v seconds="$seconds" -v rate="$rate" 'BEGIN {
+awk -v seconds="$seconds" -v rate="$rate" -v sensor="$sensor" 'BEGIN {
     # 22-byte reports, z as little-endian int32 in 1/65536 g at bytes 14..17.
     rest = sprintf("%028d%s%08d", 0, "00000100", 0)   # 1.0 g
     bump = sprintf("%028d%s%08d", 0, "b81e0100", 0)   # 1.12 g
@@ -37,6 +38,7 @@ awk -v seconds="$seconds" -v rate="$rate" 'BEGIN {
                 delete down[ms]
             }
         }
+        if (!sensor) continue
         report = (period > 0 && ms >= 500 && (ms - 500) % period == 3) ? bump : rest
         printf "{\"t\":%.0f,\"accel\":\"%s\"}\n", t, report
     }
