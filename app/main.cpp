@@ -39,6 +39,7 @@
 #include "app/views/clavio_settings_view.h"
 #include "app/views/incompatible_view.h"
 #include "app/views/menu_bar_dropdown.h"
+#include "app/views/panel_host.h"
 #include "app/widgets/clavio_logo.h"
 #include "engine/core/log.h"
 #include "engine/pipeline/tocca_coordinator.h"
@@ -143,7 +144,8 @@ private:
     std::unique_ptr<CoordinatorBridge> _bridge;
     SparkleController _sparkle;
     WindowRegistry _windows;
-    std::unique_ptr<MenuBarDropdown> _panel;
+    // Built on opening and released on hiding: see panel_host.h.
+    std::unique_ptr<PanelHost> _panel;
     QMenu _menu;
     TrayController _tray;
     QPointer<QMessageBox> _accessHelp;
@@ -165,10 +167,12 @@ ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
     _sparkle.setUrlOpener(openUrl);
     declareWindows();
 
-    MenuBarDropdown::Hooks hooks;
-    hooks.openWindow = [this](const std::string& id) { _windows.open(id); };
-    hooks.quit = [] { QCoreApplication::quit(); };
-    _panel = std::make_unique<MenuBarDropdown>(*_bridge, &_sparkle, std::move(hooks));
+    _panel = std::make_unique<PanelHost>([this] {
+        MenuBarDropdown::Hooks hooks;
+        hooks.openWindow = [this](const std::string& id) { _windows.open(id); };
+        hooks.quit = [] { QCoreApplication::quit(); };
+        return std::make_unique<MenuBarDropdown>(*_bridge, &_sparkle, std::move(hooks));
+    });
 
     if (_evdev) {
         // The request is made on the main thread by the panel, but the key
@@ -199,7 +203,7 @@ ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
         if (_tray.usesTray()) {
             togglePanel();
         } else {
-            _panel->showAsWindow();
+            _panel->panel().showAsWindow();
         }
     });
 }
@@ -291,7 +295,7 @@ void ToccaApp::togglePanel() {
     if (!anchor.isValid() || anchor.isEmpty()) {
         anchor = QRect(QCursor::pos(), QSize(1, 1));
     }
-    _panel->popup(anchor);
+    _panel->panel().popup(anchor);
 }
 
 void ToccaApp::showAccessHelp(const std::string& text) {
@@ -314,12 +318,12 @@ void ToccaApp::show(TrayController::StartMode mode) {
 
 void ToccaApp::openPanel() {
     if (!_tray.usesTray()) {
-        _panel->showAsWindow();
+        _panel->panel().showAsWindow();
     } else if (!_panel->isVisible()) {
         togglePanel();
     } else {
-        _panel->raise();
-        _panel->activateWindow();
+        _panel->panel().raise();
+        _panel->panel().activateWindow();
     }
 }
 

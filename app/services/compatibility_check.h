@@ -19,6 +19,8 @@ public:
     // Returns true when this call opened the window.
     bool panelAppeared(bool sensorAvailable);
     bool didCheckCompat() const { return _didCheckCompat; }
+    // As after a check: panelAppeared opens nothing from now on.
+    void markChecked() { _didCheckCompat = true; }
 
 private:
     std::function<void()> _openIncompatible;

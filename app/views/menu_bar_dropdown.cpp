@@ -513,6 +513,7 @@ void MenuBarDropdown::hideEvent(QHideEvent* event) {
     QFrame::hideEvent(event);
     if (!event->spontaneous()) {
         _coordinator.setDisplayWatched(false);
+        Q_EMIT hidden();
     }
 }
 

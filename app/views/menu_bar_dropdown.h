@@ -70,9 +70,15 @@ public:
     bool isPopup() const { return _popupMode; }
 
     const CompatibilityCheck& compatibilityCheck() const { return _compatibility; }
+    // The check ran in an earlier panel of this process: it does not run again.
+    void skipCompatibilityCheck() { _compatibility.markChecked(); }
 
     // The pack folder names listed, in order (for tests and screenshots).
     std::vector<std::string> listedPacks() const;
+
+Q_SIGNALS:
+    // The panel was hidden (by the program, the user or a click elsewhere).
+    void hidden();
 
 protected:
     void showEvent(QShowEvent* event) override;

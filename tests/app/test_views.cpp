@@ -8,6 +8,7 @@
 #include "app/views/about_tab.h"
 #include "app/views/clavio_settings_view.h"
 #include "app/views/menu_bar_dropdown.h"
+#include "app/views/panel_host.h"
 #include "app/views/readouts.h"
 #include "app/views/sound_packs_row.h"
 #include "app/widgets/panel_row.h"
@@ -176,6 +177,35 @@ private Q_SLOTS:
             QTest::keyClick(&panel, Qt::Key_Q, Qt::ControlModifier);
             QCOMPARE(quits, 2);
         }
+    }
+
+    // The host's panel goes when it hides and a new one shows what changed
+    // meanwhile; the incompatible window still opens once; a hide and show in
+    // one turn (a change of window flags) keeps the panel.
+    void panelHostReleasesHiddenPanelAndRebuildsItCurrent() {
+        CoordinatorFixture f({.accelerometer = false});
+        std::vector<std::string> opened;
+        PanelHost host([&] {
+            return std::make_unique<MenuBarDropdown>(
+                f.bridge(), nullptr,
+                MenuBarDropdown::Hooks{[&](const std::string& id) { opened.push_back(id); }, {}});
+        });
+        QVERIFY(host.current() == nullptr);
+        for (const float volume : {0.25f, 0.75f}) {
+            host.panel().show();
+            QPointer<MenuBarDropdown> first = host.current();
+            host.panel().hide();
+            host.panel().show();
+            QCoreApplication::processEvents();
+            QVERIFY(first && host.current() == first && first->isVisible());
+            host.hide();
+            QTRY_VERIFY(!first);
+            QVERIFY(host.current() == nullptr);
+            f.settings().setMasterVolume(volume);
+            QCOMPARE(child<ValueSlider>(host.panel(), "volumeSlider")->value(),
+                     int(volume * ValueSlider::kSteps));
+        }
+        QCOMPARE(opened, std::vector<std::string>{"incompatible"});
     }
 
     void soundTabKeepsValuesBeyondItsSlidersAndSavesEachControl() {
