@@ -1,6 +1,8 @@
 // libcurl posting pings and fetching feeds, against a loopback server.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/linux/net/curl_http_sender.h"
 #include "platform/linux/net/http_fetch.h"
 #include "tests/support/loopback_http_server.h"
@@ -10,11 +12,20 @@ using namespace clavio::testing;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+namespace {
+std::size_t threadCount() {
+    return std::size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                     std::filesystem::directory_iterator()));
+}
+} // namespace
+
 TEST(CurlHttpSender, PostsJsonDropsTheOldestWaitingRequestWhenFullAndBadAddressesEndQuietly) {
     LoopbackHttpServer server;
     server.setHanging(true);
+    const std::size_t threads = threadCount();
     CurlHttpSender sender(
         {.timeout = 5000ms, .queueCapacity = 2, .maxInFlight = 1, .shutdownGrace = 1000ms});
+    EXPECT_EQ(threadCount(), threads); // nothing sent yet: no thread, no library
     sender.post(server.baseUrl() + "/api/ping", R"({"event":"A"})");
     ASSERT_TRUE(server.waitForRequests(1, 10s)); // A is in flight; the rest must wait
     for (const char* body : {"B", "C", "D"}) {

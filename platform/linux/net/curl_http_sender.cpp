@@ -1,6 +1,6 @@
 #include "platform/linux/net/curl_http_sender.h"
 
-#include <curl/curl.h>
+#include "platform/linux/net/curl_library.h"
 
 #include <algorithm>
 #include <mutex>
@@ -18,29 +18,22 @@ std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
 }
 
-bool initialiseCurl() {
-    static std::once_flag once;
-    static bool ok = false;
-    std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
-    return ok;
-}
-
-CURL* makeTransfer(const std::string& url, const std::string& body, curl_slist* headers,
+CURL* makeTransfer(const CurlLibrary& curl, const std::string& url, const std::string& body, curl_slist* headers,
                    long timeoutMs) {
-    CURL* easy = curl_easy_init();
+    CURL* easy = curl.easy_init();
     if (!easy) {
         return nullptr;
     }
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl.easy_setopt(easy, CURLOPT_URL, url.c_str());
     // Only web addresses: the base address comes from the environment.
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, body.c_str());
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBody);
+    curl.easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl.easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl.easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl.easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl.easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, body.c_str());
+    curl.easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl.easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    curl.easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBody);
     return easy;
 }
 
@@ -56,16 +49,19 @@ CurlHttpSender::CurlHttpSender(Options options)
           options.shutdownGrace =
               std::clamp(options.shutdownGrace, std::chrono::milliseconds(0), options.timeout);
           return options;
-      }()) {
-    if (!initialiseCurl() || !(_multi = curl_multi_init())) {
+      }()) {}
+
+void CurlHttpSender::start() {
+    _curl = curlLibrary();
+    if (!_curl || !(_multi = _curl->multi_init())) {
         logLine("[Clavio] HTTP client unavailable; usage pings are off");
         return;
     }
-    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    curl_slist* headers = _curl->slist_append(nullptr, "Content-Type: application/json");
     // Small bodies need no "Expect: 100-continue" round trip.
-    headers = headers ? curl_slist_append(headers, "Expect:") : nullptr;
+    headers = headers ? _curl->slist_append(headers, "Expect:") : nullptr;
     if (!headers) {
-        curl_multi_cleanup(static_cast<CURLM*>(_multi));
+        _curl->multi_cleanup(static_cast<CURLM*>(_multi));
         _multi = nullptr;
         logLine("[Clavio] HTTP client unavailable; usage pings are off");
         return;
@@ -75,20 +71,21 @@ CurlHttpSender::CurlHttpSender(Options options)
 }
 
 CurlHttpSender::~CurlHttpSender() {
-    if (!_multi) {
+    if (!_thread.joinable()) {
         return;
     }
     {
         std::lock_guard lock(_mutex);
         _stopping = true;
     }
-    curl_multi_wakeup(static_cast<CURLM*>(_multi));
+    _curl->multi_wakeup(static_cast<CURLM*>(_multi));
     _thread.join();
-    curl_multi_cleanup(static_cast<CURLM*>(_multi));
-    curl_slist_free_all(static_cast<curl_slist*>(_headers));
+    _curl->multi_cleanup(static_cast<CURLM*>(_multi));
+    _curl->slist_free_all(static_cast<curl_slist*>(_headers));
 }
 
 void CurlHttpSender::post(std::string url, std::string jsonBody) {
+    std::call_once(_started, [this] { start(); });
     {
         std::lock_guard lock(_mutex);
         if (!_multi || _stopping) {
@@ -101,7 +98,7 @@ void CurlHttpSender::post(std::string url, std::string jsonBody) {
         }
         _queue.push_back(Request{std::move(url), std::move(jsonBody)});
     }
-    curl_multi_wakeup(static_cast<CURLM*>(_multi));
+    _curl->multi_wakeup(static_cast<CURLM*>(_multi));
 }
 
 bool CurlHttpSender::waitUntilIdle(std::chrono::nanoseconds timeout) {
@@ -128,8 +125,8 @@ void CurlHttpSender::run() {
     std::optional<std::chrono::steady_clock::time_point> giveUpAt;
 
     auto finish = [&](CURL* easy) {
-        curl_multi_remove_handle(multi, easy);
-        curl_easy_cleanup(easy);
+        _curl->multi_remove_handle(multi, easy);
+        _curl->easy_cleanup(easy);
         transfers.erase(std::remove(transfers.begin(), transfers.end(), easy), transfers.end());
     };
 
@@ -148,22 +145,22 @@ void CurlHttpSender::run() {
         }
         std::size_t failedToStart = 0;
         for (const Request& request : starting) {
-            CURL* easy = makeTransfer(request.url, request.body, headers, timeoutMs);
-            if (easy && curl_multi_add_handle(multi, easy) == CURLM_OK) {
+            CURL* easy = makeTransfer(*_curl, request.url, request.body, headers, timeoutMs);
+            if (easy && _curl->multi_add_handle(multi, easy) == CURLM_OK) {
                 transfers.push_back(easy);
             } else {
                 if (easy) {
-                    curl_easy_cleanup(easy);
+                    _curl->easy_cleanup(easy);
                 }
                 ++failedToStart;
             }
         }
 
         int running = 0;
-        curl_multi_perform(multi, &running);
+        _curl->multi_perform(multi, &running);
         std::size_t ended = failedToStart;
         int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        while (CURLMsg* message = _curl->multi_info_read(multi, &queued)) {
             if (message->msg == CURLMSG_DONE) {
                 finish(message->easy_handle);
                 ++ended;
@@ -196,7 +193,7 @@ void CurlHttpSender::run() {
                 *giveUpAt - std::chrono::steady_clock::now());
             waitMs = static_cast<int>(std::clamp<std::int64_t>(left.count() + 1, 1, 1000));
         }
-        curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+        _curl->multi_poll(multi, nullptr, 0, waitMs, nullptr);
     }
 
     // Whatever is left after the grace is abandoned.

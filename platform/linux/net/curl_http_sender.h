@@ -1,6 +1,8 @@
 // The HttpSender on libcurl: one background thread ("com.nomari.clavio.http")
 // drives a curl multi handle, so several requests may be in flight at once
-// while post() only appends to a queue and wakes the thread.
+// while post() only appends to a queue and wakes the thread. The library is
+// loaded and the thread started by the first post(): a process that sends
+// nothing has neither.
 //
 // Full-queue policy: when the waiting queue is full, the OLDEST waiting
 // request is dropped. The queue only fills while the server hangs; the
@@ -29,6 +31,8 @@
 #include "engine/ports/http_sender.h"
 
 namespace clavio::platform {
+
+struct CurlLibrary;
 
 class CurlHttpSender final : public HttpSender {
 public:
@@ -61,9 +65,12 @@ private:
         std::string body;
     };
 
+    void start();
     void run();
 
     const Options _options;
+    std::once_flag _started;
+    const CurlLibrary* _curl = nullptr;
     void* _multi = nullptr;   // CURLM*, kept out of the header
     void* _headers = nullptr; // curl_slist*
     mutable std::mutex _mutex;

@@ -1,6 +1,6 @@
 #include "platform/linux/net/http_fetch.h"
 
-#include <curl/curl.h>
+#include "platform/linux/net/curl_library.h"
 
 #include <cctype>
 #include <memory>
@@ -49,7 +49,8 @@ bool hasWebScheme(const std::string& url) {
 }
 
 struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    const CurlLibrary* lib;
+    void operator()(CURL* handle) const { lib->easy_cleanup(handle); }
 };
 
 } // namespace
@@ -60,7 +61,12 @@ FetchResult fetchUrl(const std::string& url, const FetchOptions& options) {
         result.error = "Not an http or https address: " + url;
         return result;
     }
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    const CurlLibrary* lib = curlLibrary();
+    if (!lib) {
+        result.error = "No HTTP client library (libcurl) to reach " + url;
+        return result;
+    }
+    std::unique_ptr<CURL, CurlDeleter> curl(lib->easy_init(), CurlDeleter{lib});
     if (!curl) {
         result.error = "Could not start a transfer for " + url;
         return result;
@@ -72,25 +78,25 @@ FetchResult fetchUrl(const std::string& url, const FetchOptions& options) {
     const long timeoutMs = static_cast<long>(options.timeout.count());
 
     CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L); // signals are process-wide; we are not alone
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "Clavio/" CLAVIO_VERSION);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    lib->easy_setopt(h, CURLOPT_URL, url.c_str());
+    lib->easy_setopt(h, CURLOPT_NOSIGNAL, 1L); // signals are process-wide; we are not alone
+    lib->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    lib->easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    lib->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    lib->easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
+    lib->easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs);
+    lib->easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    lib->easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+    lib->easy_setopt(h, CURLOPT_USERAGENT, "Clavio/" CLAVIO_VERSION);
+    lib->easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    lib->easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
+    lib->easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+    lib->easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
+    lib->easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+    lib->easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 
-    const CURLcode code = curl_easy_perform(h);
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);
+    const CURLcode code = lib->easy_perform(h);
+    lib->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);
 
     if (code != CURLE_OK) {
         if (transfer.tooLarge) {
@@ -102,7 +108,7 @@ FetchResult fetchUrl(const std::string& url, const FetchOptions& options) {
             result.error = "No answer from " + url + " within " +
                            std::to_string(options.timeout.count()) + " ms";
         } else {
-            const std::string detail = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+            const std::string detail = errorBuffer[0] ? errorBuffer : lib->easy_strerror(code);
             result.error = "Could not reach " + url + ": " + detail;
         }
         return result;
