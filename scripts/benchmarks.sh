@@ -4,7 +4,8 @@
 # produced it.
 #
 #   scripts/benchmarks.sh [-o FILE]        (make benchmarks)
-#   environment: IDLE_SECONDS (default 60), BENCH_REPETITIONS (default 5)
+#   environment: IDLE_SECONDS (default 60), CASES_SECONDS (default 120),
+#                BENCH_REPETITIONS (default 5)
 #
 # Where figures come from:
 # - Every Google Benchmark program build/default/bin/bench_* (one per
@@ -32,6 +33,7 @@ while getopts "o:" opt; do
     esac
 done
 idle_seconds=${IDLE_SECONDS:-60}
+cases_seconds=${CASES_SECONDS:-120}
 repetitions=${BENCH_REPETITIONS:-5}
 
 # The headline figures, one per line:
@@ -72,15 +74,16 @@ BIN=$root/build/default/bin
 export BIN
 
 ensure_peer() {
-    [ -x /usr/games/buckle ] && return 0
-    echo "benchmarks.sh: installing bucklespring (the idle-cost peer)" >&2
+    # xdotool types to the peer in the typing cases (bench/peer_typing.sh).
+    [ -x /usr/games/buckle ] && command -v xdotool >/dev/null && return 0
+    echo "benchmarks.sh: installing bucklespring (the idle-cost peer) and xdotool" >&2
     local sudo=""
     [ "$(id -u)" = 0 ] || sudo=sudo
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends \
-        bucklespring xvfb xauth >&2 ||
+        bucklespring xvfb xauth xdotool >&2 ||
         { $sudo apt-get update >&2 &&
             DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends \
-                bucklespring xvfb xauth >&2; } || true
+                bucklespring xvfb xauth xdotool >&2; } || true
     [ -x /usr/games/buckle ]
 }
 
@@ -263,6 +266,35 @@ if [ $idle_measured = 0 ]; then
         echo
     } >>"$idle_md"
 fi
+# The four idle and typing cases beside the peer, in one window.
+cases_md=$work/cases.md
+: >"$cases_md"
+if [ $peer_ok = 1 ] && command -v xdotool >/dev/null; then
+    echo "benchmarks.sh: idle and typing cases, ${cases_seconds}s" >&2
+    cases_status=0
+    bench/idle_cases.sh -t "$cases_seconds" -o "$work/cases" >/dev/null || cases_status=$?
+    {
+        echo "## Idle and typing cases, side by side with the peer"
+        echo
+        echo "Command: \`bench/idle_cases.sh -t $cases_seconds\`"
+        [ $cases_status = 0 ] || echo "(ended with status $cases_status: see the CPU cells)"
+        echo
+        cat "$work/cases/cases.md"
+        echo
+        echo "Per thread (label, thread, tid, CPU % of one core, wake-ups/s):"
+        echo
+        echo '```'
+        cat "$work/cases/threads.txt"
+        echo '```'
+        echo
+        echo "Memory by mapping group at the end of the window (\`bench/rss_breakdown.sh\`):"
+        echo
+        cat "$work/cases/memory.md"
+        echo
+        echo "Key event to first rendered frame, same run: $(cat "$work/cases/play_delay.txt")"
+        echo
+    } >>"$cases_md"
+fi
 if [ $peer_ok = 0 ]; then
     echo "The peer could not be installed (apt-get install bucklespring failed); no peer figures." >>"$idle_md"
 fi
@@ -290,6 +322,7 @@ fi
     echo "OpenAL's null output (\`ALSOFT_DRIVERS=null\`), measured as its own process only."
     echo
     cat "$idle_md"
+    cat "$cases_md"
     echo "## Every benchmark"
     echo
     for t in "${bench_targets[@]}"; do
