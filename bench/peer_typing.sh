@@ -16,13 +16,25 @@ rate=$1 seconds=$2
 here=$(dirname "$0")
 stat=${IDLE_COST_STAT:-/dev/null}
 command -v xdotool >/dev/null || { echo "peer_typing.sh: xdotool is missing" >&2; exit 1; }
-ALSOFT_DRIVERS=${ALSOFT_DRIVERS:-null} stdbuf -oL /usr/games/buckle -v 2>&1 |
-    "$here/key_stat.sh" "$stat" scancode &
+log=$(mktemp -u)
+mkfifo "$log"
+ALSOFT_DRIVERS=${ALSOFT_DRIVERS:-null} stdbuf -oL /usr/games/buckle -v >"$log" 2>&1 &
+buckle=$!
+trap 'kill "$buckle" 2>/dev/null; rm -f "$log"' EXIT
+"$here/key_stat.sh" "$stat" scancode <"$log" &
 sleep 1
-keys=()
 letters=(a s d f g h j k l q w e r t y u i o p z x c v b n m)
-for ((k = 0; k < rate * seconds; k++)); do
-    keys+=("${letters[k % 26]}")
+# A second's keys at a time, each second started on the clock: one xdotool
+# with --delay between keys alone falls behind the rate on a loaded machine.
+start=${EPOCHREALTIME/./}
+for ((s = 0; s < seconds; s++)); do
+    keys=()
+    for ((k = 0; k < rate; k++)); do
+        keys+=("${letters[(s * rate + k) % 26]}")
+    done
+    xdotool key --delay $((800 / rate)) "${keys[@]}"
+    left=$((start + (s + 1) * 1000000 - ${EPOCHREALTIME/./}))
+    if [ $left -gt 0 ]; then
+        sleep "$(printf '%d.%06d' $((left / 1000000)) $((left % 1000000)))"
+    fi
 done
-# --delay is the time between one key and the next, each pressed and released.
-exec xdotool key --delay $((1000 / rate)) "${keys[@]}"
