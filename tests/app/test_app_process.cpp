@@ -1,5 +1,6 @@
 // The `clavio` executable on a replayed session: pings "launch", ends cleanly
-// on SIGTERM after pinging "quit"; a broken trace is refused in one line.
+// on SIGTERM after pinging "quit"; a broken trace is refused in one line; the
+// HTTP and zip libraries are mapped only once something needs them.
 #include <QProcess>
 #include <QtTest>
 
@@ -42,6 +43,12 @@ std::size_t events(const LoopbackHttpServer& server, const std::string& name,
     });
 }
 
+// Whether the running process has mapped a file whose name holds `library`.
+bool maps(const QProcess& app, const std::string& library) {
+    return readFile(fs::path("/proc") / std::to_string(app.processId()) / "maps").find(library) !=
+           std::string::npos;
+}
+
 } // namespace
 
 class AppProcessTest : public QObject {
@@ -57,6 +64,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(events(server, "launch", "yes") == 1, 10000);
         QByteArray output;
         QTRY_VERIFY_WITH_TIMEOUT((output += app.readAllStandardOutput()).contains("packs="), 10000);
+        QVERIFY(maps(app, "libcurl") && !maps(app, "libarchive"));
 
         app.terminate(); // SIGTERM
         QVERIFY(app.waitForFinished(10000));
@@ -64,6 +72,18 @@ private Q_SLOTS:
         QCOMPARE(events(server, "quit"), std::size_t(1));
         // Quitting writes nothing: with no change made there is no settings file.
         QVERIFY(!fs::exists(home / "config" / "Clavio" / "settings.json"));
+    }
+
+    void withoutPingsNoHttpLibraryIsLoaded() {
+        TempDir home;
+        QProcess app;
+        start(app, home, "demo");
+        QVERIFY2(app.waitForStarted(5000), qPrintable(app.errorString()));
+        QByteArray output;
+        QTRY_VERIFY_WITH_TIMEOUT((output += app.readAllStandardOutput()).contains("packs="), 10000);
+        QVERIFY(!maps(app, "libcurl") && !maps(app, "libarchive") && maps(app, "libsndfile"));
+        app.terminate();
+        QVERIFY(app.waitForFinished(10000));
     }
 
     void aBrokenTraceIsRefusedWithOneLine() {
