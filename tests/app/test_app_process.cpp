@@ -20,9 +20,12 @@ void start(QProcess& app, const TempDir& home, const std::string& trace,
            const std::string& pingUrl = "") {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     const std::pair<const char*, std::string> variables[] = {
-        {"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", (home / "config").string()},
-        {"XDG_DATA_HOME", (home / "data").string()}, {"HOME", home.path().string()},
-        {"SDL_AUDIODRIVER", "dummy"}, {"CLAVIO_PING_URL", pingUrl}};
+        {"QT_QPA_PLATFORM", "offscreen"},
+        {"XDG_CONFIG_HOME", (home / "config").string()},
+        {"XDG_DATA_HOME", (home / "data").string()},
+        {"HOME", home.path().string()},
+        {"SDL_AUDIODRIVER", "dummy"},
+        {"CLAVIO_PING_URL", pingUrl}};
     for (const auto& [name, value] : variables) {
         env.insert(QLatin1String(name), QString::fromStdString(value));
     }

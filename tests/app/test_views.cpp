@@ -289,7 +289,8 @@ private Q_SLOTS:
 
         TempDir source;
         fs::create_directories(source / "Typed");
-        fs::copy_file(kBuiltInPacks / "Biscuit" / "alpha" / "hard_1.wav", source / "Typed" / "1e-1.wav");
+        fs::copy_file(kBuiltInPacks / "Biscuit" / "alpha" / "hard_1.wav",
+                      source / "Typed" / "1e-1.wav");
         QVERIFY(!row.importFrom(source / "absent"));
         QVERIFY(row.resultText().contains(QStringLiteral("no such folder")));
         QVERIFY(row.importFrom(source / "Typed"));

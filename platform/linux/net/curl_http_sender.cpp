@@ -18,8 +18,8 @@ std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
 }
 
-CURL* makeTransfer(const CurlLibrary& curl, const std::string& url, const std::string& body, curl_slist* headers,
-                   long timeoutMs) {
+CURL* makeTransfer(const CurlLibrary& curl, const std::string& url, const std::string& body,
+                   curl_slist* headers, long timeoutMs) {
     CURL* easy = curl.easy_init();
     if (!easy) {
         return nullptr;

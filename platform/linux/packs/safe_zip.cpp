@@ -193,8 +193,8 @@ std::optional<std::string> unpackZip(const fs::path& zip, const fs::path& folder
             return target.parent_path().string() + ": " + ec.message();
         }
         // A new file only: no entry may replace another or follow a link.
-        FdCloser out{::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            0644)};
+        FdCloser out{
+            ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)};
         if (out.fd < 0) {
             return zip.string() + ": entry " + quoted(name) + ": " + std::strerror(errno);
         }
