@@ -38,12 +38,13 @@ std::string wav(std::uint32_t frames) {
     return s;
 }
 
-// What "quickly" means: a plain build; instrumented builds run the program
-// ten to twenty times slower.
+// What "quickly" means: far below the minutes an hour of rendered audio takes,
+// with room for a loaded machine; instrumented builds run the program ten to
+// twenty times slower.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr auto kQuickly = std::chrono::seconds(60);
 #else
-constexpr auto kQuickly = std::chrono::seconds(3);
+constexpr auto kQuickly = std::chrono::seconds(20);
 #endif
 
 void expectRun(const CliRun& run, int status, const std::string& expected) {
