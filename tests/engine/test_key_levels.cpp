@@ -185,6 +185,13 @@ TEST(KeyLevelsPipeline, FileIsReadSavedRefusedWithoutLossAndReset) {
     EXPECT_EQ(rig.coordinator().keyLevels().strikes(12), 0u);
     rig.coordinator().stop();
     EXPECT_FALSE(std::filesystem::exists(file));
+
+    // While learning, they are saved every few minutes, not per press.
+    rig.coordinator().start();
+    strike(rig, 12, 0.02f);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    rig.scheduler.advanceBy(5min);
+    EXPECT_TRUE(std::filesystem::exists(file));
 }
 
 } // namespace
