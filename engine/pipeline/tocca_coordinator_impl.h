@@ -33,6 +33,7 @@
 #include "engine/runtime/observer_list.h"
 #include "engine/runtime/snapshot_cell.h"
 #include "engine/sensing/calibration.h"
+#include "engine/sensing/key_levels.h"
 #include "engine/sensing/impact_classifier.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/settings/macro_router.h"
@@ -68,6 +69,7 @@ struct PipelineContext {
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;
     CalibrationCollector* calibrationCollector = nullptr;
+    KeyLevels* keyLevels = nullptr;
     MacroRouter* macroRouter = nullptr;
 };
 
@@ -109,6 +111,12 @@ struct ToccaCoordinator::Impl {
     ClassifyQueue* classifyQueue = nullptr;
     std::unique_ptr<ImpactClassifier> classifier;
     std::unique_ptr<CalibrationCollector> calibrationCollector;
+    std::unique_ptr<KeyLevels> keyLevels;
+    // Main thread. The file held something the levels refused: it is kept
+    // as it was until learning has a key of its own to save, and then moved
+    // aside (".refused") rather than overwritten.
+    bool keyLevelsFileRefused = false;
+    TimerHandle keyLevelsTimer; // while running with a levels file
     TimerHandle baselineTimer;
     TimerHandle uiTimer; // only while running and displayWatched
     bool displayWatched = true;
@@ -167,6 +175,8 @@ struct ToccaCoordinator::Impl {
     void displayTick();
     void startDisplay();
     void applyCalibration(const CalibrationResult& result);
+    void saveKeyLevels();
+    void resetKeyLevels();
     void sendEvent(const std::string& event, const nlohmann::json& extra);
     void sendSessionEvent(const std::string& event);
     // One key, or all three (toggleShortcut, stereoWidth, outputDevice).

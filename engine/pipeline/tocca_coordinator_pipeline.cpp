@@ -107,6 +107,7 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
     context->classifier = classifier.get();
     context->ringBuffer = sensor->ringBuffer();
     context->calibrationCollector = calibrationCollector.get();
+    context->keyLevels = keyLevels.get();
     context->macroRouter = macroRouter.get();
     return context;
 }
@@ -183,6 +184,17 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     const std::uint64_t classifiedAt = hostTicks();
     if (measure) {
         context.calibrationCollector->record(result.score);
+        if (d.settings->perKeyNormalization()) {
+            // The key's factor from its strikes before this one, then this
+            // strike joins its history. The corrected score is mapped to a
+            // velocity and tier as a measured one is.
+            const float factor = context.keyLevels->factor(event.keyCode);
+            const ImpactConfig config = context.classifier->config();
+            context.keyLevels->learn(event.keyCode, result.score, config.deadzone);
+            if (factor != 1.0f && result.score > 0.0f) {
+                result = rescoredImpact(config, result, result.score * factor);
+            }
+        }
     }
     d.recordKeystroke(result.tier);
 

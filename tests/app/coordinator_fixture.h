@@ -19,6 +19,7 @@ struct FixtureOptions {
     bool keyboardAccess = true;
     bool accelerometer = true;
     std::optional<nlohmann::json> settingsFile{}; // written before the settings load
+    std::filesystem::path keyLevelsFile{};        // empty: levels in memory only
 };
 
 class CoordinatorFixture {
@@ -36,7 +37,7 @@ public:
              .keys = keys, .decoder = &_decoder, .output = &_output, .wallClock = {}},
             {.bundledPacks = kBuiltInPacks, .httpSender = &pings, .defaultsStore = &_defaults,
              .machine = &_machine, .termination = &_termination,
-             .pingBaseUrl = "http://127.0.0.1:9"});
+             .pingBaseUrl = "http://127.0.0.1:9", .keyLevelsFile = options.keyLevelsFile});
         _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
     }
     ~CoordinatorFixture() {

@@ -3,10 +3,14 @@
 // tab's choice and Fixed strength slider are saved at once.
 #include <QComboBox>
 #include <QLabel>
+#include <QPushButton>
 #include <QtTest>
+
+#include <fstream>
 
 #include "app/views/menu_bar_dropdown.h"
 #include "app/views/sound_tab.h"
+#include "app/widgets/toggle_switch.h"
 #include "app/widgets/value_slider.h"
 #include "engine/settings/tocca_settings.h"
 #include "tests/app/coordinator_fixture.h"
@@ -46,6 +50,22 @@ private Q_SLOTS:
                  QStringLiteral("25%"));
         measured.settings().setFixedVelocity(0.8f); // from elsewhere: shown on the next turn
         QTRY_COMPARE(slider->value(), ValueSlider::kSteps * 4 / 5);
+    }
+
+    void theSoundTabTurnsOnPerKeyLevelsAndResetsThem() {
+        const TempDir state;
+        const auto file = state.path() / "key-levels.json";
+        std::ofstream(file) << "{}";
+        CoordinatorFixture f({.keyLevelsFile = file});
+        SoundTab tab(f.bridge());
+        auto* toggle = tab.findChild<ToggleSwitch*>(QStringLiteral("perKeyNormalization"));
+        QVERIFY(!toggle->isChecked());
+        QTest::mouseClick(toggle, Qt::LeftButton);
+        QCOMPARE(f.settingsOnDisk().value("perKeyNormalization", false), true);
+        QVERIFY(std::filesystem::exists(file)); // a refused file stays until reset
+        QTest::mouseClick(tab.findChild<QPushButton*>(QStringLiteral("resetKeyLevels")),
+                          Qt::LeftButton);
+        QVERIFY(!std::filesystem::exists(file));
     }
 };
 

@@ -316,3 +316,22 @@ TEST(CliRender, DemoVelocitiesRiseWithTheStrikeForcesAndCalibrationUsesEveryStri
               std::string::npos)
         << r.output;
 }
+
+TEST(CliCalibrate, ResetKeysDeletesOnlyTheLearnedLevelsAndNeedsNoTrace) {
+    const TempDir state;
+    const ScopedEnv env("XDG_STATE_HOME", state.path().string());
+    const auto file = state.path() / "Clavio" / "key-levels.json";
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << "{}";
+    std::ofstream(state.path() / "Clavio" / "other") << "kept";
+    CliRun r = runClavioCli({"calibrate", "--reset-keys"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_TRUE(std::filesystem::exists(state.path() / "Clavio" / "other"));
+    r = runClavioCli({"calibrate", "--reset-keys"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"calibrate"}, {"calibrate", "--reset-keys", "--trace", "demo"}}) {
+        EXPECT_GE(runClavioCli(args).status, 100) << args.size();
+    }
+}

@@ -81,6 +81,34 @@ TEST(SessionTrace, WriterRefusesRecordsThatGoBackInTime) {
     EXPECT_EQ(back.size(), 2u);
 }
 
+TEST(SessionTrace, BuiltInMemoryLikeReadWithTheReadersOrderAndSpanChecks) {
+    auto records = sampleRecords();
+    auto build = [](const std::vector<TraceRecord>& list, std::optional<TraceError>& error) {
+        std::size_t i = 0;
+        return LoadedTrace::build(
+            "made", [&](TraceRecord& out) { return i < list.size() && (out = list[i++], true); },
+            error);
+    };
+    std::optional<TraceError> error;
+    EXPECT_FALSE(build(records, error)); // the last record lies beyond a day
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->line, records.size());
+    records.pop_back();
+    const auto trace = build(records, error);
+    ASSERT_TRUE(trace) << error->text();
+    ASSERT_EQ(trace->records().size(), records.size());
+    TraceRecord back;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        trace->get(i, back);
+        EXPECT_EQ(back, records[i]) << i;
+    }
+    EXPECT_EQ(trace->summary().accelReports, 3u);
+    std::swap(records[3], records[5]);
+    EXPECT_FALSE(build(records, error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->text(), "made: line 5: time goes backwards");
+}
+
 TEST(SessionTrace, EveryMalformedLineIsRefusedWithItsNumber) {
     struct Case {
         std::string text;
