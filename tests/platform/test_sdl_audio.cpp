@@ -269,17 +269,3 @@ TEST(SdlAudio, ServerStatesTheLatencyOfThisProcessStreamAtTheChosenPeriod) {
     pulse.server.reset();
     noAnswer(getpid(), "no PulseAudio server");
 }
-
-TEST(SdlAudio, PeriodOutOfRangeIsRefusedWithoutOpeningAnything) {
-    ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
-    for (std::uint32_t frames : {8u, 9000u}) {
-        platform::SdlAudioOutput output(frames);
-        const auto result = output.start(
-            AudioOutputRequest{},
-            +[](void*, std::uint32_t, AudioBuffer*, std::uint32_t) noexcept { return 0; },
-            nullptr);
-        EXPECT_FALSE(result.started);
-        EXPECT_NE(result.error.find("out of range"), std::string::npos) << result.error;
-        EXPECT_EQ(sdlAudioThreads(), 0);
-    }
-}
