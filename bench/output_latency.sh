@@ -4,9 +4,11 @@
 # end, on a quiet machine and with two busy loops loading it, and prints a
 # markdown table for BENCHMARKS.md.
 #
-# Back ends: SDL's dummy driver (real-time cadence, no server) and PulseAudio
+# Back ends: SDL's dummy driver (real-time cadence, no server), PulseAudio
 # through a private server with a null sink (one fresh server a run, a
-# recorder attached so the sink's clock runs). Per run: key event to first
+# recorder attached so the sink's clock runs), and PipeWire natively through
+# a private PipeWire, WirePlumber and session bus with a null sink (pipewire
+# and wireplumber installed; no underrun count: its log has none to count). Per run: key event to first
 # rendered frame (median, p99), render cycles that came more than a period
 # late and the longest gap between two cycles (counted by play on the render
 # thread), the server's underrun reports (its debug log), and the output
@@ -14,12 +16,13 @@
 # key-to-ear estimate.
 #
 #   bench/output_latency.sh [TRACE] [PERIODS] [BACKENDS]
-#   (defaults: demo, "64 128 256 512", "dummy pulseaudio")
+#   (defaults: demo, "64 128 256 512", "dummy pulseaudio", and pipewire
+#   when installed)
 set -euo pipefail
 cli=$(realpath "${BIN:-build/default/bin}/clavio-cli")
 trace=${1:-demo}
 periods=${2:-64 128 256 512}
-backends=${3:-dummy pulseaudio}
+backends=${3:-dummy pulseaudio$(command -v wireplumber >/dev/null && echo " pipewire")}
 
 work=$(mktemp -d)
 pids=()
@@ -51,6 +54,24 @@ pulse_up() {
     pactl suspend-sink bench_sink 0
 }
 
+# Starts a private PipeWire with its session manager (which needs a session
+# bus) and its PulseAudio server, and a null sink as the default.
+pipewire_up() {
+    dbus-daemon --session --fork --print-address=3 --print-pid=4 3>"$work/bus" 4>"$work/buspid"
+    DBUS_SESSION_BUS_ADDRESS=$(cat "$work/bus")
+    export DBUS_SESSION_BUS_ADDRESS
+    pids+=("$(cat "$work/buspid")")
+    pipewire >/dev/null 2>&1 &
+    pids+=($!)
+    wireplumber >/dev/null 2>&1 &
+    pids+=($!)
+    pipewire-pulse >/dev/null 2>&1 &
+    pids+=($!)
+    until pactl info >/dev/null 2>&1; do sleep 0.05; done
+    pactl load-module module-null-sink sink_name=bench_sink rate=48000 channels=2 >/dev/null
+    until pactl set-default-sink bench_sink 2>/dev/null; do sleep 0.05; done
+}
+
 busy_up() {
     for _ in 1 2; do
         sh -c 'while :; do :; done' &
@@ -69,6 +90,7 @@ for backend in $backends; do
         for period in $periods; do
             [ "$load" = loaded ] && busy_up
             [ "$backend" = pulseaudio ] && pulse_up
+            [ "$backend" = pipewire ] && pipewire_up
             SDL_AUDIODRIVER=$backend "$cli" play --trace "$trace" --period "$period" --tail 1 \
                 >"$work/out" 2>&1 || { cat "$work/out" >&2; exit 1; }
             underruns=-

@@ -137,6 +137,12 @@ queryPulseStreamLatency(pid_t pid, std::chrono::milliseconds timeout, std::strin
                 std::to_string(pid);
         return std::nullopt;
     }
+    // PipeWire's PulseAudio server (0.3.65) lists its streams with nothing
+    // queued and a sink without latency: that states nothing.
+    if (q.result.bufferMs == 0.0 && q.result.sinkMs == 0.0) {
+        error = "the sound server " + q.result.server + " states no latency for the stream";
+        return std::nullopt;
+    }
     if (!ask(pa_context_get_sink_info_by_index(context.get(), q.sinkIndex, &onSink, &q)) ||
         !run([&] { return q.pending == 0; })) {
         if (error.empty()) {

@@ -34,7 +34,8 @@ struct PulseStreamLatency {
 };
 
 // Nullopt, with a one-line reason in `error`, when no server answers within
-// `timeout` or the server has no playback stream of `pid`. With several
+// `timeout`, the server has no playback stream of `pid`, or it states no
+// latency for it (nothing queued and a sink of no latency). With several
 // streams, the one the server lists first.
 std::optional<PulseStreamLatency>
 queryPulseStreamLatency(pid_t pid, std::chrono::milliseconds timeout, std::string& error);
