@@ -67,9 +67,15 @@ pipewire_up() {
     pids+=($!)
     pipewire-pulse >/dev/null 2>&1 &
     pids+=($!)
-    until pactl info >/dev/null 2>&1; do sleep 0.05; done
-    pactl load-module module-null-sink sink_name=bench_sink rate=48000 channels=2 >/dev/null
-    until pactl set-default-sink bench_sink 2>/dev/null; do sleep 0.05; done
+    local tries=0
+    until pactl info >/dev/null 2>&1 && pactl list short sinks | grep -q bench_sink &&
+        pactl set-default-sink bench_sink 2>/dev/null; do
+        [ $((tries % 40)) = 0 ] && pactl load-module module-null-sink sink_name=bench_sink \
+            rate=48000 channels=2 >/dev/null 2>&1
+        tries=$((tries + 1))
+        [ "$tries" -lt 400 ] || { echo "output_latency.sh: PipeWire did not come up" >&2; exit 1; }
+        sleep 0.05
+    done
 }
 
 busy_up() {
@@ -91,7 +97,10 @@ for backend in $backends; do
             [ "$load" = loaded ] && busy_up
             [ "$backend" = pulseaudio ] && pulse_up
             [ "$backend" = pipewire ] && pipewire_up
-            SDL_AUDIODRIVER=$backend "$cli" play --trace "$trace" --period "$period" --tail 1 \
+            # SIGKILL after 90 s: SDL's pipewire driver can wait for ever
+            # for a session manager that is gone, and play's SIGTERM
+            # handling cannot end a thread blocked there.
+            SDL_AUDIODRIVER=$backend timeout -s KILL 90 "$cli" play --trace "$trace" --period "$period" --tail 1 \
                 >"$work/out" 2>&1 || { cat "$work/out" >&2; exit 1; }
             underruns=-
             if [ "$backend" = pulseaudio ]; then
