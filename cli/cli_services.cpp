@@ -1,5 +1,7 @@
 #include "cli/cli_services.h"
 
+#include <unistd.h>
+
 #include "platform/linux/audio/sdl_audio_output.h"
 #include "platform/linux/desktop/resource_dir.h"
 #include "platform/linux/desktop/termination_signals.h"
@@ -24,8 +26,13 @@ void CliServices::addDeviceOptions(CLI::App& command, DeviceRoots& roots) {
     command.add_flag("--described-devices", roots.described)->group("");
 }
 
-std::unique_ptr<AudioOutput> CliServices::soundCard() const {
-    return std::make_unique<platform::SdlAudioOutput>();
+std::unique_ptr<AudioOutput> CliServices::soundCard(std::uint32_t periodFrames) const {
+    return std::make_unique<platform::SdlAudioOutput>(periodFrames);
+}
+
+std::optional<platform::PulseStreamLatency>
+CliServices::statedOutputLatency(std::chrono::milliseconds timeout, std::string& error) const {
+    return platform::queryPulseStreamLatency(getpid(), timeout, error);
 }
 
 std::shared_ptr<platform::EvdevKeySource> CliServices::keyboards(const DeviceRoots& roots) const {
@@ -44,6 +51,8 @@ CliServices::signals(TerminationNotifier& notifier) const {
     return std::make_unique<platform::TerminationSignals>(notifier);
 }
 
-std::filesystem::path CliServices::resourceDir() const { return platform::resourceDir(); }
+std::filesystem::path CliServices::resourceDir() const {
+    return platform::resourceDir();
+}
 
 } // namespace clavio::cli

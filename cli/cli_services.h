@@ -9,10 +9,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "platform/linux/audio/pulse_latency.h"
 #include "platform/linux/audio/sndfile_decoder.h"
 
 namespace clavio {
@@ -47,8 +51,14 @@ public:
 
     // libsndfile.
     const AudioDecoder& decoder() const noexcept { return _decoder; }
-    // The sound card, through SDL2.
-    std::unique_ptr<AudioOutput> soundCard() const;
+    // The sound card, through SDL2; periodFrames: the device period to ask
+    // for instead of the mixer's (0: the mixer's).
+    std::unique_ptr<AudioOutput> soundCard(std::uint32_t periodFrames = 0) const;
+    // The output latency the sound server (PulseAudio, or PipeWire's
+    // PulseAudio server) states for this process's playback stream; nullopt
+    // with the reason when it states none. Blocks for at most `timeout`.
+    std::optional<platform::PulseStreamLatency>
+    statedOutputLatency(std::chrono::milliseconds timeout, std::string& error) const;
     // The keyboards under roots.input, through evdev.
     std::shared_ptr<platform::EvdevKeySource> keyboards(const DeviceRoots& roots) const;
     // The accelerometers: hidraw, IIO and evdev sensors under the roots.

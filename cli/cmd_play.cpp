@@ -9,6 +9,14 @@
 // event to the start of the first render cycle that mixes its voice
 // (LatencyProbeOutput), and prints the median, 99th percentile and worst
 // case, also net of the designed classification delay (searchPostMs + 10 ms).
+//
+// Then the output: the period it got, how many render cycles came late (a
+// gap of more than two periods), and its latency: what the sound server
+// states for this process's stream, asked about once a second while the
+// trace plays (PulseAudio or PipeWire's PulseAudio server; the median of
+// the answers), else the buffer arithmetic of one period. The key-to-ear
+// estimate is each press's delay to its first rendered frame plus that
+// output latency.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -49,9 +58,15 @@ struct PlayOptions {
     TraceRunOptions run;
     double tailSeconds = 1.0;
     bool listDelays = false;
+    std::uint32_t periodFrames = 0; // 0: the mixer's
 };
 
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
+// The server is asked for its latency every this many polls, each answer
+// awaited at most kLatencyTimeout (on this thread, which the key path does
+// not cross).
+constexpr int kLatencyPolls = 20;
+constexpr auto kLatencyTimeout = std::chrono::milliseconds(250);
 constexpr std::uint64_t kStartLeadTicks = 500'000'000;
 
 int fail(const std::string& message) {
@@ -66,23 +81,78 @@ double percentile(const std::vector<double>& sorted, double p) {
 }
 
 struct Spread {
-    double median, p99, worst;
+    double median, p95, p99, worst;
 };
 
 Spread spreadOf(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    return {percentile(values, 50), percentile(values, 99), values.back()};
+    return {percentile(values, 50), percentile(values, 95), percentile(values, 99), values.back()};
+}
+
+// What the sound server stated over the run.
+struct StatedLatency {
+    std::vector<double> totalMs;
+    platform::PulseStreamLatency last;
+    std::string error; // the last reason no answer came; empty when never asked
+};
+
+// The output's period, its late cycles and its latency (stated, else by
+// buffer arithmetic); the output latency in ms, or nullopt when unknown.
+std::optional<double> printOutput(const LatencyProbeOutput& probe, const StatedLatency& stated) {
+    const AudioOutputStart& start = probe.started();
+    const double periodMs = start.bufferFrames && start.sampleRate > 0.0
+                                ? start.bufferFrames / start.sampleRate * 1e3
+                                : 0.0;
+    char line[400];
+    std::cout << "\nOutput: " << (start.driver.empty() ? "unknown driver" : start.driver);
+    if (periodMs > 0.0) {
+        std::snprintf(line, sizeof line, ", %u-frame period at %.0f Hz (%.2f ms)",
+                      start.bufferFrames, start.sampleRate, periodMs);
+        std::cout << line;
+    }
+    std::snprintf(line, sizeof line,
+                  "; %llu render cycles, %llu late by more than a period (longest gap %.2f ms)\n",
+                  (unsigned long long)probe.cycles(), (unsigned long long)probe.lateCycles(),
+                  double(probe.longestGapTicks()) * 1e-6);
+    std::cout << line;
+    if (!stated.totalMs.empty()) {
+        std::vector<double> sorted = stated.totalMs;
+        std::sort(sorted.begin(), sorted.end());
+        const double ms = percentile(sorted, 50);
+        std::snprintf(line, sizeof line,
+                      "Output latency: %.2f ms, stated by %s for sink %s (median of %zu answers; "
+                      "the last: %.2f ms queued + %.2f ms sink, configured %.2f ms)\n",
+                      ms, stated.last.server.c_str(), stated.last.sink.c_str(), sorted.size(),
+                      stated.last.bufferMs, stated.last.sinkMs, stated.last.configuredMs);
+        std::cout << line;
+        return ms;
+    }
+    const std::string why = stated.error.empty()
+                                ? "the " + start.driver + " driver has no sound server to ask"
+                                : stated.error;
+    if (periodMs > 0.0) {
+        std::snprintf(line, sizeof line,
+                      "Output latency: %.2f ms by buffer arithmetic (one period; any buffering "
+                      "beyond it unknown: %s)\n",
+                      periodMs, why.c_str());
+        std::cout << line;
+        return periodMs;
+    }
+    std::cout << "Output latency: unknown (" << why << ")\n";
+    return std::nullopt;
 }
 
 // The delays, and where they arise: from the key event to the
 // classification step (the designed delay plus any lateness of the replay
 // and classify threads) and from there to the first render cycle.
-void printLatency(const std::vector<LatencyProbeOutput::Measurement>& measured,
-                  const std::vector<ToccaCoordinator::PressReport>& presses, std::uint64_t dropped,
-                  double designedMs, bool list, std::uint64_t originTicks) {
+// Returns each measured press's delay to its first rendered frame, in ms.
+std::vector<double> printLatency(const std::vector<LatencyProbeOutput::Measurement>& measured,
+                                 const std::vector<ToccaCoordinator::PressReport>& presses,
+                                 std::uint64_t dropped, double designedMs, bool list,
+                                 std::uint64_t originTicks) {
     if (measured.empty()) {
         std::cout << "\nNo press sounded, so no delay was measured.\n";
-        return;
+        return {};
     }
     std::map<std::uint64_t, std::uint64_t> classifiedAt;
     for (const auto& press : presses) {
@@ -127,6 +197,7 @@ void printLatency(const std::vector<LatencyProbeOutput::Measurement>& measured,
                       a.median, a.p99, a.worst, b.median, b.p99, b.worst);
         std::cout << line;
     }
+    return total;
 }
 
 int play(const PlayOptions& options, const CliServices& cli) {
@@ -145,7 +216,7 @@ int play(const PlayOptions& options, const CliServices& cli) {
 
     RunLoop loop;
     SerialDeadlineQueue classifyQueue;
-    const std::unique_ptr<AudioOutput> device = cli.soundCard();
+    const std::unique_ptr<AudioOutput> device = cli.soundCard(options.periodFrames);
     LatencyProbeOutput probe(*device);
     const AudioDecoder& decoder = cli.decoder();
     TerminationCenter termination(loop);
@@ -195,6 +266,8 @@ int play(const PlayOptions& options, const CliServices& cli) {
     std::vector<LatencyProbeOutput::Measurement> measured;
     bool audioFailed = false;
     bool checkedStart = false;
+    StatedLatency stated;
+    int pollsToQuery = kLatencyPolls;
     const std::uint64_t tailTicks = std::uint64_t((options.tailSeconds + designedMs * 1e-3) * 1e9);
     TimerHandle poll = loop.scheduleRepeating(kPollInterval, [&] {
         probe.drain(measured);
@@ -206,6 +279,18 @@ int play(const PlayOptions& options, const CliServices& cli) {
                 audioFailed = true;
                 loop.quit();
                 return;
+            }
+        }
+        const std::string& driver = probe.started().driver;
+        if (checkedStart && (driver == "pulseaudio" || driver == "pipewire") &&
+            --pollsToQuery == 0) {
+            pollsToQuery = kLatencyPolls;
+            std::string error;
+            if (auto answer = cli.statedOutputLatency(kLatencyTimeout, error)) {
+                stated.totalMs.push_back(answer->totalMs());
+                stated.last = *answer;
+            } else {
+                stated.error = error;
             }
         }
         const auto end = timeline->endTicks();
@@ -233,8 +318,26 @@ int play(const PlayOptions& options, const CliServices& cli) {
     if (interrupted) {
         std::cout << "\nStopped before the end of the trace.\n";
     }
-    printLatency(measured, presses, probe.dropped(), designedMs, options.listDelays,
-                 timeline->startTicks().value_or(0));
+    const std::vector<double> delays =
+        printLatency(measured, presses, probe.dropped(), designedMs, options.listDelays,
+                     timeline->startTicks().value_or(0));
+    const std::optional<double> outputMs = printOutput(probe, stated);
+    if (!delays.empty()) {
+        const Spread spread = spreadOf(delays);
+        char line[240];
+        if (outputMs) {
+            std::snprintf(line, sizeof line,
+                          "Key to ear, estimated: median %.2f ms, p95 %.2f ms (key event to first "
+                          "rendered frame plus the output latency)\n",
+                          spread.median + *outputMs, spread.p95 + *outputMs);
+        } else {
+            std::snprintf(line, sizeof line,
+                          "Key to ear: unknown; key event to first rendered frame median %.2f ms, "
+                          "p95 %.2f ms, plus an unknown output latency\n",
+                          spread.median, spread.p95);
+        }
+        std::cout << line;
+    }
     return 0;
 }
 
@@ -248,6 +351,9 @@ void registerPlayCommand(CLI::App& app, const CliServices& services) {
     cmd->add_option("--tail", options->tailSeconds,
                     "Seconds to keep playing after the last record (default 1)")
         ->check(finiteRange(0.0, 60.0));
+    cmd->add_option("--period", options->periodFrames,
+                    "Frames per audio period to ask the device for, 16 to 8192 (default: 256)")
+        ->check(CLI::Range(16, 8192));
     cmd->add_flag("--delays", options->listDelays,
                   "List each press's delay and the output frame its sound starts at");
     cmd->callback([options, &services] { setExitStatus(play(*options, services)); });

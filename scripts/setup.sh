@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="g++ cmake make pkg-config ccache git
-libsdl2-dev libsndfile1-dev nlohmann-json3-dev libevdev-dev libcurl4-openssl-dev libarchive-dev
+libsdl2-dev libpulse-dev libsndfile1-dev nlohmann-json3-dev libevdev-dev libcurl4-openssl-dev libarchive-dev
 libcpp-httplib-dev libcli11-dev qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev
 pulseaudio pulseaudio-utils xvfb xauth xdotool
 clang libclang-rt-14-dev jq

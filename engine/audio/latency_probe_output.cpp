@@ -4,12 +4,28 @@
 
 namespace clavio {
 
+namespace {
+std::uint64_t ticksPerFrameQ32(double rate) {
+    return rate > 0.0 && rate < 1e7 ? std::uint64_t(1e9 / rate * 4294967296.0) : 0;
+}
+} // namespace
+
 AudioOutputStart LatencyProbeOutput::start(const AudioOutputRequest& request,
                                            AudioRenderFunction render, void* context) {
     _render = render;
     _context = context;
     _framesRendered = 0;
-    return _inner.start(request, &LatencyProbeOutput::render, this);
+    _lastCycleTicks = 0;
+    _lastCycleFrames = 0;
+    _cycles.store(0, std::memory_order_relaxed);
+    _late.store(0, std::memory_order_relaxed);
+    _longestGap.store(0, std::memory_order_relaxed);
+    _ticksPerFrameQ32.store(ticksPerFrameQ32(request.sampleRate), std::memory_order_relaxed);
+    _started = _inner.start(request, &LatencyProbeOutput::render, this);
+    if (_started.started && _started.sampleRate > 0.0) {
+        _ticksPerFrameQ32.store(ticksPerFrameQ32(_started.sampleRate), std::memory_order_relaxed);
+    }
+    return _started;
 }
 
 void LatencyProbeOutput::stop() {
@@ -34,8 +50,23 @@ int LatencyProbeOutput::render(void* context, std::uint32_t frames, AudioBuffer*
     const std::uint64_t rendered = self->_rendered.load(std::memory_order_relaxed);
     const std::uint64_t position = self->_framesRendered;
     self->_framesRendered += frames;
+    const std::uint64_t now = hostTicks();
+    if (self->_lastCycleTicks != 0) {
+        const std::uint64_t gap = now - self->_lastCycleTicks;
+        const std::uint64_t period =
+            (self->_lastCycleFrames * self->_ticksPerFrameQ32.load(std::memory_order_relaxed)) >>
+            32;
+        if (period != 0 && gap > 2 * period) {
+            self->_late.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (gap > self->_longestGap.load(std::memory_order_relaxed)) {
+            self->_longestGap.store(gap, std::memory_order_relaxed);
+        }
+    }
+    self->_lastCycleTicks = now;
+    self->_lastCycleFrames = frames;
+    self->_cycles.fetch_add(1, std::memory_order_relaxed);
     if (noted != rendered) {
-        const std::uint64_t now = hostTicks();
         for (std::uint64_t id = rendered; id != noted; ++id) {
             self->_frameTicks[id % kCapacity] = now;
             self->_frameIndex[id % kCapacity] = position;

@@ -18,8 +18,16 @@
 // - notePress(): one thread, the classify queue (single producer); no lock,
 //   no allocation.
 // - The render trampoline: the wrapped output's render thread; it writes
-//   only the first-frame slots, its frame count and one counter, reads the
-//   clock once per cycle at most, and takes no lock.
+//   only the first-frame slots, its frame count and its cycle counters,
+//   reads the clock once per cycle, and takes no lock.
+//
+// Late cycles: a cycle that starts more than one whole period after the
+// previous one's start plus that period (a gap over two periods) left the
+// device without fresh audio for at least a period: the output underran, or
+// would have with one period of buffering. Counted on the render thread
+// (relaxed atomics, read afterwards); the longest gap is kept too. Only
+// cycles of one stream are compared: the gap to the first cycle after
+// start() is not.
 // - drain(): one consumer thread (the main thread), not real-time.
 // - Full-queue policy: at most kCapacity presses wait between notePress()
 //   and drain(); a press beyond that is not measured (counted in dropped()),
@@ -63,6 +71,15 @@ public:
     std::size_t drain(std::vector<Measurement>& out);
 
     std::uint64_t dropped() const noexcept { return _dropped.load(std::memory_order_relaxed); }
+    // Control thread, after start(): what the wrapped output reported.
+    const AudioOutputStart& started() const noexcept { return _started; }
+    // Any thread: render cycles since start(), those that came late (see
+    // above), and the longest gap between two cycle starts, in clock ticks.
+    std::uint64_t cycles() const noexcept { return _cycles.load(std::memory_order_relaxed); }
+    std::uint64_t lateCycles() const noexcept { return _late.load(std::memory_order_relaxed); }
+    std::uint64_t longestGapTicks() const noexcept {
+        return _longestGap.load(std::memory_order_relaxed);
+    }
     std::uint64_t noted() const noexcept { return _noted.load(std::memory_order_relaxed); }
 
 private:
@@ -72,13 +89,22 @@ private:
     AudioOutput& _inner;
     AudioRenderFunction _render = nullptr;
     void* _context = nullptr;
+    AudioOutputStart _started;
+    // Clock ticks per frame as a 32.32 fixed-point value: the requested rate
+    // until start() returns with the one the output got.
+    std::atomic<std::uint64_t> _ticksPerFrameQ32{0};
 
     // Slot i % kCapacity belongs to press i.
     std::array<std::uint64_t, kCapacity> _keyTicks{};   // written before _noted is published
     std::array<std::uint64_t, kCapacity> _frameTicks{}; // written before _rendered is published
     std::array<std::uint64_t, kCapacity> _frameIndex{}; // likewise
     std::uint64_t _framesRendered = 0;                  // render thread only (reset by start())
-    std::atomic<std::uint64_t> _noted{0};               // producer: presses noted
+    std::uint64_t _lastCycleTicks = 0;                  // likewise; 0: no cycle yet
+    std::uint64_t _lastCycleFrames = 0;                 // likewise
+    std::atomic<std::uint64_t> _cycles{0};
+    std::atomic<std::uint64_t> _late{0};
+    std::atomic<std::uint64_t> _longestGap{0};
+    std::atomic<std::uint64_t> _noted{0};    // producer: presses noted
     std::atomic<std::uint64_t> _rendered{0}; // render thread: presses given a first cycle
     std::atomic<std::uint64_t> _drained{0};  // consumer: presses read out
     std::atomic<std::uint64_t> _dropped{0};

@@ -47,6 +47,7 @@ struct AudioOutputStart {
     double sampleRate = 0.0; // the rate the output runs (or would run) at; 0 when unknown
     std::string error;       // one line when !started
     std::string driver;      // the sound system it plays through ("pipewire"); empty when unknown
+    std::uint32_t bufferFrames = 0; // the device period it got, in frames; 0 when unknown
 };
 
 class AudioOutput {

@@ -2,7 +2,9 @@
 // delay after its key, at the frame the program's own measurement names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <regex>
 
 #include <nlohmann/json.hpp>
@@ -87,4 +89,50 @@ TEST(CliPlay, DiskDriverOutputHoldsThePressesAtTheirTimes) {
         EXPECT_GE(found[i], frames[i] + shift) << "press " << i;
         EXPECT_LT(found[i], frames[i] + shift + 256) << "press " << i;
     }
+}
+
+// The period asked for is the one played at, and the key-to-ear estimate is
+// the delays play lists plus the output latency it names (one period on the
+// dummy driver, which has no server to ask).
+TEST(CliPlay, KeyToEarEstimateAddsTheOutputLatencyToTheListedDelays) {
+    ScopedXdgHome home;
+    TempDir dir;
+    StrikeTrace trace;
+    trace.seconds = 1.6;
+    for (int i = 0; i < 5; ++i) {
+        trace.strikes.push_back({0.3 + 0.25 * i, 0, 0.05, 0.2});
+    }
+    ASSERT_TRUE(trace.write(dir / "t.jsonl"));
+    ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
+    std::map<int, double> periodMs;
+    for (int period : {128, 512}) {
+        SCOPED_TRACE(period);
+        const auto r = runClavioCli({"play", "--trace", (dir / "t.jsonl").string(), "--tail",
+                                     "0.2", "--delays", "--period", std::to_string(period)});
+        ASSERT_EQ(r.status, 0) << r.output;
+        std::vector<double> delays;
+        const std::regex row(R"(\n +[0-9.]+ +[0-9]+ +([0-9.]+) ms)");
+        for (std::sregex_iterator it(r.output.begin(), r.output.end(), row), end; it != end;
+             ++it) {
+            delays.push_back(std::stod((*it)[1]));
+        }
+        ASSERT_GE(delays.size(), 5u) << r.output; // releases may sound too
+        std::sort(delays.begin(), delays.end());
+        std::smatch out, latency, ear;
+        ASSERT_TRUE(std::regex_search(r.output, out,
+                                      std::regex(R"(Output: dummy, ([0-9]+)-frame period at )"
+                                                 R"(48000 Hz \(([0-9.]+) ms\))")))
+            << r.output;
+        EXPECT_EQ(std::stoi(out[1]), period);
+        ASSERT_TRUE(std::regex_search(
+            r.output, latency,
+            std::regex(R"(Output latency: ([0-9.]+) ms by buffer arithmetic)")));
+        ASSERT_TRUE(std::regex_search(r.output, ear,
+                                      std::regex(R"(Key to ear, estimated: median ([0-9.]+) ms)")));
+        periodMs[period] = std::stod(out[2]);
+        EXPECT_EQ(std::stod(latency[1]), periodMs[period]);
+        const double median = delays[(delays.size() + 1) / 2 - 1];
+        EXPECT_NEAR(std::stod(ear[1]), median + periodMs[period], 0.011);
+    }
+    EXPECT_NEAR(periodMs[512], 4 * periodMs[128], 0.01);
 }

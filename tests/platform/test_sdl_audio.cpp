@@ -11,7 +11,9 @@
 #include <sstream>
 #include <thread>
 
+#include "engine/audio/latency_probe_output.h"
 #include "engine/audio/tca_audio_engine.h"
+#include "platform/linux/audio/pulse_latency.h"
 #include "platform/linux/audio/sdl_audio_output.h"
 #include "platform/linux/audio/sndfile_decoder.h"
 #include "tests/support/child_process.h"
@@ -225,4 +227,45 @@ TEST(SdlAudio, ChosenDeviceFallsBackToTheDefaultWhileGoneAndIsUsedAgainWhenBack)
     EXPECT_EQ(pulse.streamSink(), "Dock");
     EXPECT_EQ(log.count("Output device 'Dock' is back"), 1u);
     m.engine.stop();
+}
+
+// The latency the server states for this process's stream, played at the
+// period the output was made with; a pid without a stream, a server that is
+// gone and one that never was are each a clear no, within the time asked.
+TEST(SdlAudio, ServerStatesTheLatencyOfThisProcessStreamAtTheChosenPeriod) {
+    const auto noAnswer = [](pid_t pid, const char* reason) {
+        std::string error;
+        const auto begun = std::chrono::steady_clock::now();
+        EXPECT_FALSE(platform::queryPulseStreamLatency(pid, 300ms, error));
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, 1s);
+    };
+    {
+        ScopedEnv nowhere("PULSE_SERVER", "unix:/nonexistent/clavio-pulse");
+        noAnswer(getpid(), "no PulseAudio server");
+    }
+    if (!std::filesystem::exists("/usr/bin/pulseaudio")) {
+        GTEST_SKIP() << "no PulseAudio server program";
+    }
+    TwoSinkServer pulse;
+    ASSERT_TRUE(pulse.up());
+    noAnswer(getpid(), "plays no stream of process");
+    platform::SndfileDecoder decoder;
+    platform::SdlAudioOutput output(512);
+    LatencyProbeOutput probe(output);
+    TCAAudioEngine engine(decoder, probe);
+    ASSERT_TRUE(engine.start());
+    EXPECT_EQ(probe.started().bufferFrames, 512u);
+    ASSERT_TRUE(waitFor([&] { return probe.cycles() >= 20; }));
+    std::string error;
+    const auto stated = platform::queryPulseStreamLatency(getpid(), 2s, error);
+    ASSERT_TRUE(stated) << error;
+    EXPECT_EQ(stated->sink, "Desk");
+    EXPECT_NE(stated->server.find("pulseaudio"), std::string::npos) << stated->server;
+    EXPECT_GT(stated->totalMs(), 0.0);
+    EXPECT_LT(stated->totalMs(), 1000.0);
+    noAnswer(getppid(), "plays no stream of process");
+    engine.stop();
+    pulse.server.reset();
+    noAnswer(getpid(), "no PulseAudio server");
 }

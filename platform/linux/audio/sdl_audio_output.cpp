@@ -10,6 +10,10 @@ namespace clavio::platform {
 
 namespace {
 constexpr const char* kDriverOrder[] = {"pipewire", "pulseaudio", "alsa"};
+// SDL2 keeps the period in 16 bits; below 16 frames a period is shorter than
+// a scheduler's time slice.
+constexpr std::uint32_t kMinPeriodFrames = 16;
+constexpr std::uint32_t kMaxPeriodFrames = 8192;
 } // namespace
 
 SdlAudioOutput::~SdlAudioOutput() {
@@ -32,13 +36,20 @@ AudioOutputStart SdlAudioOutput::start(const AudioOutputRequest& request,
     _render = render;
     _context = context;
 
+    const std::uint32_t frames = _periodFrames ? _periodFrames : request.bufferFrames;
+    if (frames < kMinPeriodFrames || frames > kMaxPeriodFrames) {
+        result.error = "period of " + std::to_string(frames) + " frames out of range";
+        _render = nullptr;
+        _context = nullptr;
+        return result;
+    }
     const char* chosen = std::getenv("SDL_AUDIODRIVER");
     bool opened = false;
     if (chosen && *chosen) {
-        opened = openWith(nullptr, request, result.sampleRate, result.error);
+        opened = openWith(nullptr, frames, request, result);
     } else {
         for (const char* driver : kDriverOrder) {
-            if (openWith(driver, request, result.sampleRate, result.error)) {
+            if (openWith(driver, frames, request, result)) {
                 opened = true;
                 break;
             }
@@ -51,7 +62,7 @@ AudioOutputStart SdlAudioOutput::start(const AudioOutputRequest& request,
     }
     _started = true;
     _rate = int(result.sampleRate);
-    _bufferFrames = request.bufferFrames;
+    _bufferFrames = frames;
     SDL_PauseAudioDevice(_device, 0);
     result.started = true;
     result.error.clear();
@@ -61,8 +72,9 @@ AudioOutputStart SdlAudioOutput::start(const AudioOutputRequest& request,
     return result;
 }
 
-bool SdlAudioOutput::openWith(const char* driver, const AudioOutputRequest& request, double& rate,
-                              std::string& error) {
+bool SdlAudioOutput::openWith(const char* driver, std::uint32_t frames,
+                              const AudioOutputRequest& request, AudioOutputStart& result) {
+    std::string& error = result.error;
     if (driver) {
         SDL_SetHint(SDL_HINT_AUDIODRIVER, driver);
     }
@@ -75,7 +87,7 @@ bool SdlAudioOutput::openWith(const char* driver, const AudioOutputRequest& requ
         return false;
     }
     const std::uint32_t device =
-        openDevice(int(request.sampleRate), request.bufferFrames, true, rate);
+        openDevice(int(request.sampleRate), frames, true, result.sampleRate, result.bufferFrames);
     if (device == 0) {
         error = SDL_GetError();
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
@@ -86,7 +98,7 @@ bool SdlAudioOutput::openWith(const char* driver, const AudioOutputRequest& requ
 }
 
 std::uint32_t SdlAudioOutput::openDevice(int rate, std::uint32_t frames, bool allowRateChange,
-                                         double& obtained) {
+                                         double& obtained, std::uint32_t& obtainedFrames) {
     SDL_AudioSpec want{};
     want.freq = rate;
     want.format = AUDIO_F32SYS;
@@ -103,6 +115,7 @@ std::uint32_t SdlAudioOutput::openDevice(int rate, std::uint32_t frames, bool al
                             allowRateChange ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
     if (device != 0) {
         obtained = double(got.freq);
+        obtainedFrames = got.samples;
         std::lock_guard lock(_deviceMutex);
         _opened = name;
     }
@@ -202,7 +215,7 @@ AudioOutputStart SdlAudioOutput::resume() {
         // The stream's own rate, converted by SDL if the device now differs:
         // the mixer's voices were stepped for it.
         double obtained = 0.0;
-        _device = openDevice(_rate, _bufferFrames, false, obtained);
+        _device = openDevice(_rate, _bufferFrames, false, obtained, result.bufferFrames);
         if (_device == 0) {
             result.error = SDL_GetError();
             return result;

@@ -1,6 +1,12 @@
 // SDL2 audio output: float32 interleaved stereo, 48000 Hz requested (the
-// device's rate accepted), a 256-frame period. Only SDL's audio subsystem is
+// device's rate accepted), the period the mixer asks for (256 frames) unless
+// the output was made with another. Only SDL's audio subsystem is
 // initialised, and only while the output is started.
+//
+// Period: the buffer SDL hands the render function. Measured on a shared
+// 2-core machine (BENCHMARKS.md, bench/output_latency.sh): each halving
+// takes about half a period off the key-to-first-frame delay, and the
+// PulseAudio route adds its own buffering on top.
 //
 // Driver choice: when SDL_AUDIODRIVER is set, SDL uses it. Otherwise pipewire,
 // then pulseaudio, then alsa are tried in turn, each until one both
@@ -43,7 +49,10 @@ namespace clavio::platform {
 
 class SdlAudioOutput final : public AudioOutput {
 public:
-    SdlAudioOutput() = default;
+    // periodFrames: the period to ask SDL for instead of the request's (0:
+    // the request's); 16 to 8192.
+    explicit SdlAudioOutput(std::uint32_t periodFrames = 0) noexcept
+        : _periodFrames(periodFrames) {}
     ~SdlAudioOutput() override;
     SdlAudioOutput(const SdlAudioOutput&) = delete;
     SdlAudioOutput& operator=(const SdlAudioOutput&) = delete;
@@ -63,13 +72,13 @@ public:
 private:
     // Initialises the audio subsystem with `driver` (null: SDL's choice) and
     // opens the default device. On failure leaves nothing open and sets error.
-    bool openWith(const char* driver, const AudioOutputRequest& request, double& rate,
-                  std::string& error);
+    bool openWith(const char* driver, std::uint32_t frames, const AudioOutputRequest& request,
+                  AudioOutputStart& result);
     static void callback(void* userdata, std::uint8_t* stream, int len) noexcept;
 
     // Opens the default device of the initialised subsystem; 0 on failure.
-    std::uint32_t openDevice(int rate, std::uint32_t frames, bool allowRateChange,
-                             double& obtained);
+    std::uint32_t openDevice(int rate, std::uint32_t frames, bool allowRateChange, double& obtained,
+                             std::uint32_t& obtainedFrames);
 
     // The name to open now: the preferred one when listed, else empty (one
     // log line when that changes).
@@ -80,10 +89,11 @@ private:
     std::string _opened;
     bool _fellBack = false;
 
-    bool _started = false;     // subsystem initialised by start(), until stop()
-    std::uint32_t _device = 0; // 0 while suspended
-    int _rate = 0;             // the rate the stream runs at
-    std::uint32_t _bufferFrames = 0;
+    bool _started = false;           // subsystem initialised by start(), until stop()
+    std::uint32_t _device = 0;       // 0 while suspended
+    int _rate = 0;                   // the rate the stream runs at
+    std::uint32_t _periodFrames = 0; // fixed at construction; 0: the request's
+    std::uint32_t _bufferFrames = 0; // the period asked for at start, and at each resume
     AudioRenderFunction _render = nullptr;
     void* _context = nullptr;
 };
