@@ -64,6 +64,9 @@ struct PipelineContext {
     std::weak_ptr<ToccaCoordinator> coordinator;
     double searchPostMs = 20.0;
     std::uint64_t delayTicks = 0; // trunc(searchPostMs) + 10 ms
+    // How long a press keeps the sensor stream unbatched: past its
+    // classification, with room for a late classify queue.
+    double hurryHoldSeconds = 0.1;
     ClassifyQueue* classifyQueue = nullptr;
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;
@@ -109,7 +112,12 @@ struct ToccaCoordinator::Impl {
     ClassifyQueue* classifyQueue = nullptr;
     std::unique_ptr<ImpactClassifier> classifier;
     std::unique_ptr<CalibrationCollector> calibrationCollector;
-    TimerHandle baselineTimer;
+    TimerHandle baselineTimer; // main thread
+    bool baselineOnDemand = false;
+    // Classify queue: the refresh is stopped, the last refresh, the last press.
+    std::atomic<bool> baselineIdle{false};
+    std::uint64_t lastBaselineRefresh = 0;
+    std::uint64_t lastPressTicks = 0;
     TimerHandle uiTimer; // only while running and displayWatched
     bool displayWatched = true;
     SnapshotCell<SampleMaps> sampleMaps{std::make_unique<const SampleMaps>()};
@@ -164,6 +172,9 @@ struct ToccaCoordinator::Impl {
     void startPermissionPolling();
     void permissionTick();
     void baselineTick();
+    void startBaselineTimer();
+    // Classify queue.
+    void catchUpBaseline();
     void displayTick();
     void startDisplay();
     void applyCalibration(const CalibrationResult& result);
