@@ -44,7 +44,9 @@ void restampBatch(std::uint64_t now, std::uint64_t after, double intervalTicks, 
     }
     const double step = double(now - after) / double(count);
     for (std::size_t i = 0; i < count; ++i) {
-        out[i] = i + 1 == count ? now : after + std::max<std::uint64_t>(1, std::uint64_t(step * double(i + 1)));
+        out[i] = i + 1 == count
+                     ? now
+                     : after + std::max<std::uint64_t>(1, std::uint64_t(step * double(i + 1)));
     }
 }
 
@@ -121,8 +123,9 @@ bool PollingReportStream::drain(SensorReportCallback callback, void* context) no
     if (count > 0 && _flowing && now > _lastRead) {
         // Reports that arrived since the last read, over the time since it.
         const double sample = double(now - _lastRead) / double(count);
-        _intervalTicks =
-            _intervalTicks <= 0 ? sample : _intervalTicks + kIntervalWeight * (sample - _intervalTicks);
+        _intervalTicks = _intervalTicks <= 0
+                             ? sample
+                             : _intervalTicks + kIntervalWeight * (sample - _intervalTicks);
     }
     flushQueued(now, callback, context);
     _flowing = count > 0;
@@ -162,8 +165,10 @@ void PollingReportStream::flushQueued(std::uint64_t now, SensorReportCallback ca
 void PollingReportStream::passTimed(const std::uint8_t* report, std::size_t length,
                                     std::uint64_t timestamp, SensorReportCallback callback,
                                     void* context) noexcept {
+    // Never ahead of the clock, never before the previous report: a time
+    // outside those bounds (a clock stepped, a device's garbage) is held to them.
     const std::uint64_t now = hostTicks();
-    const std::uint64_t stamp = std::max(_lastStamp, std::min(timestamp, now));
+    const std::uint64_t stamp = std::min(std::max(timestamp, _lastStamp), now);
     callback(context, report, length, stamp);
     _lastStamp = stamp;
     ++_delivered;

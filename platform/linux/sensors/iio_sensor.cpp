@@ -13,8 +13,8 @@
 // watermark the stream sleeps out the batch itself. A polled value is
 // stamped when it was read.
 #include <fcntl.h>
-#include <time.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -233,7 +233,8 @@ protected:
             timespec device{};
             const std::uint64_t ticks = hostTicks();
             ::clock_gettime(_clock, &device);
-            const auto deviceNow = static_cast<std::int64_t>(device.tv_sec) * 1000000000 + device.tv_nsec;
+            const auto deviceNow =
+                static_cast<std::int64_t>(device.tv_sec) * 1000000000 + device.tv_nsec;
             for (; _have - used >= _scanSize; used += _scanSize) {
                 emit(_buffer + used, ticks, deviceNow, callback, context);
             }
@@ -397,8 +398,11 @@ private:
         if (wasOn && asWanted) {
             // The watermark cannot change while the buffer runs: a batch as
             // found, or none.
-            const auto mark = parseInteger(readAttribute(_sysDir / "buffer" / "watermark").value_or(""));
-            return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, scanSize(),
+            const auto mark =
+                parseInteger(readAttribute(_sysDir / "buffer" / "watermark").value_or(""));
+            // The channel offsets first: the stream copies the channels.
+            const std::size_t size = scanSize();
+            return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, size,
                                                false, batching(mark && *mark > 1));
         }
         if (!setAttribute(enable, "0")) {
@@ -414,8 +418,9 @@ private:
         if (!setAttribute(enable, "1")) {
             return nullptr;
         }
-        return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, scanSize(),
-                                           true, batching(marked));
+        const std::size_t size = scanSize();
+        return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, size, true,
+                                           batching(marked));
     }
 
     // A watermark of one batch of scans at the device's frequency, with a
@@ -432,8 +437,7 @@ private:
         }
         const fs::path length = _sysDir / "buffer" / "length";
         const auto current = parseInteger(readAttribute(length).value_or(""));
-        if ((!current || *current < 4 * mark) &&
-            !setAttribute(length, std::to_string(4 * mark))) {
+        if ((!current || *current < 4 * mark) && !setAttribute(length, std::to_string(4 * mark))) {
             return false;
         }
         return setAttribute(_sysDir / "buffer" / "watermark", std::to_string(mark));

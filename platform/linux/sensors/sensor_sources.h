@@ -67,8 +67,7 @@ protected:
 
     void queueReport(const std::uint8_t* report, std::size_t length, SensorReportCallback callback,
                      void* context) noexcept;
-    // A report with its own time, kept after the previous stamp and not
-    // after now.
+    // A report with its own time, held between the previous stamp and now.
     void passTimed(const std::uint8_t* report, std::size_t length, std::uint64_t timestamp,
                    SensorReportCallback callback, void* context) noexcept;
 
