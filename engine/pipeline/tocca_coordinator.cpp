@@ -458,7 +458,8 @@ void ToccaCoordinator::Impl::baselineTick() {
         const std::uint64_t now = hostTicks();
         d.lastBaselineRefresh = now;
         if (!d.baselineOnDemand || d.baselineIdle.load(std::memory_order_acquire) ||
-            now - d.lastPressTicks < std::uint64_t(std::chrono::nanoseconds(kBaselineActive).count())) {
+            now - d.lastPressTicks <
+                std::uint64_t(std::chrono::nanoseconds(kBaselineActive).count())) {
             return;
         }
         d.baselineIdle.store(true, std::memory_order_release);
@@ -479,8 +480,8 @@ void ToccaCoordinator::Impl::catchUpBaseline() {
     // The refreshes missed while nobody typed, each a pass over the recent
     // samples, at most enough to settle the moving average.
     const auto interval = std::uint64_t(std::chrono::nanoseconds(kBaselineInterval).count());
-    const std::uint64_t missed =
-        std::clamp<std::uint64_t>((now - lastBaselineRefresh) / interval, 1, kBaselineCatchUpPasses);
+    const std::uint64_t missed = std::clamp<std::uint64_t>((now - lastBaselineRefresh) / interval,
+                                                           1, kBaselineCatchUpPasses);
     for (std::uint64_t i = 0; i < missed; ++i) {
         classifier->updateBaseline(sensor->ringBuffer());
     }
