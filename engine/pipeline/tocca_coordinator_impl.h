@@ -64,9 +64,9 @@ struct PipelineContext {
     std::weak_ptr<ToccaCoordinator> coordinator;
     double searchPostMs = 20.0;
     std::uint64_t delayTicks = 0; // trunc(searchPostMs) + 10 ms
-    // How long a press keeps the sensor stream unbatched: past its
-    // classification, with room for a late classify queue.
-    double hurryHoldSeconds = 0.1;
+    // How long a press keeps the sensor stream unbatched: past the end of
+    // its search window (searchPostMs + 30 ms).
+    double hurryHoldSeconds = 0.05;
     ClassifyQueue* classifyQueue = nullptr;
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;

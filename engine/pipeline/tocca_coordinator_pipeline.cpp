@@ -105,8 +105,9 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
         usableSetting(SettingsKey::searchPostMs, settings->searchPostMs(), refusedSettingLogged);
     context->searchPostMs = ms;
     context->delayTicks = tca_ms_to_mach(std::trunc(ms) + 10.0);
-    context->hurryHoldSeconds =
-        std::max(kSensorHurryHoldSeconds, (std::trunc(ms) + 10.0) / 1000.0 + 0.05);
+    // The reports a press is measured on all arrive within searchPostMs of
+    // it: the hold covers them with room to spare, however late the step runs.
+    context->hurryHoldSeconds = (std::trunc(ms) + 10.0) / 1000.0 + 0.02;
     context->classifyQueue = classifyQueue;
     context->classifier = classifier.get();
     context->ringBuffer = sensor->ringBuffer();

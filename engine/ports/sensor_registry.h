@@ -68,10 +68,8 @@ public:
     virtual void hurry(double holdSeconds) noexcept { (void)holdSeconds; }
 };
 
-// The batch a stream gathers while not hurried, and how long a key press
-// keeps it passing reports one by one at least.
+// The batch a stream gathers while not hurried.
 inline constexpr double kSensorBatchSeconds = 0.016;
-inline constexpr double kSensorHurryHoldSeconds = 0.1;
 
 // A device object created for a service, not yet open.
 class SensorDevice {
