@@ -163,6 +163,8 @@ ToccaApp::ToccaApp(std::shared_ptr<ReplayTimeline> replay) {
     _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
     // The display values are refreshed only while the panel shows them.
     _coordinator->setDisplayWatched(false);
+    // The baseline is refreshed while keys are pressed, not all day.
+    _coordinator->setBaselineOnDemand(true);
 
     const OpenUrlHook openUrl = [this](std::string url) { _urlOpener.open(url); };
     _sparkle.setUrlOpener(openUrl);

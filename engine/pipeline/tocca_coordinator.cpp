@@ -29,6 +29,10 @@ constexpr auto kHeartbeatInterval = 14400s;
 constexpr auto kPermissionInterval = 2000ms;
 constexpr auto kBaselineInterval = 100ms;
 constexpr auto kKeyLevelsSaveInterval = 5min;
+// With the refresh on demand: how long after the last press it keeps running,
+// and the most passes one catch-up makes.
+constexpr auto kBaselineActive = 3s;
+constexpr std::uint64_t kBaselineCatchUpPasses = 50;
 constexpr auto kDisplayInterval = 50ms;
 constexpr auto kSensorRetryInterval = 2000ms;
 
@@ -394,11 +398,13 @@ void ToccaCoordinator::Impl::start() {
     assign(CoordinatorProperty::hasAccessibilityPermission, hasAccessibilityPermission,
            captureStarted);
 
-    baselineTimer = mainQueue->scheduleRepeating(kBaselineInterval, [weak = weakSelf] {
-        if (const auto self = weak.lock()) {
-            self->_impl->baselineTick();
-        }
-    });
+    if (baselineOnDemand) {
+        // Nothing refreshes until the first press catches up.
+        lastBaselineRefresh = hostTicks();
+        baselineIdle.store(true, std::memory_order_release);
+    } else {
+        startBaselineTimer();
+    }
     if (!services.keyLevelsFile.empty()) {
         keyLevelsTimer = mainQueue->scheduleRepeating(kKeyLevelsSaveInterval, [weak = weakSelf] {
             if (const auto self = weak.lock()) {
@@ -490,13 +496,67 @@ void ToccaCoordinator::Impl::permissionTick() {
     permissionTimer.invalidate();
 }
 
+void ToccaCoordinator::Impl::startBaselineTimer() {
+    if (baselineTimer.isValid()) {
+        return;
+    }
+    baselineTimer = mainQueue->scheduleRepeating(kBaselineInterval, [weak = weakSelf] {
+        if (const auto self = weak.lock()) {
+            self->_impl->baselineTick();
+        }
+    });
+}
+
 void ToccaCoordinator::Impl::baselineTick() {
     // The update runs on the classify queue, so it never overlaps a
-    // classification: the queue is the classifier's only ordering.
+    // classification: the queue is the classifier's only ordering. On
+    // demand, the same task decides that typing stopped, so a press queued
+    // behind it sees the refresh stopped and catches up.
     classifyQueue->submit([weak = weakSelf] {
+        const auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        Impl& d = *self->_impl;
+        d.classifier->updateBaseline(d.sensor->ringBuffer());
+        const std::uint64_t now = hostTicks();
+        d.lastBaselineRefresh = now;
+        if (!d.baselineOnDemand || d.baselineIdle.load(std::memory_order_acquire) ||
+            now - d.lastPressTicks <
+                std::uint64_t(std::chrono::nanoseconds(kBaselineActive).count())) {
+            return;
+        }
+        d.baselineIdle.store(true, std::memory_order_release);
+        d.mainQueue->post([weak] {
+            if (const auto self = weak.lock()) {
+                self->_impl->baselineTimer.invalidate();
+            }
+        });
+    });
+}
+
+void ToccaCoordinator::Impl::catchUpBaseline() {
+    const std::uint64_t now = hostTicks();
+    lastPressTicks = now;
+    if (!baselineOnDemand || !baselineIdle.load(std::memory_order_acquire)) {
+        return;
+    }
+    // The refreshes missed while nobody typed, each a pass over the recent
+    // samples, at most enough to settle the moving average.
+    const auto interval = std::uint64_t(std::chrono::nanoseconds(kBaselineInterval).count());
+    const std::uint64_t missed = std::clamp<std::uint64_t>((now - lastBaselineRefresh) / interval,
+                                                           1, kBaselineCatchUpPasses);
+    for (std::uint64_t i = 0; i < missed; ++i) {
+        classifier->updateBaseline(sensor->ringBuffer());
+    }
+    lastBaselineRefresh = now;
+    baselineIdle.store(false, std::memory_order_release);
+    mainQueue->post([weak = weakSelf] {
         if (const auto self = weak.lock()) {
             Impl& d = *self->_impl;
-            d.classifier->updateBaseline(d.sensor->ringBuffer());
+            if (d.isRunning) {
+                d.startBaselineTimer();
+            }
         }
     });
 }
@@ -580,6 +640,9 @@ void ToccaCoordinator::start() {
 }
 void ToccaCoordinator::stop() {
     _impl->stop();
+}
+void ToccaCoordinator::setBaselineOnDemand(bool onDemand) {
+    _impl->baselineOnDemand = onDemand;
 }
 void ToccaCoordinator::setDisplayWatched(bool watched) {
     _impl->displayWatched = watched;

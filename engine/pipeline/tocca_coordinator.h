@@ -77,7 +77,8 @@ struct CoordinatorDevices {
     std::shared_ptr<KeySource> keys;
     const AudioDecoder* decoder = nullptr;
     AudioOutput* output = nullptr;
-    Microphone* microphone = nullptr; // null: no capture device (velocitySource "microphone" plays fixed)
+    Microphone* microphone =
+        nullptr; // null: no capture device (velocitySource "microphone" plays fixed)
 };
 
 // Uniform integer in [0, n) and uniform float in [-m, m], for the sample
@@ -164,6 +165,14 @@ public:
     // front ends without a panel (the command line, the offline render) rely
     // on it; the tray application turns it off until its panel shows.
     void setDisplayWatched(bool watched);
+    // Main thread, before start(). Whether the baseline is refreshed only
+    // while keys are being pressed: the 10 Hz refresh stops a few seconds
+    // after the last press, and the next press first brings the baseline up
+    // to date (one pass over the recent samples per refresh missed, enough
+    // to settle it) before it is classified. Off by default, which keeps
+    // the refresh running always (the offline render's exact schedule); the
+    // tray application turns it on, so an idle session costs no wake-ups.
+    void setBaselineOnDemand(bool onDemand);
     void applyCalibration(const CalibrationResult& result);
     void switchPack(const std::string& folderName);
     void reloadPack();

@@ -65,6 +65,9 @@ struct PipelineContext {
     std::weak_ptr<ToccaCoordinator> coordinator;
     double searchPostMs = 20.0;
     std::uint64_t delayTicks = 0; // trunc(searchPostMs) + 10 ms
+    // How long a press keeps the sensor stream unbatched: past the end of
+    // its search window (searchPostMs + 30 ms).
+    double hurryHoldSeconds = 0.05;
     ClassifyQueue* classifyQueue = nullptr;
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;
@@ -117,7 +120,12 @@ struct ToccaCoordinator::Impl {
     // aside (".refused") rather than overwritten.
     bool keyLevelsFileRefused = false;
     TimerHandle keyLevelsTimer; // while running with a levels file
-    TimerHandle baselineTimer;
+    TimerHandle baselineTimer;  // main thread
+    bool baselineOnDemand = false;
+    // Classify queue: the refresh is stopped, the last refresh, the last press.
+    std::atomic<bool> baselineIdle{false};
+    std::uint64_t lastBaselineRefresh = 0;
+    std::uint64_t lastPressTicks = 0;
     TimerHandle uiTimer; // only while running and displayWatched
     bool displayWatched = true;
     SnapshotCell<SampleMaps> sampleMaps{std::make_unique<const SampleMaps>()};
@@ -172,6 +180,9 @@ struct ToccaCoordinator::Impl {
     void startPermissionPolling();
     void permissionTick();
     void baselineTick();
+    void startBaselineTimer();
+    // Classify queue.
+    void catchUpBaseline();
     void displayTick();
     void startDisplay();
     void applyCalibration(const CalibrationResult& result);

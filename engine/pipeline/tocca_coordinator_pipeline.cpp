@@ -8,9 +8,11 @@
 // compare-and-swap; if the coordinator's last owner lets go meanwhile, the
 // release of that reference is where it is destroyed), a few relaxed atomic settings loads, a
 // shared_ptr copy (an atomic increment) into an inline task, one queue submission (the queue's own
-// short lock, no allocation), and for a release a snapshot read (two atomic read-modify-writes)
-// plus the mixer's play call (the mixer's sample-list lock, held for the index check and the voice
-// claim). It never allocates, logs or frees.
+// short lock, no allocation), the sensor's hurry (atomics and one eventfd write or futex wake),
+// and for a release a snapshot read (two atomic read-modify-writes) plus the mixer's play call
+// (the mixer's sample-list lock, held for the index check and the voice claim). It never
+// allocates, logs or frees.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -103,6 +105,9 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
         usableSetting(SettingsKey::searchPostMs, settings->searchPostMs(), refusedSettingLogged);
     context->searchPostMs = ms;
     context->delayTicks = tca_ms_to_mach(std::trunc(ms) + 10.0);
+    // The reports a press is measured on all arrive within searchPostMs of
+    // it: the hold covers them with room to spare, however late the step runs.
+    context->hurryHoldSeconds = (std::trunc(ms) + 10.0) / 1000.0 + 0.02;
     context->classifyQueue = classifyQueue;
     context->classifier = classifier.get();
     context->ringBuffer = sensor->ringBuffer();
@@ -143,8 +148,11 @@ void ToccaCoordinator::Impl::keyDown(const std::shared_ptr<const PipelineContext
     }
     // The press sounds searchPostMs + 10 ms from now: wake an output that went
     // quiet while nobody typed, so the stream is back before the voice starts.
+    // The sensor stream passes on the reports it holds and stays unbatched
+    // until the press is classified, so the step never waits for a batch.
     if (self) {
         self->_impl->audioEngine->noteActivity();
+        self->_impl->sensor->hurry(context->hurryHoldSeconds);
     }
     const std::uint64_t now = hostTicks();
     const std::uint64_t delay = context->delayTicks;
@@ -167,6 +175,7 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
         return;
     }
     Impl& d = *self->_impl;
+    d.catchUpBaseline();
 
     // Measured while the sensor runs and the setting allows it (read per
     // press, so a change applies to the next one); otherwise the fixed

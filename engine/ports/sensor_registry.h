@@ -9,7 +9,9 @@
 //   keep no unsynchronised mutable state.
 // - SensorDevice::open and every SensorReportStream call except interrupt():
 //   the sensor thread.
-// - SensorReportStream::interrupt: any thread while the stream exists.
+// - SensorReportStream::interrupt and hurry: any thread while the stream
+//   exists; hurry takes no lock and allocates nothing (the keyboard thread
+//   calls it on every key press).
 // - The report callback runs on the sensor thread; a stream passes each
 //   report without allocating or locking on the way.
 #pragma once
@@ -55,7 +57,19 @@ public:
 
     // Any thread. Makes the running (or the next) slice return at once.
     virtual void interrupt() noexcept = 0;
+
+    // Any thread; no lock, no allocation. A stream may gather reports into
+    // batches (one wake-up for several reports, each keeping its own time)
+    // while nothing needs them at once. A hurry makes the running (or the
+    // next) slice pass on what has already arrived, and the stream then
+    // passes each report as it arrives for `holdSeconds`, so a key press is
+    // classified on reports that never wait for a batch. Streams that do not
+    // batch have nothing to do.
+    virtual void hurry(double holdSeconds) noexcept { (void)holdSeconds; }
 };
+
+// The batch a stream gathers while not hurried.
+inline constexpr double kSensorBatchSeconds = 0.016;
 
 // A device object created for a service, not yet open.
 class SensorDevice {

@@ -16,6 +16,9 @@ public:
             [this](const std::uint8_t* report, std::size_t length, std::uint64_t due) {
                 _callback(_context, report, length, due);
             });
+        // Batched like a device read in batches, so a live replay costs what
+        // such a device would.
+        _player.setBatching(kSensorBatchSeconds);
     }
 
     bool runSlice(double seconds, SensorReportCallback callback, void* context) override {
@@ -28,6 +31,7 @@ public:
     }
 
     void interrupt() noexcept override { _player.interrupt(); }
+    void hurry(double holdSeconds) noexcept override { _player.hurry(holdSeconds); }
 
 private:
     ReplayPlayer _player;

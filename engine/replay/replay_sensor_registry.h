@@ -1,9 +1,12 @@
 // A SensorRegistry that plays a trace's accelerometer reports. When the
 // trace holds reports it has one accelerometer service (usage page 0xFF00,
 // usage 3, with product and maker properties naming the replay); its
-// device's stream delivers every report, of whatever length, at its due
-// moment on the process clock with the due time as its timestamp, so the
-// real sensor thread decodes them into the ring exactly as live reports.
+// device's stream delivers every report, of whatever length, with its due
+// time on the process clock as its timestamp, so the real sensor thread
+// decodes them into the ring exactly as live reports. Like a device read in
+// batches it delivers every kSensorBatchSeconds what fell due meanwhile, and
+// a hurry (a key press) delivers what is due at once and each report at its
+// moment for the hold.
 // Without reports there is no service, and the sensor reports `unavailable`
 // as on a machine without an accelerometer. Opening is always allowed.
 //

@@ -150,36 +150,66 @@ std::size_t ReplayPlayer::deliverDue(std::uint64_t now) {
     return count;
 }
 
+void ReplayPlayer::setBatching(double batchSeconds) noexcept {
+    _batchTicks = secondsToTicks(batchSeconds);
+}
+
+void ReplayPlayer::signal() noexcept {
+    if (!_signalled.exchange(true, std::memory_order_acq_rel)) {
+        _wake.release();
+    }
+}
+
+bool ReplayPlayer::takeWake() noexcept {
+    if (_hurried.exchange(false, std::memory_order_acq_rel)) {
+        const std::uint64_t hold = _hurryHoldTicks.exchange(0, std::memory_order_relaxed);
+        _hurriedUntil = std::max(_hurriedUntil, addSaturating(hostTicks(), hold));
+    }
+    return _interrupted.exchange(false, std::memory_order_acq_rel);
+}
+
 void ReplayPlayer::runSlice(double seconds) {
     const std::uint64_t sliceEnd = addSaturating(hostTicks(), secondsToTicks(seconds));
     for (;;) {
-        {
-            std::lock_guard lock(_wakeLock);
-            if (_interrupted) {
-                _interrupted = false;
+        if (takeWake()) {
+            return;
+        }
+        const std::uint64_t now = hostTicks();
+        const bool batched = _batchTicks > 0 && now >= _hurriedUntil;
+        if (!batched || now >= _nextBatch) {
+            if (deliverDue(now) > 0) {
+                _nextBatch = addSaturating(now, _batchTicks);
                 return;
             }
         }
-        const std::uint64_t now = hostTicks();
-        if (deliverDue(now) > 0 || now >= sliceEnd) {
+        if (now >= sliceEnd) {
             return;
         }
         std::uint64_t wakeAt = sliceEnd;
         if (_source) {
             if (const auto next = _source->nextTime()) {
-                wakeAt = std::min(wakeAt, *next);
+                wakeAt = std::min(wakeAt, batched ? std::max(*next, _nextBatch) : *next);
             }
         }
-        std::unique_lock lock(_wakeLock);
-        _wake.wait_for(lock, std::chrono::nanoseconds(wakeAt - now),
-                       [this] { return _interrupted; });
+        if (_wake.try_acquire_for(std::chrono::nanoseconds(wakeAt - now))) {
+            _signalled.store(false, std::memory_order_release);
+        }
     }
 }
 
 void ReplayPlayer::interrupt() noexcept {
-    std::lock_guard lock(_wakeLock);
-    _interrupted = true;
-    _wake.notify_all();
+    _interrupted.store(true, std::memory_order_release);
+    signal();
+}
+
+void ReplayPlayer::hurry(double holdSeconds) noexcept {
+    const std::uint64_t hold = secondsToTicks(holdSeconds);
+    std::uint64_t current = _hurryHoldTicks.load(std::memory_order_relaxed);
+    while (current < hold &&
+           !_hurryHoldTicks.compare_exchange_weak(current, hold, std::memory_order_relaxed)) {
+    }
+    _hurried.store(true, std::memory_order_release);
+    signal();
 }
 
 } // namespace clavio

@@ -23,7 +23,8 @@
 //   players, read from any thread).
 // - ReplayPlayer: runSlice and the destructor on the one thread that owns the
 //   player (a capture or sensor thread); interrupt() from any thread while
-//   the player exists. Sinks are called on the owning thread, synchronously;
+//   the player exists, and hurry() too, without a lock or an allocation (a
+//   futex wake at most). Sinks are called on the owning thread, synchronously;
 //   between them the player reads the next record (not real-time work), while
 //   the sinks themselves are the live callbacks and allocate nothing.
 // - One player per kind at a time: a player made after an earlier one of its
@@ -31,12 +32,11 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 
 #include "engine/replay/replay_source.h"
@@ -116,15 +116,25 @@ public:
     void setKeySink(TraceKeySink sink);
     void setAccelSink(AccelReportSink sink);
 
-    // Owning thread. Delivers every record due by now; when none was due,
-    // waits until the next one is, an interrupt comes or `seconds` pass, and
-    // tries again. Returns after a delivery, at the end of the slice, or at
-    // once on a pending interrupt. After the last record it only waits out
-    // its slices (never spinning) until its owner stops.
+    // Before the first slice. Delivers in batches, as a device read in
+    // batches would: after a delivery the player sleeps at least
+    // `batchSeconds` and then delivers every record due, each still with its
+    // own due time. 0 (the default): each record at its due moment.
+    void setBatching(double batchSeconds) noexcept;
+
+    // Owning thread. Delivers every record due by now; when none was due (or
+    // the batch is not over), waits until the next one is, an interrupt or a
+    // hurry comes or `seconds` pass, and tries again. Returns after a
+    // delivery, at the end of the slice, or at once on a pending interrupt.
+    // After the last record it only waits out its slices (never spinning)
+    // until its owner stops.
     void runSlice(double seconds);
 
     // Any thread. Makes the running (or the next) slice return at once.
     void interrupt() noexcept;
+    // Any thread; no lock, no allocation. Delivers what is due at once and
+    // each record at its moment for `holdSeconds` (SensorReportStream::hurry).
+    void hurry(double holdSeconds) noexcept;
 
     // True when this player started at the trace's first record of its kind
     // (not resuming after an earlier player).
@@ -146,9 +156,19 @@ private:
     AccelReportSink _accelSink;
     std::unique_ptr<ReplaySource> _source; // null until opened and once played out
 
-    std::mutex _wakeLock;
-    std::condition_variable _wake;
-    bool _interrupted = false; // guarded by _wakeLock
+    // Owning thread: after takeWake, whether the slice ends now.
+    bool takeWake() noexcept;
+    void signal() noexcept;
+
+    std::uint64_t _batchTicks = 0;
+    std::uint64_t _nextBatch = 0;    // no batched delivery before this
+    std::uint64_t _hurriedUntil = 0; // unbatched until this
+    std::atomic<bool> _interrupted{false};
+    std::atomic<bool> _hurried{false};
+    std::atomic<std::uint64_t> _hurryHoldTicks{0};
+    // One token at most: _signalled says whether it was given.
+    std::atomic<bool> _signalled{false};
+    std::counting_semaphore<1> _wake{0};
 };
 
 } // namespace clavio

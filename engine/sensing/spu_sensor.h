@@ -41,6 +41,10 @@ public:
 
     bool start() { return _native->start(); }
     void stop() { _native->stop(); }
+    // Any thread, lock-free (the key-down handler calls it): the stream
+    // passes on what it holds now and each report as it comes for
+    // `holdSeconds`.
+    void hurry(double holdSeconds) noexcept { _native->hurry(holdSeconds); }
     // The native status; values outside 0..4 read as `error`.
     SensorStatus status() const noexcept;
     TCARingBuffer* ringBuffer() const noexcept { return _ringBuffer.get(); }

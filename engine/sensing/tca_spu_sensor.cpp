@@ -139,6 +139,16 @@ void TCASPUSensor::stop() {
     _run.reset();
 }
 
+void TCASPUSensor::hurry(double holdSeconds) noexcept {
+    // Sequentially consistent on both sides: either the withdrawing sensor
+    // thread sees this hurry counted, or this hurry sees the stream gone.
+    _shared->hurrying.fetch_add(1);
+    if (SensorReportStream* stream = _shared->hurryTarget.load()) {
+        stream->hurry(holdSeconds);
+    }
+    _shared->hurrying.fetch_sub(1);
+}
+
 void TCASPUSensor::_setStatus(Shared& shared, std::int64_t status) {
     shared.status.store(status, std::memory_order_release);
     shared.statusCallback.call(status);
@@ -169,6 +179,7 @@ std::int64_t TCASPUSensor::_runDevice(Shared& shared, Run& run) {
         std::lock_guard lock(run.streamLock);
         run.stream = stream.get();
     }
+    shared.hurryTarget.store(stream.get());
     _setStatus(shared, kStatusRunning);
 
     bool deviceGone = false;
@@ -182,6 +193,10 @@ std::int64_t TCASPUSensor::_runDevice(Shared& shared, Run& run) {
     {
         std::lock_guard lock(run.streamLock);
         run.stream = nullptr;
+    }
+    shared.hurryTarget.store(nullptr);
+    while (shared.hurrying.load() != 0) {
+        std::this_thread::yield(); // a hurry is a few instructions and one write
     }
     stream.reset();
     device.reset();

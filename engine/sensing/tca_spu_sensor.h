@@ -13,6 +13,9 @@
 //   from any non-real-time thread.
 // - stop() interrupts the stream under a lock the thread takes to publish and
 //   withdraw it, so the stream pointer is never used after the thread let go.
+// - hurry() from any thread, the keyboard thread included: no lock, no
+//   allocation. The sensor thread publishes its stream for it and, before
+//   letting the stream go, waits out any hurry that is using it.
 // - _hidReportCallback: sensor thread (or a replay driver while no sensor
 //   thread runs); no lock, no allocation, no log, no system call.
 #pragma once
@@ -77,6 +80,10 @@ public:
     bool start();
     // Stops the sensor thread and waits for it to finish.
     void stop();
+    // Any thread; lock-free. Asks the running stream to pass on what has
+    // arrived now and every report as it comes for `holdSeconds`
+    // (SensorReportStream::hurry); nothing without a running stream.
+    void hurry(double holdSeconds) noexcept;
 
     TCARingBuffer* ringBuffer() const noexcept { return _shared->ringBuffer; }
     std::int64_t status() const noexcept { return _shared->status.load(std::memory_order_acquire); }
@@ -95,6 +102,9 @@ private:
         double sliceSeconds = kSliceSeconds;
         std::atomic<std::int64_t> status{0};
         AtomicHandler<void(std::int64_t)> statusCallback;
+        // The stream hurry() reaches, and the hurries using it right now.
+        std::atomic<SensorReportStream*> hurryTarget{nullptr};
+        std::atomic<int> hurrying{0};
     };
     // One per start().
     struct Run {

@@ -36,7 +36,9 @@ SettingsValues steady(const std::string& pack = "Tone") {
     return v;
 }
 
-std::uint64_t ms(std::uint64_t m) { return m * kTicksPerMilli; }
+std::uint64_t ms(std::uint64_t m) {
+    return m * kTicksPerMilli;
+}
 
 // A rig with the "Tone" pack installed.
 struct ToneRig : CoordinatorRig {
@@ -75,9 +77,8 @@ TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThem
     coordinator.start(); // already running: returns at once
     EXPECT_EQ(r.rawDecoder.decodeCalls(), decodes);
     int ticks = 0;
-    coordinator.subscribe([&](const CoordinatorProperty& p) {
-        ticks += p == CoordinatorProperty::totalSamples;
-    });
+    coordinator.subscribe(
+        [&](const CoordinatorProperty& p) { ticks += p == CoordinatorProperty::totalSamples; });
     const auto ranBefore = r.classifyQueue.ran();
     r.run(1000ms, kRest);
     EXPECT_EQ(r.classifyQueue.ran() - ranBefore, 10u) << "one baseline update per 0.1 s";
@@ -104,6 +105,35 @@ TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThem
     r.run(100ms, kRest);
     ASSERT_EQ(r.presses().size(), 1u) << "one key-down handler: one press";
     EXPECT_EQ(r.presses()[0].classifiedAt, key + ms(60));
+}
+
+TEST(CoordinatorLifecycle, ABaselineOnDemandRefreshesOnlyWhileTypingAndMeasuresPressesAlike) {
+    // The same strikes after idle stretches, with the refresh always on and
+    // on demand: equal velocities; on demand, no refresh while idle.
+    std::vector<float> velocities[2];
+    for (const bool onDemand : {false, true}) {
+        SCOPED_TRACE(onDemand);
+        ToneRig r;
+        auto& coordinator = r.launch(steady(), false);
+        coordinator.setBaselineOnDemand(onDemand);
+        for (const float peak : {0.02f, 0.3f, 0.08f}) {
+            r.run(4000ms, kRest); // the refresh stops 3 s after the last press
+            const auto idleRuns = r.classifyQueue.ran();
+            r.run(1000ms, kRest);
+            if (onDemand) {
+                EXPECT_EQ(r.classifyQueue.ran(), idleRuns) << "idle: nothing refreshes";
+            }
+            r.strike(0, peak, 400ms);
+            const auto typingRuns = r.classifyQueue.ran();
+            r.run(1000ms, kRest);
+            EXPECT_EQ(r.classifyQueue.ran() - typingRuns, 10u) << "refreshed while typing";
+        }
+        for (const auto& press : r.presses()) {
+            velocities[onDemand].push_back(press.impact.velocity);
+        }
+    }
+    ASSERT_EQ(velocities[0].size(), 3u);
+    EXPECT_EQ(velocities[0], velocities[1]);
 }
 
 TEST(CoordinatorLifecycle, ApplyCalibrationSavesTheFourSettingsAndReachesTheClassifier) {
@@ -347,11 +377,15 @@ TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers)
     CountingClassifyQueue counting{queue};
     OfflineAudioOutput output;
     RawAudioDecoder decoder;
-    auto coordinator = makeCoordinator(
-        std::make_shared<ToccaSettings>(steady()),
-        {&loop, &counting, std::make_shared<ReplaySensorRegistry>(timeline),
-         std::make_shared<ReplayKeySource>(timeline), &decoder, &output, {}},
-        {});
+    auto coordinator = makeCoordinator(std::make_shared<ToccaSettings>(steady()),
+                                       {&loop,
+                                        &counting,
+                                        std::make_shared<ReplaySensorRegistry>(timeline),
+                                        std::make_shared<ReplayKeySource>(timeline),
+                                        &decoder,
+                                        &output,
+                                        {}},
+                                       {});
     std::atomic<int> presses{0}, offQueue{0}, releasesSounded{0};
     coordinator->setPressReporter([&](const ToccaCoordinator::PressReport&) {
         offQueue += !queue.isCurrentQueue();

@@ -122,8 +122,8 @@ TEST(ReplaySensing, CaptureAndSensorThreadsGetEveryRecordAtItsDueTimeAlignedThen
     keys->stop();
     log.expectSessionKeys();
     std::vector<TCAMotionSample> samples(kTCARingCapacity);
-    samples.resize(tca_ring_query_window(sensor->ringBuffer(), 0, 0, ~0ull, samples.data(),
-                                         kTCARingCapacity));
+    samples.resize(
+        tca_ring_query_window(sensor->ringBuffer(), 0, 0, ~0ull, samples.data(), kTCARingCapacity));
     ASSERT_EQ(samples.size(), std::size_t(kReports)) << "the 5-byte report must be skipped";
     for (int k = 0; k < kReports; ++k) {
         EXPECT_EQ(samples[k].timestamp, log.start + k * 2 * kMs) << k;
@@ -167,4 +167,48 @@ TEST(ReplaySensing, ABrokenTraceIsRefusedBeforeAnythingPlays) {
     EXPECT_FALSE(ReplayTimeline::open(dir.path() / "newer.jsonl", error));
     ASSERT_TRUE(error);
     EXPECT_NE(error->text().find("newer.jsonl: line 1"), std::string::npos) << error->text();
+}
+
+// (The test above checks every report's due time through batched slices.)
+TEST(ReplaySensing, ABatchedReplayWaitsOutItsBatchUnlessAKeyPressHurriesIt) {
+    std::ostringstream out;
+    TraceWriter writer(out);
+    const auto bytes = accelReport(0, 0, 65536);
+    for (int k = 0; k < 300; ++k) { // 1 ms apart
+        writer.write(TraceRecord::makeAccel(kBase + k * kMs, bytes.data(), bytes.size()));
+    }
+    auto timeline = timelineOf(out.str());
+    ASSERT_TRUE(timeline);
+    const std::uint64_t start = timeline->start(hostTicks());
+    ReplayPlayer player(timeline, TraceRecord::Type::accel);
+    std::vector<std::uint64_t> stamps;
+    player.setAccelSink([&](const std::uint8_t*, std::size_t, std::uint64_t due) {
+        EXPECT_LE(due, hostTicks()) << "delivered before its time";
+        stamps.push_back(due);
+    });
+    player.setBatching(30.0); // longer than the trace
+    auto slice = [&](double seconds) {
+        const std::size_t before = stamps.size();
+        player.runSlice(seconds);
+        return stamps.size() - before;
+    };
+    // After the first delivery nothing comes until a hurry from another
+    // thread delivers what is due at once; during its hold reports come
+    // one by one, then the batch holds them again.
+    EXPECT_GT(slice(0.25), 0u);
+    EXPECT_EQ(slice(0.05), 0u) << "inside the batch";
+    std::thread hurrier([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        player.hurry(0.05);
+    });
+    const auto waitStart = std::chrono::steady_clock::now();
+    EXPECT_GT(slice(5.0), 10u);
+    hurrier.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - waitStart, std::chrono::seconds(1));
+    EXPECT_EQ(stamps.back(), start + (stamps.size() - 1) * kMs);
+    EXPECT_LE(slice(0.25), 3u) << "one report at its moment";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GT(slice(0.25), 0u) << "what fell due, at once during the hold";
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_EQ(slice(0.05), 0u) << "batched again";
 }

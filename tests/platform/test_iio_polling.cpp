@@ -61,8 +61,7 @@ TEST(IioPolling, RefusedBufferIsPolledInGAtTheCappedRateAndNewValuesAreRead) {
     // The highest frequency offered up to 250 Hz, or 250 Hz when all are above.
     const std::tuple<const char*, std::function<void(FakeDeviceTree&)>, int> cases[] = {
         {"buffer node refused",
-         [](auto& t) { addIio(t, 0, kScale, "400 800", kRaw, FakeNode::unopenable); },
-         250},
+         [](auto& t) { addIio(t, 0, kScale, "400 800", kRaw, FakeNode::unopenable); }, 250},
         {"buffer attributes not writable",
          [](auto& t) {
              addIio(t, 0, kScale, "12.5 100 200 400 800", kRaw);
@@ -117,7 +116,8 @@ TEST(IioPolling, ABufferHeldByAnotherReaderIsPolledAndLeftAsItWas) {
     EXPECT_EQ(readFile(tree.iioDir(0) / "buffer/enable"), "1");
 
     FifoWriter w(tree.devRoot() / "iio:device0");
-    const std::int16_t scan[3] = {4, 1028, -252};
+    // x, y, z, padding, the timestamp channel
+    const std::int16_t scan[8] = {4, 1028, -252, 0, 0, 0, 0, 0};
     w.write(scan, sizeof scan);
     ASSERT_TRUE(waitFor([&] { return holder->totalSamples() == 1; }));
     expectG(*holder, 0.0f, 1.0f, -0.5f, "buffer holder");

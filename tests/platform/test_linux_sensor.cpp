@@ -4,11 +4,15 @@
 
 #include <linux/input.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "engine/ports/clock.h"
+#include "engine/sensing/accel_report.h"
 #include "engine/sensing/spu_sensor.h"
 #include "platform/linux/sensors/hid_report_descriptor.h"
 #include "platform/linux/sensors/linux_sensor_registry.h"
@@ -56,6 +60,28 @@ struct StatusLog {
 std::string attribute(const std::filesystem::path& path) {
     const auto text = readFile(path);
     return text.substr(0, text.find('\n'));
+}
+
+// One scan of the fake IIO buffer: x, y, z, padding, then the timestamp
+// channel in nanoseconds of the real-time clock (the kernel's default).
+struct IioScan {
+    std::int16_t axes[3];
+    std::int16_t pad = 0;
+    std::int64_t ns;
+};
+static_assert(sizeof(IioScan) == 16);
+
+std::int64_t realtimeNs() {
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+std::vector<TCAMotionSample> ringSamples(const SPUSensor& sensor) {
+    std::vector<TCAMotionSample> samples(kTCARingCapacity);
+    samples.resize(
+        tca_ring_query_window(sensor.ringBuffer(), 0, 0, ~0ull, samples.data(), kTCARingCapacity));
+    return samples;
 }
 
 bool running(SPUSensor& s) {
@@ -136,7 +162,7 @@ TEST(LinuxSensor, StatusesForMissingBrokenAndRefusedDevices) {
     }
 }
 
-TEST(LinuxSensor, IioScansReachTheRingTheBufferIsConfiguredAndStopWakesTheThreadAtOnce) {
+TEST(LinuxSensor, IioScansReachTheRingWithTheirOwnTimesInBatchesAndStopWakesTheThreadAtOnce) {
     FakeDeviceTree tree;
     tree.addIioAccelerometer(0, kScale);
     auto sensor = sensorFor(tree, 30.0); // only the wake-up lets stop return soon
@@ -148,7 +174,8 @@ TEST(LinuxSensor, IioScansReachTheRingTheBufferIsConfiguredAndStopWakesTheThread
         {"sampling_frequency", "800"},
         {"buffer/enable", "1"},
         {"scan_elements/in_accel_z_en", "1"},
-        {"scan_elements/in_timestamp_en", "0"},
+        {"scan_elements/in_timestamp_en", "1"},
+        {"buffer/watermark", "13"}, // 16 ms of scans at 800 Hz
         {"trigger/current_trigger", "fake-accel-dev0"}};
     for (const auto& [file, value] : attributes) {
         EXPECT_EQ(attribute(dir / file), value) << file;
@@ -156,9 +183,18 @@ TEST(LinuxSensor, IioScansReachTheRingTheBufferIsConfiguredAndStopWakesTheThread
     constexpr int kScans = 1000;
     // Kept open until the sensor stops: a closed writer reads as a vanished device.
     FifoWriter w(tree.devRoot() / "iio:device0");
+    // Scans 0.2 ms apart by the device's clock, all taken after the buffer
+    // was switched on, the last one stamped now; one more stamped a second
+    // ahead of the clock.
+    std::this_thread::sleep_for(250ms);
+    const std::int64_t deviceNow = realtimeNs();
+    const std::uint64_t ticksNow = hostTicks();
     for (int i = 0; i < kScans; ++i) {
-        const std::int16_t scan[3] = {static_cast<std::int16_t>(i % 2048 - 1024), -1024, 512};
-        w.write(scan, sizeof scan);
+        const IioScan scan{{static_cast<std::int16_t>(i % 2048 - 1024), -1024, 512},
+                           0,
+                           deviceNow - (kScans - 2 - i) * 200'000 +
+                               (i == kScans - 1) * 1'000'000'000};
+        w.write(&scan, sizeof scan);
     }
     ASSERT_TRUE(waitFor([&] { return sensor->totalSamples() == kScans; }))
         << sensor->totalSamples() << " scans arrived";
@@ -167,6 +203,16 @@ TEST(LinuxSensor, IioScansReachTheRingTheBufferIsConfiguredAndStopWakesTheThread
     EXPECT_NEAR(last->x, ((kScans - 1) % 2048 - 1024) / 1024.0, 1e-4);
     EXPECT_NEAR(last->y, -1.0, 1e-4);
     EXPECT_NEAR(last->z, 0.5, 1e-4);
+    // Each report keeps its own time, moved onto the tick clock: 0.2 ms
+    // apart, the last before it was read; the one from the future is read as now.
+    const auto samples = ringSamples(*sensor);
+    ASSERT_EQ(samples.size(), std::size_t(kScans));
+    for (int i = 1; i + 1 < kScans; ++i) {
+        EXPECT_NEAR(double(samples[i].timestamp - samples[i - 1].timestamp), 2e5, 5e4) << i;
+    }
+    EXPECT_NEAR(double(samples[kScans - 2].timestamp), double(ticksNow), 5e6);
+    EXPECT_GE(samples.back().timestamp, samples[kScans - 2].timestamp);
+    EXPECT_LE(samples.back().timestamp, hostTicks());
     const auto before = std::chrono::steady_clock::now();
     sensor->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
@@ -180,7 +226,7 @@ TEST(LinuxSensor, EachSourceReadsWholeRecordsAndAVanishingDeviceEndsWithAnErrorA
     // of the next record). Evdev frames scale by the axis resolution and a
     // frame cut by SYN_DROPPED is lost.
     const input_event half{};
-    const std::int16_t scans[6] = {0, 0, 1024, 0, 0, 1024};
+    const IioScan scans[2] = {{{0, 0, 1024}, 0, realtimeNs()}, {{0, 0, 1024}, 0, realtimeNs()}};
     const std::tuple<int, int, int> frames[] = {{EV_ABS, ABS_X, 256},    {EV_ABS, ABS_Y, -128},
                                                 {EV_SYN, SYN_REPORT, 0}, {EV_SYN, SYN_DROPPED, 0},
                                                 {EV_ABS, ABS_X, 999},    {EV_SYN, SYN_REPORT, 0},
@@ -205,7 +251,7 @@ TEST(LinuxSensor, EachSourceReadsWholeRecordsAndAVanishingDeviceEndsWithAnErrorA
             if (kind == "hidraw") {
                 w.report(accelReport(0, 0, 65536));
             } else if (kind == "iio") {
-                w.write(scans, 9);
+                w.write(scans, sizeof scans[0] + 9);
             } else {
                 for (const auto& [type, code, value] : frames) {
                     w.event(std::uint16_t(type), std::uint16_t(code), value);
@@ -226,5 +272,131 @@ TEST(LinuxSensor, EachSourceReadsWholeRecordsAndAVanishingDeviceEndsWithAnErrorA
         sensor->stop();
         EXPECT_EQ(sensor->status(), SensorStatus::error);
         EXPECT_EQ(log.seen().size(), 2u) << "stop after an error reports nothing more";
+    }
+}
+
+namespace {
+
+// Reports of a stream driven on the test thread: x in g and the stamp.
+struct StreamReads {
+    std::vector<std::pair<float, std::uint64_t>> got;
+    static void add(void* context, const std::uint8_t* report, std::size_t length,
+                    std::uint64_t timestamp) noexcept {
+        AccelAxes axes;
+        if (decodeAccelReport(report, length, &axes)) {
+            static_cast<StreamReads*>(context)->got.emplace_back(axes.x, timestamp);
+        }
+    }
+};
+
+} // namespace
+
+// A FIFO keeps no report boundaries, so the fake hidraw node holds one
+// report at a time: the batches of many are read from the evdev node (the
+// stamping is the same for both), the hurry from both.
+TEST(LinuxSensor, EvdevReadsInBatchesStampedBackAtItsRateAndAHurryReadsAtOnce) {
+    for (const std::string kind : {"hidraw", "evdev"}) {
+        SCOPED_TRACE(kind);
+        FakeDeviceTree tree;
+        const auto node = kind == "hidraw" ? tree.addHidraw(0, kAccelDescriptor, kAccelUevent)
+                                           : tree.addEvdevAccelerometer(0, 256);
+        LinuxSensorRegistry registry(LinuxSensorRoots{tree.sysRoot(), tree.devRoot(),
+                                                      tree.inputRoot(), makeSidecarEvdevProbe()});
+        const auto services = registry.matchingServices(kSensorDeviceClass);
+        ASSERT_EQ(services->size(), 1u);
+        auto device = registry.createDevice(services->front());
+        auto stream = device->open();
+        ASSERT_TRUE(stream);
+        FifoWriter w(node);
+        auto send = [&](int i) {
+            if (kind == "hidraw") {
+                const auto report = accelReport(i * 65536 / 1000, 0, 65536);
+                w.write(report.data(), report.size());
+            } else {
+                w.event(EV_ABS, ABS_X, i * 256 / 1000);
+                w.event(EV_SYN, SYN_REPORT, 0);
+            }
+        };
+        StreamReads reads;
+        auto slice = [&](double seconds) {
+            const std::size_t before = reads.got.size();
+            EXPECT_TRUE(stream->runSlice(seconds, &StreamReads::add, &reads));
+            return reads.got.size() - before;
+        };
+
+        // 300 reports 1 ms apart: far fewer reads than reports, every stamp
+        // in order and not after its read, spaced at the measured rate.
+        constexpr int kReports = 300;
+        if (kind == "evdev") {
+            std::thread writer([&] {
+                auto at = std::chrono::steady_clock::now();
+                for (int i = 0; i < kReports; ++i) {
+                    send(i);
+                    std::this_thread::sleep_until(at += 1ms);
+                }
+            });
+            int readsWithReports = 0;
+            while (reads.got.size() < std::size_t(kReports) && readsWithReports < kReports) {
+                const std::uint64_t before = hostTicks();
+                if (slice(0.25) > 0) {
+                    ++readsWithReports;
+                    EXPECT_LE(reads.got.back().second, hostTicks());
+                    EXPECT_GE(reads.got.back().second, before - 50 * 1'000'000ull);
+                }
+            }
+            writer.join();
+            ASSERT_EQ(reads.got.size(), std::size_t(kReports));
+            EXPECT_LT(readsWithReports, kReports / 4) << "reports read one by one";
+            std::vector<double> gaps;
+            for (int i = 1; i < kReports; ++i) {
+                ASSERT_GE(reads.got[i].second, reads.got[i - 1].second) << i;
+                EXPECT_NEAR(reads.got[i].first, i / 1000.0f, 1 / 256.0f) << i; // evdev's resolution
+                gaps.push_back(double(reads.got[i].second - reads.got[i - 1].second));
+            }
+            std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+            EXPECT_NEAR(gaps[gaps.size() / 2], 1e6, 4e5) << "median spacing";
+        }
+
+        // Reports flowing, one queued: a hurry reads it at once, then the
+        // stream waits for each report rather than a batch, until the hold
+        // ends and a report written 60 ms later misses a 16 ms batch again.
+        auto later = [&](std::chrono::milliseconds delay) {
+            return std::thread([&, delay] {
+                std::this_thread::sleep_for(delay);
+                send(1);
+            });
+        };
+        send(1);
+        EXPECT_EQ(slice(0.25), 1u);
+        send(1);
+        stream->hurry(0.3);
+        EXPECT_EQ(slice(0.25), 1u) << "the hurry reads what is queued";
+        auto t = later(60ms);
+        EXPECT_EQ(slice(0.25), 1u) << "hurried: the slice waits for the report";
+        t.join();
+        std::this_thread::sleep_for(300ms);
+        send(1);
+        EXPECT_EQ(slice(0.25), 1u);
+        t = later(60ms);
+        EXPECT_EQ(slice(0.25), 0u) << "batched again: the slice sleeps one batch";
+        t.join();
+        EXPECT_EQ(slice(0.25), 1u);
+    }
+}
+
+TEST(SensorFormats, ReportsReadTogetherAreStampedInOrderWithinTheirRead) {
+    // now, after, interval (0: unknown), count: a batch that fits its
+    // interval, one that does not, an unknown rate, fewer ticks than reports.
+    const std::tuple<std::uint64_t, std::uint64_t, double, std::size_t> cases[] = {
+        {100'000'000, 50'000'000, 1e6, 16},
+        {100'000'000, 95'000'000, 1e6, 16},
+        {100'000'000, 50'000'000, 0, 8},
+        {100'000'000, 99'999'998, 1e6, 5}};
+    for (const auto& [now, after, interval, count] : cases) {
+        std::vector<std::uint64_t> stamps(count);
+        restampBatch(now, after, interval, count, stamps.data());
+        EXPECT_EQ(stamps.back(), now) << after << " " << interval;
+        EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end())) << after << " " << interval;
+        EXPECT_GT(stamps.front(), after) << after << " " << interval;
     }
 }

@@ -1,6 +1,5 @@
 // evdev accelerometers (INPUT_PROP_ACCELEROMETER): absolute X, Y and Z in
 // units per g, one report per SYN_REPORT frame.
-#include "engine/ports/clock.h"
 #include "engine/sensing/accel_report.h"
 #include "platform/linux/sensors/sensor_sources.h"
 #include "platform/linux/system/evdev_record_reader.h"
@@ -9,10 +8,14 @@ namespace clavio::platform {
 
 namespace {
 
+constexpr double kEvdevBatchSeconds = 0.008;
+
 class EvdevAccelStream final : public PollingReportStream {
 public:
     EvdevAccelStream(UniqueFd fd, const EvdevCapabilities& caps)
-        : PollingReportStream(std::move(fd)) {
+        // The kernel keeps 64 events for a reader, 16 frames of an
+        // accelerometer: half of that at 1 kHz leaves room.
+        : PollingReportStream(std::move(fd), Batching::sleepAndDrain, kEvdevBatchSeconds) {
         for (int axis = 0; axis < 3; ++axis) {
             _value[axis] = caps.axes[axis]->value;
             _resolution[axis] = caps.axes[axis]->resolution;
@@ -42,7 +45,7 @@ private:
         std::uint8_t report[kAccelReportLength];
         encodeAccelReport(double(_value[0]) / _resolution[0], double(_value[1]) / _resolution[1],
                           double(_value[2]) / _resolution[2], report);
-        callback(context, report, sizeof report, hostTicks());
+        queueReport(report, sizeof report, callback, context);
     }
 
     EvdevRecordReader _reader;

@@ -5,9 +5,16 @@
 // - when the buffer cannot be had (its node or sysfs attributes need root, or
 //   another service such as iio-sensor-proxy holds it), by polling the
 //   in_accel_{x,y,z}_raw attributes on a timer, which any user may read.
-// Both give the same 22-byte report, timestamped when it was read.
+// Both give the same 22-byte report. The buffer also carries the timestamp
+// channel when the device has one, and its watermark is set to a batch of
+// scans, so the poll wakes once per batch and each report keeps the time the
+// device gave it (moved onto the tick clock); without the channel, reports
+// are stamped back from the read time at the measured rate, and without a
+// watermark the stream sleeps out the batch itself. A polled value is
+// stamped when it was read.
 #include <fcntl.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,12 +168,40 @@ void attachOwnTrigger(const fs::path& sysDir, const fs::path& sysRoot) {
     }
 }
 
+// The clock an IIO device stamps its scans with (current_timestamp_clock;
+// the kernel's default is the real-time clock).
+clockid_t iioTimestampClock(const fs::path& sysDir) {
+    const auto name = readAttribute(sysDir / "current_timestamp_clock");
+    const std::pair<const char*, clockid_t> clocks[] = {
+        {"monotonic", CLOCK_MONOTONIC},
+        {"monotonic_raw", CLOCK_MONOTONIC_RAW},
+        {"realtime_coarse", CLOCK_REALTIME_COARSE},
+        {"monotonic_coarse", CLOCK_MONOTONIC_COARSE},
+        {"boottime", CLOCK_BOOTTIME},
+        {"tai", CLOCK_TAI}};
+    for (const auto& [text, id] : clocks) {
+        if (name == text) {
+            return id;
+        }
+    }
+    return CLOCK_REALTIME;
+}
+
+// How the scans of a buffer arrive: batched by the kernel (watermark) or not,
+// and with the device's own time or without.
+struct IioBatching {
+    PollingReportStream::Batching batching = PollingReportStream::Batching::sleepAndDrain;
+    std::optional<IioChannel> timestamp;
+    clockid_t clock = CLOCK_REALTIME;
+};
+
 class IioStream final : public PollingReportStream {
 public:
     IioStream(UniqueFd fd, fs::path sysDir, fs::path node, std::array<IioChannel, 3> channels,
-              std::size_t scanSize, bool enabledHere)
-        : PollingReportStream(std::move(fd)), _sysDir(std::move(sysDir)), _node(std::move(node)),
-          _channels(channels), _scanSize(scanSize), _enabledHere(enabledHere) {
+              std::size_t scanSize, bool enabledHere, IioBatching batching)
+        : PollingReportStream(std::move(fd), batching.batching), _sysDir(std::move(sysDir)),
+          _node(std::move(node)), _channels(channels), _scanSize(scanSize),
+          _enabledHere(enabledHere), _timestamp(batching.timestamp), _clock(batching.clock) {
         setHeld(_node, true);
     }
 
@@ -193,9 +228,15 @@ protected:
             }
             _have += static_cast<std::size_t>(n);
             std::size_t used = 0;
-            const std::uint64_t now = hostTicks();
+            // The device's clock read beside the tick clock: the distance
+            // between them moves a scan's time onto ticks.
+            timespec device{};
+            const std::uint64_t ticks = hostTicks();
+            ::clock_gettime(_clock, &device);
+            const auto deviceNow =
+                static_cast<std::int64_t>(device.tv_sec) * 1000000000 + device.tv_nsec;
             for (; _have - used >= _scanSize; used += _scanSize) {
-                emit(_buffer + used, now, callback, context);
+                emit(_buffer + used, ticks, deviceNow, callback, context);
             }
             std::memmove(_buffer, _buffer + used, _have - used);
             _have -= used;
@@ -204,8 +245,8 @@ protected:
     }
 
 private:
-    void emit(const std::uint8_t* scan, std::uint64_t timestamp, SensorReportCallback callback,
-              void* context) noexcept {
+    void emit(const std::uint8_t* scan, std::uint64_t ticks, std::int64_t deviceNow,
+              SensorReportCallback callback, void* context) noexcept {
         double g[3];
         for (std::size_t axis = 0; axis < 3; ++axis) {
             const IioChannel& c = _channels[axis];
@@ -214,7 +255,15 @@ private:
         }
         std::uint8_t report[kAccelReportLength];
         encodeAccelReport(g[0], g[1], g[2], report);
-        callback(context, report, sizeof report, timestamp);
+        if (!_timestamp) {
+            queueReport(report, sizeof report, callback, context);
+            return;
+        }
+        const std::int64_t at = decodeIioSample(_timestamp->type, scan + _timestamp->offset);
+        // A scan stamped ahead of the clock is taken as read now.
+        const std::int64_t age = std::max<std::int64_t>(0, deviceNow - at);
+        const std::uint64_t stamp = std::uint64_t(age) < ticks ? ticks - std::uint64_t(age) : 0;
+        passTimed(report, sizeof report, stamp, callback, context);
     }
 
     fs::path _sysDir;
@@ -222,6 +271,8 @@ private:
     std::array<IioChannel, 3> _channels;
     std::size_t _scanSize;
     bool _enabledHere;
+    std::optional<IioChannel> _timestamp;
+    clockid_t _clock;
     std::uint8_t _buffer[4096];
     std::size_t _have = 0;
 };
@@ -304,9 +355,9 @@ std::optional<std::array<UniqueFd, 3>> openRaw(const fs::path& sysDir) {
 class IioDevice final : public SensorDevice {
 public:
     IioDevice(fs::path sysDir, fs::path node, fs::path sysRoot, std::array<IioChannel, 3> channels,
-              bool hasScan)
+              bool hasScan, std::optional<IioChannel> timestamp)
         : _sysDir(std::move(sysDir)), _node(std::move(node)), _sysRoot(std::move(sysRoot)),
-          _channels(channels), _hasScan(hasScan) {}
+          _channels(channels), _hasScan(hasScan), _timestamp(timestamp) {}
 
     std::unique_ptr<SensorReportStream> open() override {
         if (_hasScan && !isHeldHere(_node)) {
@@ -337,16 +388,22 @@ private:
              it.increment(ec)) {
             const std::string name = it->path().filename().string();
             const bool isEnable = name.size() > 3 && name.compare(name.size() - 3, 3, "_en") == 0;
-            const bool ours =
-                name == "in_accel_x_en" || name == "in_accel_y_en" || name == "in_accel_z_en";
+            const bool ours = name == "in_accel_x_en" || name == "in_accel_y_en" ||
+                              name == "in_accel_z_en" || (_timestamp && name == "in_timestamp_en");
             if (isEnable) {
                 wanted.emplace_back(it->path(), ours ? "1" : "0");
                 asWanted = asWanted && readAttribute(it->path()) == wanted.back().second;
             }
         }
         if (wasOn && asWanted) {
-            return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, scanSize(),
-                                               false);
+            // The watermark cannot change while the buffer runs: a batch as
+            // found, or none.
+            const auto mark =
+                parseInteger(readAttribute(_sysDir / "buffer" / "watermark").value_or(""));
+            // The channel offsets first: the stream copies the channels.
+            const std::size_t size = scanSize();
+            return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, size,
+                                               false, batching(mark && *mark > 1));
         }
         if (!setAttribute(enable, "0")) {
             return nullptr;
@@ -357,11 +414,42 @@ private:
             }
         }
         attachOwnTrigger(_sysDir, _sysRoot);
+        const bool marked = setWatermark();
         if (!setAttribute(enable, "1")) {
             return nullptr;
         }
-        return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, scanSize(),
-                                           true);
+        const std::size_t size = scanSize();
+        return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, size, true,
+                                           batching(marked));
+    }
+
+    // A watermark of one batch of scans at the device's frequency, with a
+    // buffer four batches long; false when the frequency is unknown or the
+    // kernel refuses (the stream then sleeps out its batches itself).
+    bool setWatermark() {
+        const auto hz = iioSamplingFrequency(_sysDir);
+        if (!hz) {
+            return false;
+        }
+        const auto mark = std::max<std::int64_t>(1, std::llround(*hz * kSensorBatchSeconds));
+        if (mark < 2) {
+            return false;
+        }
+        const fs::path length = _sysDir / "buffer" / "length";
+        const auto current = parseInteger(readAttribute(length).value_or(""));
+        if ((!current || *current < 4 * mark) && !setAttribute(length, std::to_string(4 * mark))) {
+            return false;
+        }
+        return setAttribute(_sysDir / "buffer" / "watermark", std::to_string(mark));
+    }
+
+    IioBatching batching(bool marked) const {
+        IioBatching b;
+        b.batching = marked ? PollingReportStream::Batching::kernel
+                            : PollingReportStream::Batching::sleepAndDrain;
+        b.timestamp = _timestamp;
+        b.clock = iioTimestampClock(_sysDir);
+        return b;
     }
 
     std::unique_ptr<SensorReportStream> openPolling() {
@@ -381,7 +469,10 @@ private:
     // Channels sit in index order, each aligned to its own storage size; the
     // scan is padded to the largest storage size.
     std::size_t scanSize() {
-        std::array<IioChannel*, 3> order = {&_channels[0], &_channels[1], &_channels[2]};
+        std::vector<IioChannel*> order = {&_channels[0], &_channels[1], &_channels[2]};
+        if (_timestamp) {
+            order.push_back(&*_timestamp);
+        }
         std::sort(order.begin(), order.end(),
                   [](const IioChannel* a, const IioChannel* b) { return a->index < b->index; });
         std::size_t offset = 0;
@@ -401,6 +492,7 @@ private:
     fs::path _sysRoot;
     std::array<IioChannel, 3> _channels;
     bool _hasScan;
+    std::optional<IioChannel> _timestamp;
 };
 
 std::optional<double> frequencyList(const fs::path& sysDir, double targetHz) {
@@ -613,7 +705,19 @@ std::unique_ptr<SensorDevice> createIioDevice(const fs::path& sysDir, const fs::
         channels[axis].type = *type;
         channels[axis].index = static_cast<unsigned>(index.value());
     }
-    return std::make_unique<IioDevice>(sysDir, node, sysRoot, channels, hasScan);
+    // The timestamp channel, when the device has a usable one.
+    std::optional<IioChannel> timestamp;
+    if (hasScan) {
+        const auto typeText = readAttribute(scanDir / "in_timestamp_type");
+        const auto indexText = readAttribute(scanDir / "in_timestamp_index");
+        const auto type = typeText ? parseIioScanType(*typeText) : std::nullopt;
+        const auto index = indexText ? parseInteger(*indexText) : std::nullopt;
+        if (type && type->storageBits == 64 && index && *index >= 0 &&
+            fs::exists(scanDir / "in_timestamp_en", ec)) {
+            timestamp = IioChannel{*type, static_cast<unsigned>(*index)};
+        }
+    }
+    return std::make_unique<IioDevice>(sysDir, node, sysRoot, channels, hasScan, timestamp);
 }
 
 } // namespace clavio::platform

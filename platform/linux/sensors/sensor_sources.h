@@ -5,6 +5,8 @@
 // helpers are pure.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -20,22 +22,79 @@ namespace clavio::platform {
 
 inline constexpr double kStandardGravity = 9.80665; // m/s² per g
 
+// Stamps for `count` reports read together at `now` from a source that
+// carries no time of its own, oldest first into `out`: spaced by the measured
+// report interval back from `now`, all after `after` (the later of the
+// previous report's stamp and the previous read) and none after `now`. When
+// the interval is unknown (0) or the spacing would reach back to `after`, the
+// reports are spread evenly over (after, now]. Never out of order.
+void restampBatch(std::uint64_t now, std::uint64_t after, double intervalTicks, std::size_t count,
+                  std::uint64_t* out) noexcept;
+
 // A stream over one device descriptor: a slice polls the descriptor and an
-// eventfd (interrupt) and reads what arrived.
+// eventfd (interrupt, hurry) and reads what arrived. How reports are batched:
+// - none: one wake-up per report, each stamped when read;
+// - sleepAndDrain: while reports flow, the slice sleeps `batchSeconds` and
+//   reads everything queued in the kernel, stamped back from the read time at
+//   the measured rate (restampBatch); with nothing flowing it waits on the
+//   descriptor as before;
+// - kernel: the device itself wakes the poll once per batch (an IIO buffer's
+//   watermark) and its reports carry their own times.
+// A hurry reads what is queued at once and, for its hold, waits on the
+// descriptor again (a kernel-batched device is looked at every millisecond).
 class PollingReportStream : public SensorReportStream {
 public:
-    explicit PollingReportStream(UniqueFd fd) : _fd(std::move(fd)) {}
+    enum class Batching { none, sleepAndDrain, kernel };
+    // Reports a batch holds at most; more in one read are passed on early.
+    static constexpr std::size_t kBatchCapacity = 128;
+    static constexpr std::size_t kBatchSlotBytes = 32;
+
+    explicit PollingReportStream(UniqueFd fd, Batching batching = Batching::none,
+                                 double batchSeconds = kSensorBatchSeconds);
     bool runSlice(double seconds, SensorReportCallback callback, void* context) final;
-    void interrupt() noexcept final { _wake.signal(); }
+    void interrupt() noexcept final;
+    void hurry(double holdSeconds) noexcept final;
+
+    // Sensor thread. The measured interval between reports, in ticks (0 until measured).
+    double reportIntervalTicks() const noexcept { return _intervalTicks; }
 
 protected:
-    // Reads everything pending; false when the device is gone.
+    // Reads everything pending; false when the device is gone. Restamped
+    // sources hand each report to queueReport, timed ones to passTimed.
     virtual bool readReports(SensorReportCallback callback, void* context) = 0;
     int fd() const noexcept { return _fd.get(); }
+    void setBatching(Batching batching) noexcept { _batching = batching; }
+
+    void queueReport(const std::uint8_t* report, std::size_t length, SensorReportCallback callback,
+                     void* context) noexcept;
+    // A report with its own time, held between the previous stamp and now.
+    void passTimed(const std::uint8_t* report, std::size_t length, std::uint64_t timestamp,
+                   SensorReportCallback callback, void* context) noexcept;
 
 private:
+    bool drain(SensorReportCallback callback, void* context) noexcept;
+    void flushQueued(std::uint64_t now, SensorReportCallback callback, void* context) noexcept;
+    // After the wake descriptor fired: true for a hurry (read now), false
+    // for an interrupt or nothing.
+    bool takeWake() noexcept;
+
     UniqueFd _fd;
     WakeEvent _wake;
+    Batching _batching;
+    std::uint64_t _batchTicks;
+    std::atomic<bool> _interruptPending{false};
+    std::atomic<bool> _hurryPending{false};
+    std::atomic<std::uint64_t> _hurryHoldTicks{0};
+    std::uint64_t _hurriedUntil = 0;
+    bool _flowing = false;        // the last read found reports
+    std::uint64_t _lastRead = 0;  // when the last read ended
+    std::uint64_t _lastStamp = 0; // the last report's stamp
+    double _intervalTicks = 0;
+    std::size_t _delivered = 0; // reports passed by the current read
+    std::size_t _queued = 0;
+    std::uint8_t _queueLength[kBatchCapacity] = {};
+    std::uint8_t _queue[kBatchCapacity][kBatchSlotBytes] = {};
+    std::uint64_t _stamps[kBatchCapacity] = {};
 };
 
 // How an IIO accelerometer is read by this process: through the buffer
