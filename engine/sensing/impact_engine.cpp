@@ -1,5 +1,6 @@
 #include "engine/sensing/impact_engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -78,17 +79,68 @@ std::uint32_t tca_impact_tier_for_velocity(const TCAImpactConfig* cfg, float vel
     return 0;
 }
 
+namespace {
+
+constexpr std::uint64_t kRateSpanTicks = 250'000'000; // 250 ms
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) noexcept {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+// The deviation the peak search looks at, without the high-pass filter.
+float deviation(const TCAMotionSample& s, float baseline) noexcept {
+    return std::fabs(s.magnitude - baseline);
+}
+
+} // namespace
+
+float tca_impact_report_rate(const TCARingBuffer* ring, std::uint64_t until) noexcept {
+    if (!ring) {
+        return 0.0f;
+    }
+    TCAMotionSample window[kTCAImpactWindowCapacity];
+    const std::uint32_t n =
+        tca_ring_query_window(ring, until, kRateSpanTicks, 0, window, kTCAImpactWindowCapacity);
+    if (n < 4 || window[n - 1].timestamp <= window[0].timestamp) {
+        return 0.0f;
+    }
+    return float(double(n - 1) * 1e9 / double(window[n - 1].timestamp - window[0].timestamp));
+}
+
 TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* ring,
                                     std::uint64_t keyTimestamp) noexcept {
+    return tca_impact_classify_until(state, ring, keyTimestamp, UINT64_MAX);
+}
+
+TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBuffer* ring,
+                                          std::uint64_t keyTimestamp,
+                                          std::uint64_t windowEnd) noexcept {
     TCAImpactResult result{};
     const TCAImpactConfig& cfg = state->config;
-    const std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
-    const std::uint64_t post = tca_ms_to_mach(cfg.searchPostMs);
+    std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
+    std::uint64_t post = tca_ms_to_mach(cfg.searchPostMs);
+
+    const float rate = tca_impact_report_rate(ring, keyTimestamp);
+    const bool lowRate = rate > 0.0f && rate < kTCALowRateHz;
+    const double periodMs = lowRate ? 1000.0 / double(rate) : 0.0;
+    if (lowRate) {
+        pre = std::max(pre, tca_ms_to_mach(2.0 * periodMs));
+        post = saturatingAdd(post, tca_ms_to_mach(kTCALowRateExtraPostMs));
+    }
 
     TCAMotionSample window[kTCAImpactWindowCapacity];
-    const std::uint32_t n = ring ? tca_ring_query_window(ring, keyTimestamp, pre, post, window,
-                                                         kTCAImpactWindowCapacity)
-                                 : 0;
+    std::uint32_t n = ring ? tca_ring_query_window(ring, keyTimestamp, pre, post, window,
+                                                   kTCAImpactWindowCapacity)
+                           : 0;
+    if (windowEnd < saturatingAdd(keyTimestamp, post)) {
+        std::uint32_t kept = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (window[i].timestamp <= windowEnd) {
+                window[kept++] = window[i];
+            }
+        }
+        n = kept;
+    }
     result.samplesInWindow = n;
     if (n == 0) {
         result.baseline = state->currentBaseline;
@@ -98,6 +150,7 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
 
     float best = 0.0f;
     std::uint64_t peakTime = 0;
+    double energy = 0.0; // squared deviations from the key on (low rates only)
     if (cfg.highpassEnabled) {
         const float a = cfg.highpassAlpha;
         float pin = state->hpPrevIn;
@@ -111,37 +164,92 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
                 best = std::fabs(out);
                 peakTime = window[i].timestamp;
             }
+            if (window[i].timestamp >= keyTimestamp) {
+                energy += double(out) * double(out);
+            }
         }
         state->hpPrevIn = pin;
         state->hpPrevOut = pout;
     } else {
         const float b = state->currentBaseline;
         for (std::uint32_t i = 0; i < n; ++i) {
-            const float d = std::fabs(window[i].magnitude - b);
+            const float d = deviation(window[i], b);
             if (d > best) {
                 best = d;
                 peakTime = window[i].timestamp;
             }
+            if (window[i].timestamp >= keyTimestamp) {
+                energy += double(d) * double(d);
+            }
         }
     }
 
+    const float score =
+        lowRate ? float(std::sqrt(energy * periodMs / kTCAEnergyReferenceMs)) : best;
     result.rawPeak = best;
-    result.score = best;
+    result.score = score;
     result.baseline = state->currentBaseline;
     result.peakTimestamp = peakTime;
 
     const float span = cfg.hardCap - cfg.deadzone;
     float velocity = 0.0f;
-    if (best > cfg.deadzone && span > 0.0f) {
-        const float normalised = (best - cfg.deadzone) / span;
+    if (score > cfg.deadzone && span > 0.0f) {
+        const float normalised = (score - cfg.deadzone) / span;
         velocity = ::powf(normalised < 1.0f ? normalised : 1.0f, cfg.compressGamma);
     }
     result.velocity = velocity;
 
-    result.tier = best <= cfg.deadzone ? 0 : tca_impact_tier_for_velocity(&cfg, velocity);
+    result.tier = score <= cfg.deadzone ? 0 : tca_impact_tier_for_velocity(&cfg, velocity);
 
     state->lastKeyTimestamp = keyTimestamp;
     return result;
+}
+
+bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer* ring,
+                               std::uint64_t keyTimestamp, std::uint64_t newest) noexcept {
+    if (!ring || newest < keyTimestamp) {
+        return false;
+    }
+    const TCAImpactConfig& cfg = state->config;
+    const float rate = tca_impact_report_rate(ring, keyTimestamp);
+    double settleMs = kTCASettleMs;
+    if (rate > 0.0f) {
+        settleMs = std::max(settleMs, 2000.0 / double(rate));
+    }
+    const std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
+    TCAMotionSample window[kTCAImpactWindowCapacity];
+    const std::uint32_t n = tca_ring_query_window(ring, keyTimestamp, pre, newest - keyTimestamp,
+                                                  window, kTCAImpactWindowCapacity);
+    const float b = state->currentBaseline;
+    float noise = 0.0f;
+    float peak = 0.0f;
+    std::uint64_t peakTime = 0;
+    bool struck = false;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const float d = deviation(window[i], b);
+        if (window[i].timestamp < keyTimestamp) {
+            noise = std::max(noise, d);
+        } else if (!struck || d > peak) {
+            peak = d;
+            peakTime = window[i].timestamp;
+            struck = true;
+        }
+    }
+    if (!struck || peak <= cfg.deadzone || peak < kTCASettleNoiseFactor * noise) {
+        return false;
+    }
+    const std::uint64_t settle = tca_ms_to_mach(settleMs);
+    if (newest < saturatingAdd(peakTime, settle)) {
+        return false;
+    }
+    const std::uint64_t quietFrom = newest - settle;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (window[i].timestamp >= quietFrom && window[i].timestamp > peakTime &&
+            deviation(window[i], b) >= kTCASettleFall * peak) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void tca_impact_update_baseline(TCAImpactState* state, const TCARingBuffer* ring) noexcept {

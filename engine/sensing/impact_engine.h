@@ -84,6 +84,56 @@ std::uint32_t tca_impact_tier_for_velocity(const TCAImpactConfig* config, float 
 TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* ring,
                                     std::uint64_t keyTimestamp) noexcept;
 
+// Sensors that report more slowly than this (measured from the ring, see
+// tca_impact_report_rate) are classified by the low-rate estimate below.
+inline constexpr float kTCALowRateHz = 750.0f;
+// How far the window reaches beyond searchPostMs at a low report rate: the
+// classification runs 10 ms after the window's end, so this stays within it.
+inline constexpr double kTCALowRateExtraPostMs = 8.0;
+// The strike length the low-rate estimate's energy is spread over to give a
+// number on the peak's scale (see tca_impact_classify).
+inline constexpr double kTCAEnergyReferenceMs = 2.0;
+
+// Reports per second, measured from the samples of the 250 ms up to
+// `until` (at most the 256 oldest of them): their count less one over the
+// time from the first to the last. 0 when fewer than 4 samples are there or
+// they all share one timestamp.
+float tca_impact_report_rate(const TCARingBuffer* ring, std::uint64_t until) noexcept;
+
+// Classifies the key at `keyTimestamp` from the samples in
+// [key - searchPreMs, min(key + searchPostMs, windowEnd)]: the decision made
+// before the window has closed, on what the ring held when it was made
+// (tca_impact_strike_settled). With windowEnd at or beyond the window's end
+// it is tca_impact_classify.
+//
+// Both measure the report rate before the key first. Below kTCALowRateHz the
+// window reaches further back (at least two report periods) and
+// kTCALowRateExtraPostMs further ahead, and the score is the strike's energy
+// rather than its largest sample: the square root of the squared deviations
+// of the samples from the key on, times the report period, over
+// kTCAEnergyReferenceMs. With few samples per strike the largest sample
+// depends on where the samples fall on the strike; their energy hardly does
+// (the sensor's own filter keeps the strike within the report rate's band),
+// and the reference length puts it on the peak's scale so deadzone, cap and
+// thresholds keep their meaning. rawPeak stays the largest deviation.
+TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBuffer* ring,
+                                          std::uint64_t keyTimestamp,
+                                          std::uint64_t windowEnd) noexcept;
+
+// Whether the strike of the key at `keyTimestamp` is over as far as the
+// samples up to `newest` (a sample time, at most the window's end) show: the
+// largest deviation from the baseline since the key is above the deadzone
+// and at least kTCASettleNoiseFactor times every deviation in the
+// searchPreMs before the key (so noise and the tail of an earlier strike
+// cannot pass for it), and every sample of the last kTCASettleMs (or two
+// report periods, if longer) before `newest`, all later than the peak, is
+// below kTCASettleFall of it. Reads the ring and the state, changes nothing.
+inline constexpr float kTCASettleNoiseFactor = 2.0f;
+inline constexpr float kTCASettleFall = 0.5f;
+inline constexpr double kTCASettleMs = 3.0;
+bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer* ring,
+                               std::uint64_t keyTimestamp, std::uint64_t newest) noexcept;
+
 // Feeds the samples of the last baselineWindowMs before the clock's current
 // tick (hostTicks(), the 256 oldest of them) into the baseline's moving
 // average. An empty window (or a null ring) changes nothing.
