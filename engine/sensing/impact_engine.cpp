@@ -214,7 +214,7 @@ bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer*
     const float rate = tca_impact_report_rate(ring, keyTimestamp);
     double settleMs = kTCASettleMs;
     if (rate > 0.0f) {
-        settleMs = std::max(settleMs, 2000.0 / double(rate));
+        settleMs = std::max(settleMs, 1000.0 / double(rate));
     }
     const std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
     TCAMotionSample window[kTCAImpactWindowCapacity];
@@ -235,10 +235,15 @@ bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer*
             struck = true;
         }
     }
-    if (!struck || peak <= cfg.deadzone || peak < kTCASettleNoiseFactor * noise) {
+    const std::uint64_t settle = tca_ms_to_mach(settleMs);
+    // A peak within the deadzone may be all there is, or noise before the
+    // strike: it counts once the latest strike would have begun and settled.
+    const bool clear =
+        peak > cfg.deadzone ||
+        newest >= saturatingAdd(keyTimestamp, tca_ms_to_mach(kTCASettleLatestOnsetMs) + settle);
+    if (!struck || !clear || peak < kTCASettleNoiseFactor * noise) {
         return false;
     }
-    const std::uint64_t settle = tca_ms_to_mach(settleMs);
     if (newest < saturatingAdd(peakTime, settle)) {
         return false;
     }

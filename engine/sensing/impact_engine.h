@@ -123,14 +123,16 @@ TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBu
 // Whether the strike of the key at `keyTimestamp` is over as far as the
 // samples up to `newest` (a sample time, at most the window's end) show: the
 // largest deviation from the baseline since the key is above the deadzone
-// and at least kTCASettleNoiseFactor times every deviation in the
+// (or, within it, the strike would have begun by now: newest is at least
+// kTCASettleLatestOnsetMs plus the settling time after the key) and at least kTCASettleNoiseFactor times every deviation in the
 // searchPreMs before the key (so noise and the tail of an earlier strike
 // cannot pass for it), and every sample of the last kTCASettleMs (or two
 // report periods, if longer) before `newest`, all later than the peak, is
 // below kTCASettleFall of it. Reads the ring and the state, changes nothing.
 inline constexpr float kTCASettleNoiseFactor = 2.0f;
 inline constexpr float kTCASettleFall = 0.5f;
-inline constexpr double kTCASettleMs = 3.0;
+inline constexpr double kTCASettleMs = 0.0;
+inline constexpr double kTCASettleLatestOnsetMs = 6.0;
 bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer* ring,
                                std::uint64_t keyTimestamp, std::uint64_t newest) noexcept;
 
