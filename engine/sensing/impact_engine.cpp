@@ -107,6 +107,19 @@ float tca_impact_report_rate(const TCARingBuffer* ring, std::uint64_t until) noe
     return float(double(n - 1) * 1e9 / double(window[n - 1].timestamp - window[0].timestamp));
 }
 
+void tca_impact_apply_score(const TCAImpactConfig* cfg, float score,
+                            TCAImpactResult* result) noexcept {
+    result->score = score;
+    const float span = cfg->hardCap - cfg->deadzone;
+    float velocity = 0.0f;
+    if (score > cfg->deadzone && span > 0.0f) {
+        const float normalised = (score - cfg->deadzone) / span;
+        velocity = ::powf(normalised < 1.0f ? normalised : 1.0f, cfg->compressGamma);
+    }
+    result->velocity = velocity;
+    result->tier = score <= cfg->deadzone ? 0 : tca_impact_tier_for_velocity(cfg, velocity);
+}
+
 TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* ring,
                                     std::uint64_t keyTimestamp) noexcept {
     return tca_impact_classify_until(state, ring, keyTimestamp, UINT64_MAX);
@@ -187,19 +200,9 @@ TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBu
     const float score =
         lowRate ? float(std::sqrt(energy * periodMs / kTCAEnergyReferenceMs)) : best;
     result.rawPeak = best;
-    result.score = score;
     result.baseline = state->currentBaseline;
     result.peakTimestamp = peakTime;
-
-    const float span = cfg.hardCap - cfg.deadzone;
-    float velocity = 0.0f;
-    if (score > cfg.deadzone && span > 0.0f) {
-        const float normalised = (score - cfg.deadzone) / span;
-        velocity = ::powf(normalised < 1.0f ? normalised : 1.0f, cfg.compressGamma);
-    }
-    result.velocity = velocity;
-
-    result.tier = score <= cfg.deadzone ? 0 : tca_impact_tier_for_velocity(&cfg, velocity);
+    tca_impact_apply_score(&cfg, score, &result);
 
     state->lastKeyTimestamp = keyTimestamp;
     return result;
