@@ -227,7 +227,8 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     const bool measure = d.measuring.load(std::memory_order_acquire) &&
                          d.settings->velocitySource() != VelocitySource::fixed;
     if (measure) {
-        result = context.classifier->classifyUntil(event.timestamp, context.ringBuffer, windowEnd);
+        result = context.classifier->classifyUntil(event.timestamp, context.ringBuffer, windowEnd,
+                                                   d.settings->lowRateSensing());
     } else {
         result =
             fixedImpact(context.classifier->config(), d.settings->fixedVelocity(), event.timestamp);

@@ -58,7 +58,7 @@ AdaptivePeakClassifier::AdaptivePeakClassifier(const ImpactConfig& config) : _co
 
 ImpactResult AdaptivePeakClassifier::classify(std::uint64_t keyTimestamp,
                                               const TCARingBuffer* ringBuffer) {
-    return classifyUntil(keyTimestamp, ringBuffer, UINT64_MAX);
+    return classifyUntil(keyTimestamp, ringBuffer, UINT64_MAX, false);
 }
 
 bool AdaptivePeakClassifier::strikeSettled(std::uint64_t keyTimestamp,
@@ -70,7 +70,7 @@ bool AdaptivePeakClassifier::strikeSettled(std::uint64_t keyTimestamp,
 
 ImpactResult AdaptivePeakClassifier::classifyUntil(std::uint64_t keyTimestamp,
                                                    const TCARingBuffer* ringBuffer,
-                                                   std::uint64_t windowEnd) {
+                                                   std::uint64_t windowEnd, bool adaptToRate) {
     std::lock_guard lock(_mutex);
     const std::uint64_t gap = tca_ms_to_mach(_config.minInterKeyGapMs);
     if (_lastClassifyTime) {
@@ -88,7 +88,7 @@ ImpactResult AdaptivePeakClassifier::classifyUntil(std::uint64_t keyTimestamp,
     }
     tca_impact_update_baseline(&_state, ringBuffer);
     const TCAImpactResult native =
-        tca_impact_classify_until(&_state, ringBuffer, keyTimestamp, windowEnd);
+        tca_impact_classify_until(&_state, ringBuffer, keyTimestamp, windowEnd, adaptToRate);
     _lastClassifyTime = keyTimestamp;
     return impactResultFromNative(native);
 }
@@ -118,15 +118,15 @@ SimplePeakClassifier::SimplePeakClassifier(const ImpactConfig& config) : _config
 
 ImpactResult SimplePeakClassifier::classify(std::uint64_t keyTimestamp,
                                             const TCARingBuffer* ringBuffer) {
-    return classifyUntil(keyTimestamp, ringBuffer, UINT64_MAX);
+    return classifyUntil(keyTimestamp, ringBuffer, UINT64_MAX, false);
 }
 
 ImpactResult SimplePeakClassifier::classifyUntil(std::uint64_t keyTimestamp,
                                                  const TCARingBuffer* ringBuffer,
-                                                 std::uint64_t windowEnd) {
+                                                 std::uint64_t windowEnd, bool adaptToRate) {
     std::lock_guard lock(_mutex);
     return impactResultFromNative(
-        tca_impact_classify_until(&_state, ringBuffer, keyTimestamp, windowEnd));
+        tca_impact_classify_until(&_state, ringBuffer, keyTimestamp, windowEnd, adaptToRate));
 }
 
 bool SimplePeakClassifier::strikeSettled(std::uint64_t keyTimestamp,

@@ -122,18 +122,18 @@ void tca_impact_apply_score(const TCAImpactConfig* cfg, float score,
 
 TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* ring,
                                     std::uint64_t keyTimestamp) noexcept {
-    return tca_impact_classify_until(state, ring, keyTimestamp, UINT64_MAX);
+    return tca_impact_classify_until(state, ring, keyTimestamp, UINT64_MAX, false);
 }
 
 TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBuffer* ring,
                                           std::uint64_t keyTimestamp,
-                                          std::uint64_t windowEnd) noexcept {
+                                          std::uint64_t windowEnd, bool adaptToRate) noexcept {
     TCAImpactResult result{};
     const TCAImpactConfig& cfg = state->config;
     std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
     std::uint64_t post = tca_ms_to_mach(cfg.searchPostMs);
 
-    const float rate = tca_impact_report_rate(ring, keyTimestamp);
+    const float rate = adaptToRate ? tca_impact_report_rate(ring, keyTimestamp) : 0.0f;
     const bool lowRate = rate > 0.0f && rate < kTCALowRateHz;
     const double periodMs = lowRate ? 1000.0 / double(rate) : 0.0;
     if (lowRate) {
@@ -161,9 +161,9 @@ TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBu
         return result;
     }
 
-    float best = 0.0f;
-    std::uint64_t peakTime = 0;
-    double energy = 0.0; // squared deviations from the key on (low rates only)
+    // The deviation of every sample: from the baseline, or the high-pass
+    // filter's output.
+    float dev[kTCAImpactWindowCapacity];
     if (cfg.highpassEnabled) {
         const float a = cfg.highpassAlpha;
         float pin = state->hpPrevIn;
@@ -173,32 +173,45 @@ TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBu
             const float out = a * ((pout + m) - pin);
             pin = m;
             pout = out;
-            if (std::fabs(out) > best) {
-                best = std::fabs(out);
-                peakTime = window[i].timestamp;
-            }
-            if (window[i].timestamp >= keyTimestamp) {
-                energy += double(out) * double(out);
-            }
+            dev[i] = std::fabs(out);
         }
         state->hpPrevIn = pin;
         state->hpPrevOut = pout;
     } else {
         const float b = state->currentBaseline;
         for (std::uint32_t i = 0; i < n; ++i) {
-            const float d = deviation(window[i], b);
-            if (d > best) {
-                best = d;
-                peakTime = window[i].timestamp;
-            }
-            if (window[i].timestamp >= keyTimestamp) {
-                energy += double(d) * double(d);
-            }
+            dev[i] = deviation(window[i], b);
+        }
+    }
+    float best = 0.0f;
+    std::uint32_t bestIndex = 0;
+    std::uint64_t peakTime = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (dev[i] > best) {
+            best = dev[i];
+            bestIndex = i;
+            peakTime = window[i].timestamp;
         }
     }
 
-    const float score =
-        lowRate ? float(std::sqrt(energy * periodMs / kTCAEnergyReferenceMs)) : best;
+    float score = best;
+    if (lowRate && rate >= kTCABandLimitedHz) {
+        double energy = 0.0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (window[i].timestamp >= keyTimestamp) {
+                energy += double(dev[i]) * double(dev[i]);
+            }
+        }
+        score = float(std::sqrt(energy * periodMs / kTCAEnergyReferenceMs));
+    } else if (lowRate && bestIndex > 0 && bestIndex + 1 < n) {
+        // A parabola through the largest deviation and its neighbours.
+        const double y0 = dev[bestIndex - 1], y1 = dev[bestIndex], y2 = dev[bestIndex + 1];
+        const double curvature = y0 - 2.0 * y1 + y2;
+        if (curvature < 0.0) {
+            const double offset = 0.5 * (y0 - y2) / curvature;
+            score = float(y1 - 0.25 * (y0 - y2) * offset);
+        }
+    }
     result.rawPeak = best;
     result.baseline = state->currentBaseline;
     result.peakTimestamp = peakTime;
@@ -217,7 +230,7 @@ bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer*
     const float rate = tca_impact_report_rate(ring, keyTimestamp);
     double settleMs = kTCASettleMs;
     if (rate > 0.0f) {
-        settleMs = std::max(settleMs, 1000.0 / double(rate));
+        settleMs = std::max(settleMs, 500.0 / double(rate));
     }
     const std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
     TCAMotionSample window[kTCAImpactWindowCapacity];

@@ -91,14 +91,19 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
                                     std::uint64_t keyTimestamp) noexcept;
 
 // Sensors that report more slowly than this (measured from the ring, see
-// tca_impact_report_rate) are classified by the low-rate estimate below.
+// tca_impact_report_rate) are classified by the low-rate estimates below.
 inline constexpr float kTCALowRateHz = 750.0f;
+// Twice the highest chassis vibration frequency (about 160 Hz): from this
+// rate on a strike is sampled within the report rate's band.
+inline constexpr float kTCABandLimitedHz = 320.0f;
 // How far the window reaches beyond searchPostMs at a low report rate: the
 // classification runs 10 ms after the window's end, so this stays within it.
 inline constexpr double kTCALowRateExtraPostMs = 8.0;
 // The strike length the low-rate estimate's energy is spread over to give a
-// number on the peak's scale (see tca_impact_classify).
-inline constexpr double kTCAEnergyReferenceMs = 2.0;
+// number on the peak's scale (tca_impact_classify_until): fitted on
+// synthetic strikes so that tiers are as seldom inverted as with the peak
+// at the same rate.
+inline constexpr double kTCAEnergyReferenceMs = 8.0;
 
 // Reports per second, measured from the samples of the 250 ms up to
 // `until` (at most the 256 oldest of them): their count less one over the
@@ -110,21 +115,25 @@ float tca_impact_report_rate(const TCARingBuffer* ring, std::uint64_t until) noe
 // [key - searchPreMs, min(key + searchPostMs, windowEnd)]: the decision made
 // before the window has closed, on what the ring held when it was made
 // (tca_impact_strike_settled). With windowEnd at or beyond the window's end
-// it is tca_impact_classify.
+// and adaptToRate false it is tca_impact_classify.
 //
-// Both measure the report rate before the key first. Below kTCALowRateHz the
-// window reaches further back (at least two report periods) and
-// kTCALowRateExtraPostMs further ahead, and the score is the strike's energy
-// rather than its largest sample: the square root of the squared deviations
-// of the samples from the key on, times the report period, over
-// kTCAEnergyReferenceMs. With few samples per strike the largest sample
-// depends on where the samples fall on the strike; their energy hardly does
-// (the sensor's own filter keeps the strike within the report rate's band),
-// and the reference length puts it on the peak's scale so deadzone, cap and
-// thresholds keep their meaning. rawPeak stays the largest deviation.
+// With adaptToRate it measures the report rate before the key first. Below
+// kTCALowRateHz the window reaches further back (at least two report
+// periods) and kTCALowRateExtraPostMs further ahead, and the score suits
+// few samples per strike:
+// - from kTCABandLimitedHz, where the chassis vibration lies below half the
+//   report rate, the strike's energy: the square root of the squared
+//   deviations of the samples from the key on, times the report period, over
+//   kTCAEnergyReferenceMs. The largest sample depends on where the samples
+//   fall on the strike; their energy hardly does (the sensor's filter keeps
+//   the strike within the rate's band).
+// - below it, what the sensor's filter leaves of a strike is one slow bump:
+//   its height, from a parabola through the largest deviation and its
+//   neighbours.
+// rawPeak stays the largest deviation.
 TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBuffer* ring,
-                                          std::uint64_t keyTimestamp,
-                                          std::uint64_t windowEnd) noexcept;
+                                          std::uint64_t keyTimestamp, std::uint64_t windowEnd,
+                                          bool adaptToRate) noexcept;
 
 // Whether the strike of the key at `keyTimestamp` is over as far as the
 // samples up to `newest` (a sample time, at most the window's end) show: the
@@ -137,7 +146,7 @@ TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBu
 // below kTCASettleFall of it. Reads the ring and the state, changes nothing.
 inline constexpr float kTCASettleNoiseFactor = 2.0f;
 inline constexpr float kTCASettleFall = 0.5f;
-inline constexpr double kTCASettleMs = 0.0;
+inline constexpr double kTCASettleMs = 0.5;
 inline constexpr double kTCASettleLatestOnsetMs = 6.0;
 bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer* ring,
                                std::uint64_t keyTimestamp, std::uint64_t newest) noexcept;
