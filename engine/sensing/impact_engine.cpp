@@ -236,7 +236,18 @@ bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer*
     TCAMotionSample window[kTCAImpactWindowCapacity];
     const std::uint32_t n = tca_ring_query_window(ring, keyTimestamp, pre, newest - keyTimestamp,
                                                   window, kTCAImpactWindowCapacity);
-    const float b = state->currentBaseline;
+    // Deviations from the level before the key (the baseline when nothing
+    // came before it): an offset of the baseline is no strike.
+    float b = state->currentBaseline;
+    double levelSum = 0.0;
+    std::uint32_t levelCount = 0;
+    for (std::uint32_t i = 0; i < n && window[i].timestamp < keyTimestamp; ++i) {
+        levelSum += window[i].magnitude;
+        ++levelCount;
+    }
+    if (levelCount > 0) {
+        b = float(levelSum / levelCount);
+    }
     float noise = 0.0f;
     float peak = 0.0f;
     std::uint64_t peakTime = 0;
@@ -265,8 +276,10 @@ bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer*
     }
     const std::uint64_t quietFrom = newest - settle;
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (window[i].timestamp >= quietFrom && window[i].timestamp > peakTime &&
-            deviation(window[i], b) >= kTCASettleFall * peak) {
+        const float d = deviation(window[i], b);
+        // (Nothing at all since the key is over too: a zero is not a strike.)
+        if (window[i].timestamp >= quietFrom && window[i].timestamp > peakTime && d > 0.0f &&
+            d >= kTCASettleFall * peak) {
             return false;
         }
     }

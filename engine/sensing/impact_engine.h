@@ -136,14 +136,18 @@ TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBu
                                           bool adaptToRate) noexcept;
 
 // Whether the strike of the key at `keyTimestamp` is over as far as the
-// samples up to `newest` (a sample time, at most the window's end) show: the
-// largest deviation from the baseline since the key is above the deadzone
-// (or, within it, the strike would have begun by now: newest is at least
-// kTCASettleLatestOnsetMs plus the settling time after the key) and at least kTCASettleNoiseFactor times every deviation in the
-// searchPreMs before the key (so noise and the tail of an earlier strike
-// cannot pass for it), and every sample of the last kTCASettleMs (or two
-// report periods, if longer) before `newest`, all later than the peak, is
-// below kTCASettleFall of it. Reads the ring and the state, changes nothing.
+// samples up to `newest` (a sample time, at most the window's end) show.
+// Deviations are taken from the mean level of the searchPreMs before the key
+// (the baseline when no sample is there), so an offset of the baseline is no
+// strike. The strike is over when the largest deviation since the key
+// - is above the deadzone, or, within it, the strike would have begun by now
+//   (newest is kTCASettleLatestOnsetMs plus the settling time after the key);
+// - is at least kTCASettleNoiseFactor times every deviation before the key,
+//   so noise and the tail of an earlier strike cannot pass for it;
+// - lies the settling time (kTCASettleMs, or half a report period if longer)
+//   before `newest`, and every later sample of that last stretch is below
+//   kTCASettleFall of it (or exactly at the level).
+// Reads the ring and the state, changes nothing.
 inline constexpr float kTCASettleNoiseFactor = 2.0f;
 inline constexpr float kTCASettleFall = 0.5f;
 inline constexpr double kTCASettleMs = 0.5;
