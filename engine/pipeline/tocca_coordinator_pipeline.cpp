@@ -1,6 +1,6 @@
 // The keystroke pipeline: the key-down handler (keyboard thread) schedules
 // the classification step (classify queue) searchPostMs + 10 ms later; with
-// earlyDecision it schedules a check a few milliseconds later instead, which
+// earlyDecision it schedules a check 7 ms later instead, which
 // classifies as soon as the samples in the ring show the strike over and
 // otherwise looks again a millisecond later, up to that same deadline. The
 // step measures, counts, sounds one sample per velocity layer, runs a macro
@@ -29,10 +29,11 @@ namespace clavio {
 
 namespace {
 
-// The first look at the ring comes when the earliest strikes have begun (the
-// chassis vibrates from 1.5 ms after the key), the later ones a report or so
-// apart.
-constexpr std::uint64_t kFirstCheckTicks = 3'000'000;
+// The first look at the ring comes when most strikes have passed their peak
+// (the chassis vibrates from 1.5 to 6 ms after the key): each look is a
+// wake-up of the classify thread, which on a loaded machine may come late.
+// The later looks follow a report or so apart.
+constexpr std::uint64_t kFirstCheckTicks = 7'000'000;
 constexpr std::uint64_t kCheckStepTicks = 1'000'000;
 
 constexpr std::array<std::string_view, 4> kSampleTierNames = {"soft", "medium", "hard", "slam"};

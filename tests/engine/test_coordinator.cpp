@@ -250,7 +250,7 @@ TEST(CoordinatorPipeline, EarlyDecisionComesOnceTheStrikeIsOverAndNeverAfterTheD
         long reportingMs; // after the key; then the sensor stalls
         std::uint64_t classifiedMs;
         VelocityTier tier;
-    } cases[] = {{0.06f, 60, 4, VelocityTier::medium}, {0.0f, 60, 7, VelocityTier::silent},
+    } cases[] = {{0.06f, 60, 7, VelocityTier::medium}, {0.0f, 60, 7, VelocityTier::silent},
                  {0.06f, 3, 30, VelocityTier::medium}, {0.0f, 0, 30, VelocityTier::silent}};
     for (const auto& c : cases) {
         const std::uint64_t key = r.now();
