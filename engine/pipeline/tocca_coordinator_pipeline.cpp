@@ -165,8 +165,8 @@ void ToccaCoordinator::Impl::keyDown(const std::shared_ptr<const PipelineContext
     // A refused task (queue full or shut down) is dropped: the keyboard
     // thread cannot wait, and the queue counts what it refuses.
     if (self && self->_impl->settings->earlyDecision()) {
-        const std::uint64_t first = deadline - now > kFirstCheckTicks ? now + kFirstCheckTicks
-                                                                      : deadline;
+        const std::uint64_t first =
+            deadline - now > kFirstCheckTicks ? now + kFirstCheckTicks : deadline;
         context->classifyQueue->submitAt(
             first, [context, press, deadline] { checkPress(context, press, deadline); });
         return;

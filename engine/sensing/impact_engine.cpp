@@ -126,8 +126,8 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
 }
 
 TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBuffer* ring,
-                                          std::uint64_t keyTimestamp,
-                                          std::uint64_t windowEnd, bool adaptToRate) noexcept {
+                                          std::uint64_t keyTimestamp, std::uint64_t windowEnd,
+                                          bool adaptToRate) noexcept {
     TCAImpactResult result{};
     const TCAImpactConfig& cfg = state->config;
     std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);

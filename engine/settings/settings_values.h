@@ -105,7 +105,7 @@ struct SettingsValues {
     bool earlyDecision = false;       // classify once the strike's peak has passed
     bool perKeyNormalization = false; // correct each key's score by its learned coupling
     std::string microphoneDevice;     // a capture device's name; empty: the system default
-    bool lowRateSensing = false;      // below 750 reports/s: wider window, estimates for few samples
+    bool lowRateSensing = false;      // slow sensors: wider window, estimates for few samples
 
     friend bool operator==(const SettingsValues&, const SettingsValues&) = default;
 };

@@ -36,7 +36,9 @@ SettingsValues steady(const std::string& pack = "Tone") {
     return v;
 }
 
-std::uint64_t ms(std::uint64_t m) { return m * kTicksPerMilli; }
+std::uint64_t ms(std::uint64_t m) {
+    return m * kTicksPerMilli;
+}
 
 // A rig with the "Tone" pack installed.
 struct ToneRig : CoordinatorRig {
@@ -75,9 +77,8 @@ TEST(CoordinatorLifecycle, StartsOnTheNextTurnOnceWithOneSetOfTimersStopEndsThem
     coordinator.start(); // already running: returns at once
     EXPECT_EQ(r.rawDecoder.decodeCalls(), decodes);
     int ticks = 0;
-    coordinator.subscribe([&](const CoordinatorProperty& p) {
-        ticks += p == CoordinatorProperty::totalSamples;
-    });
+    coordinator.subscribe(
+        [&](const CoordinatorProperty& p) { ticks += p == CoordinatorProperty::totalSamples; });
     const auto ranBefore = r.classifyQueue.ran();
     r.run(1000ms, kRest);
     EXPECT_EQ(r.classifyQueue.ran() - ranBefore, 10u) << "one baseline update per 0.1 s";
@@ -250,8 +251,10 @@ TEST(CoordinatorPipeline, EarlyDecisionComesOnceTheStrikeIsOverAndNeverAfterTheD
         long reportingMs; // after the key; then the sensor stalls
         std::uint64_t classifiedMs;
         VelocityTier tier;
-    } cases[] = {{0.06f, 60, 7, VelocityTier::medium}, {0.0f, 60, 7, VelocityTier::silent},
-                 {0.06f, 3, 30, VelocityTier::medium}, {0.0f, 0, 30, VelocityTier::silent}};
+    } cases[] = {{0.06f, 60, 7, VelocityTier::medium},
+                 {0.0f, 60, 7, VelocityTier::silent},
+                 {0.06f, 3, 30, VelocityTier::medium},
+                 {0.0f, 0, 30, VelocityTier::silent}};
     for (const auto& c : cases) {
         const std::uint64_t key = r.now();
         r.scheduleSample(key + ms(3), kRest + c.peak);
@@ -376,11 +379,15 @@ TEST(CoordinatorThreads, PackSwitchesWhileKeysSoundOnEveryThreadUnderSanitizers)
     CountingClassifyQueue counting{queue};
     OfflineAudioOutput output;
     RawAudioDecoder decoder;
-    auto coordinator = makeCoordinator(
-        std::make_shared<ToccaSettings>(steady()),
-        {&loop, &counting, std::make_shared<ReplaySensorRegistry>(timeline),
-         std::make_shared<ReplayKeySource>(timeline), &decoder, &output, {}},
-        {});
+    auto coordinator = makeCoordinator(std::make_shared<ToccaSettings>(steady()),
+                                       {&loop,
+                                        &counting,
+                                        std::make_shared<ReplaySensorRegistry>(timeline),
+                                        std::make_shared<ReplayKeySource>(timeline),
+                                        &decoder,
+                                        &output,
+                                        {}},
+                                       {});
     std::atomic<int> presses{0}, offQueue{0}, releasesSounded{0};
     coordinator->setPressReporter([&](const ToccaCoordinator::PressReport&) {
         offQueue += !queue.isCurrentQueue();

@@ -55,7 +55,9 @@ TCAImpactResult classifyOne(TCAImpactState& s, float magnitude) {
     return tca_impact_classify(&s, ring.get(), kKey);
 }
 
-constexpr std::uint64_t ms(std::uint64_t m) { return kKey + m * kTicksPerMs; } // after the key
+constexpr std::uint64_t ms(std::uint64_t m) {
+    return kKey + m * kTicksPerMs;
+} // after the key
 
 // Resting magnitude 1.0 at 1 kHz from 0.5 s to 2 s, with a strike of
 // deviation 0.0715 at every whole 5 ms.
@@ -262,7 +264,10 @@ TEST(ImpactEngine, StrikeIsOverOnceASampleBelowHalfItsPeakFollowsButNeverOnNoise
                  {flat.get(), 1006, false},  {flat.get(), 1007, true}}; // 6 ms + settling
     for (const auto& c : cases) {
         EXPECT_EQ(tca_impact_strike_settled(&s, c.ring, kKey, c.newestMs * kTicksPerMs), c.over)
-            << (c.ring == flat.get() ? "flat " : c.ring == noisy.get() ? "noisy " : "") << c.newestMs;
+            << (c.ring == flat.get()    ? "flat "
+                : c.ring == noisy.get() ? "noisy "
+                                        : "")
+            << c.newestMs;
     }
     // Decided at 7 ms on the 18 samples up to then, the press is what the whole window gives.
     const TCAImpactResult early = tca_impact_classify_until(&s, clear.get(), kKey, ms(7), false);
@@ -356,8 +361,12 @@ TEST(ImpactConfig, EveryMissingKeyWrongTypeAndOutOfRangeValueIsRefusedByName) {
         expectRefusedNaming(partial, "missing");
     }
     const std::pair<const char*, json> cases[] = {
-        {"highpassEnabled", 1}, {"highpassEnabled", "true"}, {"deadzone", true},
-        {"searchPreMs", "10"}, {"minInterKeyGapMs", nullptr}, {"hardCap", json::array({0.14})},
+        {"highpassEnabled", 1},
+        {"highpassEnabled", "true"},
+        {"deadzone", true},
+        {"searchPreMs", "10"},
+        {"minInterKeyGapMs", nullptr},
+        {"hardCap", json::array({0.14})},
         {"compressGamma", 1e39}, // beyond the float range
         {"searchPreMs", std::numeric_limits<double>::infinity()}};
     for (const auto& [key, value] : cases) {
