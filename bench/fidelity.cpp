@@ -144,6 +144,7 @@ struct Variant {
     const char* name;
     bool early;
     bool perKey;
+    bool lowRate = false;
 };
 
 constexpr Variant kVariants[] = {
@@ -151,6 +152,8 @@ constexpr Variant kVariants[] = {
     {"earlyDecision", true, false},
     {"perKeyNormalization", false, true},
     {"both", true, true},
+    {"lowRateSensing", false, false, true},
+    {"lowRateSensing + earlyDecision", true, false, true},
 };
 
 struct Context {
@@ -166,6 +169,7 @@ std::vector<Measured> render(Context& context, const FidelitySession& session,
     values.velocitySource = VelocitySource::accelerometer;
     values.earlyDecision = variant.early;
     values.perKeyNormalization = variant.perKey;
+    values.lowRateSensing = variant.lowRate;
     OfflineRenderConfig config;
     config.settings = std::make_shared<ToccaSettings>(values);
     config.audioDecoder = &context.decoder;

@@ -207,7 +207,10 @@ struct ToccaCoordinator::Impl {
     void installKeyHandlers(std::shared_ptr<const PipelineContext> context);
     static void keyDown(const std::shared_ptr<const PipelineContext>& context,
                         const KeyEvent& event) noexcept;
-    static void classifyPress(const PipelineContext& context, KeyEvent event);
+    static void checkPress(const std::shared_ptr<const PipelineContext>& context, KeyEvent event,
+                           std::uint64_t deadline);
+    static void classifyPress(const PipelineContext& context, KeyEvent event,
+                              std::uint64_t windowEnd = UINT64_MAX);
     void keyUp(const KeyEvent& event) noexcept;
     void recordKeystroke(VelocityTier tier) noexcept;
     // Capture thread. True when the event belongs to the mute shortcut (it

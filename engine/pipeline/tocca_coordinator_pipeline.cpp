@@ -1,5 +1,8 @@
 // The keystroke pipeline: the key-down handler (keyboard thread) schedules
-// the classification step (classify queue) searchPostMs + 10 ms later; the
+// the classification step (classify queue) searchPostMs + 10 ms later; with
+// earlyDecision it schedules a check 7 ms later instead, which
+// classifies as soon as the samples in the ring show the strike over and
+// otherwise looks again a millisecond later, up to that same deadline. The
 // step measures, counts, sounds one sample per velocity layer, runs a macro
 // and posts the publish step (main thread). The key-up handler plays a
 // release sound directly on the keyboard thread.
@@ -27,6 +30,13 @@
 namespace clavio {
 
 namespace {
+
+// The first look at the ring comes when most strikes have passed their peak
+// (the chassis vibrates from 1.5 to 6 ms after the key): each look is a
+// wake-up of the classify thread, which on a loaded machine may come late.
+// The later looks follow a report or so apart.
+constexpr std::uint64_t kFirstCheckTicks = 7'000'000;
+constexpr std::uint64_t kCheckStepTicks = 1'000'000;
 
 constexpr std::array<std::string_view, 4> kSampleTierNames = {"soft", "medium", "hard", "slam"};
 
@@ -163,13 +173,56 @@ void ToccaCoordinator::Impl::keyDown(const std::shared_ptr<const PipelineContext
     press.isRepeat = false;
     // A refused task (queue full or shut down) is dropped: the keyboard
     // thread cannot wait, and the queue counts what it refuses.
+    if (self && self->_impl->settings->earlyDecision()) {
+        const std::uint64_t first =
+            deadline - now > kFirstCheckTicks ? now + kFirstCheckTicks : deadline;
+        context->classifyQueue->submitAt(
+            first, [context, press, deadline] { checkPress(context, press, deadline); });
+        return;
+    }
     context->classifyQueue->submitAt(deadline,
                                      [context, press] { classifyPress(*context, press); });
 }
 
+// ---- early decision (classify queue) ----
+
+void ToccaCoordinator::Impl::checkPress(const std::shared_ptr<const PipelineContext>& context,
+                                        KeyEvent event, std::uint64_t deadline) {
+    const auto self = context->coordinator.lock();
+    if (!self) {
+        return;
+    }
+    const Impl& d = *self->_impl;
+    const std::uint64_t now = hostTicks();
+    // Without a measurement there is nothing to wait for; at the deadline
+    // the window closes as it does without early decisions.
+    const bool measure = d.measuring.load(std::memory_order_acquire) &&
+                         d.settings->velocitySource() != VelocitySource::fixed;
+    if (now >= deadline || !measure) {
+        classifyPress(*context, event);
+        return;
+    }
+    // Decided on the samples that are in the ring now, and only on them: the
+    // classification reads no sample newer than the one the check saw.
+    TCAMotionSample newest;
+    if (tca_ring_latest(context->ringBuffer, &newest) &&
+        context->classifier->strikeSettled(event.timestamp, context->ringBuffer,
+                                           newest.timestamp)) {
+        classifyPress(*context, event, newest.timestamp);
+        return;
+    }
+    const std::uint64_t next = deadline - now > kCheckStepTicks ? now + kCheckStepTicks : deadline;
+    if (!context->classifyQueue->submitAt(
+            next, [context, event, deadline] { checkPress(context, event, deadline); })) {
+        // A full queue cannot take the next look: decide on what is there.
+        classifyPress(*context, event);
+    }
+}
+
 // ---- classification step (classify queue) ----
 
-void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEvent event) {
+void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEvent event,
+                                           std::uint64_t windowEnd) {
     const auto self = context.coordinator.lock();
     if (!self) {
         return;
@@ -185,7 +238,8 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     const bool measure = d.measuring.load(std::memory_order_acquire) &&
                          d.settings->velocitySource() != VelocitySource::fixed;
     if (measure) {
-        result = context.classifier->classify(event.timestamp, context.ringBuffer);
+        result = context.classifier->classifyUntil(event.timestamp, context.ringBuffer, windowEnd,
+                                                   d.settings->lowRateSensing());
     } else {
         result =
             fixedImpact(context.classifier->config(), d.settings->fixedVelocity(), event.timestamp);

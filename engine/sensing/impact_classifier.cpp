@@ -58,6 +58,19 @@ AdaptivePeakClassifier::AdaptivePeakClassifier(const ImpactConfig& config) : _co
 
 ImpactResult AdaptivePeakClassifier::classify(std::uint64_t keyTimestamp,
                                               const TCARingBuffer* ringBuffer) {
+    return classifyUntil(keyTimestamp, ringBuffer, UINT64_MAX, false);
+}
+
+bool AdaptivePeakClassifier::strikeSettled(std::uint64_t keyTimestamp,
+                                           const TCARingBuffer* ringBuffer,
+                                           std::uint64_t newest) const {
+    std::lock_guard lock(_mutex);
+    return tca_impact_strike_settled(&_state, ringBuffer, keyTimestamp, newest);
+}
+
+ImpactResult AdaptivePeakClassifier::classifyUntil(std::uint64_t keyTimestamp,
+                                                   const TCARingBuffer* ringBuffer,
+                                                   std::uint64_t windowEnd, bool adaptToRate) {
     std::lock_guard lock(_mutex);
     const std::uint64_t gap = tca_ms_to_mach(_config.minInterKeyGapMs);
     if (_lastClassifyTime) {
@@ -74,7 +87,8 @@ ImpactResult AdaptivePeakClassifier::classify(std::uint64_t keyTimestamp,
         }
     }
     tca_impact_update_baseline(&_state, ringBuffer);
-    const TCAImpactResult native = tca_impact_classify(&_state, ringBuffer, keyTimestamp);
+    const TCAImpactResult native =
+        tca_impact_classify_until(&_state, ringBuffer, keyTimestamp, windowEnd, adaptToRate);
     _lastClassifyTime = keyTimestamp;
     return impactResultFromNative(native);
 }
@@ -104,8 +118,22 @@ SimplePeakClassifier::SimplePeakClassifier(const ImpactConfig& config) : _config
 
 ImpactResult SimplePeakClassifier::classify(std::uint64_t keyTimestamp,
                                             const TCARingBuffer* ringBuffer) {
+    return classifyUntil(keyTimestamp, ringBuffer, UINT64_MAX, false);
+}
+
+ImpactResult SimplePeakClassifier::classifyUntil(std::uint64_t keyTimestamp,
+                                                 const TCARingBuffer* ringBuffer,
+                                                 std::uint64_t windowEnd, bool adaptToRate) {
     std::lock_guard lock(_mutex);
-    return impactResultFromNative(tca_impact_classify(&_state, ringBuffer, keyTimestamp));
+    return impactResultFromNative(
+        tca_impact_classify_until(&_state, ringBuffer, keyTimestamp, windowEnd, adaptToRate));
+}
+
+bool SimplePeakClassifier::strikeSettled(std::uint64_t keyTimestamp,
+                                         const TCARingBuffer* ringBuffer,
+                                         std::uint64_t newest) const {
+    std::lock_guard lock(_mutex);
+    return tca_impact_strike_settled(&_state, ringBuffer, keyTimestamp, newest);
 }
 
 void SimplePeakClassifier::updateBaseline(const TCARingBuffer* ringBuffer) {

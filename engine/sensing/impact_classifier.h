@@ -29,6 +29,15 @@ public:
     // Classify queue. Classifies the key struck at `keyTimestamp` (ticks)
     // from the samples in `ringBuffer`.
     virtual ImpactResult classify(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer) = 0;
+    // Classify queue. The same from the samples up to `windowEnd` only (the
+    // decision taken once strikeSettled() said so), with the estimates for
+    // slow sensors when `adaptToRate` (tca_impact_classify_until).
+    virtual ImpactResult classifyUntil(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer,
+                                       std::uint64_t windowEnd, bool adaptToRate) = 0;
+    // Classify queue. Whether the samples up to `newest` show the key's
+    // strike over (tca_impact_strike_settled); changes nothing.
+    virtual bool strikeSettled(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer,
+                               std::uint64_t newest) const = 0;
     // Classify queue. Refreshes the running baseline from the recent samples.
     virtual void updateBaseline(const TCARingBuffer* ringBuffer) = 0;
 
@@ -66,6 +75,10 @@ public:
     explicit AdaptivePeakClassifier(const ImpactConfig& config);
 
     ImpactResult classify(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer) override;
+    ImpactResult classifyUntil(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer,
+                               std::uint64_t windowEnd, bool adaptToRate) override;
+    bool strikeSettled(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer,
+                       std::uint64_t newest) const override;
     void updateBaseline(const TCARingBuffer* ringBuffer) override;
     ImpactConfig config() const override;
     void setConfig(const ImpactConfig& config) override;
@@ -86,6 +99,10 @@ public:
     explicit SimplePeakClassifier(const ImpactConfig& config);
 
     ImpactResult classify(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer) override;
+    ImpactResult classifyUntil(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer,
+                               std::uint64_t windowEnd, bool adaptToRate) override;
+    bool strikeSettled(std::uint64_t keyTimestamp, const TCARingBuffer* ringBuffer,
+                       std::uint64_t newest) const override;
     void updateBaseline(const TCARingBuffer* ringBuffer) override;
     ImpactConfig config() const override;
     void setConfig(const ImpactConfig& config) override;

@@ -1,5 +1,6 @@
 #include "engine/sensing/impact_engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -78,6 +79,34 @@ std::uint32_t tca_impact_tier_for_velocity(const TCAImpactConfig* cfg, float vel
     return 0;
 }
 
+namespace {
+
+constexpr std::uint64_t kRateSpanTicks = 250'000'000; // 250 ms
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) noexcept {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+// The deviation the peak search looks at, without the high-pass filter.
+float deviation(const TCAMotionSample& s, float baseline) noexcept {
+    return std::fabs(s.magnitude - baseline);
+}
+
+} // namespace
+
+float tca_impact_report_rate(const TCARingBuffer* ring, std::uint64_t until) noexcept {
+    if (!ring) {
+        return 0.0f;
+    }
+    TCAMotionSample window[kTCAImpactWindowCapacity];
+    const std::uint32_t n =
+        tca_ring_query_window(ring, until, kRateSpanTicks, 0, window, kTCAImpactWindowCapacity);
+    if (n < 4 || window[n - 1].timestamp <= window[0].timestamp) {
+        return 0.0f;
+    }
+    return float(double(n - 1) * 1e9 / double(window[n - 1].timestamp - window[0].timestamp));
+}
+
 void tca_impact_apply_score(const TCAImpactConfig* cfg, float score,
                             TCAImpactResult* result) noexcept {
     result->score = score;
@@ -93,15 +122,38 @@ void tca_impact_apply_score(const TCAImpactConfig* cfg, float score,
 
 TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* ring,
                                     std::uint64_t keyTimestamp) noexcept {
+    return tca_impact_classify_until(state, ring, keyTimestamp, UINT64_MAX, false);
+}
+
+TCAImpactResult tca_impact_classify_until(TCAImpactState* state, const TCARingBuffer* ring,
+                                          std::uint64_t keyTimestamp, std::uint64_t windowEnd,
+                                          bool adaptToRate) noexcept {
     TCAImpactResult result{};
     const TCAImpactConfig& cfg = state->config;
-    const std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
-    const std::uint64_t post = tca_ms_to_mach(cfg.searchPostMs);
+    std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
+    std::uint64_t post = tca_ms_to_mach(cfg.searchPostMs);
+
+    const float rate = adaptToRate ? tca_impact_report_rate(ring, keyTimestamp) : 0.0f;
+    const bool lowRate = rate > 0.0f && rate < kTCALowRateHz;
+    const double periodMs = lowRate ? 1000.0 / double(rate) : 0.0;
+    if (lowRate) {
+        pre = std::max(pre, tca_ms_to_mach(2.0 * periodMs));
+        post = saturatingAdd(post, tca_ms_to_mach(kTCALowRateExtraPostMs));
+    }
 
     TCAMotionSample window[kTCAImpactWindowCapacity];
-    const std::uint32_t n = ring ? tca_ring_query_window(ring, keyTimestamp, pre, post, window,
-                                                         kTCAImpactWindowCapacity)
-                                 : 0;
+    std::uint32_t n = ring ? tca_ring_query_window(ring, keyTimestamp, pre, post, window,
+                                                   kTCAImpactWindowCapacity)
+                           : 0;
+    if (windowEnd < saturatingAdd(keyTimestamp, post)) {
+        std::uint32_t kept = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (window[i].timestamp <= windowEnd) {
+                window[kept++] = window[i];
+            }
+        }
+        n = kept;
+    }
     result.samplesInWindow = n;
     if (n == 0) {
         result.baseline = state->currentBaseline;
@@ -109,8 +161,9 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
         return result;
     }
 
-    float best = 0.0f;
-    std::uint64_t peakTime = 0;
+    // The deviation of every sample: from the baseline, or the high-pass
+    // filter's output.
+    float dev[kTCAImpactWindowCapacity];
     if (cfg.highpassEnabled) {
         const float a = cfg.highpassAlpha;
         float pin = state->hpPrevIn;
@@ -120,31 +173,117 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
             const float out = a * ((pout + m) - pin);
             pin = m;
             pout = out;
-            if (std::fabs(out) > best) {
-                best = std::fabs(out);
-                peakTime = window[i].timestamp;
-            }
+            dev[i] = std::fabs(out);
         }
         state->hpPrevIn = pin;
         state->hpPrevOut = pout;
     } else {
         const float b = state->currentBaseline;
         for (std::uint32_t i = 0; i < n; ++i) {
-            const float d = std::fabs(window[i].magnitude - b);
-            if (d > best) {
-                best = d;
-                peakTime = window[i].timestamp;
-            }
+            dev[i] = deviation(window[i], b);
+        }
+    }
+    float best = 0.0f;
+    std::uint32_t bestIndex = 0;
+    std::uint64_t peakTime = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (dev[i] > best) {
+            best = dev[i];
+            bestIndex = i;
+            peakTime = window[i].timestamp;
         }
     }
 
+    float score = best;
+    if (lowRate && rate >= kTCABandLimitedHz) {
+        double energy = 0.0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (window[i].timestamp >= keyTimestamp) {
+                energy += double(dev[i]) * double(dev[i]);
+            }
+        }
+        score = float(std::sqrt(energy * periodMs / kTCAEnergyReferenceMs));
+    } else if (lowRate && bestIndex > 0 && bestIndex + 1 < n) {
+        // A parabola through the largest deviation and its neighbours.
+        const double y0 = dev[bestIndex - 1], y1 = dev[bestIndex], y2 = dev[bestIndex + 1];
+        const double curvature = y0 - 2.0 * y1 + y2;
+        if (curvature < 0.0) {
+            const double offset = 0.5 * (y0 - y2) / curvature;
+            score = float(y1 - 0.25 * (y0 - y2) * offset);
+        }
+    }
     result.rawPeak = best;
     result.baseline = state->currentBaseline;
     result.peakTimestamp = peakTime;
-    tca_impact_apply_score(&cfg, best, &result);
+    tca_impact_apply_score(&cfg, score, &result);
 
     state->lastKeyTimestamp = keyTimestamp;
     return result;
+}
+
+bool tca_impact_strike_settled(const TCAImpactState* state, const TCARingBuffer* ring,
+                               std::uint64_t keyTimestamp, std::uint64_t newest) noexcept {
+    if (!ring || newest < keyTimestamp) {
+        return false;
+    }
+    const TCAImpactConfig& cfg = state->config;
+    const float rate = tca_impact_report_rate(ring, keyTimestamp);
+    double settleMs = kTCASettleMs;
+    if (rate > 0.0f) {
+        settleMs = std::max(settleMs, 500.0 / double(rate));
+    }
+    const std::uint64_t pre = tca_ms_to_mach(cfg.searchPreMs);
+    TCAMotionSample window[kTCAImpactWindowCapacity];
+    const std::uint32_t n = tca_ring_query_window(ring, keyTimestamp, pre, newest - keyTimestamp,
+                                                  window, kTCAImpactWindowCapacity);
+    // Deviations from the level before the key (the baseline when nothing
+    // came before it): an offset of the baseline is no strike.
+    float b = state->currentBaseline;
+    double levelSum = 0.0;
+    std::uint32_t levelCount = 0;
+    for (std::uint32_t i = 0; i < n && window[i].timestamp < keyTimestamp; ++i) {
+        levelSum += window[i].magnitude;
+        ++levelCount;
+    }
+    if (levelCount > 0) {
+        b = float(levelSum / levelCount);
+    }
+    float noise = 0.0f;
+    float peak = 0.0f;
+    std::uint64_t peakTime = 0;
+    bool struck = false;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const float d = deviation(window[i], b);
+        if (window[i].timestamp < keyTimestamp) {
+            noise = std::max(noise, d);
+        } else if (!struck || d > peak) {
+            peak = d;
+            peakTime = window[i].timestamp;
+            struck = true;
+        }
+    }
+    const std::uint64_t settle = tca_ms_to_mach(settleMs);
+    // A peak within the deadzone may be all there is, or noise before the
+    // strike: it counts once the latest strike would have begun and settled.
+    const bool clear =
+        peak > cfg.deadzone ||
+        newest >= saturatingAdd(keyTimestamp, tca_ms_to_mach(kTCASettleLatestOnsetMs) + settle);
+    if (!struck || !clear || peak < kTCASettleNoiseFactor * noise) {
+        return false;
+    }
+    if (newest < saturatingAdd(peakTime, settle)) {
+        return false;
+    }
+    const std::uint64_t quietFrom = newest - settle;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const float d = deviation(window[i], b);
+        // (Nothing at all since the key is over too: a zero is not a strike.)
+        if (window[i].timestamp >= quietFrom && window[i].timestamp > peakTime && d > 0.0f &&
+            d >= kTCASettleFall * peak) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void tca_impact_update_baseline(TCAImpactState* state, const TCARingBuffer* ring) noexcept {

@@ -50,9 +50,10 @@ enum class SettingsKey : int {
     earlyDecision,
     perKeyNormalization,
     microphoneDevice,
+    lowRateSensing,
 };
 
-inline constexpr std::size_t kSettingsKeyCount = 34;
+inline constexpr std::size_t kSettingsKeyCount = 35;
 
 // The JSON name, e.g. "masterVolume".
 std::string_view name(SettingsKey key) noexcept;
@@ -104,6 +105,7 @@ struct SettingsValues {
     bool earlyDecision = false;       // classify once the strike's peak has passed
     bool perKeyNormalization = false; // correct each key's score by its learned coupling
     std::string microphoneDevice;     // a capture device's name; empty: the system default
+    bool lowRateSensing = false;      // slow sensors: wider window, estimates for few samples
 
     friend bool operator==(const SettingsValues&, const SettingsValues&) = default;
 };

@@ -23,9 +23,10 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _useAdaptiveClassifier(v.useAdaptiveClassifier), _minInterKeyGapMs(v.minInterKeyGapMs),
       _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
       _stereoWidth(v.stereoWidth), _earlyDecision(v.earlyDecision),
-      _perKeyNormalization(v.perKeyNormalization), _selectedPackName(v.selectedPackName),
-      _menuBarClickAction(v.menuBarClickAction), _toggleShortcut(v.toggleShortcut),
-      _outputDevice(v.outputDevice), _microphoneDevice(v.microphoneDevice) {}
+      _perKeyNormalization(v.perKeyNormalization), _lowRateSensing(v.lowRateSensing),
+      _selectedPackName(v.selectedPackName), _menuBarClickAction(v.menuBarClickAction),
+      _toggleShortcut(v.toggleShortcut), _outputDevice(v.outputDevice),
+      _microphoneDevice(v.microphoneDevice) {}
 
 ToccaSettings::ToccaSettings(ToccaSettings&& other) : ToccaSettings(other.values()) {
     _unreadableFile = other._unreadableFile;
@@ -173,6 +174,7 @@ SettingsValues ToccaSettings::values() const {
     v.stereoWidth = stereoWidth();
     v.earlyDecision = earlyDecision();
     v.perKeyNormalization = perKeyNormalization();
+    v.lowRateSensing = lowRateSensing();
     std::lock_guard lock(_stringMutex);
     v.selectedPackName = _selectedPackName;
     v.menuBarClickAction = _menuBarClickAction;
@@ -216,6 +218,7 @@ void ToccaSettings::assign(const SettingsValues& v) {
     setStereoWidth(v.stereoWidth);
     setEarlyDecision(v.earlyDecision);
     setPerKeyNormalization(v.perKeyNormalization);
+    setLowRateSensing(v.lowRateSensing);
     setMicrophoneDevice(v.microphoneDevice);
 }
 

@@ -111,6 +111,7 @@ public:
     float stereoWidth() const noexcept { return get(_stereoWidth); }
     bool earlyDecision() const noexcept { return get(_earlyDecision); }
     bool perKeyNormalization() const noexcept { return get(_perKeyNormalization); }
+    bool lowRateSensing() const noexcept { return get(_lowRateSensing); }
     std::string microphoneDevice() const;
 
     // Main thread. Values are kept as given: nothing is clamped.
@@ -158,6 +159,7 @@ public:
         set(SettingsKey::perKeyNormalization, _perKeyNormalization, v);
     }
     void setMicrophoneDevice(std::string v);
+    void setLowRateSensing(bool v) { set(SettingsKey::lowRateSensing, _lowRateSensing, v); }
 
 private:
     template <class T> static T get(const std::atomic<T>& a) noexcept {
@@ -198,6 +200,7 @@ private:
     std::atomic<float> _stereoWidth;
     std::atomic<bool> _earlyDecision;
     std::atomic<bool> _perKeyNormalization;
+    std::atomic<bool> _lowRateSensing;
 
     mutable std::mutex _stringMutex; // guards the five strings below
     std::string _selectedPackName;

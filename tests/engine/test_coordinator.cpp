@@ -267,6 +267,37 @@ TEST(CoordinatorPipeline, PressIsClassifiedSearchPostPlusTenMsAfterItsKeyAndItsV
     EXPECT_EQ(r.presses().back().classifiedAt, third + ms(1010));
 }
 
+// With earlyDecision a press is classified once its strike is over, and at
+// the usual deadline at the latest: a sensor that stalls after the peak, or
+// before the key, leaves the press to it.
+TEST(CoordinatorPipeline, EarlyDecisionComesOnceTheStrikeIsOverAndNeverAfterTheDeadline) {
+    SettingsValues values = steady();
+    values.earlyDecision = true;
+    ToneRig r;
+    r.settled(values);
+    const struct {
+        float peak;
+        long reportingMs; // after the key; then the sensor stalls
+        std::uint64_t classifiedMs;
+        VelocityTier tier;
+    } cases[] = {{0.06f, 60, 7, VelocityTier::medium},
+                 {0.0f, 60, 7, VelocityTier::silent},
+                 {0.06f, 3, 30, VelocityTier::medium},
+                 {0.0f, 0, 30, VelocityTier::silent}};
+    for (const auto& c : cases) {
+        const std::uint64_t key = r.now();
+        r.scheduleSample(key + ms(3), kRest + c.peak);
+        r.keyDown(11);
+        r.run(std::chrono::milliseconds(c.reportingMs), kRest);
+        r.run(std::chrono::milliseconds(60 - c.reportingMs));
+        ASSERT_EQ(r.presses().back().keyEvent.timestamp, key);
+        EXPECT_EQ(r.presses().back().classifiedAt, key + ms(c.classifiedMs)) << c.reportingMs;
+        EXPECT_EQ(r.presses().back().impact.tier, c.tier) << c.reportingMs;
+        r.keyUp(11);
+        r.run(500ms, kRest);
+    }
+}
+
 TEST(CoordinatorPipeline, HarderStrikesReachHigherTiersLouderAndHigher) {
     ToneRig r;
     r.settled();

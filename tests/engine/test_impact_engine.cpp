@@ -55,7 +55,9 @@ TCAImpactResult classifyOne(TCAImpactState& s, float magnitude) {
     return tca_impact_classify(&s, ring.get(), kKey);
 }
 
-constexpr std::uint64_t ms(std::uint64_t m) { return kKey + m * kTicksPerMs; } // after the key
+constexpr std::uint64_t ms(std::uint64_t m) {
+    return kKey + m * kTicksPerMs;
+} // after the key
 
 // Resting magnitude 1.0 at 1 kHz from 0.5 s to 2 s, with a strike of
 // deviation 0.0715 at every whole 5 ms.
@@ -238,6 +240,82 @@ TEST(ImpactEngine, HighPassIgnoresTheBaselineAndCarriesItsStateAcrossClassificat
     EXPECT_TRUE(next > 0.0f && next < std::fabs(lastOut)) << next << " " << lastOut;
 }
 
+// Rest at 1 kHz with a strike of 0.02, 0.04, 0.02 at 4..6 ms after the key.
+TEST(ImpactEngine, StrikeIsOverOnceASampleBelowHalfItsPeakFollowsButNeverOnNoiseBeforeIt) {
+    const auto ringWith = [](std::uint64_t blipMs) {
+        auto ring = makeRing();
+        for (std::uint64_t m = 700; m <= 1040; ++m) {
+            const float d = m == 1005 ? 0.04f : (m == 1004 || m == 1006) ? 0.02f : 0.0f;
+            writeMagnitude(ring.get(), m * kTicksPerMs, 1.0f + (m == blipMs ? 0.03f : d));
+        }
+        return ring;
+    };
+    const auto clear = ringWith(0), noisy = ringWith(995), flat = makeRing();
+    for (std::uint64_t m = 700; m <= 1040; ++m) {
+        writeMagnitude(flat.get(), m * kTicksPerMs, 1.0f);
+    }
+    TCAImpactState s = stateWithBaseline(1.0f);
+    const struct {
+        const TCARingBuffer* ring;
+        std::uint64_t newestMs;
+        bool over;
+    } cases[] = {{clear.get(), 1003, false}, {clear.get(), 1005, false}, {clear.get(), 1006, false},
+                 {clear.get(), 1007, true},  {clear.get(), 1030, true},  {noisy.get(), 1030, false},
+                 {flat.get(), 1006, false},  {flat.get(), 1007, true}}; // 6 ms + settling
+    for (const auto& c : cases) {
+        EXPECT_EQ(tca_impact_strike_settled(&s, c.ring, kKey, c.newestMs * kTicksPerMs), c.over)
+            << (c.ring == flat.get()    ? "flat "
+                : c.ring == noisy.get() ? "noisy "
+                                        : "")
+            << c.newestMs;
+    }
+    // Decided at 7 ms on the 18 samples up to then, the press is what the whole window gives.
+    const TCAImpactResult early = tca_impact_classify_until(&s, clear.get(), kKey, ms(7), false);
+    const TCAImpactResult full = tca_impact_classify(&s, clear.get(), kKey);
+    EXPECT_EQ(std::tuple(early.rawPeak, early.score, early.tier, early.samplesInWindow),
+              std::tuple(full.rawPeak, full.score, full.tier, 18u));
+}
+
+// A 120 Hz strike of 0.05 g (2 ms after the key, decaying over 8 ms) sampled
+// at 50 Hz to 1 kHz, at four sampling phases each.
+TEST(ImpactEngine, SlowSensorsGetAWiderWindowAndSteadierScoresWhileOneKilohertzIsUnchanged) {
+    for (const double rate : {50.0, 100.0, 200.0, 400.0, 1000.0}) {
+        const double periodMs = 1000.0 / rate;
+        float lowest[2] = {1e9f, 1e9f}, highest[2] = {0.0f, 0.0f}; // plain, adapted
+        for (int phase = 0; phase < 4; ++phase) {
+            auto ring = makeRing();
+            for (double t = -400.0 + phase * periodMs / 4; t < 80.0; t += periodMs) {
+                const double dt = (t - 2.0) * 1e-3;
+                const double d =
+                    dt < 0 ? 0 : 0.05 * std::sin(2 * M_PI * 120 * dt) * std::exp(-dt / 0.008);
+                writeMagnitude(ring.get(), kKey + std::int64_t(t * 1e6), float(1.0 + d));
+            }
+            EXPECT_NEAR(tca_impact_report_rate(ring.get(), kKey), rate, rate * 0.01);
+            TCAImpactState a = stateWithBaseline(1.0f), b = stateWithBaseline(1.0f);
+            const TCAImpactResult plain = tca_impact_classify(&a, ring.get(), kKey);
+            const TCAImpactResult adapted =
+                tca_impact_classify_until(&b, ring.get(), kKey, UINT64_MAX, true);
+            ASSERT_TRUE(std::isfinite(adapted.score) && adapted.velocity >= 0.0f &&
+                        adapted.velocity <= 1.0f && adapted.samplesInWindow > 0)
+                << rate;
+            if (rate == 1000.0) {
+                EXPECT_EQ(std::tuple(adapted.score, adapted.velocity, adapted.samplesInWindow),
+                          std::tuple(plain.score, plain.velocity, plain.samplesInWindow));
+            } else {
+                EXPECT_GT(adapted.samplesInWindow, plain.samplesInWindow) << rate;
+            }
+            for (int k = 0; k < 2; ++k) {
+                const float score = k ? adapted.score : plain.score;
+                lowest[k] = std::min(lowest[k], score);
+                highest[k] = std::max(highest[k], score);
+            }
+        }
+        if (rate == 400.0) { // the energy hardly depends on where the samples fall
+            EXPECT_LT(highest[1] / lowest[1], 1.0f + 0.5f * (highest[0] / lowest[0] - 1.0f));
+        }
+    }
+}
+
 TEST(AdaptivePeakClassifier, GapCountsFromTheLastClassifiedKeyAndThePlaceholderCarriesTheBaseline) {
     ScopedVirtualClock clock(2100 * kTicksPerMs);
     auto ring = restingRingWithStrikes();
@@ -283,8 +361,12 @@ TEST(ImpactConfig, EveryMissingKeyWrongTypeAndOutOfRangeValueIsRefusedByName) {
         expectRefusedNaming(partial, "missing");
     }
     const std::pair<const char*, json> cases[] = {
-        {"highpassEnabled", 1}, {"highpassEnabled", "true"}, {"deadzone", true},
-        {"searchPreMs", "10"}, {"minInterKeyGapMs", nullptr}, {"hardCap", json::array({0.14})},
+        {"highpassEnabled", 1},
+        {"highpassEnabled", "true"},
+        {"deadzone", true},
+        {"searchPreMs", "10"},
+        {"minInterKeyGapMs", nullptr},
+        {"hardCap", json::array({0.14})},
         {"compressGamma", 1e39}, // beyond the float range
         {"searchPreMs", std::numeric_limits<double>::infinity()}};
     for (const auto& [key, value] : cases) {
