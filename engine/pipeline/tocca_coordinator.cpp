@@ -134,9 +134,6 @@ void ToccaCoordinator::Impl::construct() {
         classifier = std::make_unique<SimplePeakClassifier>(config);
     }
 
-    mic = std::make_unique<MicStrikeSensor>();
-    micClassifier = std::make_unique<AdaptivePeakClassifier>(microphoneImpactConfig(config));
-
     // 6. Availability (nobody observes yet).
     sensorAvailable = SPUSensor::isAvailable(*devices.sensors);
     strikeSource = currentStrikeSource();
@@ -377,7 +374,10 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
         (isRunning || starting) && settings->velocitySource() == VelocitySource::microphone;
     if (!wanted) {
         if (micPhase != MicPhase::idle) {
-            mic->stop();
+            if (mic) {
+                mic->stop();
+            }
+            audioEngine->setOwnSoundEnvelope(false);
             micRetryTimer.invalidate();
             micMeasuring.store(false, std::memory_order_release);
             micPhase = MicPhase::idle;
@@ -394,6 +394,9 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
         updateStrikeSource();
         return;
     }
+    if (!mic) {
+        makeMicParts();
+    }
     if (micPhase == MicPhase::running && !starting) {
         mic->stop(); // the device setting changed: open the new one
     }
@@ -401,6 +404,18 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
         startMicrophone(false);
     }
     updateStrikeSource();
+}
+
+void ToccaCoordinator::Impl::makeMicParts() {
+    mic = std::make_unique<MicStrikeSensor>();
+    micClassifier = std::make_unique<AdaptivePeakClassifier>(microphoneImpactConfig(
+        usableImpactConfig(settings->impactConfig(), refusedSettingLogged)));
+    canceller = std::make_unique<OwnSoundCanceller>(mic->ringBuffer(),
+                                                    audioEngine->ownSoundRing());
+    if (isRunning) {
+        // The running key handlers' context has no microphone yet.
+        installKeyHandlers(makePipelineContext());
+    }
 }
 
 void ToccaCoordinator::Impl::startMicrophone(bool retrying) {
@@ -421,6 +436,7 @@ void ToccaCoordinator::Impl::startMicrophone(bool retrying) {
     micDeviceName = started.deviceName;
     micRate = started.sampleRate;
     micRetryTimer.invalidate();
+    audioEngine->setOwnSoundEnvelope(true);
     micMeasuring.store(true, std::memory_order_release);
     logLine(wasLost ? "[Clavio] Microphone back: measuring strikes again"
                     : "[Clavio] " + describe(currentStrikeSource()) +
@@ -430,6 +446,7 @@ void ToccaCoordinator::Impl::startMicrophone(bool retrying) {
 
 void ToccaCoordinator::Impl::micLost(std::string reason, const std::string& line) {
     mic->stop();
+    audioEngine->setOwnSoundEnvelope(false);
     micMeasuring.store(false, std::memory_order_release);
     micPhase = MicPhase::lost;
     micReason = std::move(reason);
@@ -530,7 +547,10 @@ void ToccaCoordinator::Impl::stop() {
     keyboard->stop();
     sensor->stop();
     setSensorPhase(SensorPhase::idle);
-    mic->stop();
+    if (mic) {
+        mic->stop();
+        audioEngine->setOwnSoundEnvelope(false);
+    }
     micRetryTimer.invalidate();
     micMeasuring.store(false, std::memory_order_release);
     micPhase = MicPhase::idle;
@@ -571,8 +591,11 @@ void ToccaCoordinator::Impl::baselineTick() {
         if (const auto self = weak.lock()) {
             Impl& d = *self->_impl;
             d.classifier->updateBaseline(d.sensor->ringBuffer());
-            if (d.micMeasuring.load(std::memory_order_acquire)) {
-                d.micClassifier->updateBaseline(d.mic->ringBuffer());
+            if (d.micMeasuring.load(std::memory_order_acquire) && d.canceller) {
+                const std::uint64_t now = hostTicks();
+                d.canceller->update(now);
+                d.canceller->learn(now);
+                d.micClassifier->updateBaseline(d.canceller->correctedRing());
             }
         }
     });

@@ -35,6 +35,7 @@
 #include "engine/sensing/calibration.h"
 #include "engine/sensing/impact_classifier.h"
 #include "engine/sensing/mic_strike_sensor.h"
+#include "engine/sensing/own_sound_canceller.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/settings/macro_router.h"
 #include "engine/settings/setting_limits.h"
@@ -68,9 +69,10 @@ struct PipelineContext {
     ClassifyQueue* classifyQueue = nullptr;
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;
-    // The microphone's envelope and its own classifier.
+    // The microphone's classifier and the envelope it reads, Clavio's own
+    // sound taken out; null until the microphone was first wanted.
     ImpactClassifier* micClassifier = nullptr;
-    const TCARingBuffer* micRingBuffer = nullptr;
+    OwnSoundCanceller* canceller = nullptr;
     CalibrationCollector* calibrationCollector = nullptr;
     MacroRouter* macroRouter = nullptr;
 };
@@ -142,8 +144,11 @@ struct ToccaCoordinator::Impl {
     std::string micReason; // why it is lost: the StrikeSource reason
     std::string micDeviceName;
     double micRate = 0.0;
+    // Made when the microphone is first wanted (a quarter of a megabyte of
+    // rings each); kept until the coordinator goes.
     std::unique_ptr<MicStrikeSensor> mic;
     std::unique_ptr<ImpactClassifier> micClassifier;
+    std::unique_ptr<OwnSoundCanceller> canceller;
     TimerHandle micRetryTimer;
     // Classify queue reads, main thread writes: presses are measured from
     // the microphone.
@@ -179,6 +184,7 @@ struct ToccaCoordinator::Impl {
     void setSensorPhase(SensorPhase phase);
     void retrySensor();
     void refreshMicrophone(bool starting);
+    void makeMicParts();
     void startMicrophone(bool retrying);
     void micLost(std::string reason, const std::string& line);
     void checkMicrophone();

@@ -107,7 +107,7 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
     context->classifier = classifier.get();
     context->ringBuffer = sensor->ringBuffer();
     context->micClassifier = micClassifier.get();
-    context->micRingBuffer = mic->ringBuffer();
+    context->canceller = canceller.get();
     context->calibrationCollector = calibrationCollector.get();
     context->macroRouter = macroRouter.get();
     return context;
@@ -175,13 +175,15 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     // scores go to the calibration collector.
     ImpactResult result;
     const VelocitySource source = d.settings->velocitySource();
-    const bool fromMic = source == VelocitySource::microphone &&
+    const bool fromMic = source == VelocitySource::microphone && context.canceller != nullptr &&
                          d.micMeasuring.load(std::memory_order_acquire);
     const bool measure = fromMic || (source != VelocitySource::fixed &&
                                      source != VelocitySource::microphone &&
                                      d.measuring.load(std::memory_order_acquire));
     if (fromMic) {
-        result = context.micClassifier->classify(event.timestamp, context.micRingBuffer);
+        context.canceller->noteKey(event.timestamp);
+        context.canceller->update(hostTicks());
+        result = context.micClassifier->classify(event.timestamp, context.canceller->correctedRing());
     } else if (measure) {
         result = context.classifier->classify(event.timestamp, context.ringBuffer);
     } else {

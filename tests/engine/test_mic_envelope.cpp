@@ -6,7 +6,10 @@
 #include <memory>
 #include <vector>
 
+#include "engine/sensing/impact_classifier.h"
 #include "engine/sensing/mic_envelope.h"
+#include "engine/sensing/mic_strike_sensor.h"
+#include "engine/sensing/own_sound_canceller.h"
 
 using namespace clavio;
 
@@ -106,4 +109,64 @@ TEST(MicEnvelope, LowSoundsAreFilteredOutAndHealthIsCounted) {
     EXPECT_EQ(hum.state->clipped.load(), 2u);
     // The state holds no samples: nothing of a block outlives its call.
     EXPECT_LT(sizeof(TCAMicEnvelope), 256u);
+}
+
+// The mixer's own envelope reaching the microphone at a delay and gain: the
+// path is learnt from windows without keys and taken out, so the own sound
+// alone does not classify as a strike; with headphones the gain stays ~0.
+TEST(OwnSoundCanceller, LearnsThePathAndTakesTheOwnSoundOut) {
+    struct Case {
+        float gain;
+        int delayMs;
+    };
+    for (const Case c : {Case{0.5f, 12}, Case{2.0f, 35}, Case{0.0f, 20}}) {
+        SCOPED_TRACE(c.gain);
+        Envelope mic;
+        Envelope own;
+        // 3 s: a played sound every 90 ms (a 40 ms decay of varying height),
+        // room noise at the microphone around 0.002.
+        const std::uint64_t origin = 10'000 * kMs;
+        std::uint32_t noise = 99;
+        std::vector<float> ownValues(3000);
+        for (std::size_t ms = 0; ms < ownValues.size(); ++ms) {
+            const std::size_t age = ms % 90;
+            ownValues[ms] = 0.05f * float(1 + (ms / 90) % 3) * std::exp(-float(age) / 10.0f);
+            tca_ring_write(own.ring.get(), origin + ms * kMs, ownValues[ms], 0, 0);
+        }
+        for (std::size_t ms = 0; ms < ownValues.size(); ++ms) {
+            noise = noise * 1664525u + 1013904223u;
+            const float floor = 0.002f + 0.001f * float(noise >> 24) / 256.0f;
+            const float heard =
+                ms >= std::size_t(c.delayMs) ? c.gain * ownValues[ms - c.delayMs] : 0.0f;
+            tca_ring_write(mic.ring.get(), origin + ms * kMs, floor + heard, 0, 0);
+        }
+        OwnSoundCanceller canceller(mic.ring.get(), own.ring.get());
+        int learnt = 0;
+        for (std::uint64_t now = origin + 600 * kMs; now < origin + 3000 * kMs; now += 100 * kMs) {
+            learnt += canceller.learn(now);
+        }
+        EXPECT_GT(learnt, 15);
+        EXPECT_NEAR(canceller.gain(), c.gain, 0.05f + 0.05f * c.gain);
+        if (c.gain > 0.0f) {
+            EXPECT_EQ(canceller.delayMs(), c.delayMs);
+        }
+
+        // A key at 2.5 s with no click: the raw envelope shows the own sound,
+        // the corrected one nothing past the deadzone.
+        const std::uint64_t key = origin + 2500 * kMs;
+        canceller.update(origin + 3000 * kMs);
+        ImpactConfig config = microphoneImpactConfig(ImpactConfig{});
+        config.searchPostMs = 60.0;
+        AdaptivePeakClassifier onRaw(config);
+        AdaptivePeakClassifier onCorrected(config);
+        const float raw = onRaw.classify(key, mic.ring.get()).velocity;
+        const float corrected = onCorrected.classify(key, canceller.correctedRing()).velocity;
+        EXPECT_EQ(corrected, 0.0f) << "raw " << raw;
+        if (c.gain >= 0.5f) {
+            EXPECT_GT(raw, 0.05f);
+        }
+        // A key in the window: nothing is learnt from it.
+        canceller.noteKey(origin + 2800 * kMs);
+        EXPECT_FALSE(canceller.learn(origin + 2900 * kMs));
+    }
 }
