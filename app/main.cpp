@@ -41,6 +41,7 @@
 #include "app/views/menu_bar_dropdown.h"
 #include "app/widgets/clavio_logo.h"
 #include "engine/core/log.h"
+#include "engine/core/paths.h"
 #include "engine/pipeline/tocca_coordinator.h"
 #include "engine/pipeline/usage_pinger.h"
 #include "engine/replay/replay_key_source.h"
@@ -238,6 +239,8 @@ CoordinatorServices ToccaApp::services(std::shared_ptr<ReplayTimeline> replay) {
     s.termination = &_termination;
     s.urlOpener = &_urlOpener;
     s.bundledPacksFolder = platform::resourceDir() / "SoundPacks";
+    // The tray application keeps what it learns of each key across runs.
+    s.keyLevelsFile = keyLevelsFile();
     return s;
 }
 

@@ -1,7 +1,12 @@
 // `clavio-cli calibrate --trace FILE|demo [--pack NAME|DIR] [--settings FILE]`:
 // classifies a trace's presses as the pipeline does (the offline render,
 // with its audio dropped) and prints the calibration result as JSON, or says
-// that too few presses were recorded (exit status 1).
+// that too few presses were recorded (exit status 1). An offline run starts
+// with no learned per-key levels, so its result is the same every time.
+//
+// `clavio-cli calibrate --reset-keys`: deletes the per-key strike levels the
+// application learned (a running application forgets its own on the reset
+// button; this one clears what it finds at its next start).
 #include <iostream>
 #include <memory>
 
@@ -10,6 +15,7 @@
 #include "cli/cli_commands.h"
 #include "cli/trace_path.h"
 #include "cli/trace_run_options.h"
+#include "engine/core/paths.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/sensing/calibration.h"
 
@@ -58,14 +64,39 @@ int calibrate(const TraceRunOptions& options, const CliServices& services) {
     return 0;
 }
 
+int resetKeys() {
+    const std::filesystem::path file = keyLevelsFile();
+    std::error_code ec;
+    const bool removed = std::filesystem::remove(file, ec);
+    if (ec) {
+        std::cerr << "clavio-cli: " << file.string() << ": " << ec.message() << "\n";
+        return 1;
+    }
+    std::cout << (removed ? "removed " + file.string() : "no per-key levels learned yet") << "\n";
+    return 0;
+}
+
 } // namespace
 
 void registerCalibrateCommand(CLI::App& app, const CliServices& services) {
     auto* cmd = app.add_subcommand(
         "calibrate", "Classify a trace's presses and print the recommended thresholds as JSON");
     auto options = std::make_shared<TraceRunOptions>();
-    addTraceRunOptions(*cmd, *options);
-    cmd->callback([options, &services] { setExitStatus(calibrate(*options, services)); });
+    CLI::Option* trace = addTraceRunOptions(*cmd, *options);
+    auto reset = std::make_shared<bool>(false);
+    CLI::Option* resetOption = cmd->add_flag(
+        "--reset-keys", *reset, "Forget the per-key strike levels the application has learned");
+    trace->required(false);
+    resetOption->excludes(trace);
+    cmd->callback([options, reset, &services] {
+        if (*reset) {
+            setExitStatus(resetKeys());
+        } else if (options->trace.empty()) {
+            throw CLI::RequiredError("--trace or --reset-keys");
+        } else {
+            setExitStatus(calibrate(*options, services));
+        }
+    });
 }
 
 } // namespace clavio::cli

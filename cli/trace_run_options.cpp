@@ -15,8 +15,8 @@ namespace clavio::cli {
 
 namespace fs = std::filesystem;
 
-void addTraceRunOptions(CLI::App& cmd, TraceRunOptions& options, bool withPack) {
-    cmd.add_option("--trace", options.trace,
+CLI::Option* addTraceRunOptions(CLI::App& cmd, TraceRunOptions& options, bool withPack) {
+    CLI::Option* trace = cmd.add_option("--trace", options.trace,
                    "Session trace (JSON Lines), or \"demo\" for the bundled demo session")
         ->required();
     if (withPack) {
@@ -28,6 +28,7 @@ void addTraceRunOptions(CLI::App& cmd, TraceRunOptions& options, bool withPack) 
     cmd.add_option("--settings", options.settingsFile,
                    "Settings file (settings.json format) instead of the user's own; it is "
                    "only read");
+    return trace;
 }
 
 namespace {

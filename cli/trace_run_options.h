@@ -22,8 +22,8 @@ struct TraceRunOptions {
 };
 
 // Adds --trace (required) and, unless `withPack` is false, --pack and
-// --settings.
-void addTraceRunOptions(CLI::App& cmd, TraceRunOptions& options, bool withPack = true);
+// --settings. Returns the --trace option.
+CLI::Option* addTraceRunOptions(CLI::App& cmd, TraceRunOptions& options, bool withPack = true);
 
 struct RunSetup {
     std::shared_ptr<ToccaSettings> settings;

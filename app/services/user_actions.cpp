@@ -36,6 +36,11 @@ void applyDisableModifierSounds(ToccaCoordinator& coordinator, bool disabled) {
     coordinator.settings().save();
 }
 
+void applyPerKeyNormalization(ToccaCoordinator& coordinator, bool enabled) {
+    coordinator.settings().setPerKeyNormalization(enabled);
+    coordinator.settings().save();
+}
+
 void applyPitchVariation(ToccaCoordinator& coordinator, float variation) {
     coordinator.settings().setPitchVariation(variation);
     coordinator.settings().save();

@@ -29,6 +29,7 @@ void selectPack(ToccaCoordinator& coordinator, const std::string& packName);
 
 // The Sound tab's other controls: stored and saved.
 void applyDisableModifierSounds(ToccaCoordinator& coordinator, bool disabled);
+void applyPerKeyNormalization(ToccaCoordinator& coordinator, bool enabled);
 void applyPitchVariation(ToccaCoordinator& coordinator, float variation);
 void applyGainVariation(ToccaCoordinator& coordinator, float variation);
 // Where a strike's strength comes from, and the strength used when it is not

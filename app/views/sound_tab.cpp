@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
 
@@ -94,6 +95,21 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     _fixedStrengthReadout = readout("fixedStrengthReadout");
     sliderRow(*strike, QStringLiteral("Fixed strength"), labelWidth, _fixedStrength,
               _fixedStrengthReadout);
+    // Per-key levels: the switch, and a reset beside it that forgets what
+    // was learned (the running coordinator's levels and their file).
+    _perKeySwitch = new ToggleSwitch;
+    _perKeySwitch->setObjectName(QStringLiteral("perKeyNormalization"));
+    _perKeySwitch->setAccessibleName(QStringLiteral("Even out keys far from the sensor"));
+    _perKeySwitch->setToolTip(
+        QStringLiteral("Learns how strongly each key's strikes reach the accelerometer and "
+                       "evens them out, so the same force sounds the same on every key."));
+    _resetKeys = new QPushButton(QStringLiteral("Reset"));
+    _resetKeys->setObjectName(QStringLiteral("resetKeyLevels"));
+    _resetKeys->setAccessibleName(QStringLiteral("Reset the learned key levels"));
+    QHBoxLayout* perKeyRow = strike->addRow();
+    perKeyRow->addWidget(new QLabel(QStringLiteral("Even out keys far from the sensor")), 1);
+    perKeyRow->addWidget(_resetKeys);
+    perKeyRow->addWidget(_perKeySwitch);
     column->addWidget(strike);
 
     auto* variation = new FormSection(QStringLiteral("Variation"));
@@ -118,6 +134,9 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     });
     connect(_modifierSwitch, &ToggleSwitch::toggled, this,
             [this](bool v) { applyDisableModifierSounds(_coordinator, v); });
+    connect(_perKeySwitch, &ToggleSwitch::toggled, this,
+            [this](bool v) { applyPerKeyNormalization(_coordinator, v); });
+    connect(_resetKeys, &QPushButton::clicked, this, [this] { _coordinator.resetKeyLevels(); });
     connect(_strikeSource, &QComboBox::activated, this, [this](int index) {
         applyVelocitySource(_coordinator, VelocitySource(_strikeSource->itemData(index).toInt()));
     });
@@ -136,7 +155,8 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     connect(&bridge, &CoordinatorBridge::settingsChanged, this, [this](SettingsKey key) {
         if (key == SettingsKey::masterVolume || key == SettingsKey::pitchVariation ||
             key == SettingsKey::gainVariation || key == SettingsKey::disableModifierSounds ||
-            key == SettingsKey::velocitySource || key == SettingsKey::fixedVelocity) {
+            key == SettingsKey::velocitySource || key == SettingsKey::fixedVelocity ||
+            key == SettingsKey::perKeyNormalization) {
             refresh();
         }
     });
@@ -206,6 +226,7 @@ void SoundTab::refresh() {
     _volume->setShownValue(settings.masterVolume());
     _volumeReadout->setText(percentReadout(settings.masterVolume()));
     _modifierSwitch->setCheckedSilently(settings.disableModifierSounds());
+    _perKeySwitch->setCheckedSilently(settings.perKeyNormalization());
     _strikeSource->setCurrentIndex(
         _strikeSource->findData(int(settings.velocitySource()))); // emits no `activated`
     _fixedStrength->setShownValue(settings.fixedVelocity());

@@ -1,7 +1,8 @@
 // The settings window's Sound tab: the volume with its percentage readout,
 // "Disable modifier key sounds", the strike strength (where it comes from:
 // Automatic, Accelerometer or Fixed, and the Fixed strength slider over 0..1
-// used whenever strikes are not measured), and the "Variation" section with
+// used whenever strikes are not measured, and "Even out keys far from the
+// sensor" (perKeyNormalization) with its Reset button), and the "Variation" section with
 // the Pitch (0..0.15) and Gain (0..0.2) sliders and their "±" readouts, and
 // the "Output" section (SoundOutputSection): the sound card to play through
 // and the stereo width.
@@ -19,6 +20,7 @@
 
 class QComboBox;
 class QLabel;
+class QPushButton;
 
 namespace clavio {
 
@@ -66,6 +68,8 @@ private:
     QComboBox* _strikeSource;
     ValueSlider* _fixedStrength;
     QLabel* _fixedStrengthReadout;
+    ToggleSwitch* _perKeySwitch;
+    QPushButton* _resetKeys;
     ValueSlider* _pitch;
     QLabel* _pitchReadout;
     ValueSlider* _gain;

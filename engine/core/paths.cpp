@@ -28,4 +28,12 @@ std::filesystem::path xdgDataHome() {
     return fromEnv("XDG_DATA_HOME", homeFolder() / ".local" / "share");
 }
 
+std::filesystem::path xdgStateHome() {
+    return fromEnv("XDG_STATE_HOME", homeFolder() / ".local" / "state");
+}
+
+std::filesystem::path keyLevelsFile() {
+    return xdgStateHome() / "Clavio" / "key-levels.json";
+}
+
 } // namespace clavio

@@ -11,5 +11,9 @@ namespace clavio {
 std::filesystem::path xdgConfigHome();
 // $XDG_DATA_HOME, or $HOME/.local/share. Holds "Clavio/SoundPacks".
 std::filesystem::path xdgDataHome();
+// $XDG_STATE_HOME, or $HOME/.local/state. Holds "Clavio/key-levels.json".
+std::filesystem::path xdgStateHome();
+// Where the learned per-key strike levels are kept.
+std::filesystem::path keyLevelsFile();
 
 } // namespace clavio

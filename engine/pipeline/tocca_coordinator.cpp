@@ -28,6 +28,7 @@ using namespace std::chrono_literals;
 constexpr auto kHeartbeatInterval = 14400s;
 constexpr auto kPermissionInterval = 2000ms;
 constexpr auto kBaselineInterval = 100ms;
+constexpr auto kKeyLevelsSaveInterval = 5min;
 constexpr auto kDisplayInterval = 50ms;
 constexpr auto kSensorRetryInterval = 2000ms;
 
@@ -114,6 +115,14 @@ void ToccaCoordinator::Impl::construct() {
     sessionStart = pinger ? pinger->wallNow() : std::chrono::system_clock::now();
     classifyQueue = s.queues.classify;
     calibrationCollector = std::make_unique<CalibrationCollector>();
+    keyLevels = std::make_unique<KeyLevels>();
+    if (!s.keyLevelsFile.empty()) {
+        if (auto error = loadKeyLevels(s.keyLevelsFile, *keyLevels)) {
+            keyLevelsFileRefused = true;
+            logLine("[Clavio] Per-key levels not read, learning afresh (the file is kept): " +
+                    *error);
+        }
+    }
 
     // 2.-4. Settings (stored by create), then the parts.
     sensor = SPUSensor::create(devices.sensors);
@@ -157,6 +166,7 @@ void ToccaCoordinator::Impl::construct() {
     if (s.termination) {
         s.termination->addQuitObserver([weak = weakSelf] {
             if (const auto self = weak.lock()) {
+                self->_impl->saveKeyLevels();
                 self->_impl->sendSessionEvent("quit");
             }
         });
@@ -539,6 +549,13 @@ void ToccaCoordinator::Impl::start() {
             self->_impl->baselineTick();
         }
     });
+    if (!services.keyLevelsFile.empty()) {
+        keyLevelsTimer = mainQueue->scheduleRepeating(kKeyLevelsSaveInterval, [weak = weakSelf] {
+            if (const auto self = weak.lock()) {
+                self->_impl->saveKeyLevels();
+            }
+        });
+    }
     assign(CoordinatorProperty::isRunning, isRunning, true);
     startDisplay();
 }
@@ -557,7 +574,54 @@ void ToccaCoordinator::Impl::stop() {
     audioEngine->stop();
     baselineTimer.invalidate();
     uiTimer.invalidate();
+    keyLevelsTimer.invalidate();
+    saveKeyLevels();
     assign(CoordinatorProperty::isRunning, isRunning, false);
+}
+
+// ---- per-key levels (main thread) ----
+
+void ToccaCoordinator::Impl::saveKeyLevels() {
+    const std::filesystem::path& file = services.keyLevelsFile;
+    if (file.empty() || keyLevels->unsaved() == 0) {
+        return;
+    }
+    if (keyLevelsFileRefused) {
+        // A refused file gives way only to levels worth keeping, and is
+        // moved aside, not overwritten.
+        if (!keyLevels->anyKeyLearned()) {
+            return;
+        }
+        std::filesystem::path aside = file;
+        aside += ".refused";
+        std::error_code ec;
+        std::filesystem::rename(file, aside, ec);
+        if (ec && ec != std::errc::no_such_file_or_directory) {
+            logLine("[Clavio] Per-key levels not saved: the refused " + file.string() +
+                    " could not be moved aside: " + ec.message());
+            return;
+        }
+        keyLevelsFileRefused = false;
+    }
+    if (auto error = clavio::saveKeyLevels(file, *keyLevels)) {
+        logLine("[Clavio] Per-key levels not saved: " + *error);
+        return;
+    }
+    keyLevels->markSaved();
+}
+
+void ToccaCoordinator::Impl::resetKeyLevels() {
+    keyLevels->reset();
+    const std::filesystem::path& file = services.keyLevelsFile;
+    if (file.empty()) {
+        return;
+    }
+    std::error_code ec;
+    if (!std::filesystem::remove(file, ec) && ec) {
+        logLine("[Clavio] Per-key levels: " + file.string() + " not removed: " + ec.message());
+        return;
+    }
+    keyLevelsFileRefused = false;
 }
 
 // ---- timers ----
@@ -782,6 +846,14 @@ MacroRouter& ToccaCoordinator::macroRouter() const noexcept {
 }
 CalibrationCollector& ToccaCoordinator::calibration() const noexcept {
     return *_impl->calibrationCollector;
+}
+
+const KeyLevels& ToccaCoordinator::keyLevels() const noexcept {
+    return *_impl->keyLevels;
+}
+
+void ToccaCoordinator::resetKeyLevels() {
+    _impl->resetKeyLevels();
 }
 
 void ToccaCoordinator::setPressReporter(std::function<void(const PressReport&)> reporter) {

@@ -39,6 +39,7 @@ class AudioEngine;
 class AudioDecoder;
 class AudioOutput;
 class CalibrationCollector;
+class KeyLevels;
 class ClassifyQueue;
 class DefaultsStore;
 class HttpSender;
@@ -101,6 +102,11 @@ struct CoordinatorServices {
     TerminationNotifier* termination = nullptr; // null: no quit observer
     UrlOpener* urlOpener = nullptr;             // null: macro openURL actions do nothing
     std::filesystem::path bundledPacksFolder;   // <resources>/SoundPacks; empty: none
+    // Where the per-key strike levels are read at construction and saved
+    // (on stop, on quit, every few minutes while they change). Empty: they
+    // start from nothing and stay in memory, so an offline run is the same
+    // every time.
+    std::filesystem::path keyLevelsFile;
 };
 
 // The observable properties, for observers.
@@ -220,6 +226,11 @@ public:
     SoundPackManager& packManager() const noexcept;
     MacroRouter& macroRouter() const noexcept;
     CalibrationCollector& calibration() const noexcept;
+    // The per-key strike levels learned while perKeyNormalization is on.
+    const KeyLevels& keyLevels() const noexcept;
+    // Main thread. Forgets the learned levels and deletes their file (a
+    // file that was refused included).
+    void resetKeyLevels();
 
     // Usage pings; the user interface sends "sound_toggle" through it.
     void sendEvent(const std::string& event,

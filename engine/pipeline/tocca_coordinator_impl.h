@@ -33,6 +33,7 @@
 #include "engine/runtime/observer_list.h"
 #include "engine/runtime/snapshot_cell.h"
 #include "engine/sensing/calibration.h"
+#include "engine/sensing/key_levels.h"
 #include "engine/sensing/impact_classifier.h"
 #include "engine/sensing/mic_strike_sensor.h"
 #include "engine/sensing/own_sound_canceller.h"
@@ -74,6 +75,7 @@ struct PipelineContext {
     ImpactClassifier* micClassifier = nullptr;
     OwnSoundCanceller* canceller = nullptr;
     CalibrationCollector* calibrationCollector = nullptr;
+    KeyLevels* keyLevels = nullptr;
     MacroRouter* macroRouter = nullptr;
 };
 
@@ -115,6 +117,12 @@ struct ToccaCoordinator::Impl {
     ClassifyQueue* classifyQueue = nullptr;
     std::unique_ptr<ImpactClassifier> classifier;
     std::unique_ptr<CalibrationCollector> calibrationCollector;
+    std::unique_ptr<KeyLevels> keyLevels;
+    // Main thread. The file held something the levels refused: it is kept
+    // as it was until learning has a key of its own to save, and then moved
+    // aside (".refused") rather than overwritten.
+    bool keyLevelsFileRefused = false;
+    TimerHandle keyLevelsTimer; // while running with a levels file
     TimerHandle baselineTimer;
     TimerHandle uiTimer; // only while running and displayWatched
     bool displayWatched = true;
@@ -197,6 +205,8 @@ struct ToccaCoordinator::Impl {
     void displayTick();
     void startDisplay();
     void applyCalibration(const CalibrationResult& result);
+    void saveKeyLevels();
+    void resetKeyLevels();
     void sendEvent(const std::string& event, const nlohmann::json& extra);
     void sendSessionEvent(const std::string& event);
     // One key, or all three (toggleShortcut, stereoWidth, outputDevice).

@@ -109,6 +109,7 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
     context->micClassifier = micClassifier.get();
     context->canceller = canceller.get();
     context->calibrationCollector = calibrationCollector.get();
+    context->keyLevels = keyLevels.get();
     context->macroRouter = macroRouter.get();
     return context;
 }
@@ -183,7 +184,8 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     if (fromMic) {
         context.canceller->noteKey(event.timestamp);
         context.canceller->update(hostTicks());
-        result = context.micClassifier->classify(event.timestamp, context.canceller->correctedRing());
+        result =
+            context.micClassifier->classify(event.timestamp, context.canceller->correctedRing());
     } else if (measure) {
         result = context.classifier->classify(event.timestamp, context.ringBuffer);
     } else {
@@ -193,6 +195,18 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     const std::uint64_t classifiedAt = hostTicks();
     if (measure) {
         context.calibrationCollector->record(result.score);
+        if (d.settings->perKeyNormalization()) {
+            // The key's factor from its strikes before this one, then this
+            // strike joins its history. The corrected score is mapped to a
+            // velocity and tier as a measured one is.
+            const float factor = context.keyLevels->factor(event.keyCode);
+            const ImpactConfig config =
+                (fromMic ? context.micClassifier : context.classifier)->config();
+            context.keyLevels->learn(event.keyCode, result.score, config.deadzone);
+            if (factor != 1.0f && result.score > 0.0f) {
+                result = rescoredImpact(config, result, result.score * factor);
+            }
+        }
     }
     d.recordKeystroke(result.tier);
 

@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -211,8 +212,20 @@ public:
                                                    std::optional<TraceError>& error);
     static std::shared_ptr<const LoadedTrace> read(const std::filesystem::path& path,
                                                    std::optional<TraceError>& error);
+    // Records made in memory (a synthesised session): `next` fills in the
+    // next record and returns false after the last. The reader's checks of
+    // time order and span apply; an error names the record's position
+    // (1 is the first) as its line.
+    static std::shared_ptr<const LoadedTrace> build(std::string source,
+                                                    const std::function<bool(TraceRecord&)>& next,
+                                                    std::optional<TraceError>& error);
 
 private:
+    template <typename Next, typename Line, typename Failure>
+    static std::shared_ptr<const LoadedTrace> load(std::string source, Next&& nextRecord,
+                                                   Line&& lineNumber, Failure&& failure,
+                                                   std::optional<TraceError>& error);
+
     // Chunked, not contiguous: a vector's growth would hold the old and the
     // new copy at once, three times the trace's size at its peak.
     std::deque<Record> _records;

@@ -559,13 +559,15 @@ void LoadedTrace::get(std::size_t index, TraceRecord& out) const {
     }
 }
 
-std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::string source,
+template <typename Next, typename Line, typename Failure>
+std::shared_ptr<const LoadedTrace> LoadedTrace::load(std::string source, Next&& nextRecord,
+                                                     Line&& lineNumber, Failure&& failure,
                                                      std::optional<TraceError>& error) {
     auto trace = std::make_shared<LoadedTrace>();
     trace->_source = std::move(source);
     TraceRecord record;
     try {
-        while (reader.next(record)) {
+        while (nextRecord(record)) {
             Record r;
             r.t = record.t;
             r.type = record.type;
@@ -586,7 +588,7 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::s
                 }
             } else if (record.type == TraceRecord::Type::accel) {
                 if (trace->_accel.size() + record.accel.size() > UINT32_MAX) {
-                    error = TraceError{trace->_source, reader.lineNumber(),
+                    error = TraceError{trace->_source, lineNumber(),
                                        "more than 4 GiB of accelerometer reports"};
                     return nullptr;
                 }
@@ -605,7 +607,7 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::s
             // their times. A day of 1 kHz reports takes about 3.3 GB.
             if (trace->_records.size() * sizeof(Record) + trace->_accel.size() >
                 kMaxLoadedTraceBytes) {
-                error = TraceError{trace->_source, reader.lineNumber(),
+                error = TraceError{trace->_source, lineNumber(),
                                    "the trace holds more than " +
                                        std::to_string(kMaxLoadedTraceBytes >> 30) +
                                        " GiB of records; split it"};
@@ -613,16 +615,56 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::s
             }
         }
     } catch (const std::bad_alloc&) {
-        error = TraceError{trace->_source, reader.lineNumber(), "out of memory"};
+        error = TraceError{trace->_source, lineNumber(), "out of memory"};
         return nullptr;
     }
-    error = reader.error();
+    error = failure();
     if (error) {
         return nullptr;
     }
     trace->_records.shrink_to_fit();
     trace->_accel.shrink_to_fit();
     return trace;
+}
+
+std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::string source,
+                                                     std::optional<TraceError>& error) {
+    return load(
+        std::move(source), [&reader](TraceRecord& record) { return reader.next(record); },
+        [&reader] { return reader.lineNumber(); }, [&reader] { return reader.error(); }, error);
+}
+
+std::shared_ptr<const LoadedTrace>
+LoadedTrace::build(std::string source, const std::function<bool(TraceRecord&)>& next,
+                   std::optional<TraceError>& error) {
+    // The reader's checks of time order and span, for records that never
+    // were a line of text; the index of a record stands for its line.
+    std::size_t index = 0;
+    std::optional<std::uint64_t> first;
+    std::optional<std::uint64_t> last;
+    std::optional<TraceError> own;
+    const std::string label = source;
+    auto checked = [&](TraceRecord& record) {
+        if (!next(record)) {
+            return false;
+        }
+        ++index;
+        if (last && record.t < *last) {
+            own = TraceError{label, index, "time goes backwards"};
+            return false;
+        }
+        if (!first) {
+            first = record.t;
+        }
+        last = record.t;
+        if (record.t - *first > kTraceMaxSpanTicks) {
+            own = TraceError{label, index, "the trace spans more than a day"};
+            return false;
+        }
+        return true;
+    };
+    return load(
+        std::move(source), checked, [&index] { return index; }, [&own] { return own; }, error);
 }
 
 std::shared_ptr<const LoadedTrace> LoadedTrace::read(const std::filesystem::path& path,

@@ -20,6 +20,18 @@ ImpactResult impactResultFromNative(const TCAImpactResult& n) noexcept {
     return r;
 }
 
+ImpactResult rescoredImpact(const ImpactConfig& config, const ImpactResult& result,
+                            float score) noexcept {
+    const TCAImpactConfig native = toNative(config);
+    TCAImpactResult scored{};
+    tca_impact_apply_score(&native, score, &scored);
+    ImpactResult out = result;
+    out.score = scored.score;
+    out.velocity = scored.velocity;
+    out.tier = velocityTierFromRaw(scored.tier).value_or(VelocityTier::soft);
+    return out;
+}
+
 float usableFixedVelocity(float velocity) noexcept {
     return std::isfinite(velocity) ? std::clamp(velocity, 0.0f, 1.0f) : 0.5f;
 }

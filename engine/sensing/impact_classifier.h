@@ -42,6 +42,12 @@ public:
 // Converts a native result; a tier number outside 0..4 becomes soft.
 ImpactResult impactResultFromNative(const TCAImpactResult& native) noexcept;
 
+// `result` with its score replaced by `score` and the velocity and tier
+// that score gives under `config` (the peak, baseline, peak time and sample
+// count are kept).
+ImpactResult rescoredImpact(const ImpactConfig& config, const ImpactResult& result,
+                            float score) noexcept;
+
 // The fixed strength actually played for the `fixedVelocity` setting: a
 // finite number clamped to 0..1; anything else reads as 0.5.
 float usableFixedVelocity(float velocity) noexcept;

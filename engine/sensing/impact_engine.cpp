@@ -78,6 +78,19 @@ std::uint32_t tca_impact_tier_for_velocity(const TCAImpactConfig* cfg, float vel
     return 0;
 }
 
+void tca_impact_apply_score(const TCAImpactConfig* cfg, float score,
+                            TCAImpactResult* result) noexcept {
+    result->score = score;
+    const float span = cfg->hardCap - cfg->deadzone;
+    float velocity = 0.0f;
+    if (score > cfg->deadzone && span > 0.0f) {
+        const float normalised = (score - cfg->deadzone) / span;
+        velocity = ::powf(normalised < 1.0f ? normalised : 1.0f, cfg->compressGamma);
+    }
+    result->velocity = velocity;
+    result->tier = score <= cfg->deadzone ? 0 : tca_impact_tier_for_velocity(cfg, velocity);
+}
+
 TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* ring,
                                     std::uint64_t keyTimestamp) noexcept {
     TCAImpactResult result{};
@@ -126,19 +139,9 @@ TCAImpactResult tca_impact_classify(TCAImpactState* state, const TCARingBuffer* 
     }
 
     result.rawPeak = best;
-    result.score = best;
     result.baseline = state->currentBaseline;
     result.peakTimestamp = peakTime;
-
-    const float span = cfg.hardCap - cfg.deadzone;
-    float velocity = 0.0f;
-    if (best > cfg.deadzone && span > 0.0f) {
-        const float normalised = (best - cfg.deadzone) / span;
-        velocity = ::powf(normalised < 1.0f ? normalised : 1.0f, cfg.compressGamma);
-    }
-    result.velocity = velocity;
-
-    result.tier = best <= cfg.deadzone ? 0 : tca_impact_tier_for_velocity(&cfg, velocity);
+    tca_impact_apply_score(&cfg, best, &result);
 
     state->lastKeyTimestamp = keyTimestamp;
     return result;

@@ -77,6 +77,12 @@ void tca_impact_init(TCAImpactState* state, const TCAImpactConfig* config) noexc
 // highest tier whose threshold the velocity reaches, 0 below softThreshold.
 std::uint32_t tca_impact_tier_for_velocity(const TCAImpactConfig* config, float velocity) noexcept;
 
+// Sets a result's score and the velocity and tier it gives: nothing at or
+// below the deadzone, then (score - deadzone) / (hardCap - deadzone) capped
+// at 1 and raised to compressGamma, tiered by the thresholds.
+void tca_impact_apply_score(const TCAImpactConfig* config, float score,
+                            TCAImpactResult* result) noexcept;
+
 // Classifies the key at `keyTimestamp` from the samples in
 // [key - searchPreMs, key + searchPostMs] (the 256 oldest of them). An empty
 // window (or a null ring) gives the soft placeholder and leaves the state

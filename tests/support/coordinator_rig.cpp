@@ -93,6 +93,7 @@ std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings>
     services.termination = options.termination;
     services.urlOpener = options.urlOpener;
     services.bundledPacksFolder = options.bundledPacks;
+    services.keyLevelsFile = options.keyLevelsFile;
     return ToccaCoordinator::create(std::move(settings), std::move(services));
 }
 

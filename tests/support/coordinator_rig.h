@@ -109,6 +109,7 @@ struct RigOptions {
     TerminationNotifier* termination = nullptr;
     UrlOpener* urlOpener = nullptr;
     std::string pingBaseUrl;
+    std::filesystem::path keyLevelsFile; // empty: levels kept in memory only
 };
 
 // The queues, ports and audio a coordinator runs on.
