@@ -574,7 +574,7 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::load(std::string source, Next&& 
             if (record.type == TraceRecord::Type::mic) {
                 const std::size_t bytes = 4 + 4 * record.mic.size();
                 if (trace->_accel.size() + bytes > UINT32_MAX || record.mic.size() > UINT16_MAX) {
-                    error = TraceError{trace->_source, reader.lineNumber(),
+                    error = TraceError{trace->_source, lineNumber(),
                                        "more than 4 GiB of reports and microphone samples"};
                     return nullptr;
                 }
