@@ -39,12 +39,6 @@ bool OwnSoundCanceller::learn(std::uint64_t now, int settleMs) noexcept {
     }
     const std::uint64_t end = (now - settle) / _msTicks * _msTicks;
     const std::uint64_t start = end - (kW - 1) * _msTicks;
-    for (const std::uint64_t key : _keys) {
-        // A key's click (and its bounce) must not be taken for the mixer.
-        if (key != 0 && key + 30 * _msTicks >= start && key <= end + 5 * _msTicks) {
-            return false;
-        }
-    }
     // Microphone envelope of the window, dense by millisecond; a gap is not
     // learnt from.
     const std::uint32_t n = tca_ring_query_window(_mic, start, 0, end - start, _window.data(),
@@ -54,6 +48,17 @@ bool OwnSoundCanceller::learn(std::uint64_t now, int settleMs) noexcept {
         const std::uint64_t at = (_window[i].timestamp - start) / _msTicks;
         if (at < kW) {
             _micDense[at] = _window[i].magnitude;
+        }
+    }
+    // A key's click (and its bounce) must not be taken for the mixer: the
+    // milliseconds around each key are left out.
+    for (const std::uint64_t key : _keys) {
+        if (key == 0 || key + 20 * _msTicks < start || key > end + 3 * _msTicks) {
+            continue;
+        }
+        const std::uint64_t from = key > start + 3 * _msTicks ? key - 3 * _msTicks : start;
+        for (std::uint64_t t = from; t <= std::min(end, key + 20 * _msTicks); t += _msTicks) {
+            _micDense[(t - start) / _msTicks] = -1.0f;
         }
     }
     loadOwn(start - kMaxDelayMs * _msTicks, kW + kMaxDelayMs);

@@ -5,9 +5,9 @@
 // the output's latency) and writes the microphone's envelope minus the
 // delayed, scaled own envelope into a ring the classifier reads.
 //
-// Learning runs while Clavio's sounds play and no key is near: each
-// learn() fits, over the envelopes of a past window that holds no key
-// (the keys are told by noteKey()), the gain of every candidate delay by
+// Learning runs while Clavio's sounds play, away from the keys: each
+// learn() fits, over the envelopes of a past window with the milliseconds
+// around each key left out (the keys are told by noteKey()), the gain of every candidate delay by
 // least squares on the deviation from the window's floor, takes the delay
 // that explains the most, and moves the estimates a step towards it. With
 // headphones the microphone hears nothing of the mixer, and the fitted gain
