@@ -8,8 +8,11 @@
 // never loses its device).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "engine/ports/microphone.h"
 
@@ -37,6 +40,30 @@ private:
     MicrophoneBlockCallback _callback = nullptr;
     void* _context = nullptr;
     std::uint64_t _delivered = 0;
+};
+
+class ReplayTimeline;
+
+// The microphone of a trace replayed in real time (clavio-cli play): a
+// capture thread of its own plays the trace's "mic" records at their due
+// times on the timeline, as a capture device delivers blocks.
+//
+// Threading contract: as the Microphone port says; the block callback runs
+// on the replay's capture thread.
+class TimelineMicrophone final : public Microphone {
+public:
+    explicit TimelineMicrophone(std::shared_ptr<ReplayTimeline> timeline);
+    ~TimelineMicrophone() override;
+
+    MicrophoneStart start(std::string_view deviceName, double blockSeconds,
+                          MicrophoneBlockCallback callback, void* context) override;
+    void stop() override;
+    std::vector<std::string> deviceNames() override;
+
+private:
+    std::shared_ptr<ReplayTimeline> _timeline;
+    std::thread _thread;
+    std::atomic<bool> _stopping{false};
 };
 
 } // namespace clavio

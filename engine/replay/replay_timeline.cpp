@@ -128,12 +128,17 @@ void ReplayPlayer::open() {
     _source = std::make_unique<ReplaySource>(_timeline->_trace, _kind);
     _source->setKeySink(std::move(_keySink));
     _source->setAccelSink(std::move(_accelSink));
+    _source->setMicSink(std::move(_micSink));
     _source->rebaseTo(_origin, _timeline->summary().firstTicks.value_or(0));
     _source->skip(static_cast<std::size_t>(_resumeAfter));
 }
 
 void ReplayPlayer::setKeySink(TraceKeySink sink) {
     _keySink = std::move(sink);
+}
+
+void ReplayPlayer::setMicSink(MicBlockSink sink) {
+    _micSink = std::move(sink);
 }
 
 void ReplayPlayer::setAccelSink(AccelReportSink sink) {

@@ -115,6 +115,7 @@ public:
     // The pass over the trace begins with the first slice.
     void setKeySink(TraceKeySink sink);
     void setAccelSink(AccelReportSink sink);
+    void setMicSink(MicBlockSink sink);
 
     // Owning thread. Delivers every record due by now; when none was due,
     // waits until the next one is, an interrupt comes or `seconds` pass, and
@@ -144,6 +145,7 @@ private:
     bool _opened = false;
     TraceKeySink _keySink;
     AccelReportSink _accelSink;
+    MicBlockSink _micSink;
     std::unique_ptr<ReplaySource> _source; // null until opened and once played out
 
     std::mutex _wakeLock;
