@@ -107,9 +107,7 @@ std::shared_ptr<const LoadedTrace> buildTrace(const std::vector<float>& samples,
         [&](TraceRecord& out) {
             const std::uint64_t blockTicks = kOrigin + block * 240 * 1'000'000'000ull / kRate;
             const std::uint64_t keyTicks =
-                press < presses.size()
-                    ? presses[press].key + (up ? 30'000'000ull : 0)
-                    : ~0ull;
+                press < presses.size() ? presses[press].key + (up ? 30'000'000ull : 0) : ~0ull;
             if (block * 240 < samples.size() && blockTicks <= keyTicks) {
                 const std::size_t n = std::min<std::size_t>(240, samples.size() - block * 240);
                 out = TraceRecord::makeMic(blockTicks, samples.data() + block * 240, n, kRate);
@@ -120,8 +118,8 @@ std::shared_ptr<const LoadedTrace> buildTrace(const std::vector<float>& samples,
                 return false;
             }
             const auto code = presses[press].code;
-            out = TraceRecord::makeKey(keyTicks, {up ? TraceKeyKind::up : TraceKeyKind::down,
-                                                  code, 0, false});
+            out = TraceRecord::makeKey(
+                keyTicks, {up ? TraceKeyKind::up : TraceKeyKind::down, code, 0, false});
             press += up;
             up = !up;
             return true;
@@ -225,9 +223,10 @@ std::vector<float> withFeedback(const Session& session, const std::vector<float>
         peaks.push_back(peak);
     }
     std::nth_element(peaks.begin(), peaks.begin() + long(peaks.size() / 2), peaks.end());
-    const double gain = peaks[peaks.size() / 2] > 0.0
-                            ? session.clickPeak * std::pow(10.0, db / 20.0) / peaks[peaks.size() / 2]
-                            : 0.0;
+    const double gain =
+        peaks[peaks.size() / 2] > 0.0
+            ? session.clickPeak * std::pow(10.0, db / 20.0) / peaks[peaks.size() / 2]
+            : 0.0;
     std::vector<float> mic = session.samples;
     const auto shift = std::size_t(delayMs * 1e-3 * kRate);
     for (std::size_t i = shift; i < mic.size() && i - shift < output.size(); ++i) {
@@ -248,9 +247,9 @@ int main(int argc, char** argv) {
     }
     setLogSink([](std::string_view) {});
     platform::SndfileDecoder decoder;
-    const std::filesystem::path packs = argc > 0 ? std::filesystem::path(argv[0]).parent_path() /
-                                                       "../share/clavio/SoundPacks"
-                                                 : std::filesystem::path();
+    const std::filesystem::path packs =
+        argc > 0 ? std::filesystem::path(argv[0]).parent_path() / "../share/clavio/SoundPacks"
+                 : std::filesystem::path();
     std::printf("| Keys/s | Presses | Clavio's sound at the microphone | Spearman force <-> "
                 "velocity | Delay p50 / p95 (ms) |\n");
     std::printf("|---|---|---|---|---|\n");

@@ -256,7 +256,7 @@ int render(const RenderOptions& options, const CliServices& services) {
     if (result.strikeSource.mode == StrikeSource::Mode::fixed) {
         const bool microphone = setup.settings->velocitySource() == VelocitySource::microphone;
         std::cerr << "clavio-cli: "
-                  << (microphone                ? "the trace holds no microphone blocks"
+                  << (microphone               ? "the trace holds no microphone blocks"
                       : result.sensorAvailable ? "the settings choose a fixed strength"
                                                : "the trace holds no accelerometer reports")
                   << ": every press plays at the fixed strength of "

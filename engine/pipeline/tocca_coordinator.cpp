@@ -418,10 +418,9 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
 
 void ToccaCoordinator::Impl::makeMicParts() {
     mic = std::make_unique<MicStrikeSensor>();
-    micClassifier = std::make_unique<AdaptivePeakClassifier>(microphoneImpactConfig(
-        usableImpactConfig(settings->impactConfig(), refusedSettingLogged)));
-    canceller = std::make_unique<OwnSoundCanceller>(mic->ringBuffer(),
-                                                    audioEngine->ownSoundRing());
+    micClassifier = std::make_unique<AdaptivePeakClassifier>(
+        microphoneImpactConfig(usableImpactConfig(settings->impactConfig(), refusedSettingLogged)));
+    canceller = std::make_unique<OwnSoundCanceller>(mic->ringBuffer(), audioEngine->ownSoundRing());
     if (isRunning) {
         // The running key handlers' context has no microphone yet.
         installKeyHandlers(makePipelineContext());
@@ -433,10 +432,11 @@ void ToccaCoordinator::Impl::startMicrophone(bool retrying) {
         mic->start(*services.devices.microphone, settings->microphoneDevice());
     if (!started.started) {
         if (!retrying) {
-            micLost("microphone unavailable",
-                    "Microphone unavailable (" + started.error + "): every key plays at a fixed "
-                    "strength of " + fixedStrengthPercent(settings->fixedVelocity()) +
-                    " until it opens");
+            micLost("microphone unavailable", "Microphone unavailable (" + started.error +
+                                                  "): every key plays at a fixed "
+                                                  "strength of " +
+                                                  fixedStrengthPercent(settings->fixedVelocity()) +
+                                                  " until it opens");
         }
         return;
     }
@@ -487,7 +487,8 @@ void ToccaCoordinator::Impl::checkMicrophone() {
     switch (mic->health(2.0)) {
     case MicStrikeSensor::Health::silent:
         micLost("microphone silent", "Microphone delivers only silence: playing at a fixed "
-                                     "strength of " + fixed + " until it hears again");
+                                     "strength of " +
+                                         fixed + " until it hears again");
         break;
     case MicStrikeSensor::Health::clipping:
         micLost("microphone clipping", "Microphone clipping: playing at a fixed strength of " +

@@ -77,7 +77,8 @@ struct CoordinatorDevices {
     std::shared_ptr<KeySource> keys;
     const AudioDecoder* decoder = nullptr;
     AudioOutput* output = nullptr;
-    Microphone* microphone = nullptr; // null: no capture device (velocitySource "microphone" plays fixed)
+    Microphone* microphone =
+        nullptr; // null: no capture device (velocitySource "microphone" plays fixed)
 };
 
 // Uniform integer in [0, n) and uniform float in [-m, m], for the sample

@@ -178,9 +178,9 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     const VelocitySource source = d.settings->velocitySource();
     const bool fromMic = source == VelocitySource::microphone && context.canceller != nullptr &&
                          d.micMeasuring.load(std::memory_order_acquire);
-    const bool measure = fromMic || (source != VelocitySource::fixed &&
-                                     source != VelocitySource::microphone &&
-                                     d.measuring.load(std::memory_order_acquire));
+    const bool measure =
+        fromMic || (source != VelocitySource::fixed && source != VelocitySource::microphone &&
+                    d.measuring.load(std::memory_order_acquire));
     if (fromMic) {
         context.canceller->noteKey(event.timestamp);
         context.canceller->update(hostTicks());

@@ -32,8 +32,8 @@ using AccelReportSink =
     std::function<void(const std::uint8_t* report, std::size_t length, std::uint64_t timestamp)>;
 using TraceKeySink = std::function<void(const TraceKey& key, std::uint64_t timestamp)>;
 // A microphone block: its samples, their rate and its first sample's time.
-using MicBlockSink = std::function<void(const float* samples, std::size_t count,
-                                        std::uint32_t rate, std::uint64_t timestamp)>;
+using MicBlockSink = std::function<void(const float* samples, std::size_t count, std::uint32_t rate,
+                                        std::uint64_t timestamp)>;
 
 class ReplaySource {
 public:

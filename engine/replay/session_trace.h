@@ -169,7 +169,9 @@ struct TraceSummary {
     std::optional<std::uint64_t> firstTicks;
     std::optional<std::uint64_t> lastTicks;
 
-    std::uint64_t records() const { return keyDowns + keyUps + flagChanges + accelReports + micBlocks; }
+    std::uint64_t records() const {
+        return keyDowns + keyUps + flagChanges + accelReports + micBlocks;
+    }
     // Ticks from the first record to the last, 0 for an empty trace.
     std::uint64_t durationTicks() const;
 };

@@ -183,8 +183,8 @@ std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
             return "\"mic\" must be a string of base64";
         }
         std::uint64_t rate = 0;
-        if (auto error = unsignedMember(object, "rate", std::numeric_limits<std::uint32_t>::max(),
-                                        rate)) {
+        if (auto error =
+                unsignedMember(object, "rate", std::numeric_limits<std::uint32_t>::max(), rate)) {
             return error;
         }
         if (rate < kTraceMicMinRate || rate > kTraceMicMaxRate) {
@@ -554,8 +554,7 @@ void LoadedTrace::get(std::size_t index, TraceRecord& out) const {
         out.key = {};
     } else {
         out.accel.clear();
-        out.key = TraceKey{TraceKeyKind(r.keyBits & 0x7f), r.half, r.word,
-                           (r.keyBits & 0x80) != 0};
+        out.key = TraceKey{TraceKeyKind(r.keyBits & 0x7f), r.half, r.word, (r.keyBits & 0x80) != 0};
     }
 }
 
@@ -596,8 +595,8 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::load(std::string source, Next&& 
                 r.half = std::uint16_t(record.accel.size());
                 trace->_accel.insert(trace->_accel.end(), record.accel.begin(), record.accel.end());
             } else {
-                r.keyBits = std::uint8_t(std::uint8_t(record.key.kind) |
-                                         (record.key.repeat ? 0x80 : 0));
+                r.keyBits =
+                    std::uint8_t(std::uint8_t(record.key.kind) | (record.key.repeat ? 0x80 : 0));
                 r.word = record.key.flags;
                 r.half = record.key.code;
             }
@@ -634,9 +633,9 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::s
         [&reader] { return reader.lineNumber(); }, [&reader] { return reader.error(); }, error);
 }
 
-std::shared_ptr<const LoadedTrace>
-LoadedTrace::build(std::string source, const std::function<bool(TraceRecord&)>& next,
-                   std::optional<TraceError>& error) {
+std::shared_ptr<const LoadedTrace> LoadedTrace::build(std::string source,
+                                                      const std::function<bool(TraceRecord&)>& next,
+                                                      std::optional<TraceError>& error) {
     // The reader's checks of time order and span, for records that never
     // were a line of text; the index of a record stands for its line.
     std::size_t index = 0;

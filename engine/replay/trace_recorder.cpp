@@ -121,9 +121,8 @@ void TraceRecorder::take(Lane lane) {
     for (std::uint64_t i = tail; i != head; ++i) {
         if (lane == Lane::mic) {
             const MicSlot& m = q.micSlots[i & _micMask];
-            Pending p{Slot{}, lane, std::vector<float>(m.samples.begin(),
-                                                       m.samples.begin() + m.count),
-                      m.rate};
+            Pending p{Slot{}, lane,
+                      std::vector<float>(m.samples.begin(), m.samples.begin() + m.count), m.rate};
             p.slot.t = m.t;
             _pending.push_back(std::move(p));
         } else {

@@ -121,7 +121,7 @@ private:
 
     struct LaneQueue {
         std::unique_ptr<Slot[]> slots;
-        std::unique_ptr<MicSlot[]> micSlots; // the microphone lane's
+        std::unique_ptr<MicSlot[]> micSlots;     // the microphone lane's
         std::atomic<std::uint64_t> head{0};      // next slot to fill; written by the producer
         std::atomic<std::uint64_t> tail{0};      // next slot to take; written by the consumer
         std::atomic<std::uint64_t> watermark{0}; // producer's promise, see above

@@ -26,8 +26,7 @@ void designHighpass(TCAMicEnvelope* s, double rate) noexcept {
 }
 } // namespace
 
-void tca_mic_envelope_init(TCAMicEnvelope* state, TCARingBuffer* ring,
-                           double highpassHz) noexcept {
+void tca_mic_envelope_init(TCAMicEnvelope* state, TCARingBuffer* ring, double highpassHz) noexcept {
     state->ring = ring;
     state->highpassHz = highpassHz;
     state->msTicks = tca_ms_to_mach(1.0);

@@ -44,7 +44,7 @@ struct TCAMicEnvelope {
 
     std::atomic<std::uint64_t> samples{0};
     std::atomic<std::uint64_t> clipped{0};
-    std::atomic<std::uint64_t> zeros{0}; // samples exactly 0: a muted or dead source
+    std::atomic<std::uint64_t> zeros{0};   // samples exactly 0: a muted or dead source
     std::atomic<std::uint64_t> written{0}; // envelope values written to the ring
 };
 

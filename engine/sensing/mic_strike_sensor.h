@@ -52,8 +52,8 @@ public:
     std::uint64_t envelopeCount() const noexcept;
 
 private:
-    static void onBlock(void* context, const float* samples, std::uint32_t count,
-                        double sampleRate, std::uint64_t firstSampleTicks) noexcept;
+    static void onBlock(void* context, const float* samples, std::uint32_t count, double sampleRate,
+                        std::uint64_t firstSampleTicks) noexcept;
 
     std::unique_ptr<TCARingBuffer> _ring;
     std::unique_ptr<TCAMicEnvelope> _envelope;

@@ -122,8 +122,8 @@ void OwnSoundCanceller::update(std::uint64_t now) noexcept {
     constexpr std::uint32_t kBatch = 256;
     while (_copiedUpTo < now) {
         const std::uint64_t from = _copiedUpTo + 1;
-        const std::uint32_t n = tca_ring_query_window(_mic, from, 0, now - from, _window.data(),
-                                                      kBatch);
+        const std::uint32_t n =
+            tca_ring_query_window(_mic, from, 0, now - from, _window.data(), kBatch);
         if (n == 0) {
             break;
         }
@@ -137,8 +137,8 @@ void OwnSoundCanceller::update(std::uint64_t now) noexcept {
             stamps[i] = _window[i].timestamp;
         }
         const bool subtract = _gain > 0.0f && first >= delay;
-        const std::size_t span = std::min<std::size_t>((last - first) / _msTicks + 1,
-                                                       _ownDense.size());
+        const std::size_t span =
+            std::min<std::size_t>((last - first) / _msTicks + 1, _ownDense.size());
         if (subtract) {
             loadOwn(first - delay, span);
         }

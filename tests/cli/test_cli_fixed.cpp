@@ -100,7 +100,8 @@ TEST(CliPacks, ListsTheFoldersItSkippedAndWhy) {
 TEST(CliMicrophone, RenderAndPlayMeasureFromMicBlocksAndSayWhenThereAreNone) {
     ScopedXdgHome home;
     TempDir dir;
-    StrikeTrace trace{.seconds = 1.6, .withAccelerometer = false,
+    StrikeTrace trace{.seconds = 1.6,
+                      .withAccelerometer = false,
                       .strikes = {{0.4, 0, 0.3}, {0.8, 1, 0.02}, {1.2, 2, 0.08}}};
     trace.withMicrophone = true;
     ASSERT_TRUE(trace.write(dir / "t.jsonl"));
@@ -109,8 +110,9 @@ TEST(CliMicrophone, RenderAndPlayMeasureFromMicBlocksAndSayWhenThereAreNone) {
     EXPECT_NE(check.output.find("mic blocks:       320 (1.600 s of samples at 48000 Hz)"),
               std::string::npos)
         << check.output;
-    const auto render = runClavioCli({"render", "--trace", (dir / "t.jsonl").string(), "--settings",
-                                      (dir / "s.json").string(), "--out", (dir / "o.wav").string()});
+    const auto render =
+        runClavioCli({"render", "--trace", (dir / "t.jsonl").string(), "--settings",
+                      (dir / "s.json").string(), "--out", (dir / "o.wav").string()});
     ASSERT_EQ(render.status, 0) << render.output;
     ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
     const auto play = runClavioCli({"play", "--trace", (dir / "t.jsonl").string(), "--settings",
@@ -129,9 +131,9 @@ TEST(CliMicrophone, RenderAndPlayMeasureFromMicBlocksAndSayWhenThereAreNone) {
     }
     trace.withMicrophone = false;
     ASSERT_TRUE(trace.write(dir / "keys.jsonl"));
-    const auto none = runClavioCli({"render", "--trace", (dir / "keys.jsonl").string(),
-                                    "--settings", (dir / "s.json").string(), "--out",
-                                    (dir / "n.wav").string()});
+    const auto none =
+        runClavioCli({"render", "--trace", (dir / "keys.jsonl").string(), "--settings",
+                      (dir / "s.json").string(), "--out", (dir / "n.wav").string()});
     EXPECT_NE(none.output.find("the trace holds no microphone blocks: every press plays at the "
                                "fixed strength of 50%"),
               std::string::npos)

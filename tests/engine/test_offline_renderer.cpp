@@ -125,7 +125,8 @@ TEST(OfflineRenderer, VoicesStartWithinOneBlockOfTheirClassification) {
     for (const auto& press : r.result.presses) {
         const auto onset = r.onsetFrom(r.frameAt(press.classifiedAt) - 480); // from 10 ms before
         ASSERT_TRUE(onset);
-        const double late = double(*onset) * 1e9 / kRate - double(press.classifiedAt - kStrikeTraceOrigin);
+        const double late =
+            double(*onset) * 1e9 / kRate - double(press.classifiedAt - kStrikeTraceOrigin);
         EXPECT_GE(late, -1e9 / kRate);
         EXPECT_LT(late, 1.4e6) << "voice started late";
     }
@@ -195,17 +196,21 @@ TEST(OfflineRenderer, EventSinkGetsTheEventsFileAsItGoesHoldingOnlyTheClassifica
         });
         ASSERT_EQ(std::make_pair(r.result.pressCount, r.result.releaseCount),
                   std::make_pair(std::size_t(40), std::size_t(40)));
-        EXPECT_EQ(streamed, encodeEventsFile(r.result.presses, r.result.releases)) << c.searchPostMs;
+        EXPECT_EQ(streamed, encodeEventsFile(r.result.presses, r.result.releases))
+            << c.searchPostMs;
         // Never the session's 80.
         EXPECT_LE(r.result.mostEventsHeld, c.mostHeld) << c.searchPostMs;
     }
 
     // Kept nothing, and a sink that refuses stops the render.
     int taken = 0;
-    const Render refused = render(trace, [&](OfflineRenderConfig& c) {
-        c.keepEvents = false;
-        c.eventSink = [&](const RenderEvent&) { return ++taken < 5; };
-    }, false);
+    const Render refused = render(
+        trace,
+        [&](OfflineRenderConfig& c) {
+            c.keepEvents = false;
+            c.eventSink = [&](const RenderEvent&) { return ++taken < 5; };
+        },
+        false);
     EXPECT_EQ(taken, 5);
     EXPECT_TRUE(refused.result.presses.empty() && refused.result.releases.empty());
     EXPECT_TRUE(refused.result.sinkError);

@@ -3,9 +3,9 @@
 #include <limits>
 #include <sstream>
 
-#include "engine/sensing/accel_report.h"
 #include "engine/core/core_types.h"
 #include "engine/replay/session_trace.h"
+#include "engine/sensing/accel_report.h"
 #include <nlohmann/json.hpp>
 
 #include "tests/support/test_support.h"
@@ -47,7 +47,6 @@ std::string written(const std::vector<TraceRecord>& records) {
     }
     return out.str();
 }
-
 
 } // namespace
 
@@ -132,15 +131,16 @@ TEST(SessionTrace, EveryMalformedLineIsRefusedWithItsNumber) {
         std::string mentions;
     };
     std::vector<Case> cases;
-    std::istringstream fixture(readFile(std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "traces" /
-                                        "malformed.jsonl"));
+    std::istringstream fixture(
+        readFile(std::filesystem::path(CLAVIO_TEST_DATA_DIR) / "traces" / "malformed.jsonl"));
     for (std::string line; std::getline(fixture, line);) {
         if (line.empty() || line[0] == '#') {
             continue;
         }
         const auto c = nlohmann::json::parse(line);
-        cases.push_back({c.contains("text") ? c["text"].get<std::string>()
-                                            : kHeader + kGoodRecord + c["record"].get<std::string>() + "\n",
+        cases.push_back({c.contains("text")
+                             ? c["text"].get<std::string>()
+                             : kHeader + kGoodRecord + c["record"].get<std::string>() + "\n",
                          c["line"], c["mentions"]});
     }
     ASSERT_GT(cases.size(), 40u);
@@ -198,4 +198,3 @@ TEST(SessionTrace, TolerantOfUnknownMembersBomCrlfUpperCaseHexAndTrailingBlankLi
     ASSERT_FALSE(parseTrace(kHeader + R"({"t":1,"key":"up","code":0,"flags":0})", records));
     EXPECT_EQ(records.size(), 1u);
 }
-

@@ -51,12 +51,11 @@ TEST(TraceRecorder, ARecordWaitsUntilNoLaneCanStillPrecedeIt) {
     EXPECT_EQ(writer.recordsWritten(), 3u) << "the report at 310 is past the report lane's 300";
     EXPECT_TRUE(recorder.flush(writer));
 
-    EXPECT_EQ(readBack(out.str()),
-              (std::vector<TraceRecord>{
-                  TraceRecord::makeAccel(145, kReport, sizeof kReport),
-                  TraceRecord::makeKey(150, {TraceKeyKind::down, 4, 0, false}),
-                  TraceRecord::makeKey(250, {TraceKeyKind::up, 4, 0, false}),
-                  TraceRecord::makeAccel(310, kReport, 5)}));
+    EXPECT_EQ(readBack(out.str()), (std::vector<TraceRecord>{
+                                       TraceRecord::makeAccel(145, kReport, sizeof kReport),
+                                       TraceRecord::makeKey(150, {TraceKeyKind::down, 4, 0, false}),
+                                       TraceRecord::makeKey(250, {TraceKeyKind::up, 4, 0, false}),
+                                       TraceRecord::makeAccel(310, kReport, 5)}));
     EXPECT_EQ(recorder.keysWritten(), 2u);
     EXPECT_EQ(recorder.reportsWritten(), 2u);
 }

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <tuple>
 
-#include "engine/sensing/accel_report.h"
 #include "engine/replay/session_trace.h"
+#include "engine/sensing/accel_report.h"
 
 namespace clavio::testing {
 
