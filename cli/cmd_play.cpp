@@ -42,6 +42,7 @@
 #include "engine/ports/clock.h"
 #include "engine/render/seeded_random.h"
 #include "engine/replay/replay_key_source.h"
+#include "engine/replay/replay_microphone.h"
 #include "engine/replay/replay_sensor_registry.h"
 #include "engine/replay/replay_timeline.h"
 #include "engine/runtime/run_loop.h"
@@ -232,6 +233,12 @@ int play(const PlayOptions& options, const CliServices& cli) {
     services.queues = {&loop, &classifyQueue};
     services.devices = {std::make_shared<ReplaySensorRegistry>(timeline),
                         std::make_shared<ReplayKeySource>(timeline), &decoder, &probe};
+    // A trace with microphone blocks brings its microphone; the coordinator
+    // listens to it only when velocitySource is "microphone".
+    TimelineMicrophone microphone(timeline);
+    if (timeline->recordCount(TraceRecord::Type::mic) > 0) {
+        services.devices.microphone = &microphone;
+    }
     services.random = {SeededRandom::indexFunction(random), SeededRandom::jitterFunction(random)};
     services.termination = &termination;
     services.bundledPacksFolder = setup.bundledPacksFolder;

@@ -254,9 +254,11 @@ int render(const RenderOptions& options, const CliServices& services) {
         warnIfSilent(result.packLoaded, result.loadedSamples, *setup.settings);
     }
     if (result.strikeSource.mode == StrikeSource::Mode::fixed) {
+        const bool microphone = setup.settings->velocitySource() == VelocitySource::microphone;
         std::cerr << "clavio-cli: "
-                  << (result.sensorAvailable ? "the settings choose a fixed strength"
-                                             : "the trace holds no accelerometer reports")
+                  << (microphone               ? "the trace holds no microphone blocks"
+                      : result.sensorAvailable ? "the settings choose a fixed strength"
+                                               : "the trace holds no accelerometer reports")
                   << ": every press plays at the fixed strength of "
                   << fixedStrengthPercent(setup.settings->fixedVelocity()) << "\n";
     }

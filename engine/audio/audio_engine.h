@@ -59,6 +59,10 @@ public:
     double outputSampleRate() const noexcept { return _native.outputSampleRate(); }
     // Any thread: samples loaded now, voices sounding now.
     std::size_t loadedSampleCount() const { return _native.loadedSampleCount(); }
+    // Control thread. The envelope of what the mixer plays, for the
+    // microphone's strike sensing (TCAAudioEngine::setOwnSoundEnvelope).
+    void setOwnSoundEnvelope(bool on) { _native.setOwnSoundEnvelope(on); }
+    const TCARingBuffer* ownSoundRing() { return _native.ownSoundRing(); }
     std::size_t busyVoiceCount() const noexcept { return _native.busyVoiceCount(); }
     std::uint64_t renderCallCount() const noexcept { return TCAAudioEngine::renderCallCount(); }
     std::uint64_t activeVoiceHits() const noexcept { return TCAAudioEngine::activeVoiceHits(); }

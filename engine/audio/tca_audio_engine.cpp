@@ -253,6 +253,24 @@ bool TCAAudioEngine::claimVoice(std::int32_t index, float gain, float gainRight,
     return false; // every voice busy: the sound is dropped
 }
 
+const TCARingBuffer* TCAAudioEngine::ownSoundRing() {
+    std::lock_guard lock(_mutex);
+    if (!_ownRing) {
+        _ownRing = std::make_unique<TCARingBuffer>();
+        tca_ring_init(_ownRing.get());
+        _ownEnvelope = std::make_unique<TCAMicEnvelope>();
+        tca_mic_envelope_init(_ownEnvelope.get(), _ownRing.get());
+    }
+    return _ownRing.get();
+}
+
+void TCAAudioEngine::setOwnSoundEnvelope(bool on) {
+    ownSoundRing();
+    // Never re-initialised: a render cycle may still hold the pointer after
+    // it is taken away, and the state stays valid for it.
+    _ownEnvelopeActive.store(on ? _ownEnvelope.get() : nullptr, std::memory_order_release);
+}
+
 std::size_t TCAAudioEngine::loadedSampleCount() const {
     std::lock_guard lock(_mutex);
     return _loadedSamples.size();

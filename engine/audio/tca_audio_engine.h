@@ -34,12 +34,15 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "engine/audio/tca_idle_control.h"
 #include "engine/ports/audio_decoder.h"
 #include "engine/ports/audio_output.h"
+#include "engine/sensing/mic_envelope.h"
+#include "engine/sensing/ring_buffer.h"
 
 namespace clavio {
 
@@ -162,6 +165,13 @@ public:
         return TCAMixKernel(_mixKernel.load(std::memory_order_relaxed));
     }
 
+    // Control thread. While on, the render function writes the envelope of
+    // what it plays (mic_envelope.h) into ownSoundRing(), stamped with the
+    // clock at the cycle's start; the microphone's strike sensing subtracts
+    // it. The ring is made at the first call and lives as long as the mixer.
+    void setOwnSoundEnvelope(bool on);
+    const TCARingBuffer* ownSoundRing();
+
     // Process-wide diagnostics, incremented only by the render function.
     static std::uint64_t renderCallCount() noexcept { return _renderCallCount.load(); }
     static std::uint64_t activeVoiceHits() noexcept { return _activeVoiceHits.load(); }
@@ -193,6 +203,9 @@ private:
     std::atomic<std::uint64_t> _renderEpoch{0};
     std::atomic<std::uint8_t> _mixKernel{0};
     mutable std::mutex _mutex;
+    std::unique_ptr<TCARingBuffer> _ownRing;
+    std::unique_ptr<TCAMicEnvelope> _ownEnvelope;
+    std::atomic<TCAMicEnvelope*> _ownEnvelopeActive{nullptr};
     TCAIdleControl _idle{*this, _output};
     // Render thread only: the two channel sums of one chunk of frames.
     alignas(64) std::array<float, 256> _mixLeft{};

@@ -17,6 +17,7 @@
 
 #include "engine/audio/tca_audio_engine.h"
 #include "engine/audio/tca_mix_kernels.h"
+#include "engine/ports/clock.h"
 
 namespace clavio {
 
@@ -220,6 +221,11 @@ void TCAAudioEngine::renderCycle(std::uint32_t frames, AudioBuffer* buffers,
         return; // the buffers are already silent
     }
 
+    // The envelope of what plays, while the microphone listens for strikes.
+    TCAMicEnvelope* const own = _ownEnvelopeActive.load(std::memory_order_acquire);
+    const std::uint64_t cycleTicks = own != nullptr ? hostTicks() : 0;
+    const double rate = _outputSampleRate.load(std::memory_order_relaxed);
+
     static_assert(std::tuple_size_v<decltype(_mixLeft)> == mix::kChunkFrames);
     const auto kernel = mix::Kernel(_mixKernel.load(std::memory_order_relaxed));
     float* const left = _mixLeft.data();
@@ -238,6 +244,14 @@ void TCAAudioEngine::renderCycle(std::uint32_t frames, AudioBuffer* buffers,
             // Last access to the voice in this cycle: after this store a
             // claimer may rewrite every field.
             c.voice->active.store(kTCAVoiceFree, std::memory_order_release);
+        }
+        if (own != nullptr) {
+            float mono[mix::kChunkFrames];
+            for (std::uint32_t i = 0; i < count; ++i) {
+                mono[i] = 0.5f * (left[i] + right[i]);
+            }
+            tca_mic_envelope_process(own, mono, count, rate,
+                                     cycleTicks + std::uint64_t(double(start) * 1e9 / rate));
         }
         if (split) {
             std::memcpy(buffers[0].data + start, left, count * sizeof(float));

@@ -33,8 +33,10 @@
 #include "engine/runtime/observer_list.h"
 #include "engine/runtime/snapshot_cell.h"
 #include "engine/sensing/calibration.h"
-#include "engine/sensing/key_levels.h"
 #include "engine/sensing/impact_classifier.h"
+#include "engine/sensing/key_levels.h"
+#include "engine/sensing/mic_strike_sensor.h"
+#include "engine/sensing/own_sound_canceller.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/settings/macro_router.h"
 #include "engine/settings/setting_limits.h"
@@ -71,6 +73,10 @@ struct PipelineContext {
     ClassifyQueue* classifyQueue = nullptr;
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;
+    // The microphone's classifier and the envelope it reads, Clavio's own
+    // sound taken out; null until the microphone was first wanted.
+    ImpactClassifier* micClassifier = nullptr;
+    OwnSoundCanceller* canceller = nullptr;
     CalibrationCollector* calibrationCollector = nullptr;
     KeyLevels* keyLevels = nullptr;
     MacroRouter* macroRouter = nullptr;
@@ -145,6 +151,25 @@ struct ToccaCoordinator::Impl {
     // writes): the sensor is starting or running.
     std::atomic<bool> measuring{false};
 
+    // The microphone's part (main thread), for velocitySource "microphone":
+    // `running` while it captures and is healthy; `lost` when it could not be
+    // opened, went away, or delivered silence or clipping, with
+    // micRetryTimer starting it again every 2 s until it runs.
+    enum class MicPhase { idle, running, lost };
+    MicPhase micPhase = MicPhase::idle;
+    std::string micReason; // why it is lost: the StrikeSource reason
+    std::string micDeviceName;
+    double micRate = 0.0;
+    // Made when the microphone is first wanted (a quarter of a megabyte of
+    // rings each); kept until the coordinator goes.
+    std::unique_ptr<MicStrikeSensor> mic;
+    std::unique_ptr<ImpactClassifier> micClassifier;
+    std::unique_ptr<OwnSoundCanceller> canceller;
+    TimerHandle micRetryTimer;
+    // Classify queue reads, main thread writes: presses are measured from
+    // the microphone.
+    std::atomic<bool> micMeasuring{false};
+
     AtomicHandler<void(const PressReport&)> pressReporter;
     AtomicHandler<void(const ReleaseReport&)> releaseReporter;
     // One log line per run of refused setting values, not one per press.
@@ -174,6 +199,11 @@ struct ToccaCoordinator::Impl {
     void sensorStatusChanged(SensorStatus status);
     void setSensorPhase(SensorPhase phase);
     void retrySensor();
+    void refreshMicrophone(bool starting);
+    void makeMicParts();
+    void startMicrophone(bool retrying);
+    void micLost(std::string reason, const std::string& line);
+    void checkMicrophone();
     void construct();
     void start();
     void stop();

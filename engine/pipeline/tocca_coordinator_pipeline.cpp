@@ -121,6 +121,8 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
     context->classifyQueue = classifyQueue;
     context->classifier = classifier.get();
     context->ringBuffer = sensor->ringBuffer();
+    context->micClassifier = micClassifier.get();
+    context->canceller = canceller.get();
     context->calibrationCollector = calibrationCollector.get();
     context->keyLevels = keyLevels.get();
     context->macroRouter = macroRouter.get();
@@ -173,7 +175,9 @@ void ToccaCoordinator::Impl::keyDown(const std::shared_ptr<const PipelineContext
     press.isRepeat = false;
     // A refused task (queue full or shut down) is dropped: the keyboard
     // thread cannot wait, and the queue counts what it refuses.
-    if (self && self->_impl->settings->earlyDecision()) {
+    // The microphone's envelope is always read at the deadline.
+    if (self && self->_impl->settings->earlyDecision() &&
+        self->_impl->settings->velocitySource() != VelocitySource::microphone) {
         const std::uint64_t first =
             deadline - now > kFirstCheckTicks ? now + kFirstCheckTicks : deadline;
         context->classifyQueue->submitAt(
@@ -196,8 +200,14 @@ void ToccaCoordinator::Impl::checkPress(const std::shared_ptr<const PipelineCont
     const std::uint64_t now = hostTicks();
     // Without a measurement there is nothing to wait for; at the deadline
     // the window closes as it does without early decisions.
+    const VelocitySource source = d.settings->velocitySource();
     const bool measure = d.measuring.load(std::memory_order_acquire) &&
-                         d.settings->velocitySource() != VelocitySource::fixed;
+                         source != VelocitySource::fixed && source != VelocitySource::microphone;
+    if (source == VelocitySource::microphone && now < deadline &&
+        context->classifyQueue->submitAt(deadline,
+                                         [context, event] { classifyPress(*context, event); })) {
+        return; // chosen after the press was queued: read at the deadline
+    }
     if (now >= deadline || !measure) {
         classifyPress(*context, event);
         return;
@@ -235,9 +245,18 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     // strength, tiered by the classifier's own thresholds. Only measured
     // scores go to the calibration collector.
     ImpactResult result;
-    const bool measure = d.measuring.load(std::memory_order_acquire) &&
-                         d.settings->velocitySource() != VelocitySource::fixed;
-    if (measure) {
+    const VelocitySource source = d.settings->velocitySource();
+    const bool fromMic = source == VelocitySource::microphone && context.canceller != nullptr &&
+                         d.micMeasuring.load(std::memory_order_acquire);
+    const bool measure =
+        fromMic || (source != VelocitySource::fixed && source != VelocitySource::microphone &&
+                    d.measuring.load(std::memory_order_acquire));
+    if (fromMic) {
+        context.canceller->noteKey(event.timestamp);
+        context.canceller->update(hostTicks());
+        result =
+            context.micClassifier->classify(event.timestamp, context.canceller->correctedRing());
+    } else if (measure) {
         result = context.classifier->classifyUntil(event.timestamp, context.ringBuffer, windowEnd,
                                                    d.settings->lowRateSensing());
     } else {
@@ -252,7 +271,8 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
             // strike joins its history. The corrected score is mapped to a
             // velocity and tier as a measured one is.
             const float factor = context.keyLevels->factor(event.keyCode);
-            const ImpactConfig config = context.classifier->config();
+            const ImpactConfig config =
+                (fromMic ? context.micClassifier : context.classifier)->config();
             context.keyLevels->learn(event.keyCode, result.score, config.deadzone);
             if (factor != 1.0f && result.score > 0.0f) {
                 result = rescoredImpact(config, result, result.score * factor);

@@ -45,8 +45,15 @@ std::shared_ptr<ReplayTimeline> ReplayTimeline::fromText(std::string text, std::
 }
 
 std::uint64_t ReplayTimeline::recordCount(Kind kind) const noexcept {
-    return kind == Kind::key ? summary().keyDowns + summary().keyUps + summary().flagChanges
-                             : summary().accelReports;
+    switch (kind) {
+    case Kind::key:
+        return summary().keyDowns + summary().keyUps + summary().flagChanges;
+    case Kind::mic:
+        return summary().micBlocks;
+    case Kind::accel:
+        break;
+    }
+    return summary().accelReports;
 }
 
 std::uint64_t ReplayTimeline::start(std::uint64_t startTicks) noexcept {
@@ -121,12 +128,17 @@ void ReplayPlayer::open() {
     _source = std::make_unique<ReplaySource>(_timeline->_trace, _kind);
     _source->setKeySink(std::move(_keySink));
     _source->setAccelSink(std::move(_accelSink));
+    _source->setMicSink(std::move(_micSink));
     _source->rebaseTo(_origin, _timeline->summary().firstTicks.value_or(0));
     _source->skip(static_cast<std::size_t>(_resumeAfter));
 }
 
 void ReplayPlayer::setKeySink(TraceKeySink sink) {
     _keySink = std::move(sink);
+}
+
+void ReplayPlayer::setMicSink(MicBlockSink sink) {
+    _micSink = std::move(sink);
 }
 
 void ReplayPlayer::setAccelSink(AccelReportSink sink) {

@@ -115,6 +115,7 @@ public:
     // The pass over the trace begins with the first slice.
     void setKeySink(TraceKeySink sink);
     void setAccelSink(AccelReportSink sink);
+    void setMicSink(MicBlockSink sink);
 
     // Before the first slice. Delivers in batches, as a device read in
     // batches would: after a delivery the player sleeps at least
@@ -154,6 +155,7 @@ private:
     bool _opened = false;
     TraceKeySink _keySink;
     AccelReportSink _accelSink;
+    MicBlockSink _micSink;
     std::unique_ptr<ReplaySource> _source; // null until opened and once played out
 
     // Owning thread: after takeWake, whether the slice ends now.

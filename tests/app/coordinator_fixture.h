@@ -32,12 +32,20 @@ public:
         }
         _coordinator = makeCoordinator(
             std::make_shared<ToccaSettings>(ToccaSettings::load()),
-            {.mainQueue = &_mainQueue, .classifyQueue = &_classifyQueue,
+            {.mainQueue = &_mainQueue,
+             .classifyQueue = &_classifyQueue,
              .sensors = std::make_shared<OfflineSensorRegistry>(options.accelerometer),
-             .keys = keys, .decoder = &_decoder, .output = &_output, .wallClock = {}},
-            {.bundledPacks = kBuiltInPacks, .httpSender = &pings, .defaultsStore = &_defaults,
-             .machine = &_machine, .termination = &_termination,
-             .pingBaseUrl = "http://127.0.0.1:9", .keyLevelsFile = options.keyLevelsFile});
+             .keys = keys,
+             .decoder = &_decoder,
+             .output = &_output,
+             .wallClock = {}},
+            {.bundledPacks = kBuiltInPacks,
+             .httpSender = &pings,
+             .defaultsStore = &_defaults,
+             .machine = &_machine,
+             .termination = &_termination,
+             .pingBaseUrl = "http://127.0.0.1:9",
+             .keyLevelsFile = options.keyLevelsFile});
         _bridge = std::make_unique<CoordinatorBridge>(*_coordinator);
     }
     ~CoordinatorFixture() {

@@ -93,3 +93,49 @@ TEST(CliPacks, ListsTheFoldersItSkippedAndWhy) {
     EXPECT_NE(r.output.find("\nLone "), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("\nSilent "), std::string::npos) << "no pack: " << r.output;
 }
+
+// With velocitySource "microphone" both the offline render and the real-time
+// play classify from the trace's mic records, to the same velocities; a trace
+// without them plays the fixed strength and says why.
+TEST(CliMicrophone, RenderAndPlayMeasureFromMicBlocksAndSayWhenThereAreNone) {
+    ScopedXdgHome home;
+    TempDir dir;
+    StrikeTrace trace{.seconds = 1.6,
+                      .withAccelerometer = false,
+                      .strikes = {{0.4, 0, 0.3}, {0.8, 1, 0.02}, {1.2, 2, 0.08}}};
+    trace.withMicrophone = true;
+    ASSERT_TRUE(trace.write(dir / "t.jsonl"));
+    writeFile(dir / "s.json", R"({"velocitySource":"microphone"})");
+    const auto check = runClavioCli({"trace-check", (dir / "t.jsonl").string()});
+    EXPECT_NE(check.output.find("mic blocks:       320 (1.600 s of samples at 48000 Hz)"),
+              std::string::npos)
+        << check.output;
+    const auto render =
+        runClavioCli({"render", "--trace", (dir / "t.jsonl").string(), "--settings",
+                      (dir / "s.json").string(), "--out", (dir / "o.wav").string()});
+    ASSERT_EQ(render.status, 0) << render.output;
+    ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
+    const auto play = runClavioCli({"play", "--trace", (dir / "t.jsonl").string(), "--settings",
+                                    (dir / "s.json").string(), "--tail", "0.2"});
+    ASSERT_EQ(play.status, 0) << play.output;
+    for (const auto* out : {&render.output, &play.output}) {
+        EXPECT_NE(out->find("Measuring strikes with the microphone Trace Replay Microphone"),
+                  std::string::npos)
+            << *out;
+        // Strongest, weakest, middle: hard, soft, medium.
+        const auto hard = out->find("  hard "), soft = out->find("  soft "),
+                   medium = out->find("  medium ");
+        EXPECT_LT(hard, soft) << *out;
+        EXPECT_LT(soft, medium) << *out;
+        EXPECT_NE(medium, std::string::npos) << *out;
+    }
+    trace.withMicrophone = false;
+    ASSERT_TRUE(trace.write(dir / "keys.jsonl"));
+    const auto none =
+        runClavioCli({"render", "--trace", (dir / "keys.jsonl").string(), "--settings",
+                      (dir / "s.json").string(), "--out", (dir / "n.wav").string()});
+    EXPECT_NE(none.output.find("the trace holds no microphone blocks: every press plays at the "
+                               "fixed strength of 50%"),
+              std::string::npos)
+        << none.output;
+}

@@ -241,8 +241,13 @@ TEST(CliRender, RefusedWindowIsLoggedOnceAndItsEventsAreTheDefaultWindows) {
     writeFile(dir / "s.json", R"({"searchPostMs":-5})");
     std::string events[2];
     for (const int refused : {0, 1}) {
-        std::vector<std::string> args{"render", "--trace", "demo", "--out", (dir / "o.wav").string(),
-                                      "--events", (dir / "e.jsonl").string()};
+        std::vector<std::string> args{"render",
+                                      "--trace",
+                                      "demo",
+                                      "--out",
+                                      (dir / "o.wav").string(),
+                                      "--events",
+                                      (dir / "e.jsonl").string()};
         if (refused) {
             args.insert(args.end(), {"--settings", (dir / "s.json").string()});
         }
@@ -251,7 +256,8 @@ TEST(CliRender, RefusedWindowIsLoggedOnceAndItsEventsAreTheDefaultWindows) {
         const auto line = r.output.find("[Clavio] searchPostMs -5 refused");
         EXPECT_EQ(line != std::string::npos, refused == 1) << r.output;
         EXPECT_EQ(r.output.find("searchPostMs", line == std::string::npos ? 0 : line + 20),
-                  std::string::npos) << "logged once";
+                  std::string::npos)
+            << "logged once";
         events[refused] = readFile(dir / "e.jsonl");
     }
     EXPECT_FALSE(events[0].empty());
