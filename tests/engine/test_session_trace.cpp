@@ -149,7 +149,7 @@ TEST(SessionTrace, BuiltInMemoryLikeReadWithTheReadersOrderAndSpanChecks) {
     std::swap(records[3], records[5]);
     EXPECT_FALSE(build(records, error));
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->text(), "made: line 5: time goes backwards");
+    EXPECT_EQ(error->text(), "made: line 6: time goes backwards"); // the sixth record
 }
 
 TEST(SessionTrace, EveryMalformedLineIsRefusedWithItsNumber) {
