@@ -1,6 +1,7 @@
 #include "cli/cli_services.h"
 
 #include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sdl_microphone.h"
 #include "platform/linux/desktop/resource_dir.h"
 #include "platform/linux/desktop/termination_signals.h"
 #include "platform/linux/input/evdev_key_source.h"
@@ -26,6 +27,10 @@ void CliServices::addDeviceOptions(CLI::App& command, DeviceRoots& roots) {
 
 std::unique_ptr<AudioOutput> CliServices::soundCard() const {
     return std::make_unique<platform::SdlAudioOutput>();
+}
+
+std::unique_ptr<Microphone> CliServices::microphone() const {
+    return std::make_unique<platform::SdlMicrophone>();
 }
 
 std::shared_ptr<platform::EvdevKeySource> CliServices::keyboards(const DeviceRoots& roots) const {

@@ -17,6 +17,7 @@
 
 namespace clavio {
 class AudioOutput;
+class Microphone;
 class TerminationNotifier;
 } // namespace clavio
 
@@ -49,6 +50,9 @@ public:
     const AudioDecoder& decoder() const noexcept { return _decoder; }
     // The sound card, through SDL2.
     std::unique_ptr<AudioOutput> soundCard() const;
+    // The microphone, through SDL2's capture devices. Opens nothing until
+    // started.
+    std::unique_ptr<Microphone> microphone() const;
     // The keyboards under roots.input, through evdev.
     std::shared_ptr<platform::EvdevKeySource> keyboards(const DeviceRoots& roots) const;
     // The accelerometers: hidraw, IIO and evdev sensors under the roots.

@@ -55,19 +55,27 @@ TEST(CliDevices, ListsKeyboardsServicesTheChosenOneAndTheRunningStatus) {
     tree.addHidraw(0, {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0xC0}, "HID_NAME=USB Keyboard\n");
     tree.addHidraw(1, kAccelDescriptor, kAccelUevent);
     const std::string dev = tree.devRoot().string(), input = tree.inputRoot().string();
-    const std::pair<const FakeDeviceTree*, std::vector<std::string>> listings[] = {
+    // The capture devices come from the sound system SDL_AUDIODRIVER names:
+    // PulseAudio with no server lists none, the disk driver its one source.
+    TempDir noServer;
+    ScopedEnv pulseServer("PULSE_SERVER", "unix:" + (noServer / "none").string());
+    const std::tuple<const FakeDeviceTree*, const char*, std::vector<std::string>> listings[] = {
         {&empty,
+         "pulseaudio",
          {"Keyboard access: not granted", "sudo usermod -aG input $USER",
-          "Chosen accelerometer: none", "Sensor status after 0.2 s: unavailable (0 samples)"}},
+          "Chosen accelerometer: none", "Sensor status after 0.2 s: unavailable (0 samples)",
+          "Capture devices", "  (none: no sound server"}},
         {&tree,
+         "disk",
          {input + "/event0  \"Fake Keyboard\"  readable",
           input + "/event1  cannot be opened:", "Keyboard access: granted",
           "  hidraw:" + dev + "/hidraw0  PrimaryUsage=6  PrimaryUsagePage=1",
           "* hidraw:" + dev + "/hidraw1  PrimaryUsage=3  PrimaryUsagePage=65280  " +
               "Product=\"Motion\"  ProductID=33028",
           "Chosen accelerometer: hidraw:" + dev + "/hidraw1",
-          "Sensor status after 0.2 s: running (0 samples)"}}};
-    for (const auto& [listed, lines] : listings) {
+          "Sensor status after 0.2 s: running (0 samples)", "  \"System audio capture device\""}}};
+    for (const auto& [listed, driver, lines] : listings) {
+        ScopedEnv sound("SDL_AUDIODRIVER", driver);
         const auto run = runClavioCli(withRoots(*listed, {"devices", "--wait", "0.2"}));
         EXPECT_EQ(run.status, 0) << run.output;
         for (const auto& line : lines) {
