@@ -1,7 +1,10 @@
 // The settings window's Sound tab: the volume with its percentage readout,
 // "Disable modifier key sounds", the strike strength (where it comes from:
-// Automatic, Accelerometer or Fixed, and the Fixed strength slider over 0..1
-// used whenever strikes are not measured), and the "Variation" section with
+// Automatic, Accelerometer, Fixed or Microphone, and the Fixed strength slider
+// over 0..1 used whenever strikes are not measured), the "Microphone" section
+// shown only while Microphone is chosen (the capture device, and a sentence
+// saying what is analysed and that no audio is stored or sent), and the
+// "Variation" section with
 // the Pitch (0..0.15) and Gain (0..0.2) sliders and their "±" readouts, and
 // the "Output" section (SoundOutputSection): the sound card to play through
 // and the stereo width.
@@ -58,12 +61,17 @@ public:
 
 private:
     void refresh();
+    // Lists the capture devices afresh (only while the section shows: listing
+    // reaches the sound server) and shows the stored one.
+    void refreshMicrophone();
 
     ToccaCoordinator& _coordinator;
     ValueSlider* _volume;
     QLabel* _volumeReadout;
     ToggleSwitch* _modifierSwitch;
     QComboBox* _strikeSource;
+    QWidget* _microphoneSection;
+    QComboBox* _microphoneDevice;
     ValueSlider* _fixedStrength;
     QLabel* _fixedStrengthReadout;
     ValueSlider* _pitch;
