@@ -30,6 +30,12 @@ void printSummary(const std::filesystem::path& path, const TraceSummary& s) {
                       double(s.accelReports - 1) / seconds);
         std::cout << line;
     }
+    if (s.micBlocks > 0) {
+        std::snprintf(line, sizeof line, "mic blocks:       %llu (%.3f s of samples at %u Hz)\n",
+                      (unsigned long long)s.micBlocks, double(s.micSamples) / s.micRate,
+                      unsigned(s.micRate));
+        std::cout << line;
+    }
     std::snprintf(line, sizeof line, "duration:         %.3f s\n", seconds);
     std::cout << line;
 }

@@ -134,6 +134,9 @@ void ToccaCoordinator::Impl::construct() {
         classifier = std::make_unique<SimplePeakClassifier>(config);
     }
 
+    mic = std::make_unique<MicStrikeSensor>();
+    micClassifier = std::make_unique<AdaptivePeakClassifier>(microphoneImpactConfig(config));
+
     // 6. Availability (nobody observes yet).
     sensorAvailable = SPUSensor::isAvailable(*devices.sensors);
     strikeSource = currentStrikeSource();
@@ -169,7 +172,8 @@ void ToccaCoordinator::Impl::construct() {
     settingsToken = settings->subscribe([weak = weakSelf, queue = mainQueue](SettingsKey key) {
         const bool keySetting = key == SettingsKey::toggleShortcut ||
                                 key == SettingsKey::stereoWidth || key == SettingsKey::outputDevice;
-        if (key != SettingsKey::velocitySource && !keySetting) {
+        if (key != SettingsKey::velocitySource && key != SettingsKey::microphoneDevice &&
+            !keySetting) {
             return;
         }
         // Observers hear of a change before the value is stored: act on the
@@ -178,6 +182,8 @@ void ToccaCoordinator::Impl::construct() {
             if (const auto self = weak.lock()) {
                 if (keySetting) {
                     self->_impl->refreshKeySettings(key);
+                } else if (key == SettingsKey::microphoneDevice) {
+                    self->_impl->refreshMicrophone(false);
                 } else {
                     self->_impl->refreshSensor(false);
                 }
@@ -210,6 +216,10 @@ std::string describe(const StrikeSource& source) {
     if (source.mode == StrikeSource::Mode::fixed) {
         return "Fixed strength: " + (source.reason.empty() ? "no accelerometer" : source.reason);
     }
+    if (source.mode == StrikeSource::Mode::microphone) {
+        return "Measuring strikes with the microphone" +
+               (source.sensorName.empty() ? std::string() : " " + source.sensorName);
+    }
     std::string line = "Measuring strikes with " +
                        (source.sensorName.empty() ? "accelerometer" : source.sensorName);
     if (source.sampleRateHz > 0.0) {
@@ -222,6 +232,18 @@ StrikeSource ToccaCoordinator::Impl::currentStrikeSource() const {
     StrikeSource source;
     if (settings->velocitySource() == VelocitySource::fixed) {
         source.reason = "chosen in Settings";
+        return source;
+    }
+    if (settings->velocitySource() == VelocitySource::microphone) {
+        if (services.devices.microphone == nullptr) {
+            source.reason = "no microphone";
+        } else if (micPhase == MicPhase::running) {
+            source.mode = StrikeSource::Mode::microphone;
+            source.sensorName = micDeviceName;
+            source.sampleRateHz = micRate;
+        } else {
+            source.reason = micReason.empty() ? "microphone unavailable" : micReason;
+        }
         return source;
     }
     if (sensorPhase == SensorPhase::lost) {
@@ -264,9 +286,16 @@ void ToccaCoordinator::Impl::refreshSensor(bool starting) {
         updateStrikeSource();
         return;
     }
-    const bool wanted = settings->velocitySource() != VelocitySource::fixed;
+    const VelocitySource chosen = settings->velocitySource();
+    const bool wanted = chosen != VelocitySource::fixed && chosen != VelocitySource::microphone;
     const bool wasChosen = strikeSource.reason == "chosen in Settings";
-    if (!wanted) {
+    refreshMicrophone(starting);
+    if (chosen == VelocitySource::microphone) {
+        if (sensorPhase != SensorPhase::idle) {
+            sensor->stop();
+            setSensorPhase(SensorPhase::idle);
+        }
+    } else if (!wanted) {
         if (sensorPhase != SensorPhase::idle) {
             sensor->stop();
             setSensorPhase(SensorPhase::idle);
@@ -338,6 +367,110 @@ void ToccaCoordinator::Impl::setSensorPhase(SensorPhase phase) {
     }
 }
 
+// ---- microphone ----
+
+// Starts or stops capture as the setting and the running state ask.
+// `starting`: from start(). A change of the device restarts a running
+// capture on the new one.
+void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
+    const bool wanted =
+        (isRunning || starting) && settings->velocitySource() == VelocitySource::microphone;
+    if (!wanted) {
+        if (micPhase != MicPhase::idle) {
+            mic->stop();
+            micRetryTimer.invalidate();
+            micMeasuring.store(false, std::memory_order_release);
+            micPhase = MicPhase::idle;
+        }
+        updateStrikeSource();
+        return;
+    }
+    if (services.devices.microphone == nullptr) {
+        if (micPhase != MicPhase::lost) {
+            micPhase = MicPhase::lost;
+            logLine("[Clavio] No microphone: every key plays at a fixed strength of " +
+                    fixedStrengthPercent(settings->fixedVelocity()));
+        }
+        updateStrikeSource();
+        return;
+    }
+    if (micPhase == MicPhase::running && !starting) {
+        mic->stop(); // the device setting changed: open the new one
+    }
+    if (micPhase != MicPhase::lost || starting) {
+        startMicrophone(false);
+    }
+    updateStrikeSource();
+}
+
+void ToccaCoordinator::Impl::startMicrophone(bool retrying) {
+    const MicrophoneStart started =
+        mic->start(*services.devices.microphone, settings->microphoneDevice());
+    if (!started.started) {
+        if (!retrying) {
+            micLost("microphone unavailable",
+                    "Microphone unavailable (" + started.error + "): every key plays at a fixed "
+                    "strength of " + fixedStrengthPercent(settings->fixedVelocity()) +
+                    " until it opens");
+        }
+        return;
+    }
+    const bool wasLost = micPhase == MicPhase::lost;
+    micPhase = MicPhase::running;
+    micReason.clear();
+    micDeviceName = started.deviceName;
+    micRate = started.sampleRate;
+    micRetryTimer.invalidate();
+    micMeasuring.store(true, std::memory_order_release);
+    logLine(wasLost ? "[Clavio] Microphone back: measuring strikes again"
+                    : "[Clavio] " + describe(currentStrikeSource()) +
+                          " (only a strike envelope is kept; no audio is stored or sent)");
+    updateStrikeSource();
+}
+
+void ToccaCoordinator::Impl::micLost(std::string reason, const std::string& line) {
+    mic->stop();
+    micMeasuring.store(false, std::memory_order_release);
+    micPhase = MicPhase::lost;
+    micReason = std::move(reason);
+    logLine("[Clavio] " + line);
+    if (!micRetryTimer.isValid()) {
+        micRetryTimer = mainQueue->scheduleRepeating(kSensorRetryInterval, [weak = weakSelf] {
+            if (const auto self = weak.lock()) {
+                self->_impl->startMicrophone(true);
+            }
+        });
+    }
+    updateStrikeSource();
+}
+
+// Baseline tick, while capturing: a device that went away, or one that
+// delivers only digital silence or clipping over two seconds, plays the fixed
+// strength until a new start finds it healthy.
+void ToccaCoordinator::Impl::checkMicrophone() {
+    if (micPhase != MicPhase::running) {
+        return;
+    }
+    const std::string fixed = fixedStrengthPercent(settings->fixedVelocity());
+    if (mic->lost()) {
+        micLost("microphone lost",
+                "Microphone lost: playing at a fixed strength of " + fixed + " until it returns");
+        return;
+    }
+    switch (mic->health(2.0)) {
+    case MicStrikeSensor::Health::silent:
+        micLost("microphone silent", "Microphone delivers only silence: playing at a fixed "
+                                     "strength of " + fixed + " until it hears again");
+        break;
+    case MicStrikeSensor::Health::clipping:
+        micLost("microphone clipping", "Microphone clipping: playing at a fixed strength of " +
+                                           fixed + " until its level is lower");
+        break;
+    case MicStrikeSensor::Health::ok:
+        break;
+    }
+}
+
 // While the sensor is lost or unreadable: a new run whenever the registry
 // lists it, whose status then says whether it can be read.
 void ToccaCoordinator::Impl::retrySensor() {
@@ -397,6 +530,10 @@ void ToccaCoordinator::Impl::stop() {
     keyboard->stop();
     sensor->stop();
     setSensorPhase(SensorPhase::idle);
+    mic->stop();
+    micRetryTimer.invalidate();
+    micMeasuring.store(false, std::memory_order_release);
+    micPhase = MicPhase::idle;
     audioEngine->stop();
     baselineTimer.invalidate();
     uiTimer.invalidate();
@@ -427,12 +564,16 @@ void ToccaCoordinator::Impl::permissionTick() {
 }
 
 void ToccaCoordinator::Impl::baselineTick() {
+    checkMicrophone();
     // The update runs on the classify queue, so it never overlaps a
     // classification: the queue is the classifier's only ordering.
     classifyQueue->submit([weak = weakSelf] {
         if (const auto self = weak.lock()) {
             Impl& d = *self->_impl;
             d.classifier->updateBaseline(d.sensor->ringBuffer());
+            if (d.micMeasuring.load(std::memory_order_acquire)) {
+                d.micClassifier->updateBaseline(d.mic->ringBuffer());
+            }
         }
     });
 }

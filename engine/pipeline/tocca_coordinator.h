@@ -119,18 +119,23 @@ enum class CoordinatorProperty {
 
 // Where the strength of the presses comes from right now.
 struct StrikeSource {
-    enum class Mode { fixed, accelerometer };
+    enum class Mode { fixed, accelerometer, microphone };
     Mode mode = Mode::fixed;
-    std::string sensorName;    // accelerometer mode: the sensor's product name
-    double sampleRateHz = 0.0; // accelerometer mode: 0 when unknown
-    // Fixed mode: "no accelerometer", "chosen in Settings" or "accelerometer lost".
+    // Accelerometer mode: the sensor's product name. Microphone mode: the
+    // capture device's name (empty when the sound system did not say).
+    std::string sensorName;
+    double sampleRateHz = 0.0; // measuring modes: 0 when unknown
+    // Fixed mode: "no accelerometer", "chosen in Settings", "accelerometer
+    // lost", "no microphone", "microphone unavailable", "microphone lost",
+    // "microphone silent" or "microphone clipping".
     std::string reason;
 
     friend bool operator==(const StrikeSource&, const StrikeSource&) = default;
 };
 
-// The panel's status line: "Fixed strength: no accelerometer", or
-// "Measuring strikes with <name> at <rate> Hz" (the rate left out when 0).
+// The panel's status line: "Fixed strength: no accelerometer",
+// "Measuring strikes with <name> at <rate> Hz" (the rate left out when 0) or
+// "Measuring strikes with the microphone <name>".
 std::string describe(const StrikeSource& source);
 
 // The fixed strength the `fixedVelocity` setting plays at, as the log lines

@@ -34,6 +34,7 @@
 #include "engine/runtime/snapshot_cell.h"
 #include "engine/sensing/calibration.h"
 #include "engine/sensing/impact_classifier.h"
+#include "engine/sensing/mic_strike_sensor.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/settings/macro_router.h"
 #include "engine/settings/setting_limits.h"
@@ -67,6 +68,9 @@ struct PipelineContext {
     ClassifyQueue* classifyQueue = nullptr;
     ImpactClassifier* classifier = nullptr;
     const TCARingBuffer* ringBuffer = nullptr;
+    // The microphone's envelope and its own classifier.
+    ImpactClassifier* micClassifier = nullptr;
+    const TCARingBuffer* micRingBuffer = nullptr;
     CalibrationCollector* calibrationCollector = nullptr;
     MacroRouter* macroRouter = nullptr;
 };
@@ -129,6 +133,22 @@ struct ToccaCoordinator::Impl {
     // writes): the sensor is starting or running.
     std::atomic<bool> measuring{false};
 
+    // The microphone's part (main thread), for velocitySource "microphone":
+    // `running` while it captures and is healthy; `lost` when it could not be
+    // opened, went away, or delivered silence or clipping, with
+    // micRetryTimer starting it again every 2 s until it runs.
+    enum class MicPhase { idle, running, lost };
+    MicPhase micPhase = MicPhase::idle;
+    std::string micReason; // why it is lost: the StrikeSource reason
+    std::string micDeviceName;
+    double micRate = 0.0;
+    std::unique_ptr<MicStrikeSensor> mic;
+    std::unique_ptr<ImpactClassifier> micClassifier;
+    TimerHandle micRetryTimer;
+    // Classify queue reads, main thread writes: presses are measured from
+    // the microphone.
+    std::atomic<bool> micMeasuring{false};
+
     AtomicHandler<void(const PressReport&)> pressReporter;
     AtomicHandler<void(const ReleaseReport&)> releaseReporter;
     // One log line per run of refused setting values, not one per press.
@@ -158,6 +178,10 @@ struct ToccaCoordinator::Impl {
     void sensorStatusChanged(SensorStatus status);
     void setSensorPhase(SensorPhase phase);
     void retrySensor();
+    void refreshMicrophone(bool starting);
+    void startMicrophone(bool retrying);
+    void micLost(std::string reason, const std::string& line);
+    void checkMicrophone();
     void construct();
     void start();
     void stop();

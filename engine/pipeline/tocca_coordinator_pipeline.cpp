@@ -106,6 +106,8 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
     context->classifyQueue = classifyQueue;
     context->classifier = classifier.get();
     context->ringBuffer = sensor->ringBuffer();
+    context->micClassifier = micClassifier.get();
+    context->micRingBuffer = mic->ringBuffer();
     context->calibrationCollector = calibrationCollector.get();
     context->macroRouter = macroRouter.get();
     return context;
@@ -172,9 +174,15 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     // strength, tiered by the classifier's own thresholds. Only measured
     // scores go to the calibration collector.
     ImpactResult result;
-    const bool measure = d.measuring.load(std::memory_order_acquire) &&
-                         d.settings->velocitySource() != VelocitySource::fixed;
-    if (measure) {
+    const VelocitySource source = d.settings->velocitySource();
+    const bool fromMic = source == VelocitySource::microphone &&
+                         d.micMeasuring.load(std::memory_order_acquire);
+    const bool measure = fromMic || (source != VelocitySource::fixed &&
+                                     source != VelocitySource::microphone &&
+                                     d.measuring.load(std::memory_order_acquire));
+    if (fromMic) {
+        result = context.micClassifier->classify(event.timestamp, context.micRingBuffer);
+    } else if (measure) {
         result = context.classifier->classify(event.timestamp, context.ringBuffer);
     } else {
         result =

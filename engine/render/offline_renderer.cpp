@@ -13,6 +13,7 @@
 #include "engine/render/seeded_random.h"
 #include "engine/replay/offline_replay_ports.h"
 #include "engine/replay/replay_delivery.h"
+#include "engine/replay/replay_microphone.h"
 #include "engine/replay/replay_source.h"
 #include "engine/runtime/virtual_time_scheduler.h"
 #include "engine/sensing/calibration.h"
@@ -122,6 +123,12 @@ OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> t
     services.queues = {&scheduler, &scheduler};
     services.devices = {std::make_shared<OfflineSensorRegistry>(summary.accelReports > 0),
                         std::make_shared<OfflineKeySource>(), _config.audioDecoder, &output};
+    // A trace with microphone blocks brings its microphone; the coordinator
+    // listens to it only when velocitySource is "microphone".
+    ReplayMicrophone microphone(double(summary.micRate));
+    if (summary.micBlocks > 0) {
+        services.devices.microphone = &microphone;
+    }
     services.random = {SeededRandom::indexFunction(random), SeededRandom::jitterFunction(random)};
     services.bundledPacksFolder = _config.bundledPacksFolder;
 
@@ -183,6 +190,10 @@ OfflineRenderResult OfflineRenderer::render(std::shared_ptr<const LoadedTrace> t
     // A trace's modifier changes are relative to nothing held when it began.
     tca_set_previous_flags(0);
     connectReplaySinks(source, coordinator->keyboard(), coordinator->sensor());
+    source.setMicSink([&microphone](const float* samples, std::size_t count, std::uint32_t rate,
+                                    std::uint64_t timestamp) {
+        microphone.deliver(samples, count, rate, timestamp);
+    });
 
     const std::uint64_t hardEnd = std::min(saturatingAdd(minimumEnd, kMaximumTailTicks),
                                            saturatingAdd(origin, _config.maxRenderTicks));

@@ -94,7 +94,11 @@ std::size_t ReplaySource::deliverUntil(std::uint64_t ticks) {
         if (at > ticks) {
             break;
         }
-        if (_current->type == TraceRecord::Type::accel) {
+        if (_current->type == TraceRecord::Type::mic) {
+            if (_micSink) {
+                _micSink(_current->mic.data(), _current->mic.size(), _current->rate, at);
+            }
+        } else if (_current->type == TraceRecord::Type::accel) {
             ++_accelDelivered;
             if (_accelSink) {
                 _accelSink(_current->accel.data(), _current->accel.size(), at);

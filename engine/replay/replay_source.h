@@ -31,6 +31,9 @@ namespace clavio {
 using AccelReportSink =
     std::function<void(const std::uint8_t* report, std::size_t length, std::uint64_t timestamp)>;
 using TraceKeySink = std::function<void(const TraceKey& key, std::uint64_t timestamp)>;
+// A microphone block: its samples, their rate and its first sample's time.
+using MicBlockSink = std::function<void(const float* samples, std::size_t count,
+                                        std::uint32_t rate, std::uint64_t timestamp)>;
 
 class ReplaySource {
 public:
@@ -51,6 +54,7 @@ public:
 
     void setAccelSink(AccelReportSink sink) { _accelSink = std::move(sink); }
     void setKeySink(TraceKeySink sink) { _keySink = std::move(sink); }
+    void setMicSink(MicBlockSink sink) { _micSink = std::move(sink); }
 
     // Delivered timestamps become startTicks + (t − first record's t).
     void rebaseTo(std::uint64_t startTicks) { _rebase = startTicks; }
@@ -95,6 +99,7 @@ private:
     std::optional<std::uint64_t> _rebase;
     AccelReportSink _accelSink;
     TraceKeySink _keySink;
+    MicBlockSink _micSink;
     std::uint64_t _accelDelivered = 0;
     std::uint64_t _keysDelivered = 0;
 };

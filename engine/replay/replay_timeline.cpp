@@ -45,8 +45,15 @@ std::shared_ptr<ReplayTimeline> ReplayTimeline::fromText(std::string text, std::
 }
 
 std::uint64_t ReplayTimeline::recordCount(Kind kind) const noexcept {
-    return kind == Kind::key ? summary().keyDowns + summary().keyUps + summary().flagChanges
-                             : summary().accelReports;
+    switch (kind) {
+    case Kind::key:
+        return summary().keyDowns + summary().keyUps + summary().flagChanges;
+    case Kind::mic:
+        return summary().micBlocks;
+    case Kind::accel:
+        break;
+    }
+    return summary().accelReports;
 }
 
 std::uint64_t ReplayTimeline::start(std::uint64_t startTicks) noexcept {

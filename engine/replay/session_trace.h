@@ -1,8 +1,10 @@
-// Session traces, format v1: a recorded or synthesised session of key events
-// and accelerometer reports on one clock, as JSON Lines.
+// Session traces, format v1: a recorded or synthesised session of key events,
+// accelerometer reports and (only when asked for) microphone blocks on one
+// clock, as JSON Lines.
 //
 //   {"format":"clavio-trace","version":1}
 //   {"t":1000000000,"accel":"00000000000000000000000000000000010000000000"}
+//   {"t":1001000000,"mic":"AAAAAAAAgD8AAIC/","rate":48000}
 //   {"t":1002000000,"key":"down","code":0,"flags":0,"repeat":false}
 //   {"t":1090000000,"key":"up","code":0,"flags":0}
 //   {"t":1500000000,"key":"flags","code":56,"flags":131072}
@@ -13,9 +15,12 @@
 // - every record is one JSON object with an unsigned 64-bit "t" and exactly
 //   one of "accel" (hex digits, any number of whole bytes; a report that is
 //   not 22 bytes long is kept and later skipped by the report decoder, as a
-//   live one would be) or "key" ("down" / "up" / "flags" with an unsigned
+//   live one would be), "key" ("down" / "up" / "flags" with an unsigned
 //   16-bit "code", an unsigned 32-bit "flags" and, for "down", a boolean
-//   "repeat");
+//   "repeat") or "mic" (padded standard base64 of little-endian float32 mono
+//   samples, at least one, all finite, with an integer "rate" in Hz from
+//   kTraceMicMinRate to kTraceMicMaxRate; the first sample was captured at
+//   "t"; blocks come in time order and may have any length);
 // - times never go backwards (equal times are fine). A trace is in time
 //   order by definition, and replay re-bases times on the first record, so
 //   an earlier record after a later one could only be delivered late: it is
@@ -52,6 +57,13 @@ inline constexpr std::int64_t kTraceVersion = 1;
 // buffer) takes 8192 hex digits, far below this.
 inline constexpr std::size_t kTraceMaxLineLength = 65536;
 
+// Sample rates a "mic" record may carry.
+inline constexpr std::uint32_t kTraceMicMinRate = 1000;
+inline constexpr std::uint32_t kTraceMicMaxRate = 384000;
+// Most samples the writer puts on one "mic" line (43692 base64 characters);
+// a longer block is written as several records.
+inline constexpr std::size_t kTraceMicMaxSamplesPerLine = 8192;
+
 // Longest span from the first record to the last: 24 hours.
 inline constexpr std::uint64_t kTraceMaxSpanTicks = 24ull * 3600ull * 1'000'000'000ull;
 
@@ -76,15 +88,19 @@ struct TraceKey {
 };
 
 struct TraceRecord {
-    enum class Type : std::uint8_t { accel, key };
+    enum class Type : std::uint8_t { accel, key, mic };
 
     std::uint64_t t = 0;
     Type type = Type::accel;
     TraceKey key;                    // when type == key
     std::vector<std::uint8_t> accel; // when type == accel: the raw report bytes
+    std::vector<float> mic;          // when type == mic: the block's samples
+    std::uint32_t rate = 0;          // when type == mic: its sample rate in Hz
 
     static TraceRecord makeAccel(std::uint64_t t, const std::uint8_t* report, std::size_t length);
     static TraceRecord makeKey(std::uint64_t t, TraceKey key);
+    static TraceRecord makeMic(std::uint64_t t, const float* samples, std::size_t count,
+                               std::uint32_t rate);
     friend bool operator==(const TraceRecord&, const TraceRecord&) = default;
 };
 
@@ -146,10 +162,13 @@ struct TraceSummary {
     std::uint64_t flagChanges = 0;
     std::uint64_t accelReports = 0; // including those of the wrong length
     std::uint64_t accelWrongLength = 0;
+    std::uint64_t micBlocks = 0;
+    std::uint64_t micSamples = 0;
+    std::uint32_t micRate = 0; // the last block's
     std::optional<std::uint64_t> firstTicks;
     std::optional<std::uint64_t> lastTicks;
 
-    std::uint64_t records() const { return keyDowns + keyUps + flagChanges + accelReports; }
+    std::uint64_t records() const { return keyDowns + keyUps + flagChanges + accelReports + micBlocks; }
     // Ticks from the first record to the last, 0 for an empty trace.
     std::uint64_t durationTicks() const;
 };
@@ -169,9 +188,10 @@ public:
     struct Record {
         std::uint64_t t = 0;
         // Accel: the report's offset into the report bytes. Key: its flags.
+        // Mic: the offset of its rate (4 bytes) and samples in those bytes.
         std::uint32_t word = 0;
         // Accel: the report's length (a line holds at most 32 KiB of it).
-        // Key: its code.
+        // Key: its code. Mic: its sample count (at most 12288 on a line).
         std::uint16_t half = 0;
         TraceRecord::Type type = TraceRecord::Type::accel;
         std::uint8_t keyBits = 0; // key: kind, and repeat in bit 7
@@ -213,6 +233,12 @@ public:
     bool write(const TraceRecord& record);
     bool writeAccel(std::uint64_t t, const std::uint8_t* report, std::size_t length);
     bool writeKey(std::uint64_t t, const TraceKey& key);
+    // A block of `count` samples at `rate` Hz, the first at `t`; a block
+    // longer than kTraceMicMaxSamplesPerLine goes on several lines, each
+    // stamped with the time of its first sample. A non-finite sample is
+    // written as 0 (readers refuse it). False, writing nothing, for an empty
+    // block or a rate outside the format's range.
+    bool writeMic(std::uint64_t t, const float* samples, std::size_t count, std::uint32_t rate);
 
     bool ok() const;
     std::uint64_t recordsWritten() const { return _records; }

@@ -1,3 +1,6 @@
+#include <array>
+#include <bit>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -102,6 +105,63 @@ std::optional<std::string> decodeHex(const std::string& hex, std::vector<std::ui
     return std::nullopt;
 }
 
+int base64Value(char c) noexcept {
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+// Strict padded base64 of little-endian float32 samples, all finite.
+std::optional<std::string> decodeMic(const std::string& text, std::vector<float>& out) {
+    if (text.empty() || text.size() % 4 != 0) {
+        return "\"mic\" must be padded base64 of at least one sample, not " +
+               std::to_string(text.size()) + " characters";
+    }
+    const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0;
+    const std::size_t bytes = text.size() / 4 * 3 - padding;
+    if (bytes % 4 != 0) {
+        return "\"mic\" must hold whole float32 samples, not " + std::to_string(bytes) + " bytes";
+    }
+    out.resize(bytes / 4);
+    std::uint32_t bits = 0;
+    int held = 0;
+    std::size_t byte = 0;
+    std::uint32_t word = 0;
+    for (std::size_t i = 0; i < text.size() - padding; ++i) {
+        const int v = base64Value(text[i]);
+        if (v < 0) {
+            return "\"mic\" is not base64: character " + std::to_string(i + 1) + " is " +
+                   shownCharacter(text[i]);
+        }
+        bits = (bits << 6) | std::uint32_t(v);
+        held += 6;
+        if (held < 8) {
+            continue;
+        }
+        held -= 8;
+        if (byte == bytes) {
+            break; // the padding's zero bits
+        }
+        word |= ((bits >> held) & 0xFF) << (8 * (byte % 4));
+        if (++byte % 4 == 0) {
+            const float sample = std::bit_cast<float>(word);
+            if (!std::isfinite(sample)) {
+                return "\"mic\" sample " + std::to_string(byte / 4) + " is not a finite number";
+            }
+            out[byte / 4 - 1] = sample;
+            word = 0;
+        }
+    }
+    return std::nullopt;
+}
+
 // Fills `out` from a record object. Returns an error text on a bad record.
 std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
     if (!object.is_object()) {
@@ -114,8 +174,28 @@ std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
     out.t = t;
     const auto accel = object.find("accel");
     const auto key = object.find("key");
-    if (accel != object.end() && key != object.end()) {
-        return "a record holds \"accel\" or \"key\", not both";
+    const auto mic = object.find("mic");
+    if (int(accel != object.end()) + int(key != object.end()) + int(mic != object.end()) > 1) {
+        return "a record holds one of \"accel\", \"key\" or \"mic\", not several";
+    }
+    if (mic != object.end()) {
+        if (!mic->is_string()) {
+            return "\"mic\" must be a string of base64";
+        }
+        std::uint64_t rate = 0;
+        if (auto error = unsignedMember(object, "rate", std::numeric_limits<std::uint32_t>::max(),
+                                        rate)) {
+            return error;
+        }
+        if (rate < kTraceMicMinRate || rate > kTraceMicMaxRate) {
+            return "\"rate\" must be from " + std::to_string(kTraceMicMinRate) + " to " +
+                   std::to_string(kTraceMicMaxRate) + " Hz, not " + std::to_string(rate);
+        }
+        out.type = TraceRecord::Type::mic;
+        out.rate = std::uint32_t(rate);
+        out.key = TraceKey{};
+        out.accel.clear();
+        return decodeMic(mic->get_ref<const std::string&>(), out.mic);
     }
     if (accel != object.end()) {
         if (!accel->is_string()) {
@@ -123,10 +203,12 @@ std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
         }
         out.type = TraceRecord::Type::accel;
         out.key = TraceKey{};
+        out.mic.clear();
+        out.rate = 0;
         return decodeHex(accel->get_ref<const std::string&>(), out.accel);
     }
     if (key == object.end()) {
-        return "a record needs \"accel\" or \"key\"";
+        return "a record needs \"accel\", \"key\" or \"mic\"";
     }
     if (!key->is_string()) {
         return "\"key\" must be a string";
@@ -167,6 +249,8 @@ std::optional<std::string> decodeRecord(const Json& object, TraceRecord& out) {
     out.type = TraceRecord::Type::key;
     out.key = parsed;
     out.accel.clear();
+    out.mic.clear();
+    out.rate = 0;
     return std::nullopt;
 }
 
@@ -190,6 +274,16 @@ TraceRecord TraceRecord::makeAccel(std::uint64_t t, const std::uint8_t* report,
     r.t = t;
     r.type = Type::accel;
     r.accel.assign(report, report + length);
+    return r;
+}
+
+TraceRecord TraceRecord::makeMic(std::uint64_t t, const float* samples, std::size_t count,
+                                 std::uint32_t rate) {
+    TraceRecord r;
+    r.t = t;
+    r.type = Type::mic;
+    r.mic.assign(samples, samples + count);
+    r.rate = rate;
     return r;
 }
 
@@ -394,6 +488,12 @@ void tally(TraceSummary& out, const TraceRecord& record) {
         out.firstTicks = record.t;
     }
     out.lastTicks = record.t;
+    if (record.type == TraceRecord::Type::mic) {
+        ++out.micBlocks;
+        out.micSamples += record.mic.size();
+        out.micRate = record.rate;
+        return;
+    }
     if (record.type == TraceRecord::Type::accel) {
         ++out.accelReports;
         out.accelWrongLength += record.accel.size() != kAccelReportLength;
@@ -431,6 +531,23 @@ void LoadedTrace::get(std::size_t index, TraceRecord& out) const {
     const Record& r = _records[index];
     out.t = r.t;
     out.type = r.type;
+    if (r.type == TraceRecord::Type::mic) {
+        std::uint8_t bytes[4];
+        auto at = _accel.begin() + std::ptrdiff_t(r.word);
+        std::copy(at, at + 4, bytes);
+        out.rate = std::bit_cast<std::uint32_t>(bytes);
+        out.mic.resize(r.half);
+        for (std::size_t i = 0; i < r.half; ++i) {
+            at += 4;
+            std::copy(at, at + 4, bytes);
+            out.mic[i] = std::bit_cast<float>(bytes);
+        }
+        out.accel.clear();
+        out.key = {};
+        return;
+    }
+    out.mic.clear();
+    out.rate = 0;
     if (r.type == TraceRecord::Type::accel) {
         out.accel.assign(_accel.begin() + std::ptrdiff_t(r.word),
                          _accel.begin() + std::ptrdiff_t(std::uint64_t(r.word) + r.half));
@@ -452,7 +569,22 @@ std::shared_ptr<const LoadedTrace> LoadedTrace::read(TraceReader& reader, std::s
             Record r;
             r.t = record.t;
             r.type = record.type;
-            if (record.type == TraceRecord::Type::accel) {
+            if (record.type == TraceRecord::Type::mic) {
+                const std::size_t bytes = 4 + 4 * record.mic.size();
+                if (trace->_accel.size() + bytes > UINT32_MAX || record.mic.size() > UINT16_MAX) {
+                    error = TraceError{trace->_source, reader.lineNumber(),
+                                       "more than 4 GiB of reports and microphone samples"};
+                    return nullptr;
+                }
+                r.word = std::uint32_t(trace->_accel.size());
+                r.half = std::uint16_t(record.mic.size());
+                const auto rate = std::bit_cast<std::array<std::uint8_t, 4>>(record.rate);
+                trace->_accel.insert(trace->_accel.end(), rate.begin(), rate.end());
+                for (const float sample : record.mic) {
+                    const auto b = std::bit_cast<std::array<std::uint8_t, 4>>(sample);
+                    trace->_accel.insert(trace->_accel.end(), b.begin(), b.end());
+                }
+            } else if (record.type == TraceRecord::Type::accel) {
                 if (trace->_accel.size() + record.accel.size() > UINT32_MAX) {
                     error = TraceError{trace->_source, reader.lineNumber(),
                                        "more than 4 GiB of accelerometer reports"};

@@ -1,4 +1,7 @@
+#include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <ostream>
 
 #include "engine/replay/session_trace.h"
@@ -10,6 +13,29 @@ void appendUnsigned(std::string& s, std::uint64_t value) {
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     s.append(digits, end);
+}
+// Appends the little-endian bytes of `count` samples as padded base64.
+void appendMicBase64(std::string& s, const float* samples, std::size_t count) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::uint32_t bits = 0;
+    int held = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float value = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+        const auto word = std::bit_cast<std::uint32_t>(value);
+        for (int b = 0; b < 4; ++b) {
+            bits = (bits << 8) | ((word >> (8 * b)) & 0xFF);
+            held += 8;
+            while (held >= 6) {
+                held -= 6;
+                s.push_back(kAlphabet[(bits >> held) & 0x3F]);
+            }
+        }
+    }
+    if (held > 0) {
+        s.push_back(kAlphabet[(bits << (6 - held)) & 0x3F]);
+        s.append(held == 2 ? "==" : "=");
+    }
 }
 } // namespace
 
@@ -30,9 +56,15 @@ bool TraceWriter::accept(std::uint64_t t) {
 }
 
 bool TraceWriter::write(const TraceRecord& record) {
-    return record.type == TraceRecord::Type::accel
-               ? writeAccel(record.t, record.accel.data(), record.accel.size())
-               : writeKey(record.t, record.key);
+    switch (record.type) {
+    case TraceRecord::Type::accel:
+        return writeAccel(record.t, record.accel.data(), record.accel.size());
+    case TraceRecord::Type::mic:
+        return writeMic(record.t, record.mic.data(), record.mic.size(), record.rate);
+    case TraceRecord::Type::key:
+        break;
+    }
+    return writeKey(record.t, record.key);
 }
 
 bool TraceWriter::writeAccel(std::uint64_t t, const std::uint8_t* report, std::size_t length) {
@@ -72,6 +104,34 @@ bool TraceWriter::writeKey(std::uint64_t t, const TraceKey& key) {
     _out.write(_line.data(), std::streamsize(_line.size()));
     _records += bool(_out);
     return bool(_out);
+}
+
+bool TraceWriter::writeMic(std::uint64_t t, const float* samples, std::size_t count,
+                           std::uint32_t rate) {
+    if (count == 0 || rate < kTraceMicMinRate || rate > kTraceMicMaxRate ||
+        (_lastTicks && t < *_lastTicks)) {
+        return false;
+    }
+    for (std::size_t first = 0; first < count; first += kTraceMicMaxSamplesPerLine) {
+        const std::size_t n = std::min(kTraceMicMaxSamplesPerLine, count - first);
+        const std::uint64_t at = t + std::uint64_t(std::llround(double(first) * 1e9 / rate));
+        if (!accept(at)) {
+            return false;
+        }
+        _line.assign("{\"t\":");
+        appendUnsigned(_line, at);
+        _line.append(",\"mic\":\"");
+        appendMicBase64(_line, samples + first, n);
+        _line.append("\",\"rate\":");
+        appendUnsigned(_line, rate);
+        _line.append("}\n");
+        _out.write(_line.data(), std::streamsize(_line.size()));
+        _records += bool(_out);
+        if (!_out) {
+            return false;
+        }
+    }
+    return true;
 }
 
 TraceFileWriter::TraceFileWriter(std::filesystem::path path, ExistingFile existing)

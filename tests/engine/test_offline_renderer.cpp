@@ -211,3 +211,61 @@ TEST(OfflineRenderer, EventSinkGetsTheEventsFileAsItGoesHoldingOnlyTheClassifica
     EXPECT_TRUE(refused.result.sinkError);
     EXPECT_LT(refused.result.framesRendered, 4 * kRate);
 }
+
+// With velocitySource "microphone" the presses are classified from the
+// trace's mic records: louder clicks score higher whatever their order, and
+// the panel names the replayed microphone. Without mic records the same
+// setting plays the fixed strength.
+TEST(OfflineRenderer, MicrophoneClicksRankTheirPressesAndNoMicrophonePlaysFixed) {
+    StrikeTrace trace;
+    trace.seconds = 6.0;
+    trace.withAccelerometer = false;
+    trace.withMicrophone = true;
+    const double amplitudes[] = {0.08, 0.01, 0.32, 0.02, 0.16, 0.04};
+    for (int i = 0; i < 6; ++i) {
+        trace.strikes.push_back({1.0 + 0.6 * i, std::uint16_t(i), amplitudes[i]});
+    }
+    const auto useMic = [](OfflineRenderConfig& c) {
+        c.settings->setVelocitySource(VelocitySource::microphone);
+    };
+    const Render r = render(trace, useMic);
+    ASSERT_EQ(r.result.presses.size(), 6u);
+    EXPECT_EQ(describe(r.result.strikeSource),
+              "Measuring strikes with the microphone Trace Replay Microphone");
+    for (int i = 0; i < 6; ++i) {
+        for (int j = 0; j < 6; ++j) {
+            if (amplitudes[i] < amplitudes[j]) {
+                EXPECT_LT(r.result.presses[i].impact.velocity, r.result.presses[j].impact.velocity)
+                    << amplitudes[i] << " against " << amplitudes[j];
+            }
+        }
+        const std::uint64_t click = StrikeTrace::keyTicks(trace.strikes[i]) + 2 * kMs;
+        EXPECT_NEAR(double(r.result.presses[i].impact.peakTimestamp), double(click), 1.5 * kMs);
+    }
+
+    trace.withMicrophone = false;
+    const Render none = render(trace, useMic);
+    EXPECT_EQ(describe(none.result.strikeSource), "Fixed strength: no microphone");
+    for (const auto& press : none.result.presses) {
+        EXPECT_EQ(press.impact.velocity, 0.5f);
+    }
+}
+
+// A microphone that delivers only silence plays the fixed strength once two
+// seconds of it have come, and measures again after the re-check finds sound.
+TEST(OfflineRenderer, SilentMicrophoneFallsBackToFixedAndResumesWhenItHears) {
+    StrikeTrace trace;
+    trace.seconds = 7.0;
+    trace.withAccelerometer = false;
+    trace.withMicrophone = true;
+    trace.micSilentUntil = 3.0;
+    trace.strikes = {{2.6, 1, 0.3}, {5.0, 2, 0.3}, {5.6, 3, 0.03}};
+    const Render r = render(trace, [](OfflineRenderConfig& c) {
+        c.settings->setVelocitySource(VelocitySource::microphone);
+    });
+    ASSERT_EQ(r.result.presses.size(), 3u);
+    EXPECT_EQ(r.result.presses[0].impact.velocity, 0.5f) << "silent: the fixed strength";
+    EXPECT_EQ(r.result.presses[0].impact.samplesInWindow, 0u);
+    EXPECT_GT(r.result.presses[1].impact.samplesInWindow, 0u) << "measured again";
+    EXPECT_GT(r.result.presses[1].impact.velocity, r.result.presses[2].impact.velocity);
+}

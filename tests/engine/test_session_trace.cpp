@@ -22,11 +22,15 @@ std::vector<TraceRecord> sampleRecords() {
     std::uint8_t report[kAccelReportLength];
     encodeAccelReport(0.01, -0.02, 1.0, report);
     const std::uint8_t shortReport[3] = {0xAB, 0x00, 0xFF};
+    const float block[3] = {0.0f, 1.0f, -1.0f};
+    const float pair[2] = {0.5f, -0.25f};
     return {
+        TraceRecord::makeMic(999000000, pair, 2, 8000),
         TraceRecord::makeAccel(1000000000, report, sizeof report),
         TraceRecord::makeKey(1002000000, {TraceKeyKind::down, 0, 0, false}),
         TraceRecord::makeKey(1002000000, {TraceKeyKind::down, 0, kFlagShift, true}),
         TraceRecord::makeAccel(1003000000, shortReport, sizeof shortReport),
+        TraceRecord::makeMic(1003000000, block, 3, 48000),
         TraceRecord::makeAccel(1003000000, report, 0),
         TraceRecord::makeKey(1090000000, {TraceKeyKind::up, 0, 0x100, false}),
         TraceRecord::makeKey(1500000000, {TraceKeyKind::flags, 56, 131072, false}),
@@ -54,7 +58,9 @@ TEST(SessionTrace, WriterOutputReadsBackToTheSameRecords) {
     for (const char* line :
          {R"({"t":1000000000,"accel":"0000000000008f020000e1faffff0000010000000000"})",
           R"({"t":1002000000,"key":"down","code":0,"flags":0,"repeat":false})",
-          R"({"t":1090000000,"key":"up","code":0,"flags":256})"}) {
+          R"({"t":1090000000,"key":"up","code":0,"flags":256})",
+          R"({"t":999000000,"mic":"AAAAPwAAgL4=","rate":8000})",
+          R"({"t":1003000000,"mic":"AAAAAAAAgD8AAIC/","rate":48000})"}) {
         EXPECT_NE(text.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
     }
     EXPECT_EQ(text.rfind(kHeader, 0), 0u);
@@ -64,9 +70,47 @@ TEST(SessionTrace, WriterOutputReadsBackToTheSameRecords) {
     std::vector<TraceRecord> back;
     const auto error = parseTrace(text, back);
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->text(), "line 9: t 18446744073709551615 lies more than 24 hours after the "
-                             "first record (t 1000000000); a trace spans at most that");
+    EXPECT_EQ(error->text(), "line 11: t 18446744073709551615 lies more than 24 hours after the "
+                             "first record (t 999000000); a trace spans at most that");
     EXPECT_EQ(back, std::vector(records.begin(), records.end() - 1));
+
+    // The same records held compactly by a loaded trace, and counted.
+    std::optional<TraceError> loadError;
+    TraceReader reader(std::make_unique<std::istringstream>(written(back)), "mem");
+    const auto loaded = LoadedTrace::read(reader, "mem", loadError);
+    ASSERT_TRUE(loaded) << loadError->text();
+    TraceRecord record;
+    for (std::size_t i = 0; i < back.size(); ++i) {
+        loaded->get(i, record);
+        EXPECT_EQ(record, back[i]) << "record " << i;
+    }
+    EXPECT_EQ(loaded->summary().micBlocks, 2u);
+    EXPECT_EQ(loaded->summary().micSamples, 5u);
+}
+
+TEST(SessionTrace, ALongMicBlockIsSplitIntoLinesStampedAtTheirFirstSample) {
+    std::vector<float> samples(kTraceMicMaxSamplesPerLine * 2 + 5);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = float(i % 977) / 977.0f - 0.5f;
+    }
+    samples[7] = std::numeric_limits<float>::quiet_NaN();
+    std::ostringstream out;
+    TraceWriter writer(out);
+    EXPECT_FALSE(writer.writeMic(0, samples.data(), 0, 48000));
+    EXPECT_FALSE(writer.writeMic(0, samples.data(), 4, 999));
+    ASSERT_TRUE(writer.writeMic(1'000'000, samples.data(), samples.size(), 16000));
+    std::vector<TraceRecord> back;
+    const auto error = parseTrace(out.str(), back);
+    ASSERT_FALSE(error) << error->text();
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back[1].t, 1'000'000u + kTraceMicMaxSamplesPerLine * 1'000'000'000ull / 16000);
+    samples[7] = 0.0f; // a non-finite sample is written as silence
+    std::vector<float> joined;
+    for (const auto& r : back) {
+        EXPECT_EQ(r.rate, 16000u);
+        joined.insert(joined.end(), r.mic.begin(), r.mic.end());
+    }
+    EXPECT_EQ(joined, samples);
 }
 
 TEST(SessionTrace, WriterRefusesRecordsThatGoBackInTime) {

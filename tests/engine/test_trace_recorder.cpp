@@ -79,6 +79,45 @@ TEST(TraceRecorder, AFullLaneDropsAndCountsAndOversizedReportsAreLeftOut) {
     EXPECT_TRUE(recorder.pushKey(30, {TraceKeyKind::up, 1, 0, false}));
 }
 
+TEST(TraceRecorder, MicBlocksJoinTheMergeAtTheirFirstSampleAndSplitIntoSlots) {
+    std::ostringstream out;
+    TraceWriter writer(out);
+    TraceRecorder withoutMic;
+    const std::vector<float> block(TraceRecorder::kMicSlotSamples + 10, 0.25f);
+    EXPECT_FALSE(withoutMic.pushMic(100, block.data(), 8, 48000)) << "no microphone lane";
+
+    TraceRecorder recorder(16, 4);
+    recorder.closeLane(Lane::reports);
+    recorder.beginSlice(Lane::keys, 5'000'000);
+    recorder.pushKey(5'000'000, {TraceKeyKind::down, 4, 0, false});
+    EXPECT_TRUE(recorder.drain(writer));
+    EXPECT_EQ(writer.recordsWritten(), 0u) << "a mic block from before the key may still come";
+    EXPECT_FALSE(recorder.pushMic(900'000, block.data(), 8, 500)) << "a rate no trace carries";
+    // Two slots: 1024 samples at 900000, 10 at 900000 + 21333333.
+    EXPECT_TRUE(recorder.pushMic(900'000, block.data(), block.size(), 48000));
+    EXPECT_TRUE(recorder.drain(writer));
+    EXPECT_EQ(writer.recordsWritten(), 2u) << "the first slot and the key; the second slot waits";
+    recorder.beginSlice(Lane::keys, 30'000'000);
+    EXPECT_TRUE(recorder.drain(writer));
+    EXPECT_EQ(writer.recordsWritten(), 3u);
+    EXPECT_TRUE(recorder.pushMic(40'000'000, block.data(), 3, 48000));
+    EXPECT_TRUE(recorder.pushMic(50'000'000, block.data(), block.size(), 48000));
+    EXPECT_FALSE(recorder.pushMic(100'000'000, block.data(), block.size(), 48000)) << "full";
+    recorder.closeLane(Lane::mic);
+    recorder.closeLane(Lane::keys);
+    EXPECT_TRUE(recorder.flush(writer));
+
+    const auto records = readBack(out.str());
+    ASSERT_EQ(records.size(), 7u);
+    EXPECT_EQ(records[1].type, TraceRecord::Type::key);
+    EXPECT_EQ(records[2].t, 900'000u + 1024ull * 1'000'000'000u / 48000u);
+    EXPECT_EQ(records[2].mic.size(), 10u);
+    EXPECT_EQ(records[3].mic, std::vector<float>(3, 0.25f));
+    EXPECT_EQ(records[6].t, 100'000'000u);
+    EXPECT_EQ(recorder.micBlocksWritten(), 6u);
+    EXPECT_EQ(recorder.dropped(), 2u);
+}
+
 // Two producer threads against a consumer, on a shared counter standing in
 // for the process clock: whatever the interleaving, every record arrives once
 // and the trace never goes back in time. Run under ThreadSanitizer too.

@@ -29,6 +29,29 @@ bool StrikeTrace::write(const std::filesystem::path& path) const {
             records.push_back(TraceRecord::makeAccel(t, report, sizeof report));
         }
     }
+    if (withMicrophone) {
+        constexpr std::uint32_t kRate = 48000;
+        std::vector<float> block(240);
+        std::uint32_t noise = 12345;
+        const auto total = std::uint64_t(std::llround(seconds * kRate));
+        for (std::uint64_t first = 0; first < total; first += block.size()) {
+            for (std::size_t i = 0; i < block.size(); ++i) {
+                const double t = double(first + i) / kRate;
+                noise = noise * 1664525u + 1013904223u;
+                double x = micNoise * (double(noise >> 8) / double(1u << 23) - 1.0);
+                for (const auto& s : strikes) {
+                    const double dt = t - s.atSeconds - 0.002;
+                    if (dt >= 0.0 && dt < 0.008) {
+                        x += s.amplitudeG * std::sin(2.0 * M_PI * 4000.0 * dt + 0.5) *
+                             std::exp(-dt / 0.001);
+                    }
+                }
+                block[i] = t < micSilentUntil ? 0.0f : float(x);
+            }
+            records.push_back(TraceRecord::makeMic(ticks(double(first) / kRate), block.data(),
+                                                   block.size(), kRate));
+        }
+    }
     for (const auto& s : strikes) {
         const std::uint64_t down = keyTicks(s);
         const std::uint64_t up = down + std::uint64_t(std::llround(s.holdSeconds * 1e9));
@@ -43,8 +66,8 @@ bool StrikeTrace::write(const std::filesystem::path& path) const {
     }
     // Time order; at one tick, reports before keys.
     std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
-        return std::make_tuple(a.t, a.type != TraceRecord::Type::accel) <
-               std::make_tuple(b.t, b.type != TraceRecord::Type::accel);
+        return std::make_tuple(a.t, a.type == TraceRecord::Type::key) <
+               std::make_tuple(b.t, b.type == TraceRecord::Type::key);
     });
     std::ofstream out(path, std::ios::binary);
     TraceWriter writer(out);
