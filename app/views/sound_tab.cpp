@@ -176,7 +176,10 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
 void SoundTab::refreshMicrophone() {
     const ToccaSettings& settings = _coordinator.settings();
     const bool chosen = settings.velocitySource() == VelocitySource::microphone;
-    _microphoneSection->setVisible(chosen);
+    if (_microphoneSection->isVisibleTo(this) != chosen) {
+        _microphoneSection->setVisible(chosen);
+        Q_EMIT sectionsChanged();
+    }
     if (!chosen) {
         return;
     }

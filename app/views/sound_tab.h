@@ -59,6 +59,10 @@ public:
 
     explicit SoundTab(CoordinatorBridge& bridge, QWidget* parent = nullptr);
 
+Q_SIGNALS:
+    // A section appeared or went away: the tab's height needs may differ.
+    void sectionsChanged();
+
 private:
     void refresh();
     // Lists the capture devices afresh (only while the section shows: listing
