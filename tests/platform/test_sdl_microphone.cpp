@@ -15,6 +15,7 @@
 #include "engine/ports/clock.h"
 #include "platform/linux/audio/sdl_microphone.h"
 #include "tests/support/child_process.h"
+#include "tests/support/coordinator_rig.h"
 #include "tests/support/fake_device_tree.h"
 #include "tests/support/test_support.h"
 
@@ -266,3 +267,31 @@ TEST(SdlMicrophone, PulseSourceByNameAtItsOwnRateHearsAClickAndNoticesItsLoss) {
     EXPECT_FALSE(mic.lost()) << "a failed start forgets the lost device";
 }
 
+
+// Idle cost: with the default settings nothing captures; the microphone is
+// opened while it is the strike source and released when it no longer is.
+TEST(SdlMicrophone, OpenedOnlyWhileTheMicrophoneIsTheStrikeSource) {
+    if (!std::filesystem::exists("/usr/bin/pulseaudio")) {
+        GTEST_SKIP() << "no PulseAudio server program (/usr/bin/pulseaudio)";
+    }
+    MicServer pulse;
+    if (!pulse.up()) {
+        GTEST_SKIP() << "the private PulseAudio server did not start";
+    }
+    const auto capturing = [&] { return !pulse.pactl({"list", "short", "source-outputs"}).empty(); };
+    platform::SdlMicrophone mic;
+    RigOptions options;
+    options.microphone = &mic;
+    CoordinatorRig rig(options);
+    ToccaCoordinator& coordinator = rig.launch();
+    rig.run(std::chrono::milliseconds(100));
+    ASSERT_TRUE(coordinator.isRunning());
+    EXPECT_FALSE(capturing()) << "the default settings opened a capture device";
+    for (const auto source : {VelocitySource::microphone, VelocitySource::automatic}) {
+        rig.settings().setVelocitySource(source);
+        rig.run(std::chrono::milliseconds(100));
+        const bool wanted = source == VelocitySource::microphone;
+        EXPECT_TRUE(waitFor([&] { return capturing() == wanted; })) << name(source);
+    }
+    coordinator.stop();
+}

@@ -109,6 +109,7 @@ struct RigOptions {
     TerminationNotifier* termination = nullptr;
     UrlOpener* urlOpener = nullptr;
     std::string pingBaseUrl;
+    Microphone* microphone = nullptr; // null: none
 };
 
 // The queues, ports and audio a coordinator runs on.
