@@ -196,59 +196,35 @@ TEST(CliRecord, RecordsWhatItCanForTheGivenSecondsAndNeverOverwritesByDefault) {
 
 TEST(CliRecord, MicrophoneOnlyWhenAskedSaysSoAndItsSamplesComeBackFromTheTrace) {
     FakeDeviceTree tree;
-    tree.addKeyboard(0);
     TempDir dir;
-    // SDL's disk driver captures this file: a ramp, then silence at its end.
-    std::vector<float> ramp(4800);
+    std::vector<float> ramp(4800); // what SDL's disk driver captures, then silence
     for (std::size_t i = 0; i < ramp.size(); ++i) {
         ramp[i] = float(i % 100) / 100.0f - 0.5f;
     }
-    writeFile(dir / "in.raw", std::string(reinterpret_cast<const char*>(ramp.data()),
-                                          ramp.size() * sizeof(float)));
+    writeFile(dir / "in.raw", std::string(reinterpret_cast<const char*>(ramp.data()), 4 * 4800));
     ScopedEnv driver("SDL_AUDIODRIVER", "disk");
     ScopedEnv in("SDL_DISKAUDIOFILEIN", (dir / "in.raw").string());
     ScopedEnv delay("SDL_DISKAUDIODELAY", "5");
-    const auto out = dir / "mic.jsonl";
-    ChildProcess cli(clavioCli(), record(tree, out, {"--mic", "--seconds", "0.6"}));
-    FifoWriter keyboard(tree.inputRoot() / "event0");
-    ASSERT_TRUE(keyboard.isOpen()) << cli.output();
-    std::this_thread::sleep_for(200ms);
-    keyboard.key(KEY_A, 1);
-    ASSERT_EQ(cli.wait(), 0) << cli.output();
-    EXPECT_TRUE(has(cli.output(), "Recording the microphone (the system default source) at "
-                                  "48000 Hz"))
-        << cli.output();
-    EXPECT_TRUE(has(cli.output(), "Recorded 1 key events, 0 accelerometer reports and "))
-        << cli.output();
-
-    const auto check = runClavioCli({"trace-check", out.string()});
-    EXPECT_EQ(check.status, 0);
-    EXPECT_TRUE(has(check.output, "mic blocks:") && has(check.output, "at 48000 Hz"))
-        << check.output;
+    const auto run = runClavioCli(record(tree, dir / "mic.jsonl", {"--mic", "--seconds", "0.4"}));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(has(run.output, "Recording the microphone (the system default source) at 48000 Hz"))
+        << run.output;
+    const auto check = runClavioCli({"trace-check", (dir / "mic.jsonl").string()});
+    EXPECT_TRUE(has(check.output, "mic blocks:") && has(check.output, "at 48000 Hz")) << check.output;
     std::vector<float> heard;
-    std::size_t keys = 0;
-    const auto recorded = records(out);
-    for (std::size_t i = 0; i < recorded.size(); ++i) {
-        EXPECT_TRUE(i == 0 || recorded[i].t >= recorded[i - 1].t) << "record " << i;
-        if (recorded[i].type == TraceRecord::Type::mic) {
-            EXPECT_EQ(recorded[i].rate, 48000u);
-            heard.insert(heard.end(), recorded[i].mic.begin(), recorded[i].mic.end());
-        } else {
-            keys += recorded[i].type == TraceRecord::Type::key;
-        }
+    for (const auto& record : records(dir / "mic.jsonl")) {
+        heard.insert(heard.end(), record.mic.begin(), record.mic.end());
     }
-    EXPECT_EQ(keys, 1u);
     ASSERT_GE(heard.size(), ramp.size());
     EXPECT_TRUE(std::equal(ramp.begin(), ramp.end(), heard.begin()));
 
     // Asked for and not there: one line, status 1, no file.
-    TempDir noServer;
     ScopedEnv pulse("SDL_AUDIODRIVER", "pulseaudio");
-    ScopedEnv server("PULSE_SERVER", "unix:" + (noServer / "none").string());
-    const auto failed = runClavioCli(record(tree, dir / "none.jsonl", {"--mic", "--seconds", "1"}));
+    ScopedEnv server("PULSE_SERVER", "unix:" + (dir / "none").string());
+    const auto failed = runClavioCli(record(tree, dir / "no.jsonl", {"--mic", "--seconds", "1"}));
     EXPECT_EQ(failed.status, 1);
     EXPECT_TRUE(has(failed.output, "clavio-cli: microphone not started: the sound system cannot "
                                    "be reached"))
         << failed.output;
-    EXPECT_FALSE(std::filesystem::exists(dir / "none.jsonl"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "no.jsonl"));
 }
