@@ -237,6 +237,7 @@ namespace {
 struct Captured {
     std::vector<float> samples = std::vector<float>(48000 * 8);
     std::vector<std::uint64_t> ticks = std::vector<std::uint64_t>(4096); // each block's first
+    std::vector<std::uint64_t> arrived = std::vector<std::uint64_t>(4096); // handed over at
     std::atomic<std::uint32_t> filled{0};
     std::atomic<std::uint32_t> blocks{0};
 
@@ -247,6 +248,7 @@ struct Captured {
         if (at + count <= self->samples.size() && block < self->ticks.size()) {
             std::memcpy(&self->samples[at], samples, count * sizeof(float));
             self->ticks[block] = firstTicks;
+            self->arrived[block] = hostTicks();
             self->blocks.store(block + 1);
             self->filled.store(at + count);
         }
@@ -285,6 +287,8 @@ TEST(SdlMicrophone, DiskDriverHandsOverTheFileInMonoBlocksAndFailuresAreOneLine)
         for (std::uint32_t b = 0; b < blocks; ++b) { // a block's span before the start at most
             EXPECT_TRUE(got.ticks[b] + 6'000'000 > before && got.ticks[b] < hostTicks()) << b;
             EXPECT_TRUE(b == 0 || got.ticks[b] > got.ticks[b - 1]) << b;
+            // Its last sample was captured before the block was handed over.
+            EXPECT_LE(got.ticks[b] + 255 * 1'000'000'000ull / 48000, got.arrived[b]) << b;
         }
         usleep(20'000);
         EXPECT_EQ(got.filled.load(), filled) << "a block after stop() returned";
