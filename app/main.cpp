@@ -53,6 +53,7 @@
 #include "engine/settings/json_defaults_store.h"
 #include "engine/settings/tocca_settings.h"
 #include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sdl_microphone.h"
 #include "platform/linux/audio/sndfile_decoder.h"
 #include "platform/linux/desktop/linux_machine_description.h"
 #include "platform/linux/desktop/resource_dir.h"
@@ -132,6 +133,7 @@ private:
     QtMainQueue _mainQueue;
     SerialDeadlineQueue _classifyQueue;
     platform::SdlAudioOutput _audioOutput;
+    platform::SdlMicrophone _microphone; // opened only while "microphone" is the strike source
     platform::SndfileDecoder _decoder;
     platform::CurlHttpSender _httpSender;
     JsonDefaultsStore _defaults;
@@ -233,6 +235,7 @@ CoordinatorServices ToccaApp::services(std::shared_ptr<ReplayTimeline> replay) {
         s.devices.sensors = std::make_shared<platform::LinuxSensorRegistry>();
         _evdev = std::make_shared<platform::EvdevKeySource>();
         s.devices.keys = _evdev;
+        s.devices.microphone = &_microphone;
     }
     s.devices.decoder = &_decoder;
     s.devices.output = &_audioOutput;

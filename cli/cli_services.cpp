@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sdl_microphone.h"
 #include "platform/linux/desktop/resource_dir.h"
 #include "platform/linux/desktop/termination_signals.h"
 #include "platform/linux/input/evdev_key_source.h"
@@ -33,6 +34,10 @@ std::unique_ptr<AudioOutput> CliServices::soundCard(std::uint32_t periodFrames) 
 std::optional<platform::PulseStreamLatency>
 CliServices::statedOutputLatency(std::chrono::milliseconds timeout, std::string& error) const {
     return platform::queryPulseStreamLatency(getpid(), timeout, error);
+}
+
+std::unique_ptr<Microphone> CliServices::microphone() const {
+    return std::make_unique<platform::SdlMicrophone>();
 }
 
 std::shared_ptr<platform::EvdevKeySource> CliServices::keyboards(const DeviceRoots& roots) const {

@@ -21,6 +21,7 @@
 
 namespace clavio {
 class AudioOutput;
+class Microphone;
 class TerminationNotifier;
 } // namespace clavio
 
@@ -59,6 +60,9 @@ public:
     // with the reason when it states none. Blocks for at most `timeout`.
     std::optional<platform::PulseStreamLatency>
     statedOutputLatency(std::chrono::milliseconds timeout, std::string& error) const;
+    // The microphone, through SDL2's capture devices. Opens nothing until
+    // started.
+    std::unique_ptr<Microphone> microphone() const;
     // The keyboards under roots.input, through evdev.
     std::shared_ptr<platform::EvdevKeySource> keyboards(const DeviceRoots& roots) const;
     // The accelerometers: hidraw, IIO and evdev sensors under the roots.

@@ -1,8 +1,9 @@
 // `clavio-cli devices`: the keyboards found and whether they can be read, the
 // accelerometer services with their properties, how each is read (buffer,
 // polling, hidraw, evdev) at what rate or what to do when it cannot be, the
-// one chosen, and the sensor's status after a short start. Hidden options point it at a fake
-// device tree (tests).
+// one chosen, the sensor's status after a short start, and the sound capture
+// devices the microphone strike source can use. Hidden options point it at a
+// fake device tree (tests); SDL_AUDIODRIVER chooses the sound system.
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "cli/cli_commands.h"
 #include "cli/number_options.h"
 #include "cli/printable.h"
+#include "engine/ports/microphone.h"
 #include "engine/sensing/spu_sensor.h"
 #include "engine/sensing/tca_spu_sensor.h"
 #include "platform/linux/input/evdev_key_source.h"
@@ -98,12 +100,25 @@ void printSensor(platform::LinuxSensorRegistry& registry,
               << " samples)\n";
 }
 
+// Listed only: nothing is opened or captured.
+void printMicrophones(Microphone& microphone) {
+    std::cout << "Capture devices (for the \"microphone\" strike source; an empty "
+                 "microphoneDevice uses the system default):\n";
+    const auto names = microphone.deviceNames();
+    if (names.empty()) {
+        std::cout << "  (none: no sound server reachable or no source)\n";
+    }
+    for (const auto& name : names) {
+        std::cout << "  \"" << printable(name) << "\"\n";
+    }
+}
+
 } // namespace
 
 void registerDevicesCommand(CLI::App& app, const CliServices& services) {
     auto options = std::make_shared<DevicesOptions>();
     auto* cmd = app.add_subcommand(
-        "devices", "List keyboards and accelerometer services, with access and sensor status");
+        "devices", "List keyboards, accelerometer services and capture devices, with access and sensor status");
     cmd->add_option("--wait", options->waitSeconds,
                     "Seconds to run the accelerometer before reporting its status")
         ->check(finiteRange(0.0, 60.0));
@@ -113,6 +128,7 @@ void registerDevicesCommand(CLI::App& app, const CliServices& services) {
         printKeyboards(*services.keyboards(options->roots));
         const auto registry = services.sensors(options->roots);
         printSensor(*registry, registry, options->waitSeconds);
+        printMicrophones(*services.microphone());
         setExitStatus(0);
     });
 }

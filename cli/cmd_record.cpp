@@ -1,11 +1,14 @@
-// `clavio-cli record --out FILE [--seconds N]`: records a live session from
-// the keyboards and the accelerometer into a session trace.
+// `clavio-cli record --out FILE [--seconds N] [--mic [--mic-device NAME]]`:
+// records a live session from the keyboards, the accelerometer and, only
+// when asked, the microphone into a session trace.
 //
 // The keyboard's tap events are recorded as the tap delivers them, before
 // the event logic tells modifier presses from releases (that is what a trace
 // holds, and replay runs the logic again); the accelerometer's reports are
-// recorded raw, 22 bytes as they come. One thread waits on each source; the
-// main thread merges both in time order into the trace (TraceRecorder) and
+// recorded raw, 22 bytes as they come; the microphone's blocks as SDL's
+// capture thread hands them over (mono float samples, stamped on the key
+// clock). One thread waits on each device; the
+// main thread merges them in time order into the trace (TraceRecorder) and
 // ends on --seconds, Ctrl-C (SIGINT) or SIGTERM. The trace appears under its
 // name only when it is complete; a failure leaves no file.
 //
@@ -14,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -25,6 +29,7 @@
 #include "cli/number_options.h"
 #include "cli/printable.h"
 #include "engine/ports/clock.h"
+#include "engine/ports/microphone.h"
 #include "engine/replay/replay_delivery.h"
 #include "engine/replay/trace_recorder.h"
 #include "engine/sensing/tca_spu_sensor.h"
@@ -45,6 +50,8 @@ struct RecordOptions {
     std::string out;
     double seconds = 0.0; // 0: until Ctrl-C
     bool force = false;
+    bool mic = false;
+    std::string micDevice; // empty: the system's default source
     DeviceRoots roots;
 };
 
@@ -84,6 +91,15 @@ void onKey(void* context, const TCATapEvent& event) noexcept {
         static_cast<TraceRecorder*>(context)->pushKey(event.timestamp.value_or(hostTicks()), *key);
     }
 }
+
+void onMicBlock(void* context, const float* samples, std::uint32_t count, double rate,
+                std::uint64_t firstSampleTicks) noexcept {
+    static_cast<TraceRecorder*>(context)->pushMic(firstSampleTicks, samples, count,
+                                                  std::uint32_t(std::lround(rate)));
+}
+
+// Blocks of about 5 ms, as the strike sensing captures them.
+constexpr double kMicBlockSeconds = 0.005;
 
 void onReport(void* context, const std::uint8_t* report, std::size_t length,
               std::uint64_t timestamp) noexcept {
@@ -149,11 +165,26 @@ bool record(const RecordOptions& options, const CliServices& services) {
     const auto registry = services.sensors(options.roots);
     std::string accelerometer;
     std::unique_ptr<SensorReportStream> stream = openAccelerometer(*registry, accelerometer);
-    if (!tap && !stream) {
+    // The microphone only when asked for; asked for and not there is an error.
+    std::unique_ptr<Microphone> microphone = options.mic ? services.microphone() : nullptr;
+    if (!microphone && !tap && !stream) {
         return fail("nothing to record: no keyboard and no accelerometer can be opened");
     }
 
-    TraceRecorder recorder;
+    TraceRecorder recorder(TraceRecorder::kDefaultCapacity,
+                           microphone ? TraceRecorder::kDefaultMicSlots : 0);
+    if (microphone) {
+        const MicrophoneStart started =
+            microphone->start(options.micDevice, kMicBlockSeconds, &onMicBlock, &recorder);
+        if (!started.started) {
+            return fail(started.error + "; no trace was written");
+        }
+        std::cerr << "Recording the microphone "
+                  << (started.deviceName.empty() ? std::string("(the system default source)")
+                                                 : "\"" + printable(started.deviceName) + "\"")
+                  << " at " << started.sampleRate
+                  << " Hz: its samples go into the trace file only\n";
+    }
     if (!tap) {
         recorder.closeLane(TraceRecorder::Lane::keys);
     }
@@ -191,9 +222,9 @@ bool record(const RecordOptions& options, const CliServices& services) {
         });
     }
 
-    std::cerr << "Recording " << (tap ? "keys" : "no keys") << " and "
+    std::cerr << "Recording " << (tap ? "keys" : "no keys") << (microphone ? ", " : " and ")
               << (stream ? "the accelerometer " + accelerometer : std::string("no accelerometer"))
-              << " to " << out.string() << "; ";
+              << (microphone ? " and the microphone" : "") << " to " << out.string() << "; ";
     if (options.seconds > 0.0) {
         std::cerr << "stopping after " << options.seconds << " s or on Ctrl-C\n";
     } else {
@@ -206,6 +237,7 @@ bool record(const RecordOptions& options, const CliServices& services) {
     bool writeOk = true;
     bool keyboardNoted = false;
     bool accelerometerNoted = false;
+    bool microphoneNoted = false;
     for (;;) {
         std::this_thread::sleep_for(kDrainInterval);
         writeOk = recorder.drain(file.writer());
@@ -217,7 +249,16 @@ bool record(const RecordOptions& options, const CliServices& services) {
             std::cerr << "clavio-cli: the accelerometer went away; recording goes on without it\n";
             accelerometerNoted = true;
         }
-        const bool nothingLeft = (!tap || keyboardNoted) && (!stream || accelerometerNoted);
+        if (!microphoneNoted && microphone && microphone->lost()) {
+            // Its lane is closed once its callback can no longer run, so the
+            // other lanes are not held back waiting for blocks.
+            microphone->stop();
+            recorder.closeLane(TraceRecorder::Lane::mic);
+            std::cerr << "clavio-cli: the microphone went away; recording goes on without it\n";
+            microphoneNoted = true;
+        }
+        const bool nothingLeft = (!tap || keyboardNoted) && (!stream || accelerometerNoted) &&
+                                 (!microphone || microphoneNoted);
         if (!writeOk || nothingLeft || gStopSignal.load(std::memory_order_relaxed) ||
             (options.seconds > 0.0 && std::chrono::steady_clock::now() >= deadline)) {
             break;
@@ -239,6 +280,10 @@ bool record(const RecordOptions& options, const CliServices& services) {
     if (sensorThread.joinable()) {
         sensorThread.join();
     }
+    if (microphone) {
+        microphone->stop(); // the last block has been pushed when this returns
+        recorder.closeLane(TraceRecorder::Lane::mic);
+    }
 
     if (!writeOk || !recorder.flush(file.writer())) {
         return fail("writing " + out.string() + " failed; no trace was written");
@@ -256,10 +301,19 @@ bool record(const RecordOptions& options, const CliServices& services) {
                   << " bytes (not accelerometer reports) were left out\n";
     }
     char line[200];
-    std::snprintf(line, sizeof line,
-                  "Recorded %llu key events and %llu accelerometer reports in %.1f s to ",
-                  static_cast<unsigned long long>(recorder.keysWritten()),
-                  static_cast<unsigned long long>(recorder.reportsWritten()), seconds);
+    if (microphone) {
+        std::snprintf(line, sizeof line,
+                      "Recorded %llu key events, %llu accelerometer reports and %llu microphone "
+                      "blocks in %.1f s to ",
+                      static_cast<unsigned long long>(recorder.keysWritten()),
+                      static_cast<unsigned long long>(recorder.reportsWritten()),
+                      static_cast<unsigned long long>(recorder.micBlocksWritten()), seconds);
+    } else {
+        std::snprintf(line, sizeof line,
+                      "Recorded %llu key events and %llu accelerometer reports in %.1f s to ",
+                      static_cast<unsigned long long>(recorder.keysWritten()),
+                      static_cast<unsigned long long>(recorder.reportsWritten()), seconds);
+    }
     std::cout << line << out.string() << "\n";
     setExitStatus(0);
     return true;
@@ -270,12 +324,19 @@ bool record(const RecordOptions& options, const CliServices& services) {
 void registerRecordCommand(CLI::App& app, const CliServices& services) {
     auto options = std::make_shared<RecordOptions>();
     auto* cmd = app.add_subcommand(
-        "record", "Record a live session from the keyboard and the accelerometer into a trace");
+        "record", "Record a live session from the keyboard, the accelerometer and (with --mic) "
+                  "the microphone into a trace");
     cmd->add_option("--out", options->out, "Trace file to write (JSON Lines)")->required();
     cmd->add_option("--seconds", options->seconds,
                     "Stop after this many seconds (default: on Ctrl-C)")
         ->check(finiteRange(0.0, 365.0 * 86400.0, false));
     cmd->add_flag("--force", options->force, "Replace the file if it exists");
+    cmd->add_flag("--mic", options->mic,
+                  "Also record the microphone's samples into the trace (only then is it opened)");
+    cmd->add_option("--mic-device", options->micDevice,
+                    "The capture device to record with --mic, as devices lists it (default: the "
+                    "system's default source)")
+        ->needs("--mic");
     CliServices::addDeviceOptions(*cmd, options->roots);
     cmd->callback([options, &services] { record(*options, services); });
 }

@@ -66,6 +66,11 @@ void applyOutputDevice(ToccaCoordinator& coordinator, const std::string& device)
     coordinator.settings().save();
 }
 
+void applyMicrophoneDevice(ToccaCoordinator& coordinator, const std::string& device) {
+    coordinator.settings().setMicrophoneDevice(device);
+    coordinator.settings().save();
+}
+
 void applyStereoWidth(ToccaCoordinator& coordinator, float width) {
     coordinator.settings().setStereoWidth(width);
     coordinator.settings().save();

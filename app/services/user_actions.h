@@ -40,6 +40,8 @@ void applyFixedVelocity(ToccaCoordinator& coordinator, float velocity);
 // coordinator reopens the stream on it) and the stereo width, stored and
 // saved.
 void applyOutputDevice(ToccaCoordinator& coordinator, const std::string& device);
+// A capture device's name; empty: the system's default source.
+void applyMicrophoneDevice(ToccaCoordinator& coordinator, const std::string& device);
 void applyStereoWidth(ToccaCoordinator& coordinator, float width);
 // The General tab's shortcut recorder: the chord in its text form ("" to
 // clear), stored and saved; the coordinator watches for it from then on.

@@ -3,6 +3,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "app/views/about_tab.h"
 #include "app/views/sound_tab.h"
 #include "app/widgets/app_style.h"
@@ -25,11 +27,19 @@ ClavioSettingsView::ClavioSettingsView(CoordinatorBridge& bridge, LoginItemActio
     const QColor symbols = style::secondaryText(palette());
     _tabs->addTab(new GeneralTab(bridge, std::move(loginItem)),
                   SymbolGlyph::icon(Symbol::gear, symbols), QStringLiteral("General"));
-    _tabs->addTab(new SoundTab(bridge), SymbolGlyph::icon(Symbol::speakerWave2, symbols),
+    auto* sound = new SoundTab(bridge);
+    _tabs->addTab(sound, SymbolGlyph::icon(Symbol::speakerWave2, symbols),
                   QStringLiteral("Sound"));
     _tabs->addTab(new AboutTab(std::move(openUrl)), SymbolGlyph::icon(Symbol::infoCircle, symbols),
                   QStringLiteral("About"));
     column->addWidget(_tabs);
+    // The window keeps its height unless a tab's sections need more (the
+    // Sound tab's microphone section), and returns to it when they go.
+    const auto fit = [this, column] {
+        setFixedHeight(std::max(kHeight, column->sizeHint().height()));
+    };
+    connect(sound, &SoundTab::sectionsChanged, this, fit);
+    fit();
 }
 
 } // namespace clavio

@@ -86,9 +86,12 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     _strikeSource->addItem(QStringLiteral("Automatic"), int(VelocitySource::automatic));
     _strikeSource->addItem(QStringLiteral("Accelerometer"), int(VelocitySource::accelerometer));
     _strikeSource->addItem(QStringLiteral("Fixed"), int(VelocitySource::fixed));
+    _strikeSource->addItem(QStringLiteral("Microphone"), int(VelocitySource::microphone));
     _strikeSource->setToolTip(
         QStringLiteral("Automatic measures each strike when an accelerometer can be read and "
-                       "uses the fixed strength otherwise; Fixed never measures."));
+                       "uses the fixed strength otherwise; it never uses the microphone. "
+                       "Microphone measures each strike from the loudness of its click. "
+                       "Fixed never measures."));
     strike->addRow(QStringLiteral("Strike strength"), _strikeSource);
     _fixedStrength = new ValueSlider(1.0);
     _fixedStrength->setObjectName(QStringLiteral("fixedStrengthSlider"));
@@ -111,6 +114,24 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     perKeyRow->addWidget(_resetKeys);
     perKeyRow->addWidget(_perKeySwitch);
     column->addWidget(strike);
+
+    auto* microphone = new FormSection(QStringLiteral("Microphone"));
+    _microphoneSection = microphone;
+    microphone->setObjectName(QStringLiteral("microphoneSection"));
+    _microphoneDevice = new QComboBox;
+    _microphoneDevice->setObjectName(QStringLiteral("microphoneDevice"));
+    _microphoneDevice->setAccessibleName(QStringLiteral("Capture device"));
+    _microphoneDevice->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    _microphoneDevice->setMinimumContentsLength(18);
+    microphone->addRow(QStringLiteral("Capture device"), _microphoneDevice);
+    auto* privacy = new QLabel(
+        QStringLiteral("Clavio listens for the loudness of each key click. The sound is analysed "
+                       "as it arrives and never stored or sent."));
+    privacy->setObjectName(QStringLiteral("microphonePrivacy"));
+    privacy->setWordWrap(true);
+    privacy->setTextFormat(Qt::PlainText);
+    microphone->addRow()->addWidget(privacy);
+    column->addWidget(microphone);
 
     auto* variation = new FormSection(QStringLiteral("Variation"));
     _pitch = new ValueSlider(0.15);
@@ -139,6 +160,11 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
     connect(_resetKeys, &QPushButton::clicked, this, [this] { _coordinator.resetKeyLevels(); });
     connect(_strikeSource, &QComboBox::activated, this, [this](int index) {
         applyVelocitySource(_coordinator, VelocitySource(_strikeSource->itemData(index).toInt()));
+        refreshMicrophone(); // the section appears with the choice, not a turn later
+    });
+    connect(_microphoneDevice, &QComboBox::activated, this, [this](int index) {
+        applyMicrophoneDevice(_coordinator,
+                              _microphoneDevice->itemData(index).toString().toStdString());
     });
     connect(_fixedStrength, &ValueSlider::valueEdited, this, [this](float v) {
         applyFixedVelocity(_coordinator, v);
@@ -159,8 +185,34 @@ SoundTab::SoundTab(CoordinatorBridge& bridge, QWidget* parent)
             key == SettingsKey::perKeyNormalization) {
             refresh();
         }
+        if (key == SettingsKey::velocitySource || key == SettingsKey::microphoneDevice) {
+            refreshMicrophone();
+        }
     });
     refresh();
+    refreshMicrophone();
+}
+
+void SoundTab::refreshMicrophone() {
+    const ToccaSettings& settings = _coordinator.settings();
+    const bool chosen = settings.velocitySource() == VelocitySource::microphone;
+    if (_microphoneSection->isVisibleTo(this) != chosen) {
+        _microphoneSection->setVisible(chosen);
+        Q_EMIT sectionsChanged();
+    }
+    if (!chosen) {
+        return;
+    }
+    const QString stored = QString::fromStdString(settings.microphoneDevice());
+    _microphoneDevice->clear();
+    _microphoneDevice->addItem(QStringLiteral("System default"), QString());
+    for (const std::string& name : _coordinator.microphoneDeviceNames()) {
+        _microphoneDevice->addItem(QString::fromStdString(name), QString::fromStdString(name));
+    }
+    if (!stored.isEmpty() && _microphoneDevice->findData(stored) < 0) {
+        _microphoneDevice->addItem(stored + QStringLiteral(" (not connected)"), stored);
+    }
+    _microphoneDevice->setCurrentIndex(std::max(0, _microphoneDevice->findData(stored)));
 }
 
 SoundOutputSection::SoundOutputSection(CoordinatorBridge& bridge, int labelWidth, QWidget* parent)

@@ -1,8 +1,11 @@
 // The settings window's Sound tab: the volume with its percentage readout,
 // "Disable modifier key sounds", the strike strength (where it comes from:
-// Automatic, Accelerometer or Fixed, and the Fixed strength slider over 0..1
-// used whenever strikes are not measured, and "Even out keys far from the
-// sensor" (perKeyNormalization) with its Reset button), and the "Variation" section with
+// Automatic, Accelerometer, Fixed or Microphone, and the Fixed strength slider
+// over 0..1 used whenever strikes are not measured, and "Even out keys far
+// from the sensor" (perKeyNormalization) with its Reset button), the
+// "Microphone" section shown only while Microphone is chosen (the capture
+// device, and a sentence saying what is analysed and that no audio is stored
+// or sent), and the "Variation" section with
 // the Pitch (0..0.15) and Gain (0..0.2) sliders and their "±" readouts, and
 // the "Output" section (SoundOutputSection): the sound card to play through
 // and the stereo width.
@@ -58,14 +61,23 @@ public:
 
     explicit SoundTab(CoordinatorBridge& bridge, QWidget* parent = nullptr);
 
+Q_SIGNALS:
+    // A section appeared or went away: the tab's height needs may differ.
+    void sectionsChanged();
+
 private:
     void refresh();
+    // Lists the capture devices afresh (only while the section shows: listing
+    // reaches the sound server) and shows the stored one.
+    void refreshMicrophone();
 
     ToccaCoordinator& _coordinator;
     ValueSlider* _volume;
     QLabel* _volumeReadout;
     ToggleSwitch* _modifierSwitch;
     QComboBox* _strikeSource;
+    QWidget* _microphoneSection;
+    QComboBox* _microphoneDevice;
     ValueSlider* _fixedStrength;
     QLabel* _fixedStrengthReadout;
     ToggleSwitch* _perKeySwitch;

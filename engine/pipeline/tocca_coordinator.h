@@ -199,6 +199,9 @@ public:
     // Main thread. The playback devices the output lists now (none when it
     // cannot tell), for the device choice.
     std::vector<std::string> outputDeviceNames() const;
+    // Main thread. The capture devices the microphone lists now; none
+    // without a microphone.
+    std::vector<std::string> microphoneDeviceNames() const;
 
     // Any thread, pure.
     static float pitchForKey(std::uint16_t keyCode) noexcept;

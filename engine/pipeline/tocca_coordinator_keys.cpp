@@ -14,6 +14,7 @@
 #include "engine/core/log.h"
 #include "engine/core/timebase.h"
 #include "engine/pipeline/tocca_coordinator_impl.h"
+#include "engine/ports/microphone.h"
 #include "engine/pipeline/velocity_crossfader.h"
 
 namespace clavio {
@@ -195,6 +196,11 @@ void ToccaCoordinator::previewPack() {
 std::vector<std::string> ToccaCoordinator::outputDeviceNames() const {
     AudioOutput* output = _impl->services.devices.output;
     return output ? output->deviceNames() : std::vector<std::string>{};
+}
+
+std::vector<std::string> ToccaCoordinator::microphoneDeviceNames() const {
+    Microphone* microphone = _impl->services.devices.microphone;
+    return microphone ? microphone->deviceNames() : std::vector<std::string>{};
 }
 
 bool ToccaCoordinator::toggleSound() {

@@ -110,6 +110,11 @@ int main(int argc, char** argv) {
         save(QStringLiteral("settings-") + QStringList{"general", "sound", "about"}[tab],
              view.grab().toImage());
     }
+    // The Sound tab with the microphone chosen: its device and what is analysed.
+    view.tabs()->setCurrentIndex(1);
+    fixture.settings().setVelocitySource(VelocitySource::microphone);
+    QApplication::processEvents();
+    save(QStringLiteral("settings-sound-microphone"), view.grab().toImage());
 
     using Outcome = UpdateCheckResult::Outcome;
     for (const auto& [name, outcome] : {std::pair{"update-available", Outcome::updateAvailable},

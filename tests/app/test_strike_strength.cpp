@@ -38,9 +38,28 @@ private Q_SLOTS:
         SoundTab tab(measured.bridge());
         auto* choice = tab.findChild<QComboBox*>(QStringLiteral("strikeSource"));
         QCOMPARE(choice->currentText(), QStringLiteral("Automatic"));
-        QTest::keyClick(choice, Qt::Key_End); // the last choice, as a user picks it
+        auto* microphone = tab.findChild<QWidget*>(QStringLiteral("microphoneSection"));
+        QVERIFY(!microphone->isVisibleTo(&tab));
+        // The microphone only when chosen, as a user picks it: the last choice.
+        QTest::keyClick(choice, Qt::Key_End);
+        QCOMPARE(choice->currentText(), QStringLiteral("Microphone"));
+        QCOMPARE(measured.settingsOnDisk().value("velocitySource", ""), "microphone");
+        QVERIFY(microphone->isVisibleTo(&tab));
+        QVERIFY(tab.findChild<QLabel*>(QStringLiteral("microphonePrivacy"))
+                    ->text()
+                    .contains(QStringLiteral("never stored or sent")));
+        // A stored device that is not listed stays chosen, marked; the
+        // default is stored as "".
+        auto* device = tab.findChild<QComboBox*>(QStringLiteral("microphoneDevice"));
+        QCOMPARE(device->currentText(), QStringLiteral("System default"));
+        measured.settings().setMicrophoneDevice("USB Webcam");
+        QTRY_COMPARE(device->currentText(), QStringLiteral("USB Webcam (not connected)"));
+        QTest::keyClick(device, Qt::Key_Home);
+        QCOMPARE(measured.settingsOnDisk().value("microphoneDevice", "?"), "");
+        QTest::keyClick(choice, Qt::Key_Up);
         QCOMPARE(choice->currentText(), QStringLiteral("Fixed"));
         QCOMPARE(measured.settingsOnDisk().value("velocitySource", ""), "fixed");
+        QTRY_VERIFY(!microphone->isVisibleTo(&tab));
         QTRY_COMPARE(line->text(), QStringLiteral("Fixed strength: chosen in Settings"));
 
         auto* slider = tab.findChild<ValueSlider*>(QStringLiteral("fixedStrengthSlider"));

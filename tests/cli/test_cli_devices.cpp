@@ -55,19 +55,27 @@ TEST(CliDevices, ListsKeyboardsServicesTheChosenOneAndTheRunningStatus) {
     tree.addHidraw(0, {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0xC0}, "HID_NAME=USB Keyboard\n");
     tree.addHidraw(1, kAccelDescriptor, kAccelUevent);
     const std::string dev = tree.devRoot().string(), input = tree.inputRoot().string();
-    const std::pair<const FakeDeviceTree*, std::vector<std::string>> listings[] = {
+    // The capture devices come from the sound system SDL_AUDIODRIVER names:
+    // PulseAudio with no server lists none, the disk driver its one source.
+    TempDir noServer;
+    ScopedEnv pulseServer("PULSE_SERVER", "unix:" + (noServer / "none").string());
+    const std::tuple<const FakeDeviceTree*, const char*, std::vector<std::string>> listings[] = {
         {&empty,
+         "pulseaudio",
          {"Keyboard access: not granted", "sudo usermod -aG input $USER",
-          "Chosen accelerometer: none", "Sensor status after 0.2 s: unavailable (0 samples)"}},
+          "Chosen accelerometer: none", "Sensor status after 0.2 s: unavailable (0 samples)",
+          "Capture devices", "  (none: no sound server"}},
         {&tree,
+         "disk",
          {input + "/event0  \"Fake Keyboard\"  readable",
           input + "/event1  cannot be opened:", "Keyboard access: granted",
           "  hidraw:" + dev + "/hidraw0  PrimaryUsage=6  PrimaryUsagePage=1",
           "* hidraw:" + dev + "/hidraw1  PrimaryUsage=3  PrimaryUsagePage=65280  " +
               "Product=\"Motion\"  ProductID=33028",
           "Chosen accelerometer: hidraw:" + dev + "/hidraw1",
-          "Sensor status after 0.2 s: running (0 samples)"}}};
-    for (const auto& [listed, lines] : listings) {
+          "Sensor status after 0.2 s: running (0 samples)", "  \"System audio capture device\""}}};
+    for (const auto& [listed, driver, lines] : listings) {
+        ScopedEnv sound("SDL_AUDIODRIVER", driver);
         const auto run = runClavioCli(withRoots(*listed, {"devices", "--wait", "0.2"}));
         EXPECT_EQ(run.status, 0) << run.output;
         for (const auto& line : lines) {
@@ -184,4 +192,39 @@ TEST(CliRecord, RecordsWhatItCanForTheGivenSecondsAndNeverOverwritesByDefault) {
     EXPECT_EQ(late.wait(), 1) << late.output();
     EXPECT_TRUE(has(late.output(), "left as it is")) << late.output();
     EXPECT_EQ(readFile(out / "late.jsonl"), "made meanwhile");
+}
+
+TEST(CliRecord, MicrophoneOnlyWhenAskedSaysSoAndItsSamplesComeBackFromTheTrace) {
+    FakeDeviceTree tree;
+    TempDir dir;
+    std::vector<float> ramp(4800); // what SDL's disk driver captures, then silence
+    for (std::size_t i = 0; i < ramp.size(); ++i) {
+        ramp[i] = float(i % 100) / 100.0f - 0.5f;
+    }
+    writeFile(dir / "in.raw", std::string(reinterpret_cast<const char*>(ramp.data()), 4 * 4800));
+    ScopedEnv driver("SDL_AUDIODRIVER", "disk");
+    ScopedEnv in("SDL_DISKAUDIOFILEIN", (dir / "in.raw").string());
+    ScopedEnv delay("SDL_DISKAUDIODELAY", "5");
+    const auto run = runClavioCli(record(tree, dir / "mic.jsonl", {"--mic", "--seconds", "0.4"}));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(has(run.output, "Recording the microphone (the system default source) at 48000 Hz"))
+        << run.output;
+    const auto check = runClavioCli({"trace-check", (dir / "mic.jsonl").string()});
+    EXPECT_TRUE(has(check.output, "mic blocks:") && has(check.output, "at 48000 Hz")) << check.output;
+    std::vector<float> heard;
+    for (const auto& record : records(dir / "mic.jsonl")) {
+        heard.insert(heard.end(), record.mic.begin(), record.mic.end());
+    }
+    ASSERT_GE(heard.size(), ramp.size());
+    EXPECT_TRUE(std::equal(ramp.begin(), ramp.end(), heard.begin()));
+
+    // Asked for and not there: one line, status 1, no file.
+    ScopedEnv pulse("SDL_AUDIODRIVER", "pulseaudio");
+    ScopedEnv server("PULSE_SERVER", "unix:" + (dir / "none").string());
+    const auto failed = runClavioCli(record(tree, dir / "no.jsonl", {"--mic", "--seconds", "1"}));
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(has(failed.output, "clavio-cli: microphone not started: the sound system cannot "
+                                   "be reached"))
+        << failed.output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "no.jsonl"));
 }

@@ -1,5 +1,7 @@
 // The mixer core through the real SDL2 backend: the dummy driver pulls at
 // real-time cadence, the disk driver writes the float32 stereo stream to a file.
+// The microphone through SDL's capture: the disk driver reads a file, and a
+// null sink's monitor on a private PulseAudio server hears what pacat plays.
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
@@ -15,8 +17,10 @@
 #include "engine/audio/tca_audio_engine.h"
 #include "platform/linux/audio/pulse_latency.h"
 #include "platform/linux/audio/sdl_audio_output.h"
+#include "platform/linux/audio/sdl_microphone.h"
 #include "platform/linux/audio/sndfile_decoder.h"
 #include "tests/support/child_process.h"
+#include "tests/support/coordinator_rig.h"
 #include "tests/support/fake_device_tree.h"
 #include "tests/support/test_support.h"
 
@@ -268,4 +272,145 @@ TEST(SdlAudio, ServerStatesTheLatencyOfThisProcessStreamAtTheChosenPeriod) {
     engine.stop();
     pulse.server.reset();
     noAnswer(getpid(), "no PulseAudio server");
+}
+
+namespace {
+
+// The capture thread's blocks, appended into preallocated storage.
+struct Captured {
+    std::vector<float> samples = std::vector<float>(48000 * 8);
+    std::vector<std::uint64_t> ticks = std::vector<std::uint64_t>(4096); // each block's first
+    std::vector<std::uint64_t> arrived = std::vector<std::uint64_t>(4096); // handed over at
+    std::atomic<std::uint32_t> filled{0};
+    std::atomic<std::uint32_t> blocks{0};
+
+    static void onBlock(void* context, const float* samples, std::uint32_t count, double,
+                        std::uint64_t firstTicks) noexcept {
+        auto* self = static_cast<Captured*>(context);
+        const std::uint32_t at = self->filled.load(), block = self->blocks.load();
+        if (at + count <= self->samples.size() && block < self->ticks.size()) {
+            std::memcpy(&self->samples[at], samples, count * sizeof(float));
+            self->ticks[block] = firstTicks;
+            self->arrived[block] = hostTicks();
+            self->blocks.store(block + 1);
+            self->filled.store(at + count);
+        }
+    }
+};
+
+std::string bytesOf(const std::vector<float>& values) {
+    return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
+}
+
+} // namespace
+
+TEST(SdlMicrophone, DiskDriverHandsOverTheFileInMonoBlocksAndFailuresAreOneLine) {
+    TempDir dir;
+    std::vector<float> ramp(4000);
+    for (std::size_t i = 0; i < ramp.size(); ++i) {
+        ramp[i] = -0.5f + float(i) / 4000.0f;
+    }
+    writeFile(dir / "in.raw", bytesOf(ramp));
+    ScopedEnv in("SDL_DISKAUDIOFILEIN", (dir / "in.raw").string());
+    ScopedEnv delay("SDL_DISKAUDIODELAY", "2");
+    ScopedEnv server("PULSE_SERVER", "unix:" + (dir / "none").string());
+    Captured got;
+    platform::SdlMicrophone mic;
+    {
+        ScopedEnv driver("SDL_AUDIODRIVER", "disk");
+        const std::uint64_t before = hostTicks();
+        const auto start = mic.start("", 0.005, &Captured::onBlock, &got);
+        ASSERT_TRUE(start.started) << start.error;
+        EXPECT_EQ(start.sampleRate, 48000.0); // the disk driver has no rate of its own
+        EXPECT_EQ(mic.blockFrames(), 256u);
+        ASSERT_TRUE(waitFor([&] { return got.filled.load() >= ramp.size(); }));
+        mic.stop();
+        const std::uint32_t blocks = got.blocks.load(), filled = got.filled.load();
+        EXPECT_TRUE(std::equal(ramp.begin(), ramp.end(), got.samples.begin()));
+        for (std::uint32_t b = 0; b < blocks; ++b) { // a block's span before the start at most
+            EXPECT_TRUE(got.ticks[b] + 6'000'000 > before && got.ticks[b] < hostTicks()) << b;
+            EXPECT_TRUE(b == 0 || got.ticks[b] > got.ticks[b - 1]) << b;
+            // Its last sample was captured before the block was handed over.
+            EXPECT_LE(got.ticks[b] + 255 * 1'000'000'000ull / 48000, got.arrived[b]) << b;
+        }
+        usleep(20'000);
+        EXPECT_EQ(got.filled.load(), filled) << "a block after stop() returned";
+    }
+    const std::pair<const char*, const char*> failures[] = {
+        {"pulseaudio", "microphone not started: the sound system cannot be reached"},
+        {"disk", "microphone not started: no capture device named 'Desk'"}};
+    for (const auto& [driver, says] : failures) {
+        ScopedEnv chosen("SDL_AUDIODRIVER", driver);
+        const auto start = mic.start(*driver == 'd' ? "Desk" : "", 0.005, &Captured::onBlock, &got);
+        EXPECT_FALSE(start.started);
+        EXPECT_EQ(start.error.rfind(says, 0), 0u) << start.error;
+        EXPECT_EQ(start.error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(SdlMicrophone, AMonitorByNameHearsAPlayedClickAndItsLossIsNoticed) {
+    if (!std::filesystem::exists("/usr/bin/pulseaudio")) {
+        GTEST_SKIP() << "no PulseAudio server program";
+    }
+    TwoSinkServer pulse;
+    ASSERT_TRUE(pulse.up());
+    // SDL lists no monitors: a source remapped from the dock's monitor hears it.
+    pulse.pactl({"load-module", "module-remap-source", "master=Dock.monitor",
+                 "source_properties=device.description=DockMic"});
+    platform::SdlMicrophone mic;
+    const auto names = mic.deviceNames();
+    ASSERT_NE(std::find(names.begin(), names.end(), "DockMic"), names.end());
+    Captured got;
+    const auto start = mic.start("DockMic", 0.005, &Captured::onBlock, &got);
+    ASSERT_TRUE(start.started) << start.error;
+    EXPECT_EQ(start.sampleRate, 48000.0);
+    ASSERT_TRUE(waitFor([&] { return got.blocks.load() > 4; }));
+
+    // 48 stereo frames at 0.5 (exact in the sink's 16 bits) amid silence.
+    std::vector<float> click(4800 * 2, 0.0f);
+    std::fill(click.begin() + 2000, click.begin() + 2096, 0.5f);
+    writeFile(pulse.dir / "click.raw", bytesOf(click));
+    const std::uint64_t played = hostTicks();
+    ASSERT_EQ(runProgram("/usr/bin/pacat", {"--raw", "--format=float32le", "--rate=48000",
+                                            "--channels=2", "-d", "Dock",
+                                            (pulse.dir / "click.raw").string()})
+                  .status,
+              0);
+    ASSERT_TRUE(waitFor([&] { return got.filled.load() > 0 && got.samples[got.filled - 1] == 0.0f; }));
+    const auto onset = std::find(got.samples.begin(), got.samples.begin() + got.filled, 0.5f);
+    ASSERT_NE(onset, got.samples.begin() + got.filled) << "the click was not heard";
+    const auto at = std::uint32_t(onset - got.samples.begin());
+    EXPECT_EQ(std::count(onset, onset + 60, 0.5f), 48);
+    // The click's tick: after pacat began, before now.
+    const std::uint64_t tick = got.ticks[at / 256] + std::uint64_t(at % 256) * 1'000'000'000 / 48000;
+    EXPECT_TRUE(tick > played && tick < hostTicks()) << double(tick - played) / 1e6 << " ms";
+
+    EXPECT_FALSE(mic.lost());
+    pulse.unplugDock();
+    EXPECT_TRUE(waitFor([&] { return mic.lost(); }));
+    mic.stop();
+}
+
+// Idle cost: with the default settings nothing captures; the microphone is
+// opened while it is the strike source and released when it no longer is.
+TEST(SdlMicrophone, OpenedOnlyWhileTheMicrophoneIsTheStrikeSource) {
+    if (!std::filesystem::exists("/usr/bin/pulseaudio")) {
+        GTEST_SKIP() << "no PulseAudio server program";
+    }
+    TwoSinkServer pulse;
+    ASSERT_TRUE(pulse.up());
+    const auto capturing = [&] { return !pulse.pactl({"list", "short", "source-outputs"}).empty(); };
+    platform::SdlMicrophone mic;
+    CoordinatorRig rig(RigOptions{.microphone = &mic});
+    ToccaCoordinator& coordinator = rig.launch();
+    rig.run(100ms);
+    ASSERT_TRUE(coordinator.isRunning());
+    EXPECT_FALSE(capturing()) << "the default settings opened a capture device";
+    for (const auto source : {VelocitySource::microphone, VelocitySource::automatic}) {
+        rig.settings().setVelocitySource(source);
+        rig.run(100ms);
+        const bool wanted = source == VelocitySource::microphone;
+        EXPECT_TRUE(waitFor([&] { return capturing() == wanted; })) << name(source);
+    }
+    coordinator.stop();
 }

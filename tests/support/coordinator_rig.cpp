@@ -79,7 +79,8 @@ std::shared_ptr<ToccaCoordinator> makeCoordinator(std::shared_ptr<ToccaSettings>
                                                   const RigOptions& options) {
     CoordinatorServices services;
     services.queues = {parts.mainQueue, parts.classifyQueue};
-    services.devices = {parts.sensors, parts.keys, parts.decoder, parts.output};
+    services.devices = {parts.sensors, parts.keys, parts.decoder, parts.output,
+                        options.microphone};
     services.random = CoordinatorRandom::seeded(options.seed);
     if (options.httpSender && options.defaultsStore && options.machine &&
         !options.pingBaseUrl.empty()) {

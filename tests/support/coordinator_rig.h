@@ -110,6 +110,7 @@ struct RigOptions {
     UrlOpener* urlOpener = nullptr;
     std::string pingBaseUrl;
     std::filesystem::path keyLevelsFile; // empty: levels kept in memory only
+    Microphone* microphone = nullptr; // null: none
 };
 
 // The queues, ports and audio a coordinator runs on.
