@@ -255,8 +255,13 @@ int render(const RenderOptions& options, const CliServices& services) {
     }
     if (result.strikeSource.mode == StrikeSource::Mode::fixed) {
         const bool microphone = setup.settings->velocitySource() == VelocitySource::microphone;
+        const std::string& reason = result.strikeSource.reason;
+        const char* micSays = reason == "microphone silent" ? "the microphone blocks are silent"
+                              : reason == "microphone clipping"
+                                  ? "the microphone blocks clip"
+                                  : "the trace holds no microphone blocks";
         std::cerr << "clavio-cli: "
-                  << (microphone               ? "the trace holds no microphone blocks"
+                  << (microphone               ? micSays
                       : result.sensorAvailable ? "the settings choose a fixed strength"
                                                : "the trace holds no accelerometer reports")
                   << ": every press plays at the fixed strength of "

@@ -1,5 +1,7 @@
 #include "app/views/panel_host.h"
 
+#include "app/services/input_group_join.h"
+
 namespace clavio {
 
 PanelHost::PanelHost(Factory factory) : _factory(std::move(factory)) {}
@@ -35,6 +37,18 @@ void PanelHost::hide() {
 void PanelHost::releaseIfHidden(MenuBarDropdown* panel) {
     if (panel != _panel || panel->isVisible()) {
         return;
+    }
+    // A keyboard-access request still running (the system's password prompt
+    // takes the focus, which hides the panel) would be killed with it: the
+    // panel goes once the request has ended, if it is hidden then.
+    for (InputGroupJoin* job : panel->findChildren<InputGroupJoin*>()) {
+        if (job->isRunning()) {
+            QObject::connect(
+                job, &InputGroupJoin::finished, panel,
+                [this, panel] { releaseIfHidden(panel); },
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+            return;
+        }
     }
     _compatibilityChecked = _compatibilityChecked || panel->compatibilityCheck().didCheckCompat();
     _panel = nullptr;

@@ -394,6 +394,7 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
             audioEngine->setOwnSoundEnvelope(false);
             micRetryTimer.invalidate();
             micMeasuring.store(false, std::memory_order_release);
+            micOpen.store(false, std::memory_order_release);
             micPhase = MicPhase::idle;
         }
         updateStrikeSource();
@@ -411,7 +412,7 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
     if (!mic) {
         makeMicParts();
     }
-    if (micPhase == MicPhase::running && !starting) {
+    if ((micPhase == MicPhase::running || micPhase == MicPhase::unhealthy) && !starting) {
         mic->stop(); // the device setting changed: open the new one
     }
     if (micPhase != MicPhase::lost || starting) {
@@ -452,6 +453,7 @@ void ToccaCoordinator::Impl::startMicrophone(bool retrying) {
     micRetryTimer.invalidate();
     audioEngine->setOwnSoundEnvelope(true);
     micMeasuring.store(true, std::memory_order_release);
+    micOpen.store(true, std::memory_order_release);
     if (isRunning) {
         // Its ticks learn the own-sound path and watch the device's health.
         startBaselineTimer();
@@ -466,6 +468,7 @@ void ToccaCoordinator::Impl::micLost(std::string reason, const std::string& line
     mic->stop();
     audioEngine->setOwnSoundEnvelope(false);
     micMeasuring.store(false, std::memory_order_release);
+    micOpen.store(false, std::memory_order_release);
     micPhase = MicPhase::lost;
     micReason = std::move(reason);
     logLine("[Clavio] " + line);
@@ -479,11 +482,13 @@ void ToccaCoordinator::Impl::micLost(std::string reason, const std::string& line
     updateStrikeSource();
 }
 
-// Baseline tick, while capturing: a device that went away, or one that
-// delivers only digital silence or clipping over two seconds, plays the fixed
-// strength until a new start finds it healthy.
+// Baseline tick, while capturing: a device that went away plays the fixed
+// strength until a new start finds it; one that delivers only digital
+// silence or clipping over two seconds stays open and plays the fixed
+// strength until it hears properly again (closing and reopening it would
+// only repeat the same two lines every few seconds).
 void ToccaCoordinator::Impl::checkMicrophone() {
-    if (micPhase != MicPhase::running) {
+    if (micPhase != MicPhase::running && micPhase != MicPhase::unhealthy) {
         return;
     }
     const std::string fixed = fixedStrengthPercent(settings->fixedVelocity());
@@ -492,17 +497,38 @@ void ToccaCoordinator::Impl::checkMicrophone() {
                 "Microphone lost: playing at a fixed strength of " + fixed + " until it returns");
         return;
     }
-    switch (mic->health(2.0)) {
+    const MicStrikeSensor::Health health = mic->health(2.0);
+    if (micPhase == MicPhase::unhealthy) {
+        if (health == MicStrikeSensor::Health::ok) {
+            micPhase = MicPhase::running;
+            micReason.clear();
+            audioEngine->setOwnSoundEnvelope(true);
+            micMeasuring.store(true, std::memory_order_release);
+            logLine("[Clavio] Microphone hears again: measuring strikes again");
+            updateStrikeSource();
+        }
+        return;
+    }
+    const auto unhealthy = [&](std::string reason, const std::string& line) {
+        micPhase = MicPhase::unhealthy;
+        micReason = std::move(reason);
+        micMeasuring.store(false, std::memory_order_release);
+        audioEngine->setOwnSoundEnvelope(false);
+        logLine("[Clavio] " + line);
+        updateStrikeSource();
+    };
+    switch (health) {
     case MicStrikeSensor::Health::silent:
-        micLost("microphone silent", "Microphone delivers only silence: playing at a fixed "
-                                     "strength of " +
-                                         fixed + " until it hears again");
+        unhealthy("microphone silent", "Microphone delivers only silence: playing at a fixed "
+                                       "strength of " +
+                                           fixed + " until it hears again");
         break;
     case MicStrikeSensor::Health::clipping:
-        micLost("microphone clipping", "Microphone clipping: playing at a fixed strength of " +
-                                           fixed + " until its level is lower");
+        unhealthy("microphone clipping", "Microphone clipping: playing at a fixed strength of " +
+                                             fixed + " until its level is lower");
         break;
     case MicStrikeSensor::Health::ok:
+    case MicStrikeSensor::Health::pending:
         break;
     }
 }
@@ -553,7 +579,7 @@ void ToccaCoordinator::Impl::start() {
     assign(CoordinatorProperty::hasAccessibilityPermission, hasAccessibilityPermission,
            captureStarted);
 
-    if (baselineOnDemand) {
+    if (baselineOnDemand && !micOpen.load(std::memory_order_acquire)) {
         // Nothing refreshes until the first press catches up.
         lastBaselineRefresh = hostTicks();
         baselineIdle.store(true, std::memory_order_release);
@@ -581,6 +607,7 @@ void ToccaCoordinator::Impl::stop() {
     }
     micRetryTimer.invalidate();
     micMeasuring.store(false, std::memory_order_release);
+    micOpen.store(false, std::memory_order_release);
     micPhase = MicPhase::idle;
     audioEngine->stop();
     baselineTimer.invalidate();
@@ -687,12 +714,19 @@ void ToccaCoordinator::Impl::baselineTick() {
         // The microphone's canceller learns and its health is checked on
         // every tick, so the refresh keeps running while it listens.
         const bool listening = d.micMeasuring.load(std::memory_order_acquire) && d.canceller;
+        const bool micOpen = d.micOpen.load(std::memory_order_acquire);
         if (listening) {
             d.canceller->update(now);
             d.canceller->learn(now);
             d.micClassifier->updateBaseline(d.canceller->correctedRing());
+            // Refreshed now: once the microphone stops, the refresh runs
+            // out like after a last press.
         }
-        if (listening || !d.baselineOnDemand || d.baselineIdle.load(std::memory_order_acquire) ||
+        if (micOpen) {
+            d.baselineIdle.store(false, std::memory_order_release);
+            d.lastPressTicks = now;
+        }
+        if (micOpen || !d.baselineOnDemand || d.baselineIdle.load(std::memory_order_acquire) ||
             now - d.lastPressTicks <
                 std::uint64_t(std::chrono::nanoseconds(kBaselineActive).count())) {
             return;

@@ -155,8 +155,12 @@ struct ToccaCoordinator::Impl {
     // `running` while it captures and is healthy; `lost` when it could not be
     // opened, went away, or delivered silence or clipping, with
     // micRetryTimer starting it again every 2 s until it runs.
-    enum class MicPhase { idle, running, lost };
+    // unhealthy: open, but silent or clipping; measured again once it hears.
+    enum class MicPhase { idle, running, unhealthy, lost };
     MicPhase micPhase = MicPhase::idle;
+    // Any thread: a capture device is open (running or unhealthy), so the
+    // refresh keeps ticking to learn and to watch its health.
+    std::atomic<bool> micOpen{false};
     std::string micReason; // why it is lost: the StrikeSource reason
     std::string micDeviceName;
     double micRate = 0.0;

@@ -60,9 +60,11 @@ std::uint64_t MicStrikeSensor::envelopeCount() const noexcept {
 MicStrikeSensor::Health MicStrikeSensor::health(double minSeconds) {
     const std::uint64_t samples = _envelope->samples.load(std::memory_order_relaxed);
     const std::uint64_t n = samples - _checkedSamples;
-    const double rate = _envelope->rate > 0.0 ? _envelope->rate : _rate;
+    // The rate the device reported at start: the envelope's own copy
+    // belongs to the capture thread.
+    const double rate = _rate;
     if (rate <= 0.0 || double(n) < minSeconds * rate) {
-        return Health::ok;
+        return Health::pending;
     }
     const std::uint64_t clipped = _envelope->clipped.load(std::memory_order_relaxed);
     const std::uint64_t zeros = _envelope->zeros.load(std::memory_order_relaxed);
@@ -71,7 +73,10 @@ MicStrikeSensor::Health MicStrikeSensor::health(double minSeconds) {
     _checkedSamples = samples;
     _checkedClipped = clipped;
     _checkedZeros = zeros;
-    if (newZeros == n) {
+    // The three counters are read one by one while blocks arrive, so the
+    // zeros may run a block ahead of or behind the samples; a surplus from
+    // the last check is counted in this one.
+    if (newZeros >= n) {
         return Health::silent;
     }
     return newClipped * 20 > n ? Health::clipping : Health::ok;

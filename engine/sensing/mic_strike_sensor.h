@@ -28,7 +28,7 @@ ImpactConfig microphoneImpactConfig(const ImpactConfig& base);
 
 class MicStrikeSensor {
 public:
-    enum class Health { ok, silent, clipping };
+    enum class Health { ok, silent, clipping, pending };
 
     MicStrikeSensor();
     ~MicStrikeSensor();
@@ -45,7 +45,8 @@ public:
 
     // Since the last call: `silent` when every sample of at least
     // `minSeconds` of capture was exactly 0, `clipping` when more than 5 % of
-    // them were at full scale; `ok` otherwise, and while too little came.
+    // them were at full scale; `ok` otherwise; `pending` while too little
+    // came (the counts carry over to the next call).
     Health health(double minSeconds);
 
     const TCARingBuffer* ringBuffer() const noexcept { return _ring.get(); }

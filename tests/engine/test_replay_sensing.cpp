@@ -206,7 +206,12 @@ TEST(ReplaySensing, ABatchedReplayWaitsOutItsBatchUnlessAKeyPressHurriesIt) {
     hurrier.join();
     EXPECT_LT(std::chrono::steady_clock::now() - waitStart, std::chrono::seconds(1));
     EXPECT_EQ(stamps.back(), start + (stamps.size() - 1) * kMs);
-    EXPECT_LE(slice(0.25), 3u) << "one report at its moment";
+    // During the hold a slice returns with the reports due, not at its end
+    // (how many fell due depends on how late this thread runs).
+    const auto holdStart = std::chrono::steady_clock::now();
+    slice(0.25);
+    EXPECT_LT(std::chrono::steady_clock::now() - holdStart, std::chrono::milliseconds(200))
+        << "one report at its moment";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_GT(slice(0.25), 0u) << "what fell due, at once during the hold";
     std::this_thread::sleep_for(std::chrono::milliseconds(80));

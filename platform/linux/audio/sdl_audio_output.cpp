@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "engine/core/log.h"
+#include "platform/linux/audio/sdl_audio_lock.h"
 
 namespace clavio::platform {
 
@@ -22,6 +23,7 @@ SdlAudioOutput::~SdlAudioOutput() {
 
 AudioOutputStart SdlAudioOutput::start(const AudioOutputRequest& request,
                                        AudioRenderFunction render, void* context) {
+    std::lock_guard sdl(sdlAudioLock());
     AudioOutputStart result;
     if (_started) {
         result.error = "audio output already started";
@@ -149,6 +151,7 @@ std::string SdlAudioOutput::chooseDevice() {
 }
 
 std::vector<std::string> SdlAudioOutput::deviceNames() {
+    std::lock_guard sdl(sdlAudioLock());
     // Listing needs the audio subsystem; initialised here only for the look
     // when no stream holds it (the driver SDL_AUDIODRIVER or SDL picks).
     const bool temporary = !_started;
@@ -182,6 +185,7 @@ std::string SdlAudioOutput::openedDevice() const {
 }
 
 void SdlAudioOutput::stop() {
+    std::lock_guard sdl(sdlAudioLock());
     if (!_started) {
         return;
     }
@@ -196,6 +200,7 @@ void SdlAudioOutput::stop() {
 }
 
 bool SdlAudioOutput::suspend() {
+    std::lock_guard sdl(sdlAudioLock());
     if (!_started || _device == 0) {
         return false;
     }
@@ -205,6 +210,7 @@ bool SdlAudioOutput::suspend() {
 }
 
 AudioOutputStart SdlAudioOutput::resume() {
+    std::lock_guard sdl(sdlAudioLock());
     AudioOutputStart result;
     result.sampleRate = double(_rate);
     if (!_started) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "engine/ports/clock.h"
+#include "platform/linux/audio/sdl_audio_lock.h"
 
 namespace clavio::platform {
 
@@ -67,6 +68,7 @@ SdlMicrophone::~SdlMicrophone() {
 
 MicrophoneStart SdlMicrophone::start(std::string_view deviceName, double blockSeconds,
                                      MicrophoneBlockCallback callback, void* context) {
+    std::lock_guard sdl(sdlAudioLock());
     MicrophoneStart result;
     if (_device.load() != 0) {
         result.error = "the microphone is already capturing";
@@ -153,12 +155,14 @@ std::uint32_t SdlMicrophone::open(const std::string& name, double blockSeconds,
     }
     _rate = double(got.freq);
     _blockFrames = got.samples;
+    _nextFirst = 0; // the device is paused: its callback has not run yet
     result.sampleRate = _rate;
     result.deviceName = name.empty() ? defaultName : name;
     return device;
 }
 
 std::vector<std::string> SdlMicrophone::deviceNames() {
+    std::lock_guard sdl(sdlAudioLock());
     // Listing needs the audio subsystem; a reference is taken for the look
     // (another holder's driver, or the one SDL_AUDIODRIVER or SDL picks).
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
@@ -189,6 +193,7 @@ bool SdlMicrophone::lost() const noexcept {
 }
 
 void SdlMicrophone::stop() {
+    std::lock_guard sdl(sdlAudioLock());
     std::uint32_t device = 0;
     {
         std::lock_guard lock(_deviceMutex);
@@ -204,6 +209,10 @@ void SdlMicrophone::stop() {
     _blockFrames = 0;
 }
 
+namespace {
+constexpr std::uint64_t kResyncNs = 50'000'000;
+} // namespace
+
 void SdlMicrophone::capture(void* userdata, std::uint8_t* stream, int len) noexcept {
     auto* self = static_cast<SdlMicrophone*>(userdata);
     const std::uint64_t now = hostTicks();
@@ -218,7 +227,17 @@ void SdlMicrophone::capture(void* userdata, std::uint8_t* stream, int len) noexc
     }
     const auto count = std::uint32_t(std::uint32_t(len) / sizeof(float));
     const auto span = std::uint64_t(std::llround(double(count) / self->_rate * 1e9));
-    const std::uint64_t first = now > span ? now - span : 0;
+    // A block ended at the latest when it was handed over. Blocks handed over
+    // late, or several at once, follow on from the block before instead; the
+    // stamp creeps towards the latest so the device's clock cannot drift
+    // away, and a gap (a stall, a resumed device) starts afresh.
+    const std::uint64_t latest = now > span ? now - span : 0;
+    std::uint64_t first = latest;
+    const std::uint64_t expected = self->_nextFirst;
+    if (expected != 0 && expected < latest && latest - expected < kResyncNs) {
+        first = expected + (latest - expected) / 64;
+    }
+    self->_nextFirst = first + span;
     self->_callback(self->_context, reinterpret_cast<const float*>(stream), count, self->_rate,
                     first);
 }

@@ -68,6 +68,7 @@ private:
     mutable std::atomic<bool> _lost{false};
     std::uint32_t _blockFrames = 0;
     double _rate = 0.0;
+    std::uint64_t _nextFirst = 0; // capture thread: where the next block follows on
     MicrophoneBlockCallback _callback = nullptr;
     void* _context = nullptr;
 };
