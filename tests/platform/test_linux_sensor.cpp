@@ -165,11 +165,18 @@ TEST(LinuxSensor, StatusesForMissingBrokenAndRefusedDevices) {
 TEST(LinuxSensor, IioScansReachTheRingWithTheirOwnTimesInBatchesAndStopWakesTheThreadAtOnce) {
     FakeDeviceTree tree;
     tree.addIioAccelerometer(0, kScale);
+    const auto dir = tree.iioDir(0);
+    // Another reader's set-up, put back when the stream ends.
+    const std::pair<const char*, const char*> found[] = {{"buffer/watermark", "1"},
+                                                         {"buffer/length", "2"},
+                                                         {"scan_elements/in_timestamp_en", "0"}};
+    for (const auto& [file, value] : found) {
+        writeFile(dir / file, value);
+    }
     auto sensor = sensorFor(tree, 30.0); // only the wake-up lets stop return soon
     StatusLog log(*sensor);
     ASSERT_TRUE(sensor->start());
     ASSERT_TRUE(running(*sensor));
-    const auto dir = tree.iioDir(0);
     const std::pair<const char*, const char*> attributes[] = {
         {"sampling_frequency", "800"},
         {"buffer/enable", "1"},
@@ -217,6 +224,9 @@ TEST(LinuxSensor, IioScansReachTheRingWithTheirOwnTimesInBatchesAndStopWakesTheT
     sensor->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     EXPECT_EQ(attribute(dir / "buffer/enable"), "0") << "the buffer is switched off on stop";
+    for (const auto& [file, value] : found) {
+        EXPECT_EQ(attribute(dir / file), value) << file << " put back on stop";
+    }
     EXPECT_EQ(log.seen(),
               (std::vector<SensorStatus>{SensorStatus::running, SensorStatus::stopped}));
 }

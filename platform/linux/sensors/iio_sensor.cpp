@@ -193,6 +193,9 @@ struct IioBatching {
     PollingReportStream::Batching batching = PollingReportStream::Batching::sleepAndDrain;
     std::optional<IioChannel> timestamp;
     clockid_t clock = CLOCK_REALTIME;
+    // Attributes changed for this stream with the values they had, written
+    // back when it ends (so another reader finds the buffer as it was).
+    std::vector<std::pair<fs::path, std::string>> restore;
 };
 
 class IioStream final : public PollingReportStream {
@@ -201,14 +204,20 @@ public:
               std::size_t scanSize, bool enabledHere, IioBatching batching)
         : PollingReportStream(std::move(fd), batching.batching), _sysDir(std::move(sysDir)),
           _node(std::move(node)), _channels(channels), _scanSize(scanSize),
-          _enabledHere(enabledHere), _timestamp(batching.timestamp), _clock(batching.clock) {
+          _enabledHere(enabledHere), _timestamp(batching.timestamp), _clock(batching.clock),
+          _restore(std::move(batching.restore)) {
         setHeld(_node, true);
     }
 
     ~IioStream() override {
-        // A buffer found switched on and set up is left as it was found.
+        // A buffer found switched on and set up is left as it was found; one
+        // set up here is switched off and its channels, length and watermark
+        // put back.
         if (_enabledHere) {
             writeAttribute(_sysDir / "buffer" / "enable", "0");
+            for (const auto& [path, value] : _restore) {
+                writeAttribute(path, value);
+            }
         }
         setHeld(_node, false);
     }
@@ -271,6 +280,7 @@ private:
     std::array<IioChannel, 3> _channels;
     std::size_t _scanSize;
     bool _enabledHere;
+    std::vector<std::pair<fs::path, std::string>> _restore;
     std::optional<IioChannel> _timestamp;
     clockid_t _clock;
     std::uint8_t _buffer[4096];
@@ -405,6 +415,17 @@ private:
             return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, size,
                                                false, batching(mark && *mark > 1));
         }
+        std::vector<std::pair<fs::path, std::string>> restore;
+        const auto remember = [&restore](const fs::path& path) {
+            if (auto value = readAttribute(path)) {
+                restore.emplace_back(path, std::move(*value));
+            }
+        };
+        for (const auto& [path, value] : wanted) {
+            remember(path);
+        }
+        remember(_sysDir / "buffer" / "length");
+        remember(_sysDir / "buffer" / "watermark");
         if (!setAttribute(enable, "0")) {
             return nullptr;
         }
@@ -419,8 +440,10 @@ private:
             return nullptr;
         }
         const std::size_t size = scanSize();
+        IioBatching setUp = batching(marked);
+        setUp.restore = std::move(restore);
         return std::make_unique<IioStream>(std::move(fd), _sysDir, _node, _channels, size, true,
-                                           batching(marked));
+                                           std::move(setUp));
     }
 
     // A watermark of one batch of scans at the device's frequency, with a
