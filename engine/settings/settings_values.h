@@ -51,9 +51,10 @@ enum class SettingsKey : int {
     perKeyNormalization,
     microphoneDevice,
     lowRateSensing,
+    microphoneHardCap,
 };
 
-inline constexpr std::size_t kSettingsKeyCount = 35;
+inline constexpr std::size_t kSettingsKeyCount = 36;
 
 // The JSON name, e.g. "masterVolume".
 std::string_view name(SettingsKey key) noexcept;
@@ -106,6 +107,7 @@ struct SettingsValues {
     bool perKeyNormalization = false; // correct each key's score by its learned coupling
     std::string microphoneDevice;     // a capture device's name; empty: the system default
     bool lowRateSensing = false;      // slow sensors: wider window, estimates for few samples
+    float microphoneHardCap = 0.4f;   // the microphone's strongest strike, in its envelope's units
 
     friend bool operator==(const SettingsValues&, const SettingsValues&) = default;
 };

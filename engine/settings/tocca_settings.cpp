@@ -24,6 +24,7 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
       _stereoWidth(v.stereoWidth), _earlyDecision(v.earlyDecision),
       _perKeyNormalization(v.perKeyNormalization), _lowRateSensing(v.lowRateSensing),
+      _microphoneHardCap(v.microphoneHardCap),
       _selectedPackName(v.selectedPackName), _menuBarClickAction(v.menuBarClickAction),
       _toggleShortcut(v.toggleShortcut), _outputDevice(v.outputDevice),
       _microphoneDevice(v.microphoneDevice) {}
@@ -175,6 +176,7 @@ SettingsValues ToccaSettings::values() const {
     v.earlyDecision = earlyDecision();
     v.perKeyNormalization = perKeyNormalization();
     v.lowRateSensing = lowRateSensing();
+    v.microphoneHardCap = microphoneHardCap();
     std::lock_guard lock(_stringMutex);
     v.selectedPackName = _selectedPackName;
     v.menuBarClickAction = _menuBarClickAction;
@@ -219,6 +221,7 @@ void ToccaSettings::assign(const SettingsValues& v) {
     setEarlyDecision(v.earlyDecision);
     setPerKeyNormalization(v.perKeyNormalization);
     setLowRateSensing(v.lowRateSensing);
+    setMicrophoneHardCap(v.microphoneHardCap);
     setMicrophoneDevice(v.microphoneDevice);
 }
 
