@@ -198,7 +198,7 @@ TEST(CoordinatorLifecycle, MicrophoneCalibrationKeepsItsOwnCapAndScores) {
     EXPECT_EQ(r.settings().hardCap(), values.hardCap);
     EXPECT_EQ(r.settings().microphoneHardCap(), result->recommendedHardCap);
     listen(100, 0.1f);
-    EXPECT_GT(r.presses().back().impact.velocity, before);
+    EXPECT_GT(r.presses().back().impact.velocity, before * 1.3f) << "a cap nearer the loudest click";
 
     r.settings().setVelocitySource(VelocitySource::accelerometer);
     r.run(500ms, kRest);
