@@ -409,7 +409,6 @@ TEST(Calibration, TenScoresOrMoreGiveThePercentilesWhateverTheOrderAndComputingK
     for (int i = 1; i <= 10; ++i) {
         c.record(float(i) / 100.0f, ScoreSource::microphone);
     }
-    EXPECT_EQ(c.count(), 10);
-    EXPECT_EQ(c.computeThresholds()->source, ScoreSource::microphone);
-    EXPECT_EQ(c.computeThresholds()->maxScore, 0.1f);
+    EXPECT_EQ(std::tuple(c.count(), c.computeThresholds()->source, c.computeThresholds()->maxScore),
+              std::tuple(10, ScoreSource::microphone, 0.1f));
 }
