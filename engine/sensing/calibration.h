@@ -64,7 +64,7 @@ public:
     std::optional<CalibrationResult> computeThresholds() const;
 
 private:
-    std::vector<float> _scores; // in recording order; guarded by _lock
+    std::vector<float> _scores;                       // in recording order; guarded by _lock
     ScoreSource _source = ScoreSource::accelerometer; // of _scores; guarded by _lock
     mutable std::mutex _lock;
 };

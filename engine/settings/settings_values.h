@@ -100,9 +100,9 @@ struct SettingsValues {
     bool useAdaptiveClassifier = true;
     double minInterKeyGapMs = 20.0;
     VelocitySource velocitySource = VelocitySource::automatic;
-    float fixedVelocity = 0.5f; // 0 to 1
-    std::string outputDevice;   // a sound card's name; empty: the system default
-    float stereoWidth = 0.0f;   // 0 (every key centred) to 1 (keys panned by position)
+    float fixedVelocity = 0.5f;       // 0 to 1
+    std::string outputDevice;         // a sound card's name; empty: the system default
+    float stereoWidth = 0.0f;         // 0 (every key centred) to 1 (keys panned by position)
     bool earlyDecision = false;       // classify once the strike's peak has passed
     bool perKeyNormalization = false; // correct each key's score by its learned coupling
     std::string microphoneDevice;     // a capture device's name; empty: the system default

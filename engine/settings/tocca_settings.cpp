@@ -24,10 +24,9 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
       _stereoWidth(v.stereoWidth), _earlyDecision(v.earlyDecision),
       _perKeyNormalization(v.perKeyNormalization), _lowRateSensing(v.lowRateSensing),
-      _microphoneHardCap(v.microphoneHardCap),
-      _selectedPackName(v.selectedPackName), _menuBarClickAction(v.menuBarClickAction),
-      _toggleShortcut(v.toggleShortcut), _outputDevice(v.outputDevice),
-      _microphoneDevice(v.microphoneDevice) {}
+      _microphoneHardCap(v.microphoneHardCap), _selectedPackName(v.selectedPackName),
+      _menuBarClickAction(v.menuBarClickAction), _toggleShortcut(v.toggleShortcut),
+      _outputDevice(v.outputDevice), _microphoneDevice(v.microphoneDevice) {}
 
 ToccaSettings::ToccaSettings(ToccaSettings&& other) : ToccaSettings(other.values()) {
     _unreadableFile = other._unreadableFile;

@@ -354,7 +354,8 @@ TEST(CliCalibrate, ResetKeysDeletesOnlyTheLearnedLevelsAndNeedsNoTrace) {
     r = runClavioCli({"calibrate", "--reset-keys"});
     EXPECT_EQ(r.status, 0) << r.output;
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"calibrate"}, {"calibrate", "--reset-keys", "--trace", "demo"}}) {
+         {std::vector<std::string>{"calibrate"},
+          {"calibrate", "--reset-keys", "--trace", "demo"}}) {
         EXPECT_GE(runClavioCli(args).status, 100) << args.size();
     }
 }

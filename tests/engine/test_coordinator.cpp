@@ -197,7 +197,8 @@ TEST(CoordinatorLifecycle, MicrophoneCalibrationSetsTheMicrophoneCapAndLeavesHar
     EXPECT_EQ(r.settings().hardCap(), values.hardCap);
     EXPECT_EQ(r.settings().microphoneHardCap(), result->recommendedHardCap);
     listen(100, 0.1f);
-    EXPECT_GT(r.presses().back().impact.velocity, before * 1.3f) << "a cap nearer the loudest click";
+    EXPECT_GT(r.presses().back().impact.velocity, before * 1.3f)
+        << "a cap nearer the loudest click";
 }
 
 // ---- packs ----
