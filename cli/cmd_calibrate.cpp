@@ -1,8 +1,12 @@
 // `clavio-cli calibrate --trace FILE|demo [--pack NAME|DIR] [--settings FILE]`:
 // classifies a trace's presses as the pipeline does (the offline render,
 // with its audio dropped) and prints the calibration result as JSON, or says
-// that too few presses were recorded (exit status 1). An offline run starts
-// with no learned per-key levels, so its result is the same every time.
+// that too few presses were recorded (exit status 1). The presses are measured
+// by the source the settings choose: the trace's microphone blocks for
+// "microphone" (the cap is then on the microphone's scale, for
+// microphoneHardCap), its accelerometer reports otherwise; a trace without
+// them is refused. An offline run starts with no learned per-key levels, so
+// its result is the same every time.
 //
 // `clavio-cli calibrate --reset-keys`: deletes the per-key strike levels the
 // application learned (a running application forgets its own on the reset
@@ -18,6 +22,7 @@
 #include "engine/core/paths.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/sensing/calibration.h"
+#include "engine/settings/tocca_settings.h"
 
 namespace clavio::cli {
 
@@ -30,14 +35,18 @@ int calibrate(const TraceRunOptions& options, const CliServices& services) {
         std::cerr << "clavio-cli: " << traceError->text() << "\n";
         return 1;
     }
-    if (trace->summary().accelReports == 0) {
-        std::cerr << "clavio-cli: " << trace->source()
-                  << ": the trace holds no accelerometer reports; calibration needs them\n";
-        return 1;
-    }
     RunSetup setup;
     if (auto error = prepareRun(options, setup)) {
         std::cerr << "clavio-cli: " << *error << "\n";
+        return 1;
+    }
+    const bool microphone = setup.settings->velocitySource() == VelocitySource::microphone;
+    if ((microphone ? trace->summary().micBlocks : trace->summary().accelReports) == 0) {
+        std::cerr << "clavio-cli: " << trace->source()
+                  << (microphone ? ": the trace holds no microphone blocks; calibration from "
+                                   "the microphone needs them\n"
+                                 : ": the trace holds no accelerometer reports; calibration "
+                                   "needs them\n");
         return 1;
     }
     OfflineRenderConfig config;

@@ -423,8 +423,7 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
 
 void ToccaCoordinator::Impl::makeMicParts() {
     mic = std::make_unique<MicStrikeSensor>();
-    micClassifier = std::make_unique<AdaptivePeakClassifier>(
-        microphoneImpactConfig(usableImpactConfig(settings->impactConfig(), refusedSettingLogged)));
+    micClassifier = std::make_unique<AdaptivePeakClassifier>(microphoneConfig());
     canceller = std::make_unique<OwnSoundCanceller>(mic->ringBuffer(), audioEngine->ownSoundRing());
     if (isRunning) {
         // The running key handlers' context has no microphone yet.
@@ -789,24 +788,49 @@ void ToccaCoordinator::Impl::displayTick() {
 
 // ---- calibration ----
 
+ImpactConfig ToccaCoordinator::Impl::microphoneConfig() {
+    return microphoneImpactConfig(
+        usableImpactConfig(settings->impactConfig(), refusedSettingLogged),
+        usableSetting(SettingsKey::microphoneHardCap, settings->microphoneHardCap(),
+                      refusedSettingLogged));
+}
+
 void ToccaCoordinator::Impl::applyCalibration(const CalibrationResult& result) {
+    // The thresholds are fractions of the largest score and fit either
+    // source; the cap is on the scale of the source that measured, so it
+    // goes to that source's own setting.
     settings->setSoftThreshold(result.recommendedSoftThreshold);
     settings->setMediumThreshold(result.recommendedMediumThreshold);
     settings->setHardThreshold(result.recommendedHardThreshold);
-    settings->setHardCap(result.recommendedHardCap);
+    if (result.source == ScoreSource::microphone) {
+        settings->setMicrophoneHardCap(result.recommendedHardCap);
+    } else {
+        settings->setHardCap(result.recommendedHardCap);
+    }
     // Handed over on the classify queue, behind every classification already
     // queued, so no press is measured half with the old and half with the
-    // new configuration (the classifier also guards the swap itself).
+    // new configuration (the classifiers also guard the swap themselves).
+    // Both classifiers get the new thresholds; the microphone's exists once
+    // the microphone was first wanted, and later takes its configuration
+    // from the settings.
     auto config = std::make_shared<const ImpactConfig>(
         usableImpactConfig(settings->impactConfig(), refusedSettingLogged));
-    const bool queued = classifyQueue->submit([weak = weakSelf, config] {
+    auto micConfig = std::make_shared<const ImpactConfig>(microphoneConfig());
+    ImpactClassifier* mic = micClassifier.get();
+    const auto apply = [this, config, micConfig, mic] {
+        classifier->setConfig(*config);
+        if (mic) {
+            mic->setConfig(*micConfig);
+        }
+    };
+    const bool queued = classifyQueue->submit([weak = weakSelf, apply] {
         if (const auto self = weak.lock()) {
-            self->_impl->classifier->setConfig(*config);
+            apply();
         }
     });
     if (!queued) {
         // A refusing queue runs nothing more; apply at once rather than lose it.
-        classifier->setConfig(*config);
+        apply();
     }
     settings->save();
 }

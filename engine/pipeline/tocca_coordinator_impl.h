@@ -220,6 +220,8 @@ struct ToccaCoordinator::Impl {
     void displayTick();
     void startDisplay();
     void applyCalibration(const CalibrationResult& result);
+    // The microphone classifier's configuration from the current settings.
+    ImpactConfig microphoneConfig();
     void saveKeyLevels();
     void resetKeyLevels();
     void sendEvent(const std::string& event, const nlohmann::json& extra);

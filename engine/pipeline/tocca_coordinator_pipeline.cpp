@@ -265,7 +265,8 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
     }
     const std::uint64_t classifiedAt = hostTicks();
     if (measure) {
-        context.calibrationCollector->record(result.score);
+        context.calibrationCollector->record(result.score, fromMic ? ScoreSource::microphone
+                                                                   : ScoreSource::accelerometer);
         if (d.settings->perKeyNormalization()) {
             // The key's factor from its strikes before this one, then this
             // strike joins its history. The corrected score is mapped to a

@@ -21,12 +21,15 @@ nlohmann::json encodeCalibrationResult(const CalibrationResult& r) {
     };
 }
 
-void CalibrationCollector::record(float score) {
-    if (std::isnan(score)) {
-        return;
-    }
+void CalibrationCollector::record(float score, ScoreSource source) {
     std::lock_guard lock(_lock);
-    _scores.push_back(score);
+    if (source != _source) {
+        _scores.clear();
+        _source = source;
+    }
+    if (!std::isnan(score)) {
+        _scores.push_back(score);
+    }
 }
 
 std::ptrdiff_t CalibrationCollector::count() const {
@@ -41,9 +44,11 @@ void CalibrationCollector::reset() {
 
 std::optional<CalibrationResult> CalibrationCollector::computeThresholds() const {
     std::vector<float> sorted;
+    ScoreSource source;
     {
         std::lock_guard lock(_lock);
         sorted = _scores;
+        source = _source;
     }
     std::sort(sorted.begin(), sorted.end());
 
@@ -53,6 +58,7 @@ std::optional<CalibrationResult> CalibrationCollector::computeThresholds() const
     }
     CalibrationResult r;
     r.sampleCount = static_cast<std::ptrdiff_t>(n);
+    r.source = source;
     r.minScore = sorted[0];
     r.maxScore = sorted[n - 1];
     const float max = r.maxScore;

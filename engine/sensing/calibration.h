@@ -1,5 +1,8 @@
 // Calibration: collects the scores (raw peaks) of classified key presses and
-// derives tier thresholds and a hard cap from their order statistics.
+// derives tier thresholds and a hard cap from their order statistics. The
+// accelerometer's and the microphone's scores are on different scales, so
+// the collector holds the scores of one source at a time: a score from the
+// other source forgets the ones before it.
 //
 // Threading contract: record() runs on the classify queue; count(), reset()
 // and computeThresholds() may run on any thread. Every operation takes the
@@ -17,6 +20,9 @@
 
 namespace clavio {
 
+// Which sensor measured the scores.
+enum class ScoreSource { accelerometer, microphone };
+
 struct CalibrationResult {
     std::ptrdiff_t sampleCount = 0; // scores the result was computed from (at least 10)
     float minScore = 0.0f;
@@ -25,6 +31,8 @@ struct CalibrationResult {
     float recommendedMediumThreshold = 0.0f; // velocity scale 0..1
     float recommendedHardThreshold = 0.0f;   // velocity scale 0..1
     float recommendedHardCap = 0.0f;         // score units
+    // The scale of the scores and the cap (not part of the JSON form).
+    ScoreSource source = ScoreSource::accelerometer;
 
     friend bool operator==(const CalibrationResult&, const CalibrationResult&) = default;
 };
@@ -42,9 +50,10 @@ public:
     CalibrationCollector(const CalibrationCollector&) = delete;
     CalibrationCollector& operator=(const CalibrationCollector&) = delete;
 
-    // Classify queue. Appends a score. A NaN score carries no measurement and
+    // Classify queue. Appends a score measured by `source`, after forgetting
+    // the scores of the other source. A NaN score carries no measurement and
     // has no place in an ordering, so it is not recorded.
-    void record(float score);
+    void record(float score, ScoreSource source = ScoreSource::accelerometer);
     // Any thread. Number of recorded scores.
     std::ptrdiff_t count() const;
     // Any thread. Forgets every score.
@@ -55,7 +64,8 @@ public:
     std::optional<CalibrationResult> computeThresholds() const;
 
 private:
-    std::vector<float> _scores; // in recording order; guarded by _lock
+    std::vector<float> _scores;                       // in recording order; guarded by _lock
+    ScoreSource _source = ScoreSource::accelerometer; // of _scores; guarded by _lock
     mutable std::mutex _lock;
 };
 

@@ -2,13 +2,13 @@
 
 namespace clavio {
 
-ImpactConfig microphoneImpactConfig(const ImpactConfig& base) {
+ImpactConfig microphoneImpactConfig(const ImpactConfig& base, float hardCap) {
     ImpactConfig c = base;
     c.searchPreMs = 2.0; // a click follows its key event by 0 to 3 ms
     c.baselineAlpha = 0.05f;
     c.highpassEnabled = false; // the envelope is high-passed already
     c.deadzone = 0.004f;
-    c.hardCap = 0.4f;
+    c.hardCap = hardCap;
     return c;
 }
 

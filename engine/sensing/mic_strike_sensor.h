@@ -22,9 +22,10 @@ namespace clavio {
 // The classifier's settings for the envelope's scale: peaks of the
 // high-passed signal in full-scale units, where a room's noise floor sits
 // near 0.002 and a key struck a few centimetres away reaches 0.02 to 0.5.
-// Timing and thresholds come from `base` (the user's settings); the scale
-// (deadzone, cap) and the baseline's pace are the microphone's own.
-ImpactConfig microphoneImpactConfig(const ImpactConfig& base);
+// Timing and thresholds come from `base` (the user's settings); the deadzone
+// and the baseline's pace are the microphone's own, and `hardCap` (the
+// microphoneHardCap setting) is the score that maps to full velocity.
+ImpactConfig microphoneImpactConfig(const ImpactConfig& base, float hardCap);
 
 class MicStrikeSensor {
 public:

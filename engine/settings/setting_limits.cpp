@@ -34,6 +34,8 @@ double defaultOf(SettingsKey key) noexcept {
         return d.baselineWindowMs;
     case SettingsKey::minInterKeyGapMs:
         return d.minInterKeyGapMs;
+    case SettingsKey::microphoneHardCap:
+        return d.microphoneHardCap;
     default:
         return 0.0;
     }
@@ -59,6 +61,10 @@ std::optional<SettingRange> usableRange(SettingsKey key) noexcept {
         return SettingRange{0.0, 1000.0};
     case SettingsKey::baselineWindowMs:
         return SettingRange{0.0, 60000.0};
+    // Above the microphone's deadzone (0.004), or every strike would score
+    // the slam; a clipping click peaks near 2 once high-passed.
+    case SettingsKey::microphoneHardCap:
+        return SettingRange{0.005, 2.0};
     default:
         return std::nullopt;
     }

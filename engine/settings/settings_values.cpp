@@ -68,8 +68,9 @@ const std::array<KeyInfo, kSettingsKeyCount> kKeys = {{
     {"perKeyNormalization", &SettingsValues::perKeyNormalization},
     {"microphoneDevice", &SettingsValues::microphoneDevice},
     {"lowRateSensing", &SettingsValues::lowRateSensing},
+    {"microphoneHardCap", &SettingsValues::microphoneHardCap},
 }};
-static_assert(static_cast<std::size_t>(SettingsKey::lowRateSensing) + 1 == kSettingsKeyCount);
+static_assert(static_cast<std::size_t>(SettingsKey::microphoneHardCap) + 1 == kSettingsKeyCount);
 
 // The shortest decimal that reads back as `f`, as a double, so the file says
 // 0.95 rather than 0.949999988079071. Falls back to the float's exact value

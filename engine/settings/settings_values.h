@@ -51,9 +51,10 @@ enum class SettingsKey : int {
     perKeyNormalization,
     microphoneDevice,
     lowRateSensing,
+    microphoneHardCap,
 };
 
-inline constexpr std::size_t kSettingsKeyCount = 35;
+inline constexpr std::size_t kSettingsKeyCount = 36;
 
 // The JSON name, e.g. "masterVolume".
 std::string_view name(SettingsKey key) noexcept;
@@ -99,13 +100,14 @@ struct SettingsValues {
     bool useAdaptiveClassifier = true;
     double minInterKeyGapMs = 20.0;
     VelocitySource velocitySource = VelocitySource::automatic;
-    float fixedVelocity = 0.5f; // 0 to 1
-    std::string outputDevice;   // a sound card's name; empty: the system default
-    float stereoWidth = 0.0f;   // 0 (every key centred) to 1 (keys panned by position)
+    float fixedVelocity = 0.5f;       // 0 to 1
+    std::string outputDevice;         // a sound card's name; empty: the system default
+    float stereoWidth = 0.0f;         // 0 (every key centred) to 1 (keys panned by position)
     bool earlyDecision = false;       // classify once the strike's peak has passed
     bool perKeyNormalization = false; // correct each key's score by its learned coupling
     std::string microphoneDevice;     // a capture device's name; empty: the system default
     bool lowRateSensing = false;      // slow sensors: wider window, estimates for few samples
+    float microphoneHardCap = 0.4f;   // the microphone's strongest strike, in its envelope's units
 
     friend bool operator==(const SettingsValues&, const SettingsValues&) = default;
 };

@@ -24,9 +24,9 @@ ToccaSettings::ToccaSettings(const SettingsValues& v)
       _velocitySource(v.velocitySource), _fixedVelocity(v.fixedVelocity),
       _stereoWidth(v.stereoWidth), _earlyDecision(v.earlyDecision),
       _perKeyNormalization(v.perKeyNormalization), _lowRateSensing(v.lowRateSensing),
-      _selectedPackName(v.selectedPackName), _menuBarClickAction(v.menuBarClickAction),
-      _toggleShortcut(v.toggleShortcut), _outputDevice(v.outputDevice),
-      _microphoneDevice(v.microphoneDevice) {}
+      _microphoneHardCap(v.microphoneHardCap), _selectedPackName(v.selectedPackName),
+      _menuBarClickAction(v.menuBarClickAction), _toggleShortcut(v.toggleShortcut),
+      _outputDevice(v.outputDevice), _microphoneDevice(v.microphoneDevice) {}
 
 ToccaSettings::ToccaSettings(ToccaSettings&& other) : ToccaSettings(other.values()) {
     _unreadableFile = other._unreadableFile;
@@ -175,6 +175,7 @@ SettingsValues ToccaSettings::values() const {
     v.earlyDecision = earlyDecision();
     v.perKeyNormalization = perKeyNormalization();
     v.lowRateSensing = lowRateSensing();
+    v.microphoneHardCap = microphoneHardCap();
     std::lock_guard lock(_stringMutex);
     v.selectedPackName = _selectedPackName;
     v.menuBarClickAction = _menuBarClickAction;
@@ -219,6 +220,7 @@ void ToccaSettings::assign(const SettingsValues& v) {
     setEarlyDecision(v.earlyDecision);
     setPerKeyNormalization(v.perKeyNormalization);
     setLowRateSensing(v.lowRateSensing);
+    setMicrophoneHardCap(v.microphoneHardCap);
     setMicrophoneDevice(v.microphoneDevice);
 }
 

@@ -112,6 +112,7 @@ public:
     bool earlyDecision() const noexcept { return get(_earlyDecision); }
     bool perKeyNormalization() const noexcept { return get(_perKeyNormalization); }
     bool lowRateSensing() const noexcept { return get(_lowRateSensing); }
+    float microphoneHardCap() const noexcept { return get(_microphoneHardCap); }
     std::string microphoneDevice() const;
 
     // Main thread. Values are kept as given: nothing is clamped.
@@ -160,6 +161,9 @@ public:
     }
     void setMicrophoneDevice(std::string v);
     void setLowRateSensing(bool v) { set(SettingsKey::lowRateSensing, _lowRateSensing, v); }
+    void setMicrophoneHardCap(float v) {
+        set(SettingsKey::microphoneHardCap, _microphoneHardCap, v);
+    }
 
 private:
     template <class T> static T get(const std::atomic<T>& a) noexcept {
@@ -201,6 +205,7 @@ private:
     std::atomic<bool> _earlyDecision;
     std::atomic<bool> _perKeyNormalization;
     std::atomic<bool> _lowRateSensing;
+    std::atomic<float> _microphoneHardCap;
 
     mutable std::mutex _stringMutex; // guards the five strings below
     std::string _selectedPackName;

@@ -63,6 +63,7 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
                                      kAccel + "}\n");
     writeFile(dir / "keys.jsonl", kHeader + key(1000, "down") + key(hour, "up"));
     writeFile(dir / "slow.json", R"({"searchPostMs":1e7})");
+    writeFile(dir / "mic.json", R"({"velocitySource":"microphone"})");
     const std::string out = (dir / "o.wav").string();
     const auto trace = [&](const char* name) { return (dir / name).string(); };
     struct Case {
@@ -75,6 +76,8 @@ TEST(CliBounds, HostileSpansPacksAndSettingsAreRefusedQuicklyWithOneLine) {
         {{"render", "--trace", trace("day.jsonl"), "--out", out}, "the limits are 10800 s"},
         {{"calibrate", "--trace", trace("day.jsonl")}, "1 press was recorded"},
         {{"calibrate", "--trace", trace("keys.jsonl")}, "holds no accelerometer reports"},
+        {{"calibrate", "--trace", trace("day.jsonl"), "--settings", trace("mic.json")},
+         "holds no microphone blocks"},
         {{"render", "--trace", trace("keys.jsonl"), "--rate", "384000", "--out", out},
          "the limits are 1398 s"},
     };

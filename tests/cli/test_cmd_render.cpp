@@ -321,6 +321,23 @@ TEST(CliRender, DemoVelocitiesRiseWithTheStrikeForcesAndCalibrationUsesEveryStri
     EXPECT_NE(r.output.find("4 presses were recorded; calibration needs at least 10"),
               std::string::npos)
         << r.output;
+
+    // Clicks alone, measured by the microphone: the scores follow the clicks' peaks.
+    StrikeTrace clicks;
+    clicks.seconds = 8.0;
+    clicks.withAccelerometer = false;
+    clicks.withMicrophone = true;
+    for (int i = 0; i < 12; ++i) {
+        clicks.strikes.push_back({0.5 + 0.6 * i, 30, 0.025 * (i + 1)});
+    }
+    ASSERT_TRUE(clicks.write(dir / "mic.jsonl"));
+    std::ofstream(dir / "mic.json") << R"({"velocitySource":"microphone"})";
+    r = runClavioCli({"calibrate", "--trace", (dir / "mic.jsonl").string(), "--settings",
+                      (dir / "mic.json").string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto mic = nlohmann::json::parse(r.output.substr(r.output.find('{')));
+    EXPECT_EQ(mic.at("sampleCount"), 12);
+    EXPECT_NEAR(mic.at("maxScore").get<double>(), 0.3, 0.1) << r.output;
 }
 
 TEST(CliCalibrate, ResetKeysDeletesOnlyTheLearnedLevelsAndNeedsNoTrace) {
@@ -337,7 +354,8 @@ TEST(CliCalibrate, ResetKeysDeletesOnlyTheLearnedLevelsAndNeedsNoTrace) {
     r = runClavioCli({"calibrate", "--reset-keys"});
     EXPECT_EQ(r.status, 0) << r.output;
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"calibrate"}, {"calibrate", "--reset-keys", "--trace", "demo"}}) {
+         {std::vector<std::string>{"calibrate"},
+          {"calibrate", "--reset-keys", "--trace", "demo"}}) {
         EXPECT_GE(runClavioCli(args).status, 100) << args.size();
     }
 }

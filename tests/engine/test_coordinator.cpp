@@ -10,6 +10,7 @@
 #include "engine/audio/audio_engine.h"
 #include "engine/keyboard/keyboard_capture_manager.h"
 #include "engine/replay/replay_key_source.h"
+#include "engine/replay/replay_microphone.h"
 #include "engine/replay/replay_sensor_registry.h"
 #include "engine/replay/replay_timeline.h"
 #include "engine/runtime/run_loop.h"
@@ -152,6 +153,52 @@ TEST(CoordinatorLifecycle, ApplyCalibrationSavesTheFourSettingsAndReachesTheClas
     EXPECT_EQ(decodeSettings(readFile(ToccaSettings::fileURL())).value(), expected);
     r.strike(0, 0.06f); // the same strike against the new cap
     EXPECT_EQ(r.presses().back().impact.tier, VelocityTier::slam);
+}
+
+// Calibrated from the microphone's strikes: the cap goes to
+// microphoneHardCap and reaches the microphone's classifier; hardCap stays.
+TEST(CoordinatorLifecycle, MicrophoneCalibrationSetsTheMicrophoneCapAndLeavesHardCap) {
+    ReplayMicrophone mic(48000.0);
+    RigOptions options;
+    options.microphone = &mic;
+    ToneRig r(options);
+    SettingsValues values = steady();
+    values.velocitySource = VelocitySource::microphone;
+    auto& coordinator = r.launch(values);
+    std::uint32_t noise = 1;
+    // 1 ms blocks of faint noise; with a peak, a key 2 ms before a 4 kHz
+    // click that decays in 1 ms.
+    const auto listen = [&](int length, float peak = 0.0f) {
+        if (peak > 0.0f) {
+            r.keyDown(1);
+        }
+        for (int m = 0; m < length; ++m) {
+            float block[48];
+            for (int i = 0; i < 48; ++i) {
+                noise = noise * 1664525u + 1013904223u;
+                const double t = std::max(0.0, (m - 2) / 1000.0 + i / 48000.0);
+                block[i] = 0.002f * (float(noise >> 8) / 8388608.0f - 1.0f) +
+                           peak * float(std::exp(-t * 1000.0) * std::sin(25132.7 * t));
+            }
+            mic.deliver(block, 48, 48000, r.now());
+            r.run(1ms, kRest);
+        }
+        r.keyUp(1);
+    };
+    listen(500);
+    for (int i = 1; i <= 10; ++i) {
+        listen(100, 0.02f * float(i));
+    }
+    listen(100, 0.1f);
+    const float before = r.presses().back().impact.velocity;
+    const auto result = coordinator.calibration().computeThresholds();
+    ASSERT_TRUE(result && result->source == ScoreSource::microphone);
+    coordinator.applyCalibration(*result);
+    EXPECT_EQ(r.settings().hardCap(), values.hardCap);
+    EXPECT_EQ(r.settings().microphoneHardCap(), result->recommendedHardCap);
+    listen(100, 0.1f);
+    EXPECT_GT(r.presses().back().impact.velocity, before * 1.3f)
+        << "a cap nearer the loudest click";
 }
 
 // ---- packs ----

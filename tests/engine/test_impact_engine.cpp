@@ -404,4 +404,11 @@ TEST(Calibration, TenScoresOrMoreGiveThePercentilesWhateverTheOrderAndComputingK
     EXPECT_EQ(c.count(), 100);
     c.reset();
     EXPECT_FALSE(c.count() || c.computeThresholds());
+    // A microphone score forgets the accelerometer's; the result names its source.
+    c.record(5.0f);
+    for (int i = 1; i <= 10; ++i) {
+        c.record(float(i) / 100.0f, ScoreSource::microphone);
+    }
+    EXPECT_EQ(std::tuple(c.count(), c.computeThresholds()->source, c.computeThresholds()->maxScore),
+              std::tuple(10, ScoreSource::microphone, 0.1f));
 }

@@ -155,7 +155,7 @@ TEST(OwnSoundCanceller, LearnsThePathAndTakesTheOwnSoundOut) {
         // the corrected one nothing past the deadzone.
         const std::uint64_t key = origin + 2500 * kMs;
         canceller.update(origin + 3000 * kMs);
-        ImpactConfig config = microphoneImpactConfig(ImpactConfig{});
+        ImpactConfig config = microphoneImpactConfig(ImpactConfig{}, 0.4f);
         config.searchPostMs = 60.0;
         AdaptivePeakClassifier onRaw(config);
         AdaptivePeakClassifier onCorrected(config);
