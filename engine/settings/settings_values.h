@@ -1,4 +1,4 @@
-// The 34 user settings as a plain value, with their defaults, JSON names and
+// The 36 user settings as a plain value, with their defaults, JSON names and
 // the "settings.json" coding (which preset files share).
 //
 // Plain values: copied freely, never shared by reference across threads.
@@ -121,7 +121,7 @@ inline constexpr std::uintmax_t kMaxSettingsBytes = 1u << 20;
 // four words and a fixedVelocity outside 0 to 1. A JSON integer is accepted for a float key.
 DecodeResult<SettingsValues> decodeSettings(std::string_view json);
 
-// One compact JSON object with all 34 keys, in table order, each float
+// One compact JSON object with all 36 keys, in table order, each float
 // written so that it reads back as the same 32- or 64-bit value. Fails only
 // for a NaN or infinite value, which JSON cannot hold, or a fixedVelocity
 // outside 0 to 1, which would not read back: returns false and sets `error`
