@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/fidelity_session.h"
+#include "bench/rank_correlation.h"
 #include "engine/core/log.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/sensing/impact_classifier.h"
@@ -52,48 +53,6 @@ struct Metrics {
     double delayP50 = 0;
     double delayP95 = 0;
 };
-
-std::vector<double> ranks(const std::vector<double>& values) {
-    std::vector<std::size_t> order(values.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
-    std::vector<double> out(values.size());
-    for (std::size_t i = 0; i < order.size();) {
-        std::size_t j = i;
-        while (j + 1 < order.size() && values[order[j + 1]] == values[order[i]]) {
-            ++j;
-        }
-        const double rank = 0.5 * double(i + j); // ties share their mean rank
-        for (std::size_t k = i; k <= j; ++k) {
-            out[order[k]] = rank;
-        }
-        i = j + 1;
-    }
-    return out;
-}
-
-double spearman(const std::vector<double>& a, const std::vector<double>& b) {
-    const auto ra = ranks(a);
-    const auto rb = ranks(b);
-    const double n = double(ra.size());
-    double ma = 0, mb = 0;
-    for (std::size_t i = 0; i < ra.size(); ++i) {
-        ma += ra[i];
-        mb += rb[i];
-    }
-    ma /= n;
-    mb /= n;
-    double sab = 0, saa = 0, sbb = 0;
-    for (std::size_t i = 0; i < ra.size(); ++i) {
-        sab += (ra[i] - ma) * (rb[i] - mb);
-        saa += (ra[i] - ma) * (ra[i] - ma);
-        sbb += (rb[i] - mb) * (rb[i] - mb);
-    }
-    return saa > 0 && sbb > 0 ? sab / std::sqrt(saa * sbb) : 0.0;
-}
 
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) {

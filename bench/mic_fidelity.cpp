@@ -19,12 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/rank_correlation.h"
 #include "engine/core/log.h"
 #include "engine/render/offline_renderer.h"
 #include "engine/settings/tocca_settings.h"
 #include "platform/linux/audio/sndfile_decoder.h"
 
 using namespace clavio;
+using clavio::bench::spearman;
 
 namespace {
 
@@ -130,37 +132,6 @@ std::shared_ptr<const LoadedTrace> buildTrace(const std::vector<float>& samples,
         std::exit(1);
     }
     return trace;
-}
-
-double spearman(const std::vector<double>& a, const std::vector<double>& b) {
-    const auto ranks = [](const std::vector<double>& v) {
-        std::vector<std::size_t> order(v.size());
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            order[i] = i;
-        }
-        std::sort(order.begin(), order.end(), [&](auto x, auto y) { return v[x] < v[y]; });
-        std::vector<double> r(v.size());
-        for (std::size_t i = 0; i < order.size();) {
-            std::size_t j = i;
-            while (j + 1 < order.size() && v[order[j + 1]] == v[order[i]]) {
-                ++j;
-            }
-            for (std::size_t k = i; k <= j; ++k) {
-                r[order[k]] = 0.5 * double(i + j);
-            }
-            i = j + 1;
-        }
-        return r;
-    };
-    const auto ra = ranks(a), rb = ranks(b);
-    const double n = double(ra.size()), mean = (n - 1) / 2;
-    double sab = 0, saa = 0, sbb = 0;
-    for (std::size_t i = 0; i < ra.size(); ++i) {
-        sab += (ra[i] - mean) * (rb[i] - mean);
-        saa += (ra[i] - mean) * (ra[i] - mean);
-        sbb += (rb[i] - mean) * (rb[i] - mean);
-    }
-    return saa > 0 && sbb > 0 ? sab / std::sqrt(saa * sbb) : 0.0;
 }
 
 } // namespace

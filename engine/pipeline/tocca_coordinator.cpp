@@ -380,6 +380,18 @@ void ToccaCoordinator::Impl::setSensorPhase(SensorPhase phase) {
 
 // ---- microphone ----
 
+// Closes the capture device, if any, and forgets it was wanted.
+void ToccaCoordinator::Impl::stopMicrophone() {
+    if (mic) {
+        mic->stop();
+    }
+    audioEngine->setOwnSoundEnvelope(false);
+    micRetryTimer.invalidate();
+    micMeasuring.store(false, std::memory_order_release);
+    micOpen.store(false, std::memory_order_release);
+    micPhase = MicPhase::idle;
+}
+
 // Starts or stops capture as the setting and the running state ask.
 // `starting`: from start(). A change of the device restarts a running
 // capture on the new one.
@@ -388,14 +400,7 @@ void ToccaCoordinator::Impl::refreshMicrophone(bool starting) {
         (isRunning || starting) && settings->velocitySource() == VelocitySource::microphone;
     if (!wanted) {
         if (micPhase != MicPhase::idle) {
-            if (mic) {
-                mic->stop();
-            }
-            audioEngine->setOwnSoundEnvelope(false);
-            micRetryTimer.invalidate();
-            micMeasuring.store(false, std::memory_order_release);
-            micOpen.store(false, std::memory_order_release);
-            micPhase = MicPhase::idle;
+            stopMicrophone();
         }
         updateStrikeSource();
         return;
@@ -600,14 +605,7 @@ void ToccaCoordinator::Impl::stop() {
     keyboard->stop();
     sensor->stop();
     setSensorPhase(SensorPhase::idle);
-    if (mic) {
-        mic->stop();
-        audioEngine->setOwnSoundEnvelope(false);
-    }
-    micRetryTimer.invalidate();
-    micMeasuring.store(false, std::memory_order_release);
-    micOpen.store(false, std::memory_order_release);
-    micPhase = MicPhase::idle;
+    stopMicrophone();
     audioEngine->stop();
     baselineTimer.invalidate();
     uiTimer.invalidate();

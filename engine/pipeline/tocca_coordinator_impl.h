@@ -208,6 +208,7 @@ struct ToccaCoordinator::Impl {
     void startMicrophone(bool retrying);
     void micLost(std::string reason, const std::string& line);
     void checkMicrophone();
+    void stopMicrophone();
     void construct();
     void start();
     void stop();
