@@ -258,19 +258,23 @@ TEST(OfflineRenderer, MicrophoneClicksRankTheirPressesAndNoMicrophonePlaysFixed)
 
 // A microphone that delivers only silence plays the fixed strength once two
 // seconds of it have come, and measures again after the re-check finds sound.
-TEST(OfflineRenderer, SilentMicrophoneFallsBackToFixedAndResumesWhenItHears) {
-    StrikeTrace trace;
-    trace.seconds = 7.0;
-    trace.withAccelerometer = false;
-    trace.withMicrophone = true;
-    trace.micSilentUntil = 3.0;
-    trace.strikes = {{2.6, 1, 0.3}, {5.0, 2, 0.3}, {5.6, 3, 0.03}};
-    const Render r = render(trace, [](OfflineRenderConfig& c) {
-        c.settings->setVelocitySource(VelocitySource::microphone);
-    });
-    ASSERT_EQ(r.result.presses.size(), 3u);
-    EXPECT_EQ(r.result.presses[0].impact.velocity, 0.5f) << "silent: the fixed strength";
-    EXPECT_EQ(r.result.presses[0].impact.samplesInWindow, 0u);
-    EXPECT_GT(r.result.presses[1].impact.samplesInWindow, 0u) << "measured again";
-    EXPECT_GT(r.result.presses[1].impact.velocity, r.result.presses[2].impact.velocity);
+TEST(OfflineRenderer, SilentOrClippingMicrophoneFallsBackToFixedAndResumesWhenItHears) {
+    for (const bool clipping : {false, true}) {
+        StrikeTrace trace;
+        trace.seconds = 9.0;
+        trace.withAccelerometer = false;
+        trace.withMicrophone = true;
+        // Health is judged over 2 s of blocks: measured again within 4 s.
+        (clipping ? trace.micClippedUntil : trace.micSilentUntil) = 3.0;
+        trace.strikes = {{2.6, 1, 0.3}, {7.0, 2, 0.3}, {7.6, 3, 0.03}};
+        const Render r = render(trace, [](OfflineRenderConfig& c) {
+            c.settings->setVelocitySource(VelocitySource::microphone);
+        });
+        ASSERT_EQ(r.result.presses.size(), 3u) << clipping;
+        EXPECT_EQ(r.result.presses[0].impact.velocity, 0.5f) << clipping << ": the fixed strength";
+        EXPECT_EQ(r.result.presses[0].impact.samplesInWindow, 0u) << clipping;
+        EXPECT_GT(r.result.presses[1].impact.samplesInWindow, 0u) << clipping << ": measured again";
+        EXPECT_GT(r.result.presses[1].impact.velocity, r.result.presses[2].impact.velocity)
+            << clipping;
+    }
 }

@@ -46,7 +46,9 @@ bool StrikeTrace::write(const std::filesystem::path& path) const {
                              std::exp(-dt / 0.001);
                     }
                 }
-                block[i] = t < micSilentUntil ? 0.0f : float(x);
+                block[i] = t < micSilentUntil    ? 0.0f
+                           : t < micClippedUntil ? (i % 2 ? 1.0f : -1.0f)
+                                                 : float(x);
             }
             records.push_back(TraceRecord::makeMic(ticks(double(first) / kRate), block.data(),
                                                    block.size(), kRate));

@@ -25,12 +25,14 @@ struct StrikeTrace {
     bool withAccelerometer = true;
     std::vector<Strike> strikes;
     // Microphone blocks of 5 ms at 48 kHz over the same span: white noise of
-    // micNoise peak, all zeros before micSilentUntil seconds, and for each
+    // micNoise peak, all zeros before micSilentUntil seconds, full scale
+    // (alternating +1 and -1) before micClippedUntil seconds, and for each
     // strike a 4 kHz click 2 ms after the key, decaying in 1 ms, whose peak
     // is the strike's amplitudeG.
     bool withMicrophone = false;
     double micNoise = 0.002;
     double micSilentUntil = 0.0;
+    double micClippedUntil = 0.0;
 
     static std::uint64_t keyTicks(const Strike& s) { return ticks(s.atSeconds); }
     static std::uint64_t ticks(double seconds) {
