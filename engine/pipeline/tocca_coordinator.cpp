@@ -647,6 +647,7 @@ void ToccaCoordinator::Impl::saveKeyLevels() {
 
 void ToccaCoordinator::Impl::resetKeyLevels() {
     keyLevels->reset();
+    micKeyLevels->reset();
     const std::filesystem::path& file = services.keyLevelsFile;
     if (file.empty()) {
         return;

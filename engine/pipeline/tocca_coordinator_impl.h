@@ -79,6 +79,7 @@ struct PipelineContext {
     OwnSoundCanceller* canceller = nullptr;
     CalibrationCollector* calibrationCollector = nullptr;
     KeyLevels* keyLevels = nullptr;
+    KeyLevels* micKeyLevels = nullptr;
     MacroRouter* macroRouter = nullptr;
 };
 
@@ -121,6 +122,8 @@ struct ToccaCoordinator::Impl {
     std::unique_ptr<ImpactClassifier> classifier;
     std::unique_ptr<CalibrationCollector> calibrationCollector;
     std::unique_ptr<KeyLevels> keyLevels;
+    // The microphone's own key levels: learned afresh each run, not stored.
+    std::unique_ptr<KeyLevels> micKeyLevels = std::make_unique<KeyLevels>();
     // Main thread. The file held something the levels refused: it is kept
     // as it was until learning has a key of its own to save, and then moved
     // aside (".refused") rather than overwritten.

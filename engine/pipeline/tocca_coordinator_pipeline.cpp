@@ -125,6 +125,7 @@ std::shared_ptr<const PipelineContext> ToccaCoordinator::Impl::makePipelineConte
     context->canceller = canceller.get();
     context->calibrationCollector = calibrationCollector.get();
     context->keyLevels = keyLevels.get();
+    context->micKeyLevels = micKeyLevels.get();
     context->macroRouter = macroRouter.get();
     return context;
 }
@@ -271,10 +272,13 @@ void ToccaCoordinator::Impl::classifyPress(const PipelineContext& context, KeyEv
             // The key's factor from its strikes before this one, then this
             // strike joins its history. The corrected score is mapped to a
             // velocity and tier as a measured one is.
-            const float factor = context.keyLevels->factor(event.keyCode);
+            // A key's coupling is to one sensor: the microphone keeps its
+            // own levels.
+            KeyLevels& levels = fromMic ? *context.micKeyLevels : *context.keyLevels;
+            const float factor = levels.factor(event.keyCode);
             const ImpactConfig config =
                 (fromMic ? context.micClassifier : context.classifier)->config();
-            context.keyLevels->learn(event.keyCode, result.score, config.deadzone);
+            levels.learn(event.keyCode, result.score, config.deadzone);
             if (factor != 1.0f && result.score > 0.0f) {
                 result = rescoredImpact(config, result, result.score * factor);
             }

@@ -16,6 +16,7 @@
 #include "engine/runtime/run_loop.h"
 #include "engine/runtime/serial_deadline_queue.h"
 #include "engine/sensing/calibration.h"
+#include "engine/sensing/key_levels.h"
 #include "engine/sensing/spu_sensor.h"
 #include "tests/support/coordinator_rig.h"
 #include "tests/support/strike_trace.h"
@@ -164,6 +165,7 @@ TEST(CoordinatorLifecycle, MicrophoneCalibrationSetsTheMicrophoneCapAndLeavesHar
     ToneRig r(options);
     SettingsValues values = steady();
     values.velocitySource = VelocitySource::microphone;
+    values.perKeyNormalization = true;
     auto& coordinator = r.launch(values);
     std::uint32_t noise = 1;
     // 1 ms blocks of faint noise; with a peak, a key 2 ms before a 4 kHz
@@ -199,6 +201,7 @@ TEST(CoordinatorLifecycle, MicrophoneCalibrationSetsTheMicrophoneCapAndLeavesHar
     listen(100, 0.1f);
     EXPECT_GT(r.presses().back().impact.velocity, before * 1.3f)
         << "a cap nearer the loudest click";
+    EXPECT_EQ(coordinator.keyLevels().strikes(1), 0u) << "the microphone keeps its own levels";
 }
 
 // ---- packs ----

@@ -1,6 +1,8 @@
 // libcurl posting pings and fetching feeds, against a loopback server.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <filesystem>
 
 #include "platform/linux/net/curl_http_sender.h"
@@ -22,7 +24,15 @@ std::size_t threadCount() {
 TEST(CurlHttpSender, PostsJsonDropsTheOldestWaitingRequestWhenFullAndBadAddressesEndQuietly) {
     LoopbackHttpServer server;
     server.setHanging(true);
-    const std::size_t threads = threadCount();
+    // The server starts its worker threads as it begins to listen: counted
+    // once their number has held for 100 ms.
+    std::size_t threads = threadCount();
+    for (int held = 0, tries = 0; held < 5 && tries < 200; ++tries) {
+        std::this_thread::sleep_for(20ms);
+        const std::size_t now = threadCount();
+        held = now == threads ? held + 1 : 0;
+        threads = now;
+    }
     CurlHttpSender sender(
         {.timeout = 5000ms, .queueCapacity = 2, .maxInFlight = 1, .shutdownGrace = 1000ms});
     EXPECT_EQ(threadCount(), threads); // nothing sent yet: no thread, no library
