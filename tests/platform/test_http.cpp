@@ -1,9 +1,8 @@
 // libcurl posting pings and fetching feeds, against a loopback server.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include <filesystem>
+#include <thread>
 
 #include "platform/linux/net/curl_http_sender.h"
 #include "platform/linux/net/http_fetch.h"
