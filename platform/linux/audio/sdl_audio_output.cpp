@@ -133,12 +133,7 @@ std::string SdlAudioOutput::chooseDevice() {
     if (preferred.empty()) {
         return {};
     }
-    bool listed = false;
-    const int count = SDL_GetNumAudioDevices(0);
-    for (int i = 0; i < count && !listed; ++i) {
-        const char* name = SDL_GetAudioDeviceName(i, 0);
-        listed = name && preferred == name;
-    }
+    const bool listed = sdlDeviceIndex(preferred, 0) >= 0;
     std::lock_guard lock(_deviceMutex);
     if (listed && _fellBack) {
         logLine("[Clavio:Audio] Output device '" + preferred + "' is back; playing through it");
@@ -158,13 +153,7 @@ std::vector<std::string> SdlAudioOutput::deviceNames() {
     if (temporary && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         return {};
     }
-    std::vector<std::string> names;
-    const int count = SDL_GetNumAudioDevices(0);
-    for (int i = 0; i < count; ++i) {
-        if (const char* name = SDL_GetAudioDeviceName(i, 0)) {
-            names.emplace_back(name);
-        }
-    }
+    std::vector<std::string> names = sdlDeviceNames(0);
     if (temporary) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }

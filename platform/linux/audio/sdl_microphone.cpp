@@ -25,14 +25,7 @@ std::uint32_t powerOfTwoNear(double frames) {
 }
 
 bool listed(const std::string& name) {
-    const int count = SDL_GetNumAudioDevices(1);
-    for (int i = 0; i < count; ++i) {
-        const char* each = SDL_GetAudioDeviceName(i, 1);
-        if (each && name == each) {
-            return true;
-        }
-    }
-    return false;
+    return sdlDeviceIndex(name, 1) >= 0;
 }
 
 // The rate the server reports for the source (0 when it reports none), and
@@ -50,14 +43,8 @@ int nativeRate(const std::string& name, std::string& defaultName) {
         }
         return spec.freq;
     }
-    const int count = SDL_GetNumAudioDevices(1);
-    for (int i = 0; i < count; ++i) {
-        const char* each = SDL_GetAudioDeviceName(i, 1);
-        if (each && name == each && SDL_GetAudioDeviceSpec(i, 1, &spec) == 0) {
-            return spec.freq;
-        }
-    }
-    return 0;
+    const int index = sdlDeviceIndex(name, 1);
+    return index >= 0 && SDL_GetAudioDeviceSpec(index, 1, &spec) == 0 ? spec.freq : 0;
 }
 
 } // namespace
@@ -168,13 +155,7 @@ std::vector<std::string> SdlMicrophone::deviceNames() {
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         return {};
     }
-    std::vector<std::string> names;
-    const int count = SDL_GetNumAudioDevices(1);
-    for (int i = 0; i < count; ++i) {
-        if (const char* name = SDL_GetAudioDeviceName(i, 1)) {
-            names.emplace_back(name);
-        }
-    }
+    std::vector<std::string> names = sdlDeviceNames(1);
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     return names;
 }

@@ -280,9 +280,9 @@ private:
     std::array<IioChannel, 3> _channels;
     std::size_t _scanSize;
     bool _enabledHere;
-    std::vector<std::pair<fs::path, std::string>> _restore;
     std::optional<IioChannel> _timestamp;
     clockid_t _clock;
+    std::vector<std::pair<fs::path, std::string>> _restore;
     std::uint8_t _buffer[4096];
     std::size_t _have = 0;
 };
